@@ -1,0 +1,239 @@
+// The store manager: one object per command, holding the paths and names
+// every store operation needs, the lock handles, the last result code and
+// the debug log.
+//
+// Calling order: construct (reads BaseDir from the machine configuration,
+// creates the definitions directory when missing, opens the debug log),
+// optionally ContentTypeExists, then InitBase (content type or null), then
+// InitWindowsApp (AppId) or InitInstallApp; then the store operations;
+// destroy. Nothing in the object survives a run: the store's state lives in
+// its files and is re-read by every query.
+//
+// Errors are values: operations return a DuResult (below 32 is success) or
+// a bool; public wrappers also record their code in m_duLastResult, which the
+// name look-ups turn into text. Nothing is thrown. Every operation writes a
+// start and an end line through WriteLog; the log goes to the file named in
+// the defutils configuration and to up to five registered callbacks.
+//
+// The object owns every string it holds and its log stream. Lock files are
+// NOT released by the destructor: the operations that take them release
+// them.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/win32_types.h"
+
+// ---------------------------------------------------------------------------
+// Result codes. Codes below 32 are successes, 32 and above failures; callers
+// test with DuSucceeded, never for a particular success code unless they
+// must.
+typedef uint32_t DuResult;
+
+constexpr DuResult DU_S_OK = 0;
+constexpr DuResult DU_S_FALSE = 1;
+constexpr DuResult DU_S_INCOMING_LOCK_FAILED = 2;
+constexpr DuResult DU_S_INCOMING_AUTH_FAILED = 3;
+constexpr DuResult DU_S_AUTH_FAILED_USING_OLD = 4;
+constexpr DuResult DU_S_MISSING_DEFS_USING_OLD = 5;
+constexpr DuResult DU_E_GENERAL = 32;
+constexpr DuResult DU_E_INVALID_PARAMETER = 33;
+constexpr DuResult DU_E_FILE_FORMAT = 34;
+constexpr DuResult DU_E_MEM_ALLOC = 35;
+constexpr DuResult DU_E_FILE_COPY = 36;
+constexpr DuResult DU_E_DEFINFO_UPDATE = 37;
+constexpr DuResult DU_E_MISSING_PATCH_DLL = 38;
+constexpr DuResult DU_E_SF_LOCK_FAILED = 39;
+constexpr DuResult DU_E_APPLY_PATCH = 40;
+constexpr DuResult DU_E_MISSING_DEF_BASE_DIR = 41;
+constexpr DuResult DU_E_MISSING_DEF_DIR = 42;
+constexpr DuResult DU_E_MISSING_DEFINFO = 43;
+constexpr DuResult DU_E_AUTH = 44;  // kept for callers that test it; never produced
+constexpr DuResult DU_E_VIRSCAN1_OPEN = 45;
+constexpr DuResult DU_E_VIRSCAN1_READ = 46;
+constexpr DuResult DU_E_MISSING_APPID = 47;
+constexpr DuResult DU_E_MISSING_SECTION = 48;
+constexpr DuResult DU_E_SECURITY = 49;                // never produced
+constexpr DuResult DU_E_MISSING_GUARD_FILE = 50;      // never produced
+constexpr DuResult DU_E_MISSING_SIGNATURE_FILE = 51;  // never produced
+constexpr DuResult DU_E_MISSING_CATALOG_FILE = 52;
+constexpr DuResult DU_E_AUTH_FAILED_NO_RECOVERY = 53;  // never produced
+constexpr DuResult DU_E_CREATE_TEMP_DIR = 54;
+constexpr DuResult DU_E_LOG_CALLBACKS_FULL = 55;
+constexpr DuResult DU_E_MISSING_LOG_CALLBACK = 56;
+constexpr DuResult DU_E_MISSING_FILES = 57;
+constexpr DuResult DU_E_APPID_NOT_REGISTERED = 58;
+constexpr DuResult DU_E_MISSING_DEFS_NO_RECOVERY = 59;  // never produced
+
+inline bool DuSucceeded(DuResult code)
+{
+    return code < 32;
+}
+
+// Update types recorded by the pre-update steps.
+constexpr DWORD DU_INSTALL = 0;
+constexpr DWORD DU_ONLINE_UPDATE = 1;
+
+// Hub kinds.
+constexpr DWORD DU_BINARY = 0;
+constexpr DWORD DU_TEXT = 1;
+
+// Content, language and channel names used by the microdefs command.
+extern const char CURDEFSTYPE[];
+extern const char HUBDEFSTYPE[];
+extern const char TVLALLLANGUAGES[];
+extern const char MICRODEFCURDEFS[];
+
+// Owned heap string: null means "not set". Freed with free() because the
+// strings are made with strdup-style helpers.
+struct DuFreeDeleter {
+    void operator()(char* p) const { free(p); }
+};
+typedef std::unique_ptr<char, DuFreeDeleter> DuString;
+
+// Closes the debug log stream.
+struct DuFileCloser {
+    void operator()(FILE* f) const
+    {
+        if (f != nullptr)
+            fclose(f);
+    }
+};
+
+class CDefUtils {
+public:
+    // Receives each finished debug-log line (prefix included). Not owned.
+    class CLogCallback {
+    public:
+        virtual void OnLogLine(const char* pszLine) = 0;
+
+    protected:
+        ~CLogCallback() = default;
+    };
+
+    // Receives patch progress as a percentage. No virtual destructor: the
+    // reporter is owned by the caller's stack.
+    class CProgress {
+    public:
+        virtual void OnProgress(double dPercent, bool* pbCancel) = 0;
+
+    protected:
+        ~CProgress() = default;
+    };
+
+    static constexpr int MAX_LOG_CALLBACKS = 5;
+
+    CDefUtils();
+    virtual ~CDefUtils();
+
+    CDefUtils(const CDefUtils&) = delete;
+    CDefUtils& operator=(const CDefUtils&) = delete;
+
+    // --- Result names and debug log --------------------------------------
+    static const char* GetResultName(DuResult code);
+    static const wchar_t* GetResultNameW(DuResult code);
+    const char* GetLastResultName() const;
+    const wchar_t* GetLastResultNameW() const;
+    static bool CopyResultName(DuResult code, char* pszBuffer, int nSize);
+    DuResult GetLastResult() const { return m_duLastResult; }
+
+    DuResult AddLogCallback(CLogCallback* pCallback);
+    DuResult RemoveLogCallback(CLogCallback* pCallback);
+    void WriteLog(const char* pszFormat, ...) __attribute__((format(printf, 2, 3)));
+
+    // --- Initialisation ----------------------------------------------------
+    bool InitBase(const char* pszContentType);
+    bool InitWindowsApp(const char* pszAppID);
+    bool InitInstallApp(const char* pszAppID, const char* pszInstallDir);
+    DuResult SetupNames(const char* pszName);
+    DuResult SetDefsDir();
+    bool GetVirusDefsDir(char* pszDir, size_t nSize);
+    bool GetBaseDir(char* pszDir, size_t nSize);
+    bool ContentTypeExists(const char* pszContentType);
+
+    // --- Group ownership and directory creation ---------------------------
+    bool ChangeUnixOwner(const char* pszPath, unsigned int nMode, bool bIsDirectory);
+    bool CreateFullPath(const char* pszPath, bool bChangeOwner, bool bUseParentMode);
+    void RestoreDirPermissions(const char* pszDir);
+
+    // --- Definition dates ----------------------------------------------------
+    DuResult GetDefDate(const char* pszDir, WORD* pwYear, WORD* pwMonth, WORD* pwDay,
+                        DWORD* pdwRev, bool bText);
+    bool CreateDefDirName(const char* pszDir, char* pszName, size_t nSize, bool bText);
+    bool DefsAreNewer(const char* pszDir1, const char* pszDir2, bool bText1, bool bText2);
+    bool DefsAreNewerOrSameAge(const char* pszDir1, const char* pszDir2);
+    bool IncrementDefVersion(const char* pszDir, bool bText);
+    bool DirsAreSame(const char* pszPath1, const char* pszPath2);
+
+    // --- Lock files ----------------------------------------------------------
+    bool TakeFileLock(const char* pszDir, const char* pszName, DWORD* phLock);
+    void RemoveFileLock(const char* pszDir, const char* pszName, DWORD hLock);
+    bool LockIncomingDir();
+    void UnLockIncomingDir();
+    bool LockSkyfetcher();
+    void UnLockSkyfetcher();
+    void GetIncomingDir(char* pszDir, size_t nSize);
+
+    // --- Newest and current queries -----------------------------------------
+    DuResult GetNewestDefs(char* pszDir, size_t nSize, bool bProcessIncoming);
+    bool GetNewestDefsDate(WORD* pwYear, WORD* pwMonth, WORD* pwDay, DWORD* pdwRev);
+    bool GetCurrentDefs(char* pszDir, size_t nSize);
+    bool GetCurrentDefsDate(WORD* pwYear, WORD* pwMonth, WORD* pwDay, DWORD* pdwRev);
+    bool DefsAreNewest(bool* pbNewest);
+    DuResult DefsInDirAreNewest(const char* pszDir, bool* pbNewest);
+    bool DefsDirIsNewest(const char* pszDir);
+    bool GetSectionNameFromKey(char* pszSection, size_t nSize, const char* pszKey,
+                               const char* pszFile);
+    bool RebuildUsageFile();
+    DuResult ProcessIncomingDir();
+
+    // --- Path helpers (use none of the object's state) ----------------------
+    static bool FileExists(const char* pszPath);
+    static int OpenFileAnyCase(const char* pszPath, int nFlags, mode_t nMode);
+    static char* TrimSpaces(char* psz);
+    static char* StripNewline(char* psz);
+    static char* StripCarriageReturn(char* psz);
+    static char* StripTrailingSlash(char* psz);
+    // On success *ppBuffer receives a malloc'ed list the caller frees.
+    static DuResult ReadCatalogSection(const char* pszFile, const char* pszSection,
+                                       char** ppBuffer);
+    static DWORD GetPrivateProfileSection(const char* pszSection, char* pszBuffer, DWORD nSize,
+                                          const char* pszFile);
+
+private:
+    void OpenLogFile();
+
+    // Members in their specified declaration order.
+    DuString m_pszAppID;
+    DuString m_pszDefsDir;
+    DuString m_pszUpdateDir;
+    DuString m_pszDirectPatchUpdateDir;
+    DuString m_pszAppInstallDir;
+    DuString m_pszContentType;
+    DWORD m_hIncomingLock;
+    DWORD m_hSkyfetcherLock;
+    DWORD m_nUpdateType;
+    bool m_bRevertFlag;
+    bool m_bAltContent;
+    DuResult m_duLastResult;
+    DuString m_pszContentDataName;
+    DuString m_pszContentDefsSubdir;
+    DuString m_pszContentSharedName;
+    DuString m_pszMicroDefsSection;
+    DuString m_pszSfRegName;
+    DuString m_pszSfBinRegName;
+    DuString m_pszIncrRegName;
+    std::unique_ptr<FILE, DuFileCloser> m_pLogFile;
+    DuString m_pszLogFileName;
+    CLogCallback* m_apLogCallbacks[MAX_LOG_CALLBACKS];
+
+    friend class CDefUtilsTestAccess;
+};
+
+// Heap copy of a string (null for null, or on allocation failure).
+DuString DuStrDup(const char* psz);
