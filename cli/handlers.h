@@ -1,0 +1,21 @@
+// Command handlers: one per command of the command line.
+//
+// Each handler creates its own store manager (or update-client runner),
+// initialises it for the content type and AppId from the command line,
+// calls one or a few store operations, writes at most one line of output
+// and returns a command result code (0 success, 1 to 17 with fixed
+// messages). Handlers print no failure messages; main does.
+#pragma once
+
+int DoGetCurrentDefs(const char* pszAppId, const char* pszContentType);
+int DoInstall(const char* pszSourceDir, const char* pszContentType);
+int DoUninstall(const char* pszAppId, const char* pszContentType);
+int DoSkyfetcher(const char* pszValue);
+int DoNewest(const char* pszAppId, const char* pszContentType);
+int DoMicroDefs(const char* pszProduct, const char* pszContentType);
+int DoRestoreLastDefs(const char* pszContentType);
+int DoRegisterProduct(const char* pszProduct);
+int DoUnregisterProduct();
+
+int RegisterProductInternal(const char* pszProduct);
+int UnregisterProductInternal();

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Runs every test: the normal build, the same tests under AddressSanitizer
+# and UndefinedBehaviorSanitizer, and a short run of each fuzz target.
+# Usage: scripts/run-tests.sh   (as root on a fresh Debian 12 machine)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+jobs=$(nproc)
+fuzz_seconds=${QDU_FUZZ_SECONDS:-30}
+
+echo "== Build and test (RelWithDebInfo)"
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/release -j "$jobs"
+ctest --test-dir build/release -j "$jobs" --output-on-failure
+
+echo "== Build and test under ASan + UBSan"
+cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQDU_SANITIZE=ON
+cmake --build build/asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan -j "$jobs" --output-on-failure
+
+echo "== Fuzz targets (${fuzz_seconds}s each)"
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=OFF \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQDU_FUZZ=ON
+cmake --build build/fuzz -j "$jobs"
+for fuzzer in build/fuzz/tests/fuzz/*_fuzz; do
+  [ -x "$fuzzer" ] || continue
+  name=$(basename "$fuzzer")
+  corpus=build/fuzz/corpus/$name
+  mkdir -p "$corpus"
+  seeds=tests/fuzz/corpus/$name
+  [ -d "$seeds" ] || seeds=
+  echo "-- $name"
+  "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=0 -artifact_prefix=build/fuzz/ \
+    "$corpus" $seeds 2>&1 | tail -n 3
+done
+
+echo "== All tests passed"
