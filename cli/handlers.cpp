@@ -35,11 +35,6 @@ int DoNewest(const char*, const char*)
     return kCommandNotBuilt;
 }
 
-int DoMicroDefs(const char*, const char*)
-{
-    return kCommandNotBuilt;
-}
-
 int DoRestoreLastDefs(const char*)
 {
     return kCommandNotBuilt;
