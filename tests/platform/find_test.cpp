@@ -56,6 +56,11 @@ const MatchRow kMatchRows[] = {
     {"StarFitsExactly", std::string(4093, 'a') + "*", std::string(4093, 'a') + "zz", true},
 };
 
+void PrintTo(const MatchRow& row, std::ostream* os)
+{
+    *os << row.label;
+}
+
 class WildcardMatchTest : public ::testing::TestWithParam<MatchRow> {};
 
 TEST_P(WildcardMatchTest, MatchesWholeName)
