@@ -37,9 +37,6 @@ public:
     bool Compile(const char* pattern);
     WildcardResult Match(const char* name);
 
-    // States used by the last successful Compile.
-    size_t StateCount() const { return m_used; }
-
 private:
     struct State;
 

