@@ -110,10 +110,13 @@ bool NameMatches(TextSpan span, const char* name)
             return false;
         // Multi-byte characters compare byte for byte; only single-byte
         // ones are folded, so a trail byte is never mistaken for a letter.
-        size_t step = std::min(CharLen(span.ptr + i), span.len - i);
+        // An ASCII byte always stands alone, which spares mblen on the
+        // common path.
+        unsigned char c = static_cast<unsigned char>(span.ptr[i]);
+        size_t step = c < 0x80 ? 1 : std::min(CharLen(span.ptr + i), span.len - i);
         if (step <= 1) {
-            if (tolower(static_cast<unsigned char>(span.ptr[i])) !=
-                tolower(static_cast<unsigned char>(name[i])))
+            if (span.ptr[i] != name[i] &&
+                tolower(c) != tolower(static_cast<unsigned char>(name[i])))
                 return false;
             ++i;
             continue;
@@ -249,22 +252,21 @@ void ProfileFile::Close()
 
 bool ProfileFile::ReadLine(ProfileLine& line)
 {
-    // getc rather than fgets: the scanner must know how many bytes a line
-    // took even when it holds NUL bytes, without asking the stream each time.
-    size_t n = 0;
-    int c = 0;
-    while (n < PROFILE_LINE_SIZE - 1 && (c = getc_unlocked(m_fp)) != EOF) {
-        line.text[n++] = static_cast<char>(c);
-        if (c == '\n')
-            break;
-    }
-    if (n == 0)
+    if (fgets(line.text, sizeof line.text, m_fp) == nullptr)
         return false;
-    line.text[n] = '\0';
     line.start = m_pos;
-    m_pos += static_cast<off_t>(n);
-    line.end = m_pos;
     size_t len = strlen(line.text);
+    if (len == PROFILE_LINE_SIZE - 1 || (len > 0 && line.text[len - 1] == '\n')) {
+        m_pos += static_cast<off_t>(len);
+    } else {
+        // A last line without a line feed, or a line holding NUL bytes:
+        // strlen no longer tells how many bytes fgets took, the stream does.
+        off_t pos = ftello(m_fp);
+        if (pos < m_pos)
+            return false;
+        m_pos = pos;
+    }
+    line.end = m_pos;
     while (len > 0 && (line.text[len - 1] == '\n' || line.text[len - 1] == '\r'))
         line.text[--len] = '\0';
     line.len = len;
