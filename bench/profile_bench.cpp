@@ -70,8 +70,7 @@ void BM_PlainFgetsPass(benchmark::State& state)
             break;
         }
         size_t lines = 0;
-        while (fgets(line, sizeof line, fp) != nullptr)
-            ++lines;
+        while (fgets(line, sizeof line, fp) != nullptr) ++lines;
         fclose(fp);
         benchmark::DoNotOptimize(lines);
     }

@@ -70,8 +70,8 @@ private:
     bool m_full = false;
 };
 
-DWORD ReadValue(const char* pszSection, const char* pszKey, const char* pszDefault,
-                char* pszBuffer, DWORD nSize, const char* pszFile)
+DWORD ReadValue(const char* pszSection, const char* pszKey, const char* pszDefault, char* pszBuffer,
+                DWORD nSize, const char* pszFile)
 {
     {
         ProfileFile file;
@@ -119,8 +119,9 @@ bool RemoveEntries(ProfileFile& file, const char* pszSection, const char* pszKey
 
 // The new entry becomes the first line of its section, or the section is
 // appended. Deliberate compatibility, not an oversight: a missing final line
-// feed is not added first, so a header appended to such a file lands on its
-// last line.
+// feed is never added first, so a header appended to such a file lands on
+// its last line, and an entry written after a header that ends the file
+// without a line feed lands on the header's line.
 bool InsertEntry(ProfileFile& file, const char* pszSection, const char* pszKey,
                  const char* pszValue)
 {

@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cctype>
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -37,10 +37,8 @@ bool IsBlank(char c)
 
 TextSpan Trim(const char* begin, const char* end)
 {
-    while (begin < end && IsBlank(*begin))
-        ++begin;
-    while (end > begin && IsBlank(end[-1]))
-        --end;
+    while (begin < end && IsBlank(*begin)) ++begin;
+    while (end > begin && IsBlank(end[-1])) --end;
     return TextSpan{begin, static_cast<size_t>(end - begin)};
 }
 
@@ -66,8 +64,7 @@ int OpenRegular(const char* pszPath, int flags)
 
 bool IsSectionHeader(const char* text)
 {
-    while (IsBlank(*text))
-        ++text;
+    while (IsBlank(*text)) ++text;
     return *text == '[';
 }
 
@@ -75,10 +72,8 @@ TextSpan SectionName(const char* text, size_t len)
 {
     const char* begin = text;
     const char* end = text + len;
-    while (begin < end && (IsBlank(*begin) || *begin == '['))
-        ++begin;
-    while (end > begin && (IsBlank(end[-1]) || end[-1] == ']'))
-        --end;
+    while (begin < end && (IsBlank(*begin) || *begin == '[')) ++begin;
+    while (end > begin && (IsBlank(end[-1]) || end[-1] == ']')) --end;
     return TextSpan{begin, static_cast<size_t>(end - begin)};
 }
 
@@ -280,20 +275,20 @@ bool ProfileFile::Find(LineTest test, const char* name, bool stopAtHeader, Profi
         if (stopAtHeader && header)
             return false;
         switch (test) {
-        case LineTest::AnyHeader:
-            if (header)
-                return true;
-            break;
-        case LineTest::SectionHeader:
-            if (header && NameMatches(SectionName(line.text, line.len), name))
-                return true;
-            break;
-        case LineTest::Entry: {
-            TextSpan key, value;
-            if (SplitEntry(line.text, line.len, key, value) && NameMatches(key, name))
-                return true;
-            break;
-        }
+            case LineTest::AnyHeader:
+                if (header)
+                    return true;
+                break;
+            case LineTest::SectionHeader:
+                if (header && NameMatches(SectionName(line.text, line.len), name))
+                    return true;
+                break;
+            case LineTest::Entry: {
+                TextSpan key, value;
+                if (SplitEntry(line.text, line.len, key, value) && NameMatches(key, name))
+                    return true;
+                break;
+            }
         }
     }
     return false;

@@ -93,31 +93,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const char* value = Name(static_cast<uint8_t>(op[3] ^ op[4]));
         std::unique_ptr<char[]> buf(bufSize > 0 ? new char[bufSize] : nullptr);
         switch (op[0] % 6) {
-        case 0: {
-            DWORD n = GetPrivateProfileString(section, key, value, buf.get(), bufSize, file.c_str());
-            if (section != nullptr && key != nullptr && bufSize > 0)
-                Check(n < bufSize && strlen(buf.get()) == n);
-            break;
-        }
-        case 1:
-            if (section != nullptr)
+            case 0: {
+                DWORD n =
+                    GetPrivateProfileString(section, key, value, buf.get(), bufSize, file.c_str());
+                if (section != nullptr && key != nullptr && bufSize > 0)
+                    Check(n < bufSize && strlen(buf.get()) == n);
+                break;
+            }
+            case 1:
+                if (section != nullptr)
+                    CheckList(buf.get(), bufSize,
+                              GetPrivateProfileSection(section, buf.get(), bufSize, file.c_str()));
+                break;
+            case 2:
                 CheckList(buf.get(), bufSize,
-                          GetPrivateProfileSection(section, buf.get(), bufSize, file.c_str()));
-            break;
-        case 2:
-            CheckList(buf.get(), bufSize,
-                      GetPrivateProfileSectionNames(buf.get(), bufSize, file.c_str()));
-            break;
-        case 3:
-            GetPrivateProfileInt(section, key, 7, file.c_str());
-            break;
-        default: {
-            BOOL ok = WritePrivateProfileString(section, key, value, file.c_str());
-            // Any named key in any named section can always be written.
-            if (section != nullptr && key != nullptr)
-                Check(ok == TRUE);
-            break;
-        }
+                          GetPrivateProfileSectionNames(buf.get(), bufSize, file.c_str()));
+                break;
+            case 3:
+                GetPrivateProfileInt(section, key, 7, file.c_str());
+                break;
+            default: {
+                BOOL ok = WritePrivateProfileString(section, key, value, file.c_str());
+                // Any named key in any named section can always be written.
+                if (section != nullptr && key != nullptr)
+                    Check(ok == TRUE);
+                break;
+            }
         }
     }
     return 0;

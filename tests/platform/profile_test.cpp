@@ -118,7 +118,8 @@ TEST_P(ProfileValueTest, ReadsValueWithinBuffer)
     const ValueCase& c = GetParam();
     WriteTextFile(file, c.contents);
     GuardedBuffer buf(c.size);
-    DWORD n = GetPrivateProfileString(c.section, c.key, c.def, buf.data(), buf.dsize(), file.c_str());
+    DWORD n =
+        GetPrivateProfileString(c.section, c.key, c.def, buf.data(), buf.dsize(), file.c_str());
     EXPECT_EQ(n, c.expected.size());
     EXPECT_EQ(buf.Head(c.expected.size() + 1), c.expected + '\0');
     EXPECT_TRUE(buf.GuardIntact());
@@ -199,9 +200,9 @@ TEST_P(ProfileListTest, ListsWithinBuffer)
     EXPECT_TRUE(buf.GuardIntact());
     // The string call dispatches to the same lists.
     GuardedBuffer again(c.size);
-    EXPECT_EQ(GetPrivateProfileString(c.section, nullptr, "D", again.data(), again.dsize(),
-                                      file.c_str()),
-              n);
+    EXPECT_EQ(
+        GetPrivateProfileString(c.section, nullptr, "D", again.data(), again.dsize(), file.c_str()),
+        n);
     EXPECT_EQ(again.Head(c.expected.size()), c.expected);
 }
 
@@ -230,11 +231,13 @@ std::string BigSection()
 }
 
 const WriteCase kWriteCases[] = {
-    {"ReplacesEveryDuplicateFirstInSection", true, "[S]\na=1\nb=2\na=3\n[T]\na=9\n", "S", "A",
-     "x", 1, true, "[S]\nA=x\nb=2\n[T]\na=9\n"},
+    {"ReplacesEveryDuplicateFirstInSection", true, "[S]\na=1\nb=2\na=3\n[T]\na=9\n", "S", "A", "x",
+     1, true, "[S]\nA=x\nb=2\n[T]\na=9\n"},
     {"NewSectionAppended", true, "[S]\na=1\n", "T", "k", "v", 1, true, "[S]\na=1\n[T]\nk=v\n"},
     {"AppendKeepsMissingNewline", true, "[S]\na=1", "T", "k", "v", 1, true, "[S]\na=1[T]\nk=v\n"},
     {"HeaderAtEof", true, "[S]\n", "s", "k", "v", 1, true, "[S]\nk=v\n"},
+    // No line feed is added here either: the entry joins the header's line.
+    {"HeaderAtEofWithoutNewline", true, "[S]", "S", "k", "v", 1, true, "[S]k=v\n"},
     {"MissingFileCreated", false, "", "S", "K", "V", 1, true, "[S]\nK=V\n"},
     {"WrittenAsGiven", true, "", " S ", " k", "'v' ", 1, true, "[ S ]\n k='v' \n"},
     {"DeleteKey", true, "[S]\na=1\nb=2\n", "S", "a", nullptr, 1, true, "[S]\nb=2\n"},
@@ -254,10 +257,10 @@ const WriteCase kWriteCases[] = {
     {"ValueOnlyFails", true, "[S]\n", nullptr, nullptr, "v", 0, true, "[S]\n"},
     {"InsertMovesLargeTailUp", true, "[S]\n" + BigSection(), "S", "new", "1", 1, true,
      "[S]\nnew=1\n" + BigSection()},
-    {"DeleteMovesLargeTailDown", true, "[S]\nold=1\n" + BigSection(), "S", "old", nullptr, 1,
-     true, "[S]\n" + BigSection()},
-    {"DeleteSectionBeforeLargeTail", true, "[S]\nold=1\n" + BigSection(), "S", nullptr, nullptr,
-     1, true, BigSection()},
+    {"DeleteMovesLargeTailDown", true, "[S]\nold=1\n" + BigSection(), "S", "old", nullptr, 1, true,
+     "[S]\n" + BigSection()},
+    {"DeleteSectionBeforeLargeTail", true, "[S]\nold=1\n" + BigSection(), "S", nullptr, nullptr, 1,
+     true, BigSection()},
 };
 
 void PrintTo(const WriteCase& c, std::ostream* os)
@@ -290,11 +293,13 @@ INSTANTIATE_TEST_SUITE_P(Rows, ProfileWriteTest, ::testing::ValuesIn(kWriteCases
 
 TEST_F(ProfileTest, IntParsesLeadingDecimal)
 {
-    WriteTextFile(file, "[S]\nneg=-5\nabc=abc\nmix=12abc\nempty=\nplus=+3\nnf=~~~Value#Not$Found~~~\n");
+    WriteTextFile(file,
+                  "[S]\nneg=-5\nabc=abc\nmix=12abc\nempty=\nplus=+3\nnf=~~~Value#Not$Found~~~\n");
     const struct {
         const char* key;
         DWORD expected;
-    } rows[] = {{"neg", 0}, {"abc", 77}, {"mix", 12}, {"empty", 77}, {"plus", 3}, {"nf", 77}, {"none", 77}};
+    } rows[] = {{"neg", 0},  {"abc", 77}, {"mix", 12}, {"empty", 77},
+                {"plus", 3}, {"nf", 77},  {"none", 77}};
     for (const auto& row : rows)
         EXPECT_EQ(GetPrivateProfileInt("S", row.key, 77, file.c_str()), row.expected) << row.key;
 }
@@ -370,10 +375,10 @@ TEST_F(ProfileTest, ThreadsWritingOneFileLoseNothing)
                 WritePrivateProfileString("S", key.c_str(), "1", file.c_str());
             }
         });
-    for (std::thread& t : threads)
-        t.join();
+    for (std::thread& t : threads) t.join();
     std::vector<char> buf(64 * 1024);
-    DWORD n = GetPrivateProfileSection("S", buf.data(), static_cast<DWORD>(buf.size()), file.c_str());
+    DWORD n =
+        GetPrivateProfileSection("S", buf.data(), static_cast<DWORD>(buf.size()), file.c_str());
     EXPECT_EQ(std::count(buf.begin(), buf.begin() + n, '\0'), 200);
 }
 
@@ -395,7 +400,8 @@ TEST_F(ProfileTest, ProcessesWritingOneFileLoseNothing)
                 const char* section = (k % 2 == 0) ? "Even" : "Odd";
                 if (!WritePrivateProfileString(section, key, value, file.c_str()))
                     ++failures;
-                if (GetPrivateProfileString(section, key, "", back, sizeof back, file.c_str()) == 0 ||
+                if (GetPrivateProfileString(section, key, "", back, sizeof back, file.c_str()) ==
+                        0 ||
                     strcmp(back, value) != 0)
                     ++failures;
             }
