@@ -223,12 +223,13 @@ DWORD SetFilePointer(HANDLE hFile, LONG lDistance, LONG* plDistanceHigh, DWORD d
 BOOL GetFileTime(HANDLE hFile, FileTime* pCreation, FileTime* pAccess, FileTime* pWrite)
 {
     // There is no creation time to give, so asking for one fails the call.
-    if (LiveFileHandle(hFile) == nullptr || pCreation != nullptr)
+    FileHandleRecord* rec = LiveFileHandle(hFile);
+    if (rec == nullptr || pCreation != nullptr)
         return FALSE;
     if (pAccess == nullptr && pWrite == nullptr)
         return TRUE;
     struct stat st;
-    if (fstat(LiveFileHandle(hFile)->fd, &st) != 0)
+    if (fstat(rec->fd, &st) != 0)
         return FALSE;
     if (pAccess != nullptr)
         *pAccess = PosixTimeToFileTime(st.st_atime);
