@@ -238,16 +238,21 @@ PaResult ApplyPackage(const ApplyRequest& req, const Package& package, const str
     WrittenFiles staged(stagingPath.c_str(), ownStaging);
     WrittenFiles written(req.destDir, false);
 
+    std::vector<unsigned char> source;
     std::vector<size_t> order = ResultOrder(package);
     uint64_t total = 0;
     for (size_t i : order)
         total += package.entries[i].resultSize + 1;
+    // Files the new set drops must still be the ones the package expects,
+    // or the source is some other set.
+    for (const PackageEntry& e : package.entries)
+        if (!e.HasResult() && (rc = ReadVerifiedSource(req.srcDir, e, source)) != PA_OK)
+            return rc;
     Progress progress(req.progress, total);
     if (!progress.Start())
         return PA_E_CANCELLED;
 
     std::vector<CommitStep> steps;
-    std::vector<unsigned char> source;
     std::vector<unsigned char> result;
     for (size_t i : order) {
         const PackageEntry& e = package.entries[i];
@@ -271,14 +276,10 @@ PaResult ApplyPackage(const ApplyRequest& req, const Package& package, const str
     }
     if (updatesSource) {
         for (size_t i = 0; i < package.entries.size(); ++i) {
-            const PackageEntry& e = package.entries[i];
-            if (e.HasResult())
+            if (package.entries[i].HasResult())
                 continue;
-            // A file about to be deleted must still be the one expected.
-            if ((rc = ReadVerifiedSource(req.srcDir, e, source)) != PA_OK)
-                return rc;
             staged.Add(StagedOldName(i));
-            steps.push_back(CommitStep{e.name, i, false, true});
+            steps.push_back(CommitStep{package.entries[i].name, i, false, true});
         }
         if ((rc = CommitToSource(req.srcDir, stagingPath.c_str(), steps)) != PA_OK)
             return rc;
