@@ -1,6 +1,7 @@
 // The patch core on its own: hash, deltas and the package parser.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -26,7 +27,8 @@ TEST(PatchHash, ValuesArePinnedBecausePackagesCarryThem)
         {"", 0xE4E078E3FFDC7CFFULL},
         {"a", 0x8FD7A9317E5BB13BULL},
         {"catalog.dat", 0xDB0B7843C639F1F2ULL},
-        {"0123456789abcdef0123456789abcdef0123456789", 0xC6DBFBC2C69934CCULL},
+        {"0123456789abcdef0123456789abcdef0123456789", 0x211A012679171F3EULL},
+        {"The quick brown fox jumps over the lazy dog; the quick brown fox jumps over the lazy dog again.", 0x0FCDC66DABD899B5ULL},
     };
     for (const Row& r : rows)
         EXPECT_EQ(Hash64(r.text, strlen(r.text)), r.hash) << '"' << r.text << '"';
@@ -43,6 +45,24 @@ TEST(PatchHash, EveryBitFlipAndLengthChangeShowsAcrossAllTailLengths)
             std::string t = s;
             t[bit / 8] = static_cast<char>(t[bit / 8] ^ (1 << (bit % 8)));
             ASSERT_NE(Hash64(t.data(), t.size()), h) << "len " << len << " bit " << bit;
+        }
+    }
+}
+
+TEST(PatchHash, PiecewiseHashingMatchesTheOneShotHashForAnySplit)
+{
+    std::mt19937_64 rng(5);
+    for (size_t len : {0, 1, 31, 32, 33, 64, 100, 1000}) {
+        std::string s = RandomBytes(rng, len);
+        for (int trial = 0; trial < 20; ++trial) {
+            Hasher hasher;
+            size_t at = 0;
+            while (at < len) {
+                size_t n = std::min(len - at, static_cast<size_t>(rng() % 40));
+                hasher.Update(s.data() + at, n);
+                at += n;
+            }
+            ASSERT_EQ(hasher.Final(), Hash64(s.data(), len)) << "len " << len << " trial " << trial;
         }
     }
 }

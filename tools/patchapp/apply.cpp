@@ -9,9 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/patchapp/delta.h"
-#include "tools/patchapp/hash.h"
 #include "tools/patchapp/hub_commit.h"
+#include "tools/patchapp/produce.h"
 #include "tools/patchapp/set_files.h"
 
 namespace patchapp {
@@ -78,50 +77,6 @@ PaResult CheckSourceListing(const char* srcDir, const Package& package)
     return seen == expected.size() ? PA_OK : PA_E_SOURCE_MISMATCH;
 }
 
-PaResult ReadVerifiedSource(const char* srcDir, const PackageEntry& e, std::vector<unsigned char>& data)
-{
-    PathBuf path;
-    if (!JoinPath(path, srcDir, e.name))
-        return PA_E_BAD_ARGUMENT;
-    PaResult rc = ReadWholeFile(path.c_str(), kMaxFileSize, data);
-    if (rc != PA_OK)
-        return rc;
-    if (data.size() != e.sourceSize || Hash64(data.data(), data.size()) != e.sourceHash)
-        return PA_E_SOURCE_MISMATCH;
-    return PA_OK;
-}
-
-// Produces one result file; *data ends up pointing into source, result or
-// the package, whichever holds the bytes.
-PaResult BuildResult(const char* srcDir, const PackageEntry& e, std::vector<unsigned char>& source,
-                     std::vector<unsigned char>& result, const unsigned char** data)
-{
-    source.clear();
-    if (e.hasSource) {
-        PaResult rc = ReadVerifiedSource(srcDir, e, source);
-        if (rc != PA_OK)
-            return rc;
-    }
-    static const unsigned char kEmpty = 0;
-    switch (e.kind) {
-    case EntryKind::kUnchanged:
-        *data = source.empty() ? &kEmpty : source.data();
-        return PA_OK;
-    case EntryKind::kWhole:
-        *data = e.payloadSize == 0 ? &kEmpty : e.payload;
-        break;
-    case EntryKind::kDelta:
-        if (!ApplyDelta(source.data(), source.size(), e.payload, e.payloadSize, e.resultSize, result))
-            return PA_E_BAD_PACKAGE;
-        *data = result.empty() ? &kEmpty : result.data();
-        break;
-    case EntryKind::kRemoved:
-        return PA_E_INTERNAL;
-    }
-    return Hash64(*data, static_cast<size_t>(e.resultSize)) == e.resultHash ? PA_OK
-                                                                            : PA_E_RESULT_MISMATCH;
-}
-
 // The catalog goes last, so a destination cut short by a crash never has
 // the file that would make it look like a complete set.
 bool IsCatalog(const std::string& name)
@@ -135,17 +90,14 @@ bool IsCatalog(const std::string& name)
     return true;
 }
 
-std::vector<size_t> ResultOrder(const Package& package)
+// Result entries in two rounds: everything but the catalog, then the
+// catalog.
+void SplitResults(const Package& package, std::vector<size_t>& files, std::vector<size_t>& catalogs)
 {
-    std::vector<size_t> order;
-    std::vector<size_t> catalogs;
     for (size_t i = 0; i < package.entries.size(); ++i) {
-        if (!package.entries[i].HasResult())
-            continue;
-        (IsCatalog(package.entries[i].name) ? catalogs : order).push_back(i);
+        if (package.entries[i].HasResult())
+            (IsCatalog(package.entries[i].name) ? catalogs : files).push_back(i);
     }
-    order.insert(order.end(), catalogs.begin(), catalogs.end());
-    return order;
 }
 
 // Removes the files this call wrote into a directory unless told to keep
@@ -184,10 +136,10 @@ public:
     Progress(const ProgressFn& fn, uint64_t total) : m_fn(fn), m_total(total + 1) {}
     // False when the receiver asked to cancel.
     bool Start() { return Send(0); }
-    bool Advance(uint64_t amount)
+    // done: units finished so far, never less than last time.
+    bool Update(uint64_t done)
     {
-        m_done += amount;
-        uint32_t percent = static_cast<uint32_t>(m_done * 99 / m_total);
+        uint32_t percent = static_cast<uint32_t>(done * 99 / m_total);
         return percent <= m_last || Send(percent);
     }
     // The work is done: a cancel request at this point comes too late.
@@ -201,7 +153,6 @@ private:
     }
     const ProgressFn& m_fn;
     uint64_t m_total;
-    uint64_t m_done = 0;
     uint32_t m_last = 0;
 };
 
@@ -238,13 +189,29 @@ PaResult ApplyPackage(const ApplyRequest& req, const Package& package, const str
     WrittenFiles staged(stagingPath.c_str(), ownStaging);
     WrittenFiles written(req.destDir, false);
 
-    std::vector<unsigned char> source;
-    std::vector<size_t> order = ResultOrder(package);
+    ProduceJob rounds[2];
+    SplitResults(package, rounds[0].entries, rounds[1].entries);
     uint64_t total = 0;
-    for (size_t i : order)
-        total += package.entries[i].resultSize + 1;
+    std::vector<CommitStep> steps;
+    for (ProduceJob& job : rounds) {
+        job.srcDir = req.srcDir;
+        job.destDir = req.destDir;
+        job.stagingDir = updatesSource ? stagingPath.c_str() : nullptr;
+        job.package = &package;
+        for (size_t i : job.entries) {
+            const PackageEntry& e = package.entries[i];
+            total += e.resultSize + 1;
+            written.Add(e.name);
+            if (updatesSource && e.kind != EntryKind::kUnchanged) {
+                staged.Add(StagedNewName(i));
+                staged.Add(StagedOldName(i));
+                steps.push_back(CommitStep{e.name, i, true, e.hasSource});
+            }
+        }
+    }
     // Files the new set drops must still be the ones the package expects,
     // or the source is some other set.
+    Bytes source;
     for (const PackageEntry& e : package.entries)
         if (!e.HasResult() && (rc = ReadVerifiedSource(req.srcDir, e, source)) != PA_OK)
             return rc;
@@ -252,26 +219,14 @@ PaResult ApplyPackage(const ApplyRequest& req, const Package& package, const str
     if (!progress.Start())
         return PA_E_CANCELLED;
 
-    std::vector<CommitStep> steps;
-    std::vector<unsigned char> result;
-    for (size_t i : order) {
-        const PackageEntry& e = package.entries[i];
-        const unsigned char* data = nullptr;
-        if ((rc = BuildResult(req.srcDir, e, source, result, &data)) != PA_OK)
+    uint64_t offset = 0;
+    for (const ProduceJob& job : rounds) {
+        rc = ProduceFiles(job, [&](uint64_t done) { return progress.Update(offset + done); });
+        if (rc != PA_OK)
             return rc;
-        size_t size = static_cast<size_t>(e.resultSize);
-        written.Add(e.name);
-        if ((rc = WriteFileReplacing(req.destDir, e.name, data, size, false)) != PA_OK)
-            return rc;
-        if (updatesSource && e.kind != EntryKind::kUnchanged) {
-            staged.Add(StagedNewName(i));
-            staged.Add(StagedOldName(i));
-            rc = WriteFileReplacing(stagingPath.c_str(), StagedNewName(i), data, size, true);
-            if (rc != PA_OK)
-                return rc;
-            steps.push_back(CommitStep{e.name, i, true, e.hasSource});
-        }
-        if (!progress.Advance(e.resultSize + 1))
+        for (size_t i : job.entries)
+            offset += package.entries[i].resultSize + 1;
+        if (!progress.Update(offset))
             return PA_E_CANCELLED;
     }
     if (updatesSource) {
@@ -303,7 +258,7 @@ PaResult ApplyPackageDirectory(const ApplyRequest& req)
     PaResult rc = FindPackage(req.patchDir, packagePath);
     if (rc != PA_OK)
         return rc;
-    std::vector<unsigned char> bytes;
+    Bytes bytes;
     if ((rc = ReadWholeFile(packagePath.c_str(), kMaxPackageSize, bytes)) != PA_OK)
         return rc;
     Package package;

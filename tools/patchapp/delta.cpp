@@ -177,27 +177,28 @@ void EncodeDelta(const unsigned char* oldData, size_t oldSize, const unsigned ch
     emit.Insert(newData + literal, newSize - literal);
 }
 
-bool ApplyDelta(const unsigned char* source, size_t sourceSize, const unsigned char* delta,
-                size_t deltaSize, uint64_t resultSize, std::vector<unsigned char>& out)
+bool DecodeDelta(const unsigned char* source, size_t sourceSize, const unsigned char* delta,
+                 size_t deltaSize, uint64_t resultSize, std::vector<Piece>& pieces)
 {
-    out.clear();
+    pieces.clear();
     const unsigned char* p = delta;
     const unsigned char* end = delta + deltaSize;
-    // Each instruction is checked against the room left in the result before
-    // anything is copied, so the buffer is sized once and never overrun.
-    out.reserve(static_cast<size_t>(resultSize));
+    // Each instruction is checked against the room left in the result, so
+    // a forged delta cannot describe more than resultSize bytes.
+    uint64_t produced = 0;
     uint64_t expected = 0;
     while (p < end) {
         uint64_t head = 0;
         if (!GetVarint(p, end, head))
             return false;
         uint64_t n = head >> 1;
-        if (n == 0 || n > resultSize - out.size())
+        if (n == 0 || n > resultSize - produced)
             return false;
+        produced += n;
         if ((head & 1) == kOpInsert) {
             if (n > static_cast<uint64_t>(end - p))
                 return false;
-            out.insert(out.end(), p, p + n);
+            pieces.push_back(Piece{p, static_cast<size_t>(n)});
             p += n;
             continue;
         }
@@ -206,15 +207,27 @@ bool ApplyDelta(const unsigned char* source, size_t sourceSize, const unsigned c
             return false;
         int64_t rel = UnZigZag(zz);
         uint64_t offset = expected + static_cast<uint64_t>(rel);
-        // Unsigned wrap-around turns a negative result into a huge offset,
-        // which the range check below rejects.
+        // A negative step may not reach before the start of the source.
         if ((rel < 0 && static_cast<uint64_t>(-(rel + 1)) >= expected) || offset > sourceSize ||
             n > sourceSize - offset)
             return false;
-        out.insert(out.end(), source + offset, source + offset + n);
+        pieces.push_back(Piece{source + offset, static_cast<size_t>(n)});
         expected = offset + n;
     }
-    return out.size() == resultSize;
+    return produced == resultSize;
+}
+
+bool ApplyDelta(const unsigned char* source, size_t sourceSize, const unsigned char* delta,
+                size_t deltaSize, uint64_t resultSize, std::vector<unsigned char>& out)
+{
+    out.clear();
+    std::vector<Piece> pieces;
+    if (!DecodeDelta(source, sourceSize, delta, deltaSize, resultSize, pieces))
+        return false;
+    out.reserve(static_cast<size_t>(resultSize));
+    for (const Piece& piece : pieces)
+        out.insert(out.end(), piece.data, piece.data + piece.size);
+    return true;
 }
 
 }  // namespace patchapp

@@ -19,6 +19,17 @@ namespace patchapp {
 void EncodeDelta(const unsigned char* oldData, size_t oldSize, const unsigned char* newData,
                  size_t newSize, std::vector<unsigned char>& out);
 
+// One stretch of a result: bytes of the source or of the delta itself.
+struct Piece {
+    const unsigned char* data;
+    size_t size;
+};
+
+// Replaces pieces with the stretches that make up the result, without
+// copying any bytes. Same checks and result as ApplyDelta.
+bool DecodeDelta(const unsigned char* source, size_t sourceSize, const unsigned char* delta,
+                 size_t deltaSize, uint64_t resultSize, std::vector<Piece>& pieces);
+
 // Replaces out with the result of applying delta to source. Returns false
 // (out unspecified) when an instruction is malformed or out of range, or the
 // result would not be exactly resultSize bytes.

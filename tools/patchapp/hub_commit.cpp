@@ -28,7 +28,7 @@ PaResult KeepOriginal(const char* stagingDir, const CommitStep& step, const Step
 {
     if (link(p.source.c_str(), p.original.c_str()) == 0)
         return PA_OK;
-    std::vector<unsigned char> data;
+    Bytes data;
     PaResult rc = ReadWholeFile(p.source.c_str(), kMaxFileSize, data);
     if (rc != PA_OK)
         return rc;

@@ -54,7 +54,7 @@ bool CopyFlatDir(const char* from, const char* to)
     std::vector<DirEntry> entries;
     if (ListDirectory(from, entries) != PA_OK)
         return false;
-    std::vector<unsigned char> data;
+    Bytes data;
     PathBuf path;
     for (const DirEntry& e : entries) {
         if (!e.isRegular || !JoinPath(path, from, e.name) ||
@@ -72,8 +72,8 @@ bool SameSet(const char* a, const char* b)
     std::vector<DirEntry> eb;
     if (ListDirectory(a, ea) != PA_OK || ListDirectory(b, eb) != PA_OK || ea.size() != eb.size())
         return false;
-    std::vector<unsigned char> da;
-    std::vector<unsigned char> db;
+    Bytes da;
+    Bytes db;
     PathBuf pa;
     PathBuf pb;
     for (size_t i = 0; i < ea.size(); ++i) {

@@ -31,7 +31,7 @@ PaResult ListSet(const char* dir, std::vector<std::string>& names, std::string* 
     return PA_OK;
 }
 
-PaResult ReadSetFile(const char* dir, const std::string& name, std::vector<unsigned char>& data,
+PaResult ReadSetFile(const char* dir, const std::string& name, Bytes& data,
                      std::string* why)
 {
     PathBuf path;
@@ -73,8 +73,8 @@ PaResult BuildPackage(const char* oldDir, const char* newDir, uint32_t flags,
     payloads.reserve(all.size());
     Package package;
     package.flags = flags;
-    std::vector<unsigned char> oldData;
-    std::vector<unsigned char> newData;
+    Bytes oldData;
+    Bytes newData;
     for (const auto& item : all) {
         PackageEntry e;
         e.name = item.first;
@@ -107,7 +107,7 @@ PaResult BuildPackage(const char* oldDir, const char* newDir, uint32_t flags,
                 ++count.deltas;
             } else {
                 e.kind = EntryKind::kWhole;
-                payload = newData;
+                payload.assign(newData.begin(), newData.end());
                 ++count.whole;
             }
         }

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,16 +19,33 @@ struct DirCloser {
     void operator()(DIR* d) const { closedir(d); }
 };
 
-bool WriteAll(int fd, const unsigned char* data, size_t size)
+// writev in batches, resuming after short writes.
+bool WriteAll(int fd, const Piece* pieces, size_t count)
 {
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
+    std::vector<Piece> left(pieces, pieces + count);
+    size_t next = 0;
+    std::vector<struct iovec> iov;
+    while (next < left.size()) {
+        iov.clear();
+        for (size_t i = next; i < left.size() && iov.size() < 512; ++i)
+            if (left[i].size > 0)
+                iov.push_back(iovec{const_cast<unsigned char*>(left[i].data), left[i].size});
+        if (iov.empty())
+            return true;
+        ssize_t n = writev(fd, iov.data(), static_cast<int>(iov.size()));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             return false;
-        data += n;
-        size -= static_cast<size_t>(n);
+        size_t done = static_cast<size_t>(n);
+        while (next < left.size() && done >= left[next].size) {
+            done -= left[next].size;
+            ++next;
+        }
+        if (next < left.size()) {
+            left[next].data += done;
+            left[next].size -= done;
+        }
     }
     return true;
 }
@@ -98,7 +116,7 @@ PaResult ListDirectory(const char* dir, std::vector<DirEntry>& out)
     return PA_OK;
 }
 
-PaResult ReadWholeFile(const char* path, uint64_t maxSize, std::vector<unsigned char>& out)
+PaResult ReadWholeFile(const char* path, uint64_t maxSize, Bytes& out)
 {
     out.clear();
     // O_NONBLOCK keeps a planted FIFO from hanging the open; it is refused
@@ -130,6 +148,9 @@ PaResult ReadWholeFile(const char* path, uint64_t maxSize, std::vector<unsigned 
 PaResult WriteFileReplacing(const char* dir, const std::string& name, const unsigned char* data,
                             size_t size, bool durable)
 {
+    Piece piece{data, size};
+    const size_t count = 1;
+    const Piece* pieces = &piece;
     PathBuf target;
     PathBuf temp;
     if (!JoinPath(target, dir, name) || !JoinPath(temp, dir, ".patchapp-XXXXXX"))
@@ -138,7 +159,7 @@ PaResult WriteFileReplacing(const char* dir, const std::string& name, const unsi
     if (fd.get() < 0)
         return PA_E_IO;
     TempFileGuard guard(temp.c_str());
-    if (fchmod(fd.get(), 0644) != 0 || !WriteAll(fd.get(), data, size))
+    if (fchmod(fd.get(), 0644) != 0 || !WriteAll(fd.get(), pieces, count))
         return PA_E_IO;
     if (durable && fsync(fd.get()) != 0)
         return PA_E_IO;
@@ -146,6 +167,20 @@ PaResult WriteFileReplacing(const char* dir, const std::string& name, const unsi
         return PA_E_IO;
     guard.Keep();
     return PA_OK;
+}
+
+PaResult WritePiecesInPlace(const char* dir, const std::string& name, const Piece* pieces,
+                            size_t count, bool durable)
+{
+    PathBuf path;
+    if (!JoinPath(path, dir, name))
+        return PA_E_BAD_ARGUMENT;
+    ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (fd.get() < 0 || !WriteAll(fd.get(), pieces, count))
+        return PA_E_IO;
+    if (durable && fsync(fd.get()) != 0)
+        return PA_E_IO;
+    return fd.Close() ? PA_OK : PA_E_IO;
 }
 
 bool SyncDirectory(const char* dir)
