@@ -70,7 +70,7 @@ struct Rolling {
 
 class BlockIndex {
 public:
-    BlockIndex(const unsigned char* data, size_t size, size_t block) : m_block(block)
+    BlockIndex(const unsigned char* data, size_t size, size_t block)
     {
         size_t count = size / block;
         size_t buckets = 16;
@@ -98,7 +98,6 @@ private:
     {
         return m_shift >= 64 ? 0 : static_cast<size_t>((key * 0x9E3779B97F4A7C15ULL) >> m_shift);
     }
-    size_t m_block;
     int m_shift;
     std::vector<int64_t> m_head;
     std::vector<int64_t> m_next;

@@ -53,6 +53,9 @@ Hasher::Hasher() : m_lane{kSeed, kSeed ^ kMulA, kSeed ^ kMulB, kSeed ^ kMulC}, m
 
 void Hasher::Update(const void* data, size_t size)
 {
+    // An empty vector's data() may be null, which memcpy may not see.
+    if (size == 0)
+        return;
     const unsigned char* p = static_cast<const unsigned char*>(data);
     m_total += size;
     if (m_pendingSize > 0) {
