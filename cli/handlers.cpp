@@ -3,16 +3,40 @@
 
 #include <cstdio>
 
+#include "defutils/defutils.h"
+#include "platform/win32_types.h"
+
 namespace {
+
 // Commands whose store operations are not built yet. They must never claim
 // success: main reports this value as "An unspecified error occured" and the
 // process exits with 255.
 constexpr int kCommandNotBuilt = -1;
+
 }  // namespace
 
-int DoGetCurrentDefs(const char*, const char*)
+int CommonPreamble(CDefUtils& du, const char* pszAppId, const char* pszContentType)
 {
-    return kCommandNotBuilt;
+    if (pszContentType != nullptr && !du.ContentTypeExists(pszContentType))
+        return 15;
+    // A failed switch is not fatal: the AppId step reports what matters.
+    du.InitBase(pszContentType);
+    if (!du.InitWindowsApp(pszAppId))
+        return 5;
+    return 0;
+}
+
+int DoGetCurrentDefs(const char* pszAppId, const char* pszContentType)
+{
+    char szCurrentDefs[DU_MAX_PATH] = {};
+    CDefUtils du;
+    int nResult = CommonPreamble(du, pszAppId, pszContentType);
+    if (nResult != 0)
+        return nResult;
+    if (!du.GetCurrentDefs(szCurrentDefs, sizeof szCurrentDefs))
+        return 4;
+    printf("%s\n", szCurrentDefs);
+    return 0;
 }
 
 int DoInstall(const char*, const char*)
