@@ -164,8 +164,9 @@ TEST_F(OwnershipTest, CreateFullPathCreatesMissingParentsWithTheirModes)
         EXPECT_EQ(static_cast<int>(c.nParentMode), PathMode(top)) << "existing parent untouched";
         for (const std::string& dir : {top + "/a", top + "/a/b", leaf}) {
             EXPECT_EQ(c.nExpected, PathMode(dir)) << dir;
-            if (c.bChangeOwner)
+            if (c.bChangeOwner) {
                 EXPECT_EQ(sandbox.GroupId(), GroupOf(dir)) << dir;
+            }
         }
     }
 }
