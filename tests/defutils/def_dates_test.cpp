@@ -239,11 +239,11 @@ TEST_F(DefDatesTest, IncrementBumpsTheRevisionAndKeepsTimesAndOtherBytes)
 
         EXPECT_TRUE(du.IncrementDefVersion(dir.c_str(), c.bText));
 
-        EXPECT_EQ(DefHeader(c.nRevBefore + 1, 2, 3, 115) + tail, ReadTextFile(file));
         struct stat st;
-        ASSERT_EQ(0, stat(file.c_str(), &st));
+        ASSERT_EQ(0, stat(file.c_str(), &st));  // before reading it changes the access time
         EXPECT_EQ(1500000000, st.st_atime);
         EXPECT_EQ(1500000015, st.st_mtime);
+        EXPECT_EQ(DefHeader(c.nRevBefore + 1, 2, 3, 115) + tail, ReadTextFile(file));
     }
 }
 

@@ -71,6 +71,9 @@ TEST_F(StoreObjectTest, WithoutABaseDirectoryTheObjectHasNoStore)
 
 TEST_F(StoreObjectTest, BaseDirWithTrailingSlashGivesADoubleSeparator)
 {
+    // With the base missing, the recursive creation would stumble over
+    // "base/" after creating "base"; an installed store has its base.
+    MakeDirs(sandbox.BaseDir());
     sandbox.WriteTarvolixConf("[Tarvolix Shared]\nBaseDir=" + sandbox.BaseDir() + "/\n");
     CDefUtils du;
     EXPECT_EQ(sandbox.BaseDir() + "//virusdefs", Access::DefsDir(du));
