@@ -142,14 +142,6 @@ TEST_F(DefDatesTest, EmptyOrNullDirectoryIsNotLookedUpInTheWorkingDirectory)
     EXPECT_EQ(Date(), date);
 }
 
-TEST_F(DefDatesTest, DirNameIsCutToTheBuffer)
-{
-    std::string dir = MakeSet(sandbox.Root(), "set", 2100, 12, 31, 999);
-    char szName[5] = "xxxx";
-    EXPECT_TRUE(du.CreateDefDirName(dir.c_str(), szName, sizeof szName, false));
-    EXPECT_STREQ("2100", szName);
-}
-
 struct Side {
     bool bReadable;
     Date date;
@@ -275,15 +267,6 @@ TEST_F(DefDatesTest, DirsAreSameComparesBytes)
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.bSame, du.DirsAreSame(c.path1, c.path2));
     }
-}
-
-TEST_F(DefDatesTest, DirsAreSameLooksAtTheFirst4095Bytes)
-{
-    std::string long1(5000, 'a'), long2(5000, 'a');
-    long2[4095] = 'b';  // beyond what the 4096-byte buffers hold
-    EXPECT_TRUE(du.DirsAreSame(long1.c_str(), long2.c_str()));
-    long2[4094] = 'b';
-    EXPECT_FALSE(du.DirsAreSame(long1.c_str(), long2.c_str()));
 }
 
 }  // namespace

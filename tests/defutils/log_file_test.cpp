@@ -55,14 +55,7 @@ TEST_F(LogFileTest, LogNameGetsAnExtensionAndLandsInTheDefinitionsDirectory)
         EXPECT_NE(std::string::npos, contents.find("CDefUtils::~CDefUtils(): destructor exiting.\n"));
         unlink(expected.c_str());
     }
-}
-
-TEST_F(LogFileTest, ConfigurationFileIsSharedWithTheGroup)
-{
-    ConfigureLog("mylog");
-    chmod(sandbox.DefutilsConf().c_str(), 0644);
-    CDefUtils du;
-    EXPECT_EQ(0660, PathMode(sandbox.DefutilsConf()));
+    EXPECT_EQ(0660, PathMode(sandbox.DefutilsConf())) << "the configuration is shared too";
 }
 
 struct OffCase {
@@ -104,28 +97,24 @@ TEST_F(LogFileTest, SymbolicLinkAtTheLogPathIsRefused)
 {
     ConfigureLog("mylog");
     MakeDirs(sandbox.DefsDir());
-    std::string target = sandbox.Path("target.txt");
-    WriteTextFile(target, "precious", 0600);
-    ASSERT_EQ(0, symlink(target.c_str(), (sandbox.DefsDir() + "/mylog.log").c_str()));
-    {
-        CDefUtils du;
-        EXPECT_FALSE(Access::LogOpen(du));
+    std::string link = sandbox.DefsDir() + "/mylog.log";
+    for (bool bDangling : {false, true}) {
+        SCOPED_TRACE(bDangling ? "dangling" : "to_a_file");
+        std::string target = sandbox.Path(bDangling ? "created-through-link" : "target.txt");
+        if (!bDangling)
+            WriteTextFile(target, "precious", 0600);
+        unlink(link.c_str());
+        ASSERT_EQ(0, symlink(target.c_str(), link.c_str()));
+        {
+            CDefUtils du;
+            EXPECT_FALSE(Access::LogOpen(du));
+        }
+        EXPECT_EQ(!bDangling, PathExists(target));
+        if (!bDangling) {
+            EXPECT_EQ("precious", ReadTextFile(target));
+            EXPECT_EQ(0600, PathMode(target));
+        }
     }
-    EXPECT_EQ("precious", ReadTextFile(target));
-    EXPECT_EQ(0600, PathMode(target));
-}
-
-TEST_F(LogFileTest, DanglingSymbolicLinkIsRefusedToo)
-{
-    ConfigureLog("mylog");
-    MakeDirs(sandbox.DefsDir());
-    std::string target = sandbox.Path("created-through-link");
-    ASSERT_EQ(0, symlink(target.c_str(), (sandbox.DefsDir() + "/mylog.log").c_str()));
-    {
-        CDefUtils du;
-        EXPECT_FALSE(Access::LogOpen(du));
-    }
-    EXPECT_FALSE(PathExists(target));
 }
 
 struct SizeCase {
