@@ -170,19 +170,6 @@ TEST_F(CleanupTest, AlternateContentAlsoRemovesAnEmptyContentDirectory)
     }
 }
 
-TEST_F(CleanupTest, StopUsingNeedsAStoreAndAnAppId)
-{
-    CDefUtils noApp;
-    EXPECT_FALSE(noApp.StopUsingDefs());
-    EXPECT_EQ(DU_E_MISSING_APPID, noApp.GetLastResult());
-
-    sandbox.WriteTarvolixConf("[Tarvolix Shared]\n");
-    CDefUtils noStore;
-    noStore.InitWindowsApp("Me");
-    EXPECT_FALSE(noStore.StopUsingDefs());
-    EXPECT_EQ(DU_E_MISSING_DEF_BASE_DIR, noStore.GetLastResult());
-}
-
 struct NewestCase {
     const char* name;
     std::string definfo;
@@ -297,35 +284,17 @@ TEST_F(CleanupTest, TempUpdateDirIsANewTmpHexDirectory)
     EXPECT_FALSE(du.GetTempUpdateDir(nullptr, 10));
 }
 
-TEST_F(CleanupTest, LocationFileIsOnlyForTheDefaultContentWithAnInstallDir)
+TEST_F(CleanupTest, LocationFileNamesTheStoreWithoutATrailingSlash)
 {
-    RemoveTree(install + "/defloc.dat");
     std::string file = install + "/defloc.dat";
+    RemoveTree(file);
+    CDefUtils du;
+    ASSERT_TRUE(du.InitInstallApp("Me", install.c_str()));
+    EXPECT_TRUE(du.CreateDefLocDataFile("/some/defs/"));
     char location[DU_MAX_PATH];
-    {
-        CDefUtils du;
-        du.InitWindowsApp("Me");
-        EXPECT_TRUE(du.CreateDefLocDataFile("/some/defs/"));
-        du.RemoveDefLocDataFile();
-        du.InitInstallApp("Me", install.c_str());
-        EXPECT_TRUE(du.CreateDefLocDataFile("/some/defs/"));
-        GetPrivateProfileString("DefBaseLocation", "Location", "", location, sizeof location,
-                                file.c_str());
-        EXPECT_STREQ("/some/defs", location);
-    }
-    MakeDirs(sandbox.BaseDir() + "/tvlxdata/avx");
-    CDefUtils alt;
-    ASSERT_TRUE(alt.InitBase("avx"));
-    alt.InitInstallApp("Me", install.c_str());
-    alt.RemoveDefLocDataFile();
-    EXPECT_TRUE(PathExists(file));
-    EXPECT_TRUE(alt.CreateDefLocDataFile("/other"));
     GetPrivateProfileString("DefBaseLocation", "Location", "", location, sizeof location,
                             file.c_str());
     EXPECT_STREQ("/some/defs", location);
-
-    CDefUtils du;
-    du.InitInstallApp("Me", install.c_str());
     du.RemoveDefLocDataFile();
     EXPECT_FALSE(PathExists(file));
 }
