@@ -218,7 +218,6 @@ class NewestIncomingTest : public NewestUninstallTest,
 const IncomingRow kIncomingRows[] = {
     {"IncompleteSetStays", false, -1, false},
     {"HeldLockLeavesSetForLater", true, 0, false},
-    {"LockJustUnderHalfAnHourBlocks", true, 1700, false},
     {"StaleLockIsBroken", true, 1800, true},
 };
 
@@ -273,9 +272,6 @@ const MoveRow kMoveRows[] = {
      "[20240101.001]\napp2=1\n[20240102.007]\napp1=1\n"},
     {"EmptySectionsAreSwept", "20240102.007", "[gone]\n[20240101.001]\napp1=1\n[other]\n", false,
      "[20240102.007]\napp1=1\n"},
-    {"AlreadyOnNewestChangesNothing", "20240102.007",
-     "[20240101.001]\napp2=1\n[20240102.007]\napp1=1\n", true,
-     "[20240101.001]\napp2=1\n[20240102.007]\napp1=1\n"},
 };
 
 TEST_P(NewestMoveTest, AppIdEndsInNewestSection)

@@ -44,7 +44,6 @@ const CopyRow kCopyRows[] = {
     {"DefsKeepsExistingFiles", false, true, true, true, "old"},
     {"AllCopiesAnyDirectory", true, false, true, true, "new"},
     {"DefsRefusesDirectoryWithoutSet", false, false, true, false, "old"},
-    {"AllFailsOnMissingSource", true, true, false, false, "old"},
     {"DefsFailsOnMissingSource", false, true, false, false, "old"},
 };
 
@@ -96,16 +95,10 @@ class UpdateNewestDefsTest : public IntegrationTest,
 const RotateRow kRotateRows[] = {
     {"EmptyStoreNamesNewSetTwice", nullptr, nullptr, nullptr, true, "20240203.005",
      "20240203.005", true},
-    {"CurMovesToLastAndUnusedLastGoes", "20240102.007", "20231230.002", nullptr, true,
-     "20240203.005", "20240102.007", false},
-    {"UsedLastSetStays", "20240102.007", "20231230.002", "[20231230.002]\nx=1\n", true,
-     "20240203.005", "20240102.007", true},
     {"WithoutRotationLastStays", "20240102.007", "20231230.002", nullptr, false, "20240203.005",
      "20231230.002", true},
     {"NoCurDefsNamesNewSetTwice", "", "20231230.002", nullptr, true, "20240203.005",
      "20240203.005", true},
-    {"SameSetAgainBecomesBoth", "20240203.005", "20231230.002", nullptr, true, "20240203.005",
-     "20240203.005", false},
 };
 
 TEST_P(UpdateNewestDefsTest, DefInfoAndOldLastSet)
@@ -222,9 +215,7 @@ class ProcessIncomingTest : public IntegrationTest,
 const IncomingRow kIncomingRows[] = {
     {"NoIncomingDirectory", Incoming::kNone, false, DU_S_OK, false, true},
     {"DotFilesOnlyCountAsEmpty", Incoming::kDotFileOnly, false, DU_S_OK, false, true},
-    {"IncompleteSetWaits", Incoming::kIncomplete, false, DU_S_OK, false, true},
     {"HeldLockLeavesSet", Incoming::kComplete, true, DU_S_INCOMING_LOCK_FAILED, false, true},
-    {"CompleteSetIntegrated", Incoming::kComplete, false, DU_S_OK, true, false},
     {"UndatableSetDroppedQuietly", Incoming::kUndatable, false, DU_S_OK, false, false},
 };
 

@@ -61,14 +61,10 @@ const UsageRow kUsageRows[] = {
      false},
     {"EmptySectionIsNotUsed", "[20240102.002]\n", nullptr, kNameB, false, false,
      "[20240102.002]\n", false},
-    {"JoinsUsedSection", "[20240102.002]\napp2=1\n", nullptr, kNameB, false, true,
-     "[20240102.002]\napp1=1\napp2=1\n", false},
     {"MissingNewDirWritesNothing", "[20240101.001]\napp1=1\n", kNameA, "19990101.001", true,
      false, "[20240101.001]\napp1=1\n", false},
     {"MoveEmptiesOldSection", "[20240101.001]\napp1=1\n", kNameA, kNameB, true, true,
      "[20240102.002]\napp1=1\n", true},
-    {"SharedOldSectionStays", "[20240101.001]\napp1=1\napp2=1\n", kNameA, kNameB, true, true,
-     "[20240101.001]\napp2=1\n[20240102.002]\napp1=1\n", false},
     {"AppIdInTwoSectionsEndsInNewOnly", "[20240101.001]\napp1=1\n[x]\napp1=1\napp3=1\n", kNameA,
      kNameB, true, true, "[x]\napp3=1\n[20240102.002]\napp1=1\n", true},
     {"OtherEmptySectionSweptWithoutFlag", "[gone]\n[20240101.001]\napp1=1\napp2=1\n", kNameA,
@@ -166,10 +162,6 @@ std::string TargetASlash(const std::string& defs)
 {
     return defs + "/" + kNameA + "/";
 }
-std::string TargetB(const std::string& defs)
-{
-    return defs + "/" + kNameB;
-}
 std::string TargetBSlash(const std::string& defs)
 {
     return defs + "/" + kNameB + "/";
@@ -183,10 +175,6 @@ const SetDefsRow kSetDefsRows[] = {
      "[20240101.001]\n app1 = 1\n", true},
     {"TrailingSlashRewritesSameEntry", false, kNameB, "[20240101.001]\n app1 = 1\n",
      TargetASlash, true, "[20240101.001]\napp1=1\n", true},
-    {"AbandonedSetIsDeleted", false, kNameB, "[20240101.001]\napp1=1\n", TargetB, true,
-     "[20240102.002]\napp1=1\n", false},
-    {"AbandonedLastDefsSetStays", false, kNameA, "[20240101.001]\napp1=1\n", TargetB, true,
-     "[20240102.002]\napp1=1\n", true},
     {"SetCurrentDefsNeedsUsedSection", true, kNameB, "[20240101.001]\napp1=1\n", TargetBSlash,
      false, "[20240101.001]\napp1=1\n", true},
     {"SetCurrentDefsJoinsUsedSection", true, kNameB,
@@ -247,10 +235,6 @@ class UseNewestDefsTest : public RegistrationTest,
                           public ::testing::WithParamInterface<NewestRow> {};
 
 const NewestRow kNewestRows[] = {
-    {"RegistersNewAppId", "[DefDates]\nCurDefs=20240102.002\n", nullptr, 4096, true, DU_S_OK,
-     true, true, "[20240102.002]\napp1=1\n"},
-    {"MovesToNewest", "[DefDates]\nCurDefs=20240102.002\nLastDefs=20240102.002\n",
-     "[20240101.001]\napp1=1\n", 4096, true, DU_S_OK, true, true, "[20240102.002]\napp1=1\n"},
     {"AlreadyNewestIsNoChange", "[DefDates]\nCurDefs=20240102.002\n",
      "[20240102.002]\napp1=1\n", 4096, true, DU_S_OK, false, true, "[20240102.002]\napp1=1\n"},
     {"NoCurDefsFailsGenerally", "[DefDates]\nLastDefs=20240102.002\n", nullptr, 4096, false,
