@@ -3,6 +3,8 @@
 // directories; and the location file that tells an application where the
 // store is. Deletions are best effort: what cannot be removed is logged and
 // left, and nothing deleted is ever restored.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +72,14 @@ bool CDefUtils::DeleteAllDefs(const char* pszDir, bool bCheckSet)
 {
     bool bAllDeleted = true;
     WriteLog("CDefUtils::DeleteAllDefs(%s) - start\n", OrNull(pszDir));
+    // The store is group-writable: a symbolic link planted where a set,
+    // hub or temporary directory belongs must not lead the deletion into
+    // the directory it points at.
+    struct stat st;
+    if (pszDir != nullptr && lstat(pszDir, &st) == 0 && S_ISLNK(st.st_mode)) {
+        WriteLog("CDefUtils::DeleteAllDefs() - returning false\n");
+        return false;
+    }
     if (!ProcessAllDefFiles(&CDefUtils::DeleteFileCallback, pszDir, &bAllDeleted, bCheckSet)) {
         WriteLog("CDefUtils::DeleteAllDefs() - returning false\n");
         return false;

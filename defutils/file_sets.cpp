@@ -222,10 +222,16 @@ bool CDefUtils::CopyFilesCallback(const char* pszPath, void* pContext)
 
 bool CDefUtils::DeleteFileCallback(const char* pszPath, void* pContext)
 {
-    // A read-only file cannot be unlinked by the Win32 rules the store was
-    // written for, so it is made writable first.
-    bool bDeleted = pszPath != nullptr && *pszPath != '\0' &&
-                    (SetFileAttributes(pszPath, FILE_ATTR_NORMAL), DeleteFile(pszPath) != 0);
+    bool bDeleted = false;
+    if (pszPath != nullptr && *pszPath != '\0') {
+        // A read-only file cannot be unlinked by the Win32 rules the store
+        // was written for, so it is made writable first; but not through a
+        // symbolic link, whose target is not the store's to change.
+        struct stat st;
+        if (lstat(pszPath, &st) == 0 && !S_ISLNK(st.st_mode))
+            SetFileAttributes(pszPath, FILE_ATTR_NORMAL);
+        bDeleted = DeleteFile(pszPath) != 0;
+    }
     if (!bDeleted && pContext != nullptr)
         *static_cast<bool*>(pContext) = false;
     WriteLog("CDefUtils::DeleteFileCallback - end\n");

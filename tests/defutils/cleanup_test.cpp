@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -218,10 +219,18 @@ TEST_F(CleanupTest, TmpDirsAreRemovedWhenTheyHoldASetOrNothing)
     WriteTextFile(defs + "/tmp03/partial.dat", "x");  // not a set: left alone
     WriteTextFile(defs + "/tmpfile", "x");
     MakeDirs(defs + "/keep");
+    // A planted link must not lead the deletion out of the store.
+    std::string outside = sandbox.Path("outside");
+    WriteDefDateFile(outside, 2024, 1, 1, 1);
+    WriteTextFile(outside + "/precious", "x", 0444);
+    ASSERT_EQ(0, symlink(outside.c_str(), (defs + "/tmplink").c_str()));
+    ASSERT_EQ(0, symlink((outside + "/precious").c_str(), (defs + "/tmp01/link").c_str()));
     CDefUtils du;
     du.DeleteTmpDirs(defs.c_str());
-    EXPECT_EQ((std::vector<std::string>{kS3, kS1, kS2, "keep", "tmp03", "tmpfile"}),
+    EXPECT_EQ((std::vector<std::string>{kS3, kS1, kS2, "keep", "tmp03", "tmpfile", "tmplink"}),
               ListDir(defs));
+    EXPECT_EQ((std::vector<std::string>{"precious", "virscan1.dat"}), ListDir(outside));
+    EXPECT_EQ(0444, PathMode(outside + "/precious"));
 }
 
 TEST_F(CleanupTest, CleanupFilesAreDeletedByPattern)
