@@ -4,39 +4,48 @@
 #include <cstdio>
 
 #include "defutils/defutils.h"
-#include "platform/win32_types.h"
 
 namespace {
-
 // Commands whose store operations are not built yet. They must never claim
 // success: main reports this value as "An unspecified error occured" and the
 // process exits with 255.
 constexpr int kCommandNotBuilt = -1;
 
-}  // namespace
+// Result codes of the commands (messages in main).
+constexpr int kResultOk = 0;
+constexpr int kResultCurrentDefs = 4;
+constexpr int kResultInitApp = 5;
+constexpr int kResultUninstall = 6;
+constexpr int kResultNewest = 10;
+constexpr int kResultNoContentType = 15;
 
-int CommonPreamble(CDefUtils& du, const char* pszAppId, const char* pszContentType)
+// Checks the content type, switches the store manager to it and sets the
+// AppId. Returns 0 to go on, else the command's result. A content type
+// whose store is missing stops the command before any store operation; a
+// failed InitBase does not (the store manager falls back to the default
+// content).
+int InitStoreForApp(CDefUtils* pDefUtils, const char* pszAppId, const char* pszContentType)
 {
-    if (pszContentType != nullptr && !du.ContentTypeExists(pszContentType))
-        return 15;
-    // A failed switch is not fatal: the AppId step reports what matters.
-    du.InitBase(pszContentType);
-    if (!du.InitWindowsApp(pszAppId))
-        return 5;
-    return 0;
+    if (pszContentType != nullptr && !pDefUtils->ContentTypeExists(pszContentType))
+        return kResultNoContentType;
+    pDefUtils->InitBase(pszContentType);
+    if (!pDefUtils->InitWindowsApp(pszAppId))
+        return kResultInitApp;
+    return kResultOk;
 }
+}  // namespace
 
 int DoGetCurrentDefs(const char* pszAppId, const char* pszContentType)
 {
     char szCurrentDefs[DU_MAX_PATH] = {};
-    CDefUtils du;
-    int nResult = CommonPreamble(du, pszAppId, pszContentType);
-    if (nResult != 0)
-        return nResult;
-    if (!du.GetCurrentDefs(szCurrentDefs, sizeof szCurrentDefs))
-        return 4;
+    CDefUtils defUtils;
+    int result = InitStoreForApp(&defUtils, pszAppId, pszContentType);
+    if (result != kResultOk)
+        return result;
+    if (!defUtils.GetCurrentDefs(szCurrentDefs, sizeof szCurrentDefs))
+        return kResultCurrentDefs;
     printf("%s\n", szCurrentDefs);
-    return 0;
+    return kResultOk;
 }
 
 int DoInstall(const char*, const char*)
@@ -44,9 +53,13 @@ int DoInstall(const char*, const char*)
     return kCommandNotBuilt;
 }
 
-int DoUninstall(const char*, const char*)
+int DoUninstall(const char* pszAppId, const char* pszContentType)
 {
-    return kCommandNotBuilt;
+    CDefUtils defUtils;
+    int result = InitStoreForApp(&defUtils, pszAppId, pszContentType);
+    if (result != kResultOk)
+        return result;
+    return defUtils.StopUsingDefs() ? kResultOk : kResultUninstall;
 }
 
 int DoSkyfetcher(const char*)
@@ -54,9 +67,13 @@ int DoSkyfetcher(const char*)
     return kCommandNotBuilt;
 }
 
-int DoNewest(const char*, const char*)
+int DoNewest(const char* pszAppId, const char* pszContentType)
 {
-    return kCommandNotBuilt;
+    CDefUtils defUtils;
+    int result = InitStoreForApp(&defUtils, pszAppId, pszContentType);
+    if (result != kResultOk)
+        return result;
+    return defUtils.UseNewestDefs(nullptr) ? kResultOk : kResultNewest;
 }
 
 int DoMicroDefs(const char*, const char*)

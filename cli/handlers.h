@@ -7,8 +7,6 @@
 // messages). Handlers print no failure messages; main does.
 #pragma once
 
-class CDefUtils;
-
 int DoGetCurrentDefs(const char* pszAppId, const char* pszContentType);
 int DoInstall(const char* pszSourceDir, const char* pszContentType);
 int DoUninstall(const char* pszAppId, const char* pszContentType);
@@ -22,7 +20,3 @@ int DoUnregisterProduct();
 int RegisterProductInternal(const char* pszProduct);
 int UnregisterProductInternal();
 
-// The steps the AppId commands share: when a content type is given it must
-// have a store (else 15); switch the store manager to it; set the AppId
-// (else 5). Returns 0 when the command may go on.
-int CommonPreamble(CDefUtils& du, const char* pszAppId, const char* pszContentType);

@@ -1,0 +1,198 @@
+// Group ownership of what the store creates, and directory creation.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "defutils/defutils.h"
+#include "defutils/ownership_internal.h"
+#include "defutils/system_config.h"
+#include "platform/bounded.h"
+#include "platform/fileops.h"
+#include "platform/find.h"
+#include "platform/paths.h"
+
+namespace {
+
+constexpr size_t kFirstGroupBufferSize = 1024;
+// A group entry that does not fit here counts as a missing group.
+constexpr size_t kLastGroupBufferSize = 1048576;
+constexpr unsigned int kDefaultDirMode = 0770;
+constexpr mode_t kUnownedDirMode = 0755;
+
+DuGroupLookupFn g_pfnGroupLookup = getgrnam_r;
+
+struct FreeDeleter {
+    void operator()(void* p) const { free(p); }
+};
+
+struct FindCloser {
+    void operator()(void* h) const { FindClose(h); }
+};
+
+const char* OrNull(const char* psz)
+{
+    return psz != nullptr ? psz : "<null>";
+}
+
+// Mode bits of the directory holding pszPath, or the store default when it
+// cannot be examined.
+unsigned int ParentMode(const char* pszPath)
+{
+    PathBuf parent(pszPath);
+    *DuStripFileName(parent.data(), 0) = '\0';
+    struct stat st;
+    if (stat(parent.c_str(), &st) != 0)
+        return kDefaultDirMode;
+    return st.st_mode & 07777;
+}
+
+}  // namespace
+
+DuGroupLookupFn SetGroupLookupForTesting(DuGroupLookupFn pfnLookup)
+{
+    DuGroupLookupFn pfnPrevious = g_pfnGroupLookup;
+    g_pfnGroupLookup = pfnLookup != nullptr ? pfnLookup : getgrnam_r;
+    return pfnPrevious;
+}
+
+bool CDefUtils::ChangeUnixOwner(const char* pszPath, unsigned int nMode, bool bIsDirectory)
+{
+    WriteLog("CDefUtils::ChangeUnixOwner() - for file %s.\n", OrNull(pszPath));
+
+    size_t nSize = kFirstGroupBufferSize;
+    std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(malloc(nSize)));
+    if (!buffer) {
+        WriteLog("CDefUtils::ChangeUnixOwner() - failure in allocating buffer of size %d.\n",
+                 static_cast<int>(nSize));
+        return false;
+    }
+
+    struct group grp;
+    struct group* pGroup = nullptr;
+    for (;;) {
+        pGroup = nullptr;
+        int rc = g_pfnGroupLookup(StoreGroupName(), &grp, buffer.get(), nSize, &pGroup);
+        if (rc != ERANGE)
+            break;
+        // Entries with many members outgrow the first buffer; grow it, but
+        // not without bound: the last try is made with kLastGroupBufferSize.
+        if (nSize >= kLastGroupBufferSize) {
+            pGroup = nullptr;
+            break;
+        }
+        nSize *= 2;
+        WriteLog("CDefUtils::ChangeUnixOwner() - getgrnam_r returned ERANGE.\n");
+        WriteLog("CDefUtils::ChangeUnixOwner() - retry with bufsize %d.\n", static_cast<int>(nSize));
+        char* pGrown = static_cast<char*>(realloc(buffer.get(), nSize));
+        if (pGrown == nullptr) {
+            WriteLog("CDefUtils::ChangeUnixOwner() - failure in allocating buffer of size %d.",
+                     static_cast<int>(nSize));
+            return false;
+        }
+        buffer.release();
+        buffer.reset(pGrown);
+    }
+
+    bool bResult = false;
+    if (pGroup == nullptr) {
+        WriteLog("CDefUtils::ChangeUnixOwner() - avdefs group doesn't exist - failure\n");
+    } else if (pszPath != nullptr) {
+        // The owner stays as it is; only the group and the mode change.
+        // Files never become executable.
+        struct stat st;
+        bResult = stat(pszPath, &st) == 0 && chown(pszPath, st.st_uid, pGroup->gr_gid) == 0 &&
+                  chmod(pszPath, nMode & (bIsDirectory ? 0777 : 0666)) == 0;
+    }
+
+    WriteLog("CDefUtils::ChangeUnixOwner() - returning %s.\n", bResult ? "success" : "failure");
+    return bResult;
+}
+
+bool CDefUtils::CreateFullPath(const char* pszPath, bool bChangeOwner, bool bUseParentMode)
+{
+    WriteLog("CDefUtils::CreateFullPath(%s, ...) - start\n", OrNull(pszPath));
+    if (pszPath == nullptr)
+        return false;
+
+    if (FileExists(pszPath)) {
+        WriteLog("CDefUtils::CreateFullPath() - path already exists; returning true.\n");
+        return true;
+    }
+
+    PathBuf path(pszPath);
+    PathBuf parent(pszPath);
+    *DuStripFileName(parent.data(), 0) = '\0';
+    WriteLog("After calling DuStripFileName, szNewPath : %s, pszDir : %s.\n", parent.c_str(),
+             path.c_str());
+    // No separator left: nothing above this component can be created.
+    if (strcmp(parent.c_str(), path.c_str()) == 0)
+        return false;
+
+    if (!CreateFullPath(parent.c_str(), bChangeOwner, bUseParentMode) ||
+        !CreateDirectory(path.c_str())) {
+        WriteLog(
+            "CDefUtils::CreateFullPath() - CDefUtils::CreateFullPath returns false; returning false.\n");
+        return false;
+    }
+
+    if (bChangeOwner) {
+        unsigned int nMode = kDefaultDirMode;
+        struct stat st;
+        if (bUseParentMode && stat(parent.c_str(), &st) == 0)
+            nMode = st.st_mode & 07777;
+        if (!ChangeUnixOwner(path.c_str(), nMode, true)) {
+            // Do not leave a directory behind that the store's users cannot
+            // share.
+            RemoveDirectory(path.c_str());
+            WriteLog("CDefUtils::CreateFullPath() - returning false.\n");
+            return false;
+        }
+    } else if (chmod(path.c_str(), kUnownedDirMode) != 0) {
+        WriteLog("CDefUtils::CreateFullPath() - chmod failed (errno: %d); returning false.\n", errno);
+        return false;
+    }
+
+    WriteLog("CDefUtils::CreateFullPath() - returning true.\n");
+    return true;
+}
+
+void CDefUtils::RestoreDirPermissions(const char* pszDir)
+{
+    if (pszDir == nullptr)
+        return;
+    unsigned int nMode = ParentMode(pszDir);
+
+    if (!ChangeUnixOwner(pszDir, nMode, true))
+        WriteLog("CDefUtil::RestoreDirPermissions() - couldn't assign %o permissions to %s \n", nMode,
+                 pszDir);
+    WriteLog(
+        "CDefUtil::RestoreDirPermissions() - going to assign the avdefs group and 0660 permissions to contents of %s \n",
+        pszDir);
+
+    PathBuf pattern(pszDir);
+    FindData fd;
+    HANDLE hFind = INVALID_HANDLE_VALUE;
+    if (DuAppendPath(pattern.data(), "*.*", pattern.size()))
+        hFind = FindFirstFile(pattern.c_str(), &fd);
+    if (hFind == INVALID_HANDLE_VALUE) {
+        WriteLog("CDefUtil::RestoreDirPermissions() - couldn't read the directory %s\n", pszDir);
+        return;
+    }
+    std::unique_ptr<void, FindCloser> find(hFind);
+
+    do {
+        // Subdirectories keep their own permissions; only files directly in
+        // the directory are touched.
+        if ((fd.dwFileAttributes & FILE_ATTR_DIRECTORY) != 0)
+            continue;
+        PathBuf entry(pszDir);
+        if (!DuAppendPath(entry.data(), fd.szName, entry.size()) ||
+            !ChangeUnixOwner(entry.c_str(), nMode, false))
+            WriteLog("CDefUtil::RestoreDirPermissions() - couldn't change permissions of %s\n",
+                     entry.c_str());
+    } while (FindNextFile(hFind, &fd));
+}
