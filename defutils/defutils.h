@@ -105,8 +105,23 @@ struct DuFileCloser {
     }
 };
 
+class CDefUtils;
+
+// Context of CDefUtils::CopyFilesCallback.
+struct DuCopyContext {
+    char szDestDir[DU_MAX_PATH];
+    // True: an existing destination file is replaced and a failed copy stops
+    // the walk. False: an existing file stays and the walk goes on.
+    bool bOverwrite;
+    bool bSecondFlag;  // set by every caller, read by nobody
+    bool bAllCopied;   // set true by the caller, cleared by any failed copy
+};
+
 class CDefUtils {
 public:
+    // A per-file operation applied by the set walkers; false stops the walk.
+    typedef bool (CDefUtils::*FileCallback)(const char* pszPath, void* pContext);
+
     // Receives each finished debug-log line (prefix included). Not owned.
     class CLogCallback {
     public:
@@ -191,6 +206,70 @@ public:
                                const char* pszFile);
     bool RebuildUsageFile();
     DuResult ProcessIncomingDir();
+
+    // --- Hub directories -----------------------------------------------------
+    bool GetHubDirectory(char* pszDir, size_t nSize, DWORD nKind);
+    bool CreateHubDirectory(DWORD nKind);
+    bool GetMicroDefLastUpdateValue(bool* pbValue, DWORD nKind);
+    bool SetMicroDefLastUpdateValue(bool bValue, DWORD nKind);
+    bool GetBinHubDefsDate(WORD* pwYear, WORD* pwMonth, WORD* pwDay, DWORD* pdwRev);
+
+    // --- Presence checks and file sets --------------------------------------
+    bool ProcessAllDefFiles(FileCallback pfnOperation, const char* pszDir, void* pContext,
+                            bool bCheckSet);
+    DuResult ProcessCatalogFiles(FileCallback pfnOperation, const char* pszDir,
+                                 const char* pszSection, void* pContext,
+                                 const char* pszCatalogDir);
+    bool CopyFilesCallback(const char* pszPath, void* pContext);    // DuCopyContext*
+    bool DeleteFileCallback(const char* pszPath, void* pContext);   // bool* all-deleted
+    bool DeleteFilesCallback(const char* pszPath, void* pContext);  // bool* all-deleted
+    bool FileExistsCallback(const char* pszPath, void* pContext);   // char[4096] first missing
+    bool AllDefsArePresent(const char* pszDir);
+    bool AllHubFilesArePresent(const char* pszDir, DWORD nType);
+    DuResult WillIntegrateDirInternal(const char* pszDir, bool* pbWillIntegrate);
+    bool WillIntegrateDir(const char* pszDir, bool* pbWillIntegrate);
+    bool DirIsEmpty(const char* pszDir);
+    bool DataFileIsEmpty(const char* pszFile);
+    bool SectionIsEmpty(const char* pszSection, const char* pszFile);
+
+    // --- Removal and cleanup --------------------------------------------------
+    bool StopUsingDefs();
+    void FullCleanup();
+    void DeleteNewestDefs();
+    void RemoveUnusedDirectory(const char* pszDir);
+    bool DeleteDefsAndDirectory(const char* pszDir, bool bCheckSet);
+    bool DeleteAllDefs(const char* pszDir, bool bCheckSet);
+    void DeleteCleanupFiles(const char* pszDir);
+    void DeleteTmpDirs(const char* pszDir);
+    void DeleteHubDirectories();
+    bool GetTempUpdateDir(char* pszDir, size_t nSize);
+    bool CreateDefLocDataFile(const char* pszDefsDir);
+    void RemoveDefLocDataFile();
+
+    // --- Integration of new sets ---------------------------------------------
+    DuResult IntegrateDefs(const char* pszSourceDir, bool bText);
+    bool UpdateNewestDefs(const char* pszNewDir, bool bRotate);
+    bool CopyAllDefs(const char* pszSourceDir, const char* pszDestDir);
+    bool CopyDefs(const char* pszSourceDir, const char* pszDestDir);
+
+    // --- Usage registration ----------------------------------------------------
+    bool UpdateUsageFile(const char* pszOldDir, const char* pszNewDir, bool bAllowMissing,
+                         bool* pbOldDirEmptied);
+    bool SetDefs(const char* pszDir, bool bAllowMissing);
+    bool SetCurrentDefs(const char* pszDir);
+    bool UseNewestDefs(char* pszDir, size_t nSize, bool* pbChanged);
+    bool UseNewestDefs(bool* pbChanged);
+    void RemoveEmptyKey(const char* pszName);
+
+    // --- Full-set install pipeline, restore ------------------------------------
+    bool CreateNewDefsLoc(char* pszDir, size_t nSize);
+    DuResult PreDefUpdateInternal(char* pszDir1, size_t nSize1, char* pszDir2, size_t nSize2,
+                                  DWORD nType);
+    bool PreDefUpdate(char* pszDir1, size_t nSize1, DWORD nType);
+    bool PostDefUpdate(bool bSkipIntegrateCheck);
+    DuResult InstallMicroDefHubFiles(const char* pszDir);
+    bool RestoreLastDefs();
+    bool RevertToLastGoodDefs();
 
     // --- Path helpers (use none of the object's state) ----------------------
     static bool FileExists(const char* pszPath);
