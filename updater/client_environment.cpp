@@ -47,15 +47,24 @@ bool InEnvironment(const char* pszEntry)
 }
 
 // putenv keeps the very pointer it is given, so an entry may only be freed
-// once the environment no longer refers to it. One still in use is handed
-// over to the environment for the rest of the process: it is at most one
-// small string per run, and the tool ends soon after. That keeps CLASSPATH
-// valid for the child and for anything that reads it later, without a
-// fixed-size static buffer that a long CLASSPATH would not fit.
+// once the environment no longer refers to it. One still in use when its
+// object goes is handed over to this process-wide slot for as long as the
+// environment may need it: at most one small string at a time, and it keeps
+// CLASSPATH valid for the child and for anything that reads it later,
+// without a fixed-size static buffer that a long CLASSPATH would not fit.
+char* g_pszHandedOverEntry = nullptr;
+
 void ReleaseEntry(char* pszEntry)
 {
-    if (pszEntry != nullptr && !InEnvironment(pszEntry))
+    if (pszEntry == nullptr)
+        return;
+    if (!InEnvironment(pszEntry)) {
         free(pszEntry);
+        return;
+    }
+    if (g_pszHandedOverEntry != nullptr && !InEnvironment(g_pszHandedOverEntry))
+        free(g_pszHandedOverEntry);
+    g_pszHandedOverEntry = pszEntry;
 }
 
 }  // namespace
