@@ -12,12 +12,33 @@ namespace {
 // process exits with 255.
 constexpr int kCommandNotBuilt = -1;
 
-// Command result codes (see the table in cli/dispatch.cpp).
+// Result codes of the commands (messages in main).
+constexpr int kResultOk = 0;
+constexpr int kResultInitApp = 5;
+constexpr int kResultUninstall = 6;
+constexpr int kResultNewest = 10;
+constexpr int kResultNoContentType = 15;
+
+// Checks the content type, switches the store manager to it and sets the
+// AppId. Returns 0 to go on, else the command's result. A content type
+// whose store is missing stops the command before any store operation; a
+// failed InitBase does not (the store manager falls back to the default
+// content).
+int InitStoreForApp(CDefUtils* pDefUtils, const char* pszAppId, const char* pszContentType)
+{
+    if (pszContentType != nullptr && !pDefUtils->ContentTypeExists(pszContentType))
+        return kResultNoContentType;
+    pDefUtils->InitBase(pszContentType);
+    if (!pDefUtils->InitWindowsApp(pszAppId))
+        return kResultInitApp;
+    return kResultOk;
+}
+
+// Result codes of the install command.
 constexpr int kInstallInitFailed = 1;
 constexpr int kInstallPreUpdateFailed = 2;
 constexpr int kInstallPostUpdateFailed = 3;
 constexpr int kInstallCopyFailed = 11;
-constexpr int kContentTypeMissing = 15;
 
 // The AppId under which the install command works on the store.
 constexpr char kInstallAppId[] = "QORDefUtil";
@@ -52,9 +73,13 @@ int DoInstall(const char* pszSourceDir, const char* pszContentType)
     return nResult;
 }
 
-int DoUninstall(const char*, const char*)
+int DoUninstall(const char* pszAppId, const char* pszContentType)
 {
-    return kCommandNotBuilt;
+    CDefUtils defUtils;
+    int result = InitStoreForApp(&defUtils, pszAppId, pszContentType);
+    if (result != kResultOk)
+        return result;
+    return defUtils.StopUsingDefs() ? kResultOk : kResultUninstall;
 }
 
 int DoSkyfetcher(const char* pszValue)
@@ -63,9 +88,13 @@ int DoSkyfetcher(const char* pszValue)
     return client.RunDefUpdate(pszValue);
 }
 
-int DoNewest(const char*, const char*)
+int DoNewest(const char* pszAppId, const char* pszContentType)
 {
-    return kCommandNotBuilt;
+    CDefUtils defUtils;
+    int result = InitStoreForApp(&defUtils, pszAppId, pszContentType);
+    if (result != kResultOk)
+        return result;
+    return defUtils.UseNewestDefs(nullptr) ? kResultOk : kResultNewest;
 }
 
 int DoMicroDefs(const char*, const char*)
@@ -77,7 +106,7 @@ int DoRestoreLastDefs(const char* pszContentType)
 {
     CDefUtils defUtils;
     if (pszContentType != nullptr && !defUtils.ContentTypeExists(pszContentType))
-        return kContentTypeMissing;
+        return kResultNoContentType;
     defUtils.InitBase(pszContentType);
     // Nothing to restore is not a failure of the command.
     defUtils.RestoreLastDefs();
