@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "tests/support/cli_runner.h"
-#include "tests/support/def_sets.h"
+#include "tests/support/full_sets.h"
 #include "tests/support/sandbox.h"
 
 namespace {

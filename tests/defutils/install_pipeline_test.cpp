@@ -10,7 +10,7 @@
 
 #include "defutils/defutils.h"
 #include "tests/defutils/defutils_test_access.h"
-#include "tests/support/def_sets.h"
+#include "tests/support/full_sets.h"
 #include "tests/support/sandbox.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "defutils/defutils.h"
-#include "tests/support/def_sets.h"
+#include "tests/support/full_sets.h"
 #include "tests/support/sandbox.h"
 
 namespace {

@@ -1,131 +1,36 @@
-// Builders of definition sets on disk for tests: a dated main file, a few
-// definition files, and a catalog listing them, plus checks of what a store
-// holds afterwards.
+// Builders for definition sets on disk, for tests of the store: a dated
+// "virscan1.dat" header, a "catalog.dat" with named sections written line
+// by line (so a test can put line ends, directories or blanks into an
+// entry), and a whole set directory with its catalog.
+//
+// Every builder writes below a directory the caller owns (normally a
+// Sandbox path) and creates missing parents; failures are reported as
+// gtest failures, never thrown.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "tests/support/sandbox.h"
+// The 32-byte header of a definitions file: revision at offset 4 (little
+// endian), month, day and year - 1900 at 8, 9 and 10, filler elsewhere.
+std::string DefDateHeader(int nYear, int nMonth, int nDay, uint32_t nRev);
 
-// Date and revision of a set; its directory name in a store is
-// "YYYYMMDD.RRR".
-struct SetDate {
-    int year;
-    int month;
-    int day;
-    uint32_t rev;
+// Writes <dir>/<fileName> holding the header for the date.
+void WriteDefDateFile(const std::string& dir, int nYear, int nMonth, int nDay, uint32_t nRev,
+                      const std::string& fileName = "virscan1.dat");
 
-    std::string DirName() const
-    {
-        char szName[32];
-        snprintf(szName, sizeof szName, "%04d%02d%02d.%03u", year, month, day, rev);
-        return szName;
-    }
+struct CatalogSection {
+    std::string name;
+    // Written as given, each followed by "\n".
+    std::vector<std::string> lines;
 };
 
-// A 32-byte main-file header: revision little-endian at 4..7, month at 8,
-// day at 9, year - 1900 at 10.
-inline std::string SetHeader(const SetDate& date)
-{
-    std::string header(32, '\x5a');
-    for (int i = 0; i < 4; ++i)
-        header[4 + i] = static_cast<char>((date.rev >> (8 * i)) & 0xff);
-    header[8] = static_cast<char>(date.month);
-    header[9] = static_cast<char>(date.day);
-    header[10] = static_cast<char>(date.year - 1900);
-    return header;
-}
+// Writes <dir>/catalog.dat with the sections in order.
+void WriteCatalog(const std::string& dir, const std::vector<CatalogSection>& sections);
 
-// Files of every set the builder makes, besides virscan1.dat and
-// catalog.dat. Each holds the set's tag so a test can tell sets apart.
-inline const std::vector<std::string>& SetDataFiles()
-{
-    static const std::vector<std::string> files = {"defs1.dat", "binlinux.dat", "bincommon.dat",
-                                                   "texthub.dat"};
-    return files;
-}
-
-inline std::string SetCatalog()
-{
-    return "[Files]\n"
-           "virscan1.dat\n"
-           "catalog.dat\n"
-           "defs1.dat\n"
-           "binlinux.dat\n"
-           "bincommon.dat\n"
-           "texthub.dat\n"
-           "[Binary Hub Files - Linux]\n"
-           "binlinux.dat\n"
-           "[Binary Hub Files - Common]\n"
-           "bincommon.dat\n"
-           "[Text Hub Files]\n"
-           "texthub.dat\n";
-}
-
-// Writes a complete set dated `date` into dir (created when missing). The
-// tag defaults to the set's directory name.
-inline void WriteSet(const std::string& dir, const SetDate& date, const std::string& tag = "")
-{
-    std::string name = tag.empty() ? date.DirName() : tag;
-    MakeDirs(dir);
-    WriteTextFile(dir + "/virscan1.dat", SetHeader(date) + name);
-    WriteTextFile(dir + "/catalog.dat", SetCatalog());
-    for (const std::string& file : SetDataFiles())
-        WriteTextFile(dir + "/" + file, file + " of " + name + "\n");
-}
-
-// definfo.dat with the given CurDefs and LastDefs ("" leaves a key out).
-inline std::string DefInfoText(const std::string& cur, const std::string& last)
-{
-    std::string text = "[DefDates]\n";
-    if (!cur.empty())
-        text += "CurDefs=" + cur + "\n";
-    if (!last.empty())
-        text += "LastDefs=" + last + "\n";
-    return text;
-}
-
-// The value of key in section [DefDates] of a definfo.dat text, "" when
-// absent. Enough for the files the store writes (no comments, no quoting).
-inline std::string DefDatesValue(const std::string& defInfoText, const std::string& key)
-{
-    std::istringstream in(defInfoText);
-    std::string line;
-    bool bInSection = false;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty() && line[0] == '[') {
-            bInSection = line == "[DefDates]";
-            continue;
-        }
-        if (bInSection && line.compare(0, key.size() + 1, key + "=") == 0) {
-            std::string value = line.substr(key.size() + 1);
-            size_t nStart = value.find_first_not_of(" \t");
-            size_t nEnd = value.find_last_not_of(" \t");
-            return nStart == std::string::npos ? "" : value.substr(nStart, nEnd - nStart + 1);
-        }
-    }
-    return "";
-}
-
-// True when dir holds every file the builder writes, each carrying the
-// same tag (so the set was not mixed from two sources).
-inline bool IsCompleteSet(const std::string& dir, std::string* pTag = nullptr)
-{
-    std::string main = ReadTextFile(dir + "/virscan1.dat");
-    if (main.size() <= 32 || !PathExists(dir + "/catalog.dat"))
-        return false;
-    std::string tag = main.substr(32);
-    for (const std::string& file : SetDataFiles()) {
-        if (ReadTextFile(dir + "/" + file) != file + " of " + tag + "\n")
-            return false;
-    }
-    if (pTag != nullptr)
-        *pTag = tag;
-    return true;
-}
+// Creates <parent>/<name> holding virscan1.dat dated as given and the extra
+// files (contents: their own name), with a catalog whose "Files" section
+// lists virscan1.dat and the extras. Returns the set's path.
+std::string MakeDefSet(const std::string& parent, const std::string& name, int nYear, int nMonth,
+                       int nDay, uint32_t nRev, const std::vector<std::string>& extraFiles = {});

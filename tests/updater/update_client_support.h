@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/def_sets.h"
+#include "tests/support/full_sets.h"
 #include "tests/support/sandbox.h"
 
 class UpdateClientTest : public SandboxTest {
