@@ -95,8 +95,9 @@ TEST_F(InstallPipelineTest, PreUpdateRefusals)
         DuResult result = du.PreDefUpdateInternal(c.bNullDir ? nullptr : szDir, sizeof szDir,
                                                   nullptr, 0, c.nType);
         EXPECT_EQ(c.expected, result);
-        if (!c.bNullDir)
+        if (!c.bNullDir) {
             EXPECT_STREQ("", szDir);
+        }
         EXPECT_FALSE(PathExists(sandbox.BaseDir()));
     }
 }
@@ -257,9 +258,10 @@ TEST_F(InstallPipelineTest, HubPriming)
             MakeDirs(defs + "/texthub");
 
         EXPECT_EQ(c.expected, du.InstallMicroDefHubFiles(set.c_str()));
-        if (c.bMakeBinHub)
+        if (c.bMakeBinHub) {
             EXPECT_EQ(std::vector<std::string>({"bincommon.dat", "binlinux.dat"}),
                       ListDir(defs + "/binhub"));
+        }
         EXPECT_EQ(c.contentType == nullptr && c.bMakeBinHub, PathExists(defs + "/texthub/texthub.dat"));
         std::string conf = ReadTextFile(sandbox.DefutilsConf());
         EXPECT_EQ(c.bMakeBinHub, conf.find("LastBinUpdate=1") != std::string::npos) << conf;

@@ -82,8 +82,9 @@ TEST_F(RestoreTest, RestoreLastDefs)
         EXPECT_EQ(Names(c.curAfter), DefDatesValue(defInfo, "CurDefs")) << defInfo;
         EXPECT_EQ(c.bLastKeyAfter, !DefDatesValue(defInfo, "LastDefs").empty()) << defInfo;
         EXPECT_EQ(c.bCurDirAfter, PathExists(Defs(kCur.DirName())));
-        if (c.bLastDirExists)
+        if (c.bLastDirExists) {
             EXPECT_TRUE(IsCompleteSet(Defs(kLast.DirName())));
+        }
     }
 }
 

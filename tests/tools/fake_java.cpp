@@ -7,7 +7,10 @@
 //                        client's environment (format below);
 //   FAKE_JAVA_COPY_FROM  directory whose regular files are copied into
 //                        $QORDEFSDIR, as a successful download would;
-//   FAKE_JAVA_SIGNAL     signal number to die by (after recording);
+//   FAKE_JAVA_SIGNAL     signal number to die by (after recording); the
+//                        shell that started it dies by it too, so the
+//                        launcher's own child ends by the signal whether
+//                        or not the shell exec'ed the interpreter;
 //   FAKE_JAVA_EXIT       exit status (default 0).
 //
 // Record format, one item per line:
@@ -87,6 +90,24 @@ bool CopyDirectory(const char* pszFrom, const char* pszTo)
     return ok;
 }
 
+// True when the parent process is the shell that ran us (rather than the
+// launcher itself, which a shell that execs its last command leaves as our
+// parent): only then may the parent be signalled.
+bool ParentIsShell()
+{
+    std::string path = "/proc/" + std::to_string(getppid()) + "/comm";
+    FILE* pFile = fopen(path.c_str(), "r");
+    if (pFile == nullptr)
+        return false;
+    char szName[64] = "";
+    bool ok = fgets(szName, sizeof szName, pFile) != nullptr;
+    fclose(pFile);
+    std::string name = ok ? szName : "";
+    if (!name.empty() && name.back() == '\n')
+        name.pop_back();
+    return name == "sh" || name == "dash" || name == "bash";
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -103,6 +124,8 @@ int main(int argc, char** argv)
     const char* pszSignal = getenv("FAKE_JAVA_SIGNAL");
     if (pszSignal != nullptr) {
         int nSignal = atoi(pszSignal);
+        if (ParentIsShell())
+            kill(getppid(), nSignal);
         signal(nSignal, SIG_DFL);
         raise(nSignal);
         return 122;  // the signal was ignored or blocked

@@ -140,72 +140,72 @@ TEST_F(UpdateClientTest, FullUpdateCommandLine)
 
 struct RunCase {
     const char* name;
-    std::function<void(UpdateClientTest*)> arrange;
+    std::function<void()> arrange;
     int expected;
     bool bClientRuns;
 };
 
 TEST_F(UpdateClientTest, FullUpdateOutcomes)
 {
-    auto withStore = [](UpdateClientTest* t) { t->MakeStoreWithNewest(kNewest); };
+    auto withStore = [this] { MakeStoreWithNewest(kNewest); };
     const RunCase kCases[] = {
         {"NewerSetDownloaded",
-         [&](UpdateClientTest* t) {
-             withStore(t);
-             WriteSet(t->sandbox.Path("download"), kNewer);
-             setenv("FAKE_JAVA_COPY_FROM", t->sandbox.Path("download").c_str(), 1);
+         [&] {
+             withStore();
+             WriteSet(sandbox.Path("download"), kNewer);
+             setenv("FAKE_JAVA_COPY_FROM", sandbox.Path("download").c_str(), 1);
          },
          0, true},
         {"ClientExitsNonZero",
-         [&](UpdateClientTest* t) {
-             withStore(t);
+         [&] {
+             withStore();
              setenv("FAKE_JAVA_EXIT", "1", 1);
          },
          9, true},
         {"ClientKilledBySignal",
-         [&](UpdateClientTest* t) {
-             withStore(t);
+         [&] {
+             withStore();
              setenv("FAKE_JAVA_SIGNAL", std::to_string(SIGKILL).c_str(), 1);
          },
          9, true},
         {"NothingNewDownloaded", withStore, 0, true},
         {"IncompleteSetDownloadedPostUpdateFails",
-         [&](UpdateClientTest* t) {
-             withStore(t);
-             WriteSet(t->sandbox.Path("download"), kNewer);
-             unlink(t->sandbox.Path("download/defs1.dat").c_str());
-             setenv("FAKE_JAVA_COPY_FROM", t->sandbox.Path("download").c_str(), 1);
+         [&] {
+             withStore();
+             WriteSet(sandbox.Path("download"), kNewer);
+             unlink(sandbox.Path("download/defs1.dat").c_str());
+             setenv("FAKE_JAVA_COPY_FROM", sandbox.Path("download").c_str(), 1);
          },
          3, true},
         {"NoJavaOnPath",
-         [&](UpdateClientTest* t) {
-             withStore(t);
-             setenv("PATH", t->sandbox.Path("nowhere").c_str(), 1);
+         [&] {
+             withStore();
+             setenv("PATH", sandbox.Path("nowhere").c_str(), 1);
          },
          9, false},
         {"PathUnset",
-         [&](UpdateClientTest* t) {
-             withStore(t);
+         [&] {
+             withStore();
              unsetenv("PATH");
          },
          9, false},
         {"JavaIsADirectory",
-         [&](UpdateClientTest* t) {
-             withStore(t);
-             MakeDirs(t->sandbox.Path("jdir/java"));
-             setenv("PATH", (t->sandbox.Path("jdir") + ":" + QDU_FAKE_JAVA_DIR).c_str(), 1);
+         [&] {
+             withStore();
+             MakeDirs(sandbox.Path("jdir/java"));
+             setenv("PATH", (sandbox.Path("jdir") + ":" + QDU_FAKE_JAVA_DIR).c_str(), 1);
          },
          9, false},
-        {"NewestSetHasNoDate", [](UpdateClientTest*) {}, 9, false},
+        {"NewestSetHasNoDate", [] {}, 9, false},
         {"BaseDirMissing",
-         [](UpdateClientTest* t) { t->sandbox.WriteTarvolixConf("[Tarvolix Shared]\n"); }, 5,
+         [this] { sandbox.WriteTarvolixConf("[Tarvolix Shared]\n"); }, 5,
          false},
         {"PreUpdateFails",
-         [](UpdateClientTest* t) {
+         [this] {
              // A file where the definitions directory should be: the store
              // manager finds it but cannot build anything inside.
-             MakeDirs(t->sandbox.BaseDir());
-             WriteTextFile(t->sandbox.DefsDir(), "not a directory");
+             MakeDirs(sandbox.BaseDir());
+             WriteTextFile(sandbox.DefsDir(), "not a directory");
          },
          2, false},
     };
@@ -220,14 +220,15 @@ TEST_F(UpdateClientTest, FullUpdateOutcomes)
         for (const char* pszName : {"FAKE_JAVA_COPY_FROM", "FAKE_JAVA_EXIT", "FAKE_JAVA_SIGNAL"})
             unsetenv(pszName);
         unlink(m_record.c_str());
-        c.arrange(this);
+        c.arrange();
 
         CUpdateClient client;
         EXPECT_EQ(c.expected, client.RunDefUpdate(nullptr));
         EXPECT_EQ(c.bClientRuns, ClientRan());
         struct stat st;
-        if (stat(sandbox.DefsDir().c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        if (stat(sandbox.DefsDir().c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             EXPECT_EQ(std::vector<std::string>(), TempDirsLeft());
+        }
     }
 }
 
