@@ -72,8 +72,8 @@ bool CDefUtils::CreateNewDefsLoc(char* pszDir, size_t nSize)
     return static_cast<bool>(m_pszDefsDir);
 }
 
-DuResult CDefUtils::PreDefUpdateInternal(char* pszDir1, size_t nSize1, char* pszDir2,
-                                         size_t nSize2, DWORD nType)
+DuResult CDefUtils::PreDefUpdateInternal(char* pszDir1, size_t nSize1, char* pszDir2, size_t nSize2,
+                                         DWORD nType)
 {
     WriteLog("CDefUtils::PreDefUpdateInternal(..., type: %d) - start\n", static_cast<int>(nType));
     DuResult status = DU_S_OK;
@@ -82,7 +82,8 @@ DuResult CDefUtils::PreDefUpdateInternal(char* pszDir1, size_t nSize1, char* psz
 
     if (pszDir1 == nullptr) {
         WriteLog(
-            "CDefUtils::PreDefUpdateInternal() - NULL not allowed for 1st dir, returning DU_E_INVALID_PARAMETER\n");
+            "CDefUtils::PreDefUpdateInternal() - NULL not allowed for 1st dir, returning "
+            "DU_E_INVALID_PARAMETER\n");
         syslog(LOG_ERR | LOG_USER, "%s", "PreDefUpdateInternal failure!\n");
         return DU_E_INVALID_PARAMETER;
     }
@@ -106,8 +107,7 @@ DuResult CDefUtils::PreDefUpdateInternal(char* pszDir1, size_t nSize1, char* psz
         }
 
         PathBuf incoming;
-        if (StorePath(m_pszDefsDir.get(), kIncomingDir, &incoming) &&
-            !FileExists(incoming.c_str()))
+        if (StorePath(m_pszDefsDir.get(), kIncomingDir, &incoming) && !FileExists(incoming.c_str()))
             CreateFullPath(incoming.c_str(), true, true);
 
         if (nType == DU_INSTALL)
@@ -116,7 +116,8 @@ DuResult CDefUtils::PreDefUpdateInternal(char* pszDir1, size_t nSize1, char* psz
         PathBuf hub;
         if (!GetHubDirectory(hub.data(), hub.size(), DU_BINARY)) {
             WriteLog(
-                "CDefUtils::PreDefUpdateInternal() - Failed at Initial GetHubDirectory (DU_BINARY).\n");
+                "CDefUtils::PreDefUpdateInternal() - Failed at Initial GetHubDirectory "
+                "(DU_BINARY).\n");
             if (!CreateHubDirectory(DU_BINARY)) {
                 WriteLog(
                     "CDefUtils::PreDefUpdateInternal() - Failed CreateHubDirectory (DU_BINARY).\n");
@@ -167,12 +168,14 @@ DuResult CDefUtils::PreDefUpdateInternal(char* pszDir1, size_t nSize1, char* psz
             m_pszDirectPatchUpdateDir = DuStrDup(pszDir2);
             if (!m_pszDirectPatchUpdateDir) {
                 WriteLog(
-                    "CDefUtils::PreDefUpdateInternal() - m_pszDirectPatchUpdateDir allocation failed.\n");
+                    "CDefUtils::PreDefUpdateInternal() - m_pszDirectPatchUpdateDir allocation "
+                    "failed.\n");
                 status = DU_E_MEM_ALLOC;
                 break;
             }
             WriteLog(
-                "CDefUtils::PreDefUpdateInternal() - Saving temp szDir2 to m_pszDirectPatchUpdateDir (%s).\n",
+                "CDefUtils::PreDefUpdateInternal() - Saving temp szDir2 to "
+                "m_pszDirectPatchUpdateDir (%s).\n",
                 pszDir2);
         }
     } while (false);
@@ -240,7 +243,8 @@ bool CDefUtils::PostDefUpdate(bool bSkipIntegrateCheck)
 
         if (DuSucceeded(status) && m_nUpdateType == DU_INSTALL) {
             WriteLog(
-                "CDefUtils::PostDefUpdate() - DU_INSTALL type, installing files to hub directories\n");
+                "CDefUtils::PostDefUpdate() - DU_INSTALL type, installing files to hub "
+                "directories\n");
             InstallMicroDefHubFiles(m_pszUpdateDir.get());
         }
     } while (false);

@@ -27,9 +27,9 @@ bool CDefUtils::RestoreLastDefs()
         TrimSpaces(cur.data());
 
         PathBuf last;
-        DWORD nRead = GetPrivateProfileString(kDefDatesSection, kLastDefsKey, kKeyMissing,
-                                              last.data(), static_cast<DWORD>(last.size()),
-                                              defInfo.c_str());
+        DWORD nRead =
+            GetPrivateProfileString(kDefDatesSection, kLastDefsKey, kKeyMissing, last.data(),
+                                    static_cast<DWORD>(last.size()), defInfo.c_str());
         if (nRead != 0 && strcmp(last.c_str(), kKeyMissing) != 0) {
             TrimSpaces(last.data());
             PathBuf lastDir(m_pszDefsDir.get());

@@ -1,5 +1,7 @@
 // Running the update client: its argument group, the child process that
 // turns into "/bin/sh -c <command>", and judging how the child ended.
+#include "updater/update_client.h"
+
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 
 #include "defutils/defutils.h"
 #include "platform/bounded.h"
-#include "updater/update_client.h"
 
 namespace {
 
@@ -91,8 +92,7 @@ bool WaitForClient(pid_t pid)
     ExecShell(pszCommand);
 }
 
-[[noreturn]] void RunMicroDefUpdateChild(CClientEnvironment* pEnvironment,
-                                         const char* pszArguments)
+[[noreturn]] void RunMicroDefUpdateChild(CClientEnvironment* pEnvironment, const char* pszArguments)
 {
     char szJava[UPDATE_MICRO_JAVA_PATH_SIZE];
     pEnvironment->FindJava(szJava, sizeof szJava);

@@ -41,10 +41,7 @@ protected:
         return found;
     }
 
-    std::string CurDefs() const
-    {
-        return DefDatesValue(ReadTextFile(Defs("definfo.dat")), "CurDefs");
-    }
+    std::string CurDefs() const { return DefDatesValue(Defs("definfo.dat"), "CurDefs"); }
 };
 
 TEST_F(InstallPipelineTest, FirstInstallCreatesStoreFromCreationSection)
@@ -177,10 +174,10 @@ TEST_F(InstallPipelineTest, PostUpdateOutcomes)
 {
     struct {
         const char* name;
-        bool bStore;           // a store with a newest set exists before
-        const SetDate* pSet;   // set put into the update directory, or none
-        bool bTruncateMain;    // the main file loses its header
-        bool bDropFile;        // a file listed in the catalog is missing
+        bool bStore;          // a store with a newest set exists before
+        const SetDate* pSet;  // set put into the update directory, or none
+        bool bTruncateMain;   // the main file loses its header
+        bool bDropFile;       // a file listed in the catalog is missing
         bool bExpected;
         bool bStoreRemains;
     } const kCases[] = {
@@ -262,7 +259,8 @@ TEST_F(InstallPipelineTest, HubPriming)
             EXPECT_EQ(std::vector<std::string>({"bincommon.dat", "binlinux.dat"}),
                       ListDir(defs + "/binhub"));
         }
-        EXPECT_EQ(c.contentType == nullptr && c.bMakeBinHub, PathExists(defs + "/texthub/texthub.dat"));
+        EXPECT_EQ(c.contentType == nullptr && c.bMakeBinHub,
+                  PathExists(defs + "/texthub/texthub.dat"));
         std::string conf = ReadTextFile(sandbox.DefutilsConf());
         EXPECT_EQ(c.bMakeBinHub, conf.find("LastBinUpdate=1") != std::string::npos) << conf;
     }

@@ -37,14 +37,15 @@ struct RestoreCase {
 const RestoreCase kCases[] = {
     {"RestoresAndDropsUnusedNewest", "[DefDates]\nCurDefs={C}\nLastDefs={L}\n", nullptr, true, true,
      "{L}", false, false},
-    {"NewestStillUsedSurvives", "[DefDates]\nCurDefs={C}\nLastDefs={L}\n", "[{C}]\nApp1=1\n", true, true,
-     "{L}", false, true},
-    {"BlanksAroundNamesAreTrimmed", "[DefDates]\nCurDefs=  {C}  \nLastDefs=  {L}  \n", nullptr, true,
-     true, "{L}", false, false},
+    {"NewestStillUsedSurvives", "[DefDates]\nCurDefs={C}\nLastDefs={L}\n", "[{C}]\nApp1=1\n", true,
+     true, "{L}", false, true},
+    {"BlanksAroundNamesAreTrimmed", "[DefDates]\nCurDefs=  {C}  \nLastDefs=  {L}  \n", nullptr,
+     true, true, "{L}", false, false},
     {"NoLastKey", "[DefDates]\nCurDefs={C}\n", nullptr, true, false, "{C}", false, true},
-    {"LastEqualsCur", "[DefDates]\nCurDefs={L}\nLastDefs={L}\n", nullptr, true, false, "{L}", true, true},
-    {"LastDirMissing", "[DefDates]\nCurDefs={C}\nLastDefs={L}\n", nullptr, false, false, "{C}", true,
+    {"LastEqualsCur", "[DefDates]\nCurDefs={L}\nLastDefs={L}\n", nullptr, true, false, "{L}", true,
      true},
+    {"LastDirMissing", "[DefDates]\nCurDefs={C}\nLastDefs={L}\n", nullptr, false, false, "{C}",
+     true, true},
     // Cur reads as "KeyMissing": no such directory to remove, LastDefs goes.
     {"NoCurKey", "[DefDates]\nLastDefs={L}\n", nullptr, true, true, "{L}", false, true},
     {"NoDefInfo", nullptr, nullptr, true, false, "", false, true},
@@ -79,8 +80,9 @@ TEST_F(RestoreTest, RestoreLastDefs)
         EXPECT_EQ(c.bExpected, du.RestoreLastDefs());
 
         std::string defInfo = DefInfo();
-        EXPECT_EQ(Names(c.curAfter), DefDatesValue(defInfo, "CurDefs")) << defInfo;
-        EXPECT_EQ(c.bLastKeyAfter, !DefDatesValue(defInfo, "LastDefs").empty()) << defInfo;
+        EXPECT_EQ(Names(c.curAfter), DefDatesValue(Defs("definfo.dat"), "CurDefs")) << defInfo;
+        EXPECT_EQ(c.bLastKeyAfter, !DefDatesValue(Defs("definfo.dat"), "LastDefs").empty())
+            << defInfo;
         EXPECT_EQ(c.bCurDirAfter, PathExists(Defs(kCur.DirName())));
         if (c.bLastDirExists) {
             EXPECT_TRUE(IsCompleteSet(Defs(kLast.DirName())));

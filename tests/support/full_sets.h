@@ -5,10 +5,10 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/profile.h"
 #include "tests/support/def_sets.h"
 #include "tests/support/sandbox.h"
 
@@ -82,28 +82,13 @@ inline std::string DefInfoText(const std::string& cur, const std::string& last)
     return text;
 }
 
-// The value of key in section [DefDates] of a definfo.dat text, "" when
-// absent. Enough for the files the store writes (no comments, no quoting).
-inline std::string DefDatesValue(const std::string& defInfoText, const std::string& key)
+// The trimmed value of key in [DefDates] of a definfo.dat, "" when absent.
+inline std::string DefDatesValue(const std::string& defInfoPath, const std::string& key)
 {
-    std::istringstream in(defInfoText);
-    std::string line;
-    bool bInSection = false;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty() && line[0] == '[') {
-            bInSection = line == "[DefDates]";
-            continue;
-        }
-        if (bInSection && line.compare(0, key.size() + 1, key + "=") == 0) {
-            std::string value = line.substr(key.size() + 1);
-            size_t nStart = value.find_first_not_of(" \t");
-            size_t nEnd = value.find_last_not_of(" \t");
-            return nStart == std::string::npos ? "" : value.substr(nStart, nEnd - nStart + 1);
-        }
-    }
-    return "";
+    char szValue[DU_MAX_PATH];
+    GetPrivateProfileString("DefDates", key.c_str(), "", szValue, sizeof szValue,
+                            defInfoPath.c_str());
+    return szValue;
 }
 
 // True when dir holds every file the builder writes, each carrying the

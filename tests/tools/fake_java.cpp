@@ -37,8 +37,7 @@ bool Record(const char* pszFile, int argc, char** argv)
     FILE* pFile = fopen(pszFile, "w");
     if (pFile == nullptr)
         return false;
-    for (int i = 1; i < argc; ++i)
-        fprintf(pFile, "arg %s\n", argv[i]);
+    for (int i = 1; i < argc; ++i) fprintf(pFile, "arg %s\n", argv[i]);
     for (const char* pszName : kRecordedVariables) {
         const char* pszValue = getenv(pszName);
         if (pszValue != nullptr)

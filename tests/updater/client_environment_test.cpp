@@ -48,15 +48,6 @@ TEST_F(UpdateClientTest, GetClientDirReadsSharedBaseDir)
     }
 }
 
-TEST_F(UpdateClientTest, GetClientDirCutsToTheBuffer)
-{
-    CClientEnvironment environment;
-    char szDir[8];
-    memset(szDir, 'x', sizeof szDir);
-    environment.GetClientDir(szDir, sizeof szDir);
-    EXPECT_EQ(sandbox.BaseDir().substr(0, 7), szDir);
-}
-
 struct ClassPathCase {
     const char* name;
     bool bBaseDir;
@@ -78,8 +69,9 @@ TEST_F(UpdateClientTest, ConstructorPutsJarFirstOnClassPath)
 {
     for (const ClassPathCase& c : kClassPathCases) {
         SCOPED_TRACE(c.name);
-        sandbox.WriteTarvolixConf(c.bBaseDir ? "[Tarvolix Shared]\nBaseDir=" + sandbox.BaseDir() + "\n"
-                                             : "[Tarvolix Shared]\n");
+        sandbox.WriteTarvolixConf(c.bBaseDir
+                                      ? "[Tarvolix Shared]\nBaseDir=" + sandbox.BaseDir() + "\n"
+                                      : "[Tarvolix Shared]\n");
         if (c.before != nullptr)
             setenv("CLASSPATH", Fill(c.before, JarPath()).c_str(), 1);
         else
@@ -98,15 +90,6 @@ TEST_F(UpdateClientTest, ConstructorPutsJarFirstOnClassPath)
     }
 }
 
-TEST_F(UpdateClientTest, SecondEnvironmentDoesNotRepeatTheJar)
-{
-    CClientEnvironment first;
-    CClientEnvironment second;
-    second.SetClassPath();
-    ASSERT_NE(nullptr, getenv("CLASSPATH"));
-    EXPECT_EQ(JarPath(), getenv("CLASSPATH"));
-}
-
 TEST_F(UpdateClientTest, PathExistsAcceptsFilesAndDirectoriesOnly)
 {
     std::string dir = sandbox.Path("probe");
@@ -120,8 +103,8 @@ TEST_F(UpdateClientTest, PathExistsAcceptsFilesAndDirectoriesOnly)
         const char* name;
         bool expected;
     } const kCases[] = {
-        {"file", true},       {"good-link", true}, {"", true},  // the directory itself
-        {"missing", false},   {"dangling", false}, {"fifo", false},
+        {"file", true},     {"good-link", true}, {"", true},  // the directory itself
+        {"missing", false}, {"dangling", false}, {"fifo", false},
     };
     CClientEnvironment environment;
     for (const auto& c : kCases) {

@@ -24,8 +24,7 @@ protected:
             m_saved[pszName] = pszValue != nullptr ? std::make_pair(true, std::string(pszValue))
                                                    : std::make_pair(false, std::string());
         }
-        for (const char* pszName : kTouched)
-            unsetenv(pszName);
+        for (const char* pszName : kTouched) unsetenv(pszName);
         setenv("PATH", (std::string(QDU_FAKE_JAVA_DIR) + ":/usr/bin:/bin").c_str(), 1);
         m_record = sandbox.Path("java-record.txt");
         setenv("FAKE_JAVA_RECORD", m_record.c_str(), 1);
@@ -46,7 +45,8 @@ protected:
     {
         std::string setDir = sandbox.DefsDir() + "/" + date.DirName();
         WriteSet(setDir, date);
-        WriteTextFile(sandbox.DefsDir() + "/definfo.dat", DefInfoText(date.DirName(), date.DirName()));
+        WriteTextFile(sandbox.DefsDir() + "/definfo.dat",
+                      DefInfoText(date.DirName(), date.DirName()));
         return setDir;
     }
 
@@ -94,8 +94,8 @@ protected:
 
 private:
     static constexpr const char* kTouched[] = {
-        "PATH",        "CLASSPATH",           "JSFDEBUG",         "QORDEFSDIR",
-        "HUBDELTADIR", "CURDELTADIR",         "FAKE_JAVA_RECORD", "FAKE_JAVA_COPY_FROM",
+        "PATH",           "CLASSPATH",       "JSFDEBUG",         "QORDEFSDIR",
+        "HUBDELTADIR",    "CURDELTADIR",     "FAKE_JAVA_RECORD", "FAKE_JAVA_COPY_FROM",
         "FAKE_JAVA_EXIT", "FAKE_JAVA_SIGNAL"};
     std::map<std::string, std::pair<bool, std::string>> m_saved;
 };
@@ -106,7 +106,6 @@ inline std::vector<std::string> Words(const std::string& text)
     std::vector<std::string> words;
     std::istringstream in(text);
     std::string word;
-    while (in >> word)
-        words.push_back(word);
+    while (in >> word) words.push_back(word);
     return words;
 }

@@ -1,5 +1,7 @@
 // The argument group, the command the shell hands the client, and how the
 // runs judge the client's end.
+#include "updater/update_client.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "tests/updater/update_client_support.h"
-#include "updater/update_client.h"
 
 namespace {
 
@@ -87,23 +88,13 @@ TEST_F(UpdateClientTest, ArgumentGroupText)
     }
 }
 
-TEST_F(UpdateClientTest, ArgumentGroupIsCutToTheBuffer)
-{
-    MakeStoreWithNewest(kNewest);
-    CUpdateClient client;
-    char szArgs[10];
-    memset(szArgs, 'x', sizeof szArgs);
-    client.BuildClientArguments(szArgs, sizeof szArgs);
-    EXPECT_STREQ("[ -p Morv", szArgs);
-}
-
 // What the client receives from the shell: the product name unquoted and
 // so split into words, the value between the class name and the group.
 TEST_F(UpdateClientTest, FullUpdateCommandLine)
 {
-    const std::vector<std::string> group = {"[",  "-p", "Morvik1.5", "Definitions", "Linux",
-                                            "-v", "1.0", "-l",       "English",     "-z",
-                                            "2009031512", "-t", "VirusDef", "]"};
+    const std::vector<std::string> group = {
+        "[",  "-p",      "Morvik1.5", "Definitions", "Linux", "-v",       "1.0",
+        "-l", "English", "-z",        "2009031512",  "-t",    "VirusDef", "]"};
     struct {
         const char* name;
         const char* value;
@@ -197,9 +188,7 @@ TEST_F(UpdateClientTest, FullUpdateOutcomes)
          },
          9, false},
         {"NewestSetHasNoDate", [] {}, 9, false},
-        {"BaseDirMissing",
-         [this] { sandbox.WriteTarvolixConf("[Tarvolix Shared]\n"); }, 5,
-         false},
+        {"BaseDirMissing", [this] { sandbox.WriteTarvolixConf("[Tarvolix Shared]\n"); }, 5, false},
         {"PreUpdateFails",
          [this] {
              // A file where the definitions directory should be: the store
@@ -230,24 +219,6 @@ TEST_F(UpdateClientTest, FullUpdateOutcomes)
             EXPECT_EQ(std::vector<std::string>(), TempDirsLeft());
         }
     }
-}
-
-TEST_F(UpdateClientTest, DownloadedSetBecomesNewestAndPrimesHubs)
-{
-    MakeStoreWithNewest(kNewest);
-    WriteSet(sandbox.Path("download"), kNewer);
-    setenv("FAKE_JAVA_COPY_FROM", sandbox.Path("download").c_str(), 1);
-
-    CUpdateClient client;
-    ASSERT_EQ(0, client.RunDefUpdate(nullptr));
-
-    std::string defInfo = ReadTextFile(sandbox.DefsDir() + "/definfo.dat");
-    EXPECT_EQ(kNewer.DirName(), DefDatesValue(defInfo, "CurDefs"));
-    EXPECT_EQ(kNewest.DirName(), DefDatesValue(defInfo, "LastDefs"));
-    EXPECT_TRUE(IsCompleteSet(sandbox.DefsDir() + "/" + kNewer.DirName()));
-    EXPECT_TRUE(PathExists(sandbox.DefsDir() + "/binhub/binlinux.dat"));
-    EXPECT_TRUE(PathExists(sandbox.DefsDir() + "/binhub/bincommon.dat"));
-    EXPECT_TRUE(PathExists(sandbox.DefsDir() + "/texthub/texthub.dat"));
 }
 
 TEST_F(UpdateClientTest, MicroDefsCommandAndEnvironment)
