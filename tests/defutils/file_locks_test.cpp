@@ -136,28 +136,6 @@ TEST_F(FileLocksTest, LockThatCannotBeExaminedFailsAndDropsItsGuard)
     EXPECT_FALSE(PathExists(dir + "/nowhere")) << "the link must not be followed";
 }
 
-TEST_F(FileLocksTest, TakeFailsWithoutADirectory)
-{
-    DWORD hLock = 7;
-    EXPECT_FALSE(du.TakeFileLock(sandbox.Path("missing").c_str(), "test.lck", &hLock));
-    EXPECT_EQ(0u, hLock);
-    EXPECT_FALSE(PathExists(sandbox.Path("missing")));
-    EXPECT_FALSE(du.TakeFileLock(nullptr, "test.lck", &hLock));
-    EXPECT_FALSE(du.TakeFileLock("", "test.lck", &hLock));
-    EXPECT_FALSE(PathExists("test.lck")) << "nothing may land in the working directory";
-}
-
-TEST_F(FileLocksTest, UnlocksAreUnconditionalAndRepeatable)
-{
-    std::string dir = LockDir();
-    DWORD hLock = 0;
-    ASSERT_TRUE(du.TakeFileLock(dir.c_str(), "test.lck", &hLock));
-    du.RemoveFileLock(dir.c_str(), "test.lck", 0);  // the handle does not matter
-    EXPECT_EQ(std::vector<std::string>{}, ListDir(dir));
-    du.RemoveFileLock(dir.c_str(), "test.lck", hLock);
-    EXPECT_EQ(std::vector<std::string>{}, ListDir(dir));
-}
-
 TEST_F(FileLocksTest, IncomingLockIsSharedBetweenObjects)
 {
     std::string incoming = sandbox.DefsDir() + "/incoming";

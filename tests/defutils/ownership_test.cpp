@@ -126,15 +126,6 @@ TEST_F(OwnershipTest, ModeIsMaskedSoFilesNeverBecomeExecutable)
     }
 }
 
-TEST_F(OwnershipTest, MissingGroupOrPathFails)
-{
-    std::string path = File("plain.dat");
-    EXPECT_FALSE(du.ChangeUnixOwner(sandbox.Path("absent.dat").c_str(), 0770, false));
-    sandbox.SetGroupName("qdu-no-such-group-7f3a");
-    EXPECT_FALSE(du.ChangeUnixOwner(path.c_str(), 0770, false));
-    EXPECT_EQ(0600, PathMode(path));
-}
-
 struct CreateCase {
     const char* name;
     bool bChangeOwner;
@@ -224,18 +215,6 @@ TEST_F(OwnershipTest, RestoreDirPermissionsCoversFilesButNotSubdirectories)
     EXPECT_EQ(0640, PathMode(dir + "/B.DAT"));
     EXPECT_EQ(0701, PathMode(dir + "/sub"));
     EXPECT_EQ(0600, PathMode(dir + "/sub/c.dat"));
-}
-
-TEST_F(OwnershipTest, RestoreDirPermissionsOfAMissingDirectoryDoesNothing)
-{
-    LogCapture log;
-    du.AddLogCallback(&log);
-    std::string dir = sandbox.Path("missing");
-    du.RestoreDirPermissions(dir.c_str());
-    du.RemoveLogCallback(&log);
-    EXPECT_FALSE(PathExists(dir));
-    EXPECT_TRUE(log.Contains("CDefUtil::RestoreDirPermissions() - couldn't read the directory " +
-                             dir + "\n"));
 }
 
 }  // namespace

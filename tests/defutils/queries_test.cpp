@@ -285,19 +285,6 @@ TEST_F(QueriesTest, CurDefsAndLastDefsAreProtected)
     EXPECT_FALSE(du.DefsDirIsNewest(Set(kNew).c_str()));
 }
 
-TEST_F(QueriesTest, SectionLookupCutsTheNameToTheBuffer)
-{
-    Usage("[20200101.001]\nMyApp=1\n");
-    CDefUtils du;
-    std::string usage = defs + "/usage.dat";
-    char szSection[5] = "";
-    EXPECT_TRUE(du.GetSectionNameFromKey(szSection, sizeof szSection, "MyApp", usage.c_str()));
-    EXPECT_STREQ("2020", szSection);
-    EXPECT_FALSE(du.GetSectionNameFromKey(szSection, sizeof szSection, nullptr, usage.c_str()));
-    EXPECT_FALSE(du.GetSectionNameFromKey(szSection, sizeof szSection, "MyApp",
-                                          (defs + "/nothing.dat").c_str()));
-}
-
 TEST_F(QueriesTest, SectionLookupSearchesOnlyTheFirst10000BytesOfNames)
 {
     // 1000 sections of 12-character names fill 13000 bytes of the list; an
@@ -315,13 +302,6 @@ TEST_F(QueriesTest, SectionLookupSearchesOnlyTheFirst10000BytesOfNames)
     EXPECT_FALSE(du.GetCurrentDefs(szDir, sizeof szDir));
     EXPECT_TRUE(du.GetSectionNameFromKey(szDir, sizeof szDir, "Other", (defs + "/usage.dat").c_str()));
     EXPECT_STREQ("20200000.001", szDir);
-}
-
-TEST_F(QueriesTest, RebuildingTheUsageFileAlwaysFails)
-{
-    CDefUtils du;
-    EXPECT_FALSE(du.RebuildUsageFile());
-    EXPECT_FALSE(PathExists(defs + "/usage.dat"));
 }
 
 }  // namespace
