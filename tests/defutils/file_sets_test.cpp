@@ -92,21 +92,10 @@ TEST_F(FileSetsTest, AllFilesWalkSkipsDirectoriesAndTheIncomingLock)
                                                    &bAllDeleted, c.bCheckSet));
         EXPECT_EQ(c.processed, Processed(dir));
         EXPECT_TRUE(bAllDeleted);
-        if (c.bCheckSet && !c.bResult) {
-            EXPECT_TRUE(log.Contains(
-                "VIRSCAN1.DAT, VIRSCANT.DAT, HUB.SCR, & CUR.SCR all missing, returned false.\n"));
-            EXPECT_FALSE(log.Contains("Failed to retrieve the first file, returned false.\n"));
-        }
+        // A failed check stops before the listing is even started.
+        EXPECT_EQ(!c.bResult && !c.bCheckSet,
+                  log.Contains("Failed to retrieve the first file, returned false.\n"));
     }
-}
-
-TEST_F(FileSetsTest, AllFilesWalkRefusesAMissingOrNullDirectory)
-{
-    EXPECT_FALSE(du.ProcessAllDefFiles(&CDefUtils::DeleteFileCallback, nullptr, nullptr, false));
-    EXPECT_FALSE(du.ProcessAllDefFiles(&CDefUtils::DeleteFileCallback, "", nullptr, false));
-    EXPECT_FALSE(du.ProcessAllDefFiles(&CDefUtils::DeleteFileCallback,
-                                       (defs + "/none").c_str(), nullptr, false));
-    EXPECT_TRUE(log.Contains("Failed to retrieve the first file, returned false.\n"));
 }
 
 TEST_F(FileSetsTest, CopyLowersTheNameKeepsTimesAndTakesTheDirectorysModeAndGroup)
@@ -148,7 +137,6 @@ TEST_F(FileSetsTest, CopyOntoAnExistingFileDependsOnOverwrite)
         {"overwrite_replaces_other_case", "A.DAT", true, true, true, "new"},
         {"keep_existing_goes_on", "a.dat", false, true, true, "old"},
         {"overwrite_missing_source_stops", "a.dat", true, false, false, nullptr},
-        {"keep_missing_source_goes_on", "a.dat", false, false, true, "old"},
     };
     std::string src = defs + "/src", dst = defs + "/dst";
     for (const CopyCase& c : cases) {
@@ -175,10 +163,6 @@ TEST_F(FileSetsTest, CopyOntoAnExistingFileDependsOnOverwrite)
             EXPECT_EQ(c.destContents, ReadTextFile(dst + "/" + names[0]));
         }
     }
-
-    DuCopyContext empty = {};
-    EXPECT_FALSE(du.CopyFilesCallback((src + "/a.dat").c_str(), &empty));
-    EXPECT_FALSE(du.CopyFilesCallback((src + "/a.dat").c_str(), nullptr));
 }
 
 TEST_F(FileSetsTest, CopyWalkWithoutOverwriteCarriesOnPastExistingFiles)
@@ -252,8 +236,6 @@ TEST_F(FileSetsTest, HubFilesAreListedByTheBinaryHubsCatalog)
     EXPECT_TRUE(du.AllHubFilesArePresent(dir.c_str(), DU_TEXT));
     WriteTextFile(dir + "/c.dat", "c");
     EXPECT_TRUE(du.AllHubFilesArePresent(dir.c_str(), DU_BINARY));
-    RemoveTree(dir + "/l.dat");
-    EXPECT_FALSE(du.AllHubFilesArePresent(dir.c_str(), DU_BINARY)) << "linux file missing";
 }
 
 struct IntegrateCase {
@@ -288,10 +270,6 @@ TEST_F(FileSetsTest, OnlyANewerCompleteSetWillBeIntegrated)
         EXPECT_EQ(DuSucceeded(c.expected), du.WillIntegrateDir(dl.c_str(), &bWill));
         EXPECT_EQ(c.expected, du.GetLastResult());
     }
-    bool bWill = true;
-    EXPECT_EQ(DU_E_INVALID_PARAMETER, du.WillIntegrateDirInternal(nullptr, &bWill));
-    EXPECT_EQ(DU_E_INVALID_PARAMETER, du.WillIntegrateDirInternal("", &bWill));
-    EXPECT_EQ(DU_E_INVALID_PARAMETER, du.WillIntegrateDirInternal(defs.c_str(), nullptr));
 }
 
 TEST_F(FileSetsTest, EmptinessTests)

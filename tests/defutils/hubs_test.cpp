@@ -34,8 +34,6 @@ TEST_F(HubsTest, LastUpdateValueIsTrueOnlyForTheTextOne)
     const LastUpdateCase cases[] = {
         {"no_file", nullptr, DU_BINARY, false, false},
         {"no_key", "[tvlxdata-shareddefs-microdefs]\nLastTextUpdate=1\n", DU_BINARY, false, false},
-        {"empty_value", "[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=\n", DU_BINARY, false,
-         false},
         {"zero", "[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\n", DU_BINARY, true, false},
         {"one", "[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=1\n", DU_BINARY, true, true},
         {"ten", "[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=10\n", DU_BINARY, true, false},
@@ -121,14 +119,6 @@ TEST_F(HubsTest, CreateHubGivesTheDefinitionsDirectorysModeAndGroup)
     }
 }
 
-TEST_F(HubsTest, CreateHubFailsAndLeavesNothingWithoutTheStoreGroup)
-{
-    sandbox.SetGroupName("qdu-no-such-group");
-    CDefUtils du;
-    EXPECT_FALSE(du.CreateHubDirectory(DU_BINARY));
-    EXPECT_FALSE(PathExists(Hub("binhub")));
-}
-
 TEST_F(HubsTest, HubPathIsGivenWhetherOrNotTheHubExists)
 {
     CDefUtils du;
@@ -139,23 +129,6 @@ TEST_F(HubsTest, HubPathIsGivenWhetherOrNotTheHubExists)
     MakeDirs(Hub("binhub"));
     EXPECT_TRUE(du.GetHubDirectory(dir, sizeof dir, DU_BINARY));
     EXPECT_EQ(Hub("binhub"), dir);
-
-    char small[8];
-    EXPECT_TRUE(du.GetHubDirectory(small, sizeof small, DU_BINARY));
-    EXPECT_EQ(Hub("binhub").substr(0, 7), small);
-}
-
-TEST_F(HubsTest, WithoutADefinitionsDirectoryNothingIsTouched)
-{
-    sandbox.WriteTarvolixConf("[Tarvolix Shared]\n");
-    CDefUtils du;
-    char dir[16] = "untouched";
-    EXPECT_FALSE(du.GetHubDirectory(dir, sizeof dir, DU_BINARY));
-    EXPECT_STREQ("untouched", dir);
-    WORD y = 0, m = 0, d = 0;
-    DWORD r = 0;
-    EXPECT_FALSE(du.GetBinHubDefsDate(&y, &m, &d, &r));
-    EXPECT_FALSE(du.CreateHubDirectory(DU_BINARY));
 }
 
 TEST_F(HubsTest, BinaryHubDateComesFromItsMainFile)
