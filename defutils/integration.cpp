@@ -30,10 +30,12 @@ unsigned int DirModeOr0775(const char* pszDir)
     return st.st_mode & 07777;
 }
 
-// Base name of a path with surrounding blanks removed.
+// Base name of a path (one trailing "/" ignored) with surrounding blanks
+// removed: the name definfo.dat records for a set.
 void TrimmedBaseName(const char* pszPath, PathBuf* pName)
 {
     PathBuf path(pszPath);
+    CDefUtils::StripTrailingSlash(path.data());
     pName->assign(DuStripFileName(path.data(), 1));
     CDefUtils::TrimSpaces(pName->data());
 }
@@ -138,9 +140,13 @@ DuResult CDefUtils::IntegrateDefs(const char* pszSourceDir, bool bText)
         status = DU_E_DEFINFO_UPDATE;
 
     // Never leave a half-built set behind, but never delete a directory this
-    // call did not make.
-    if (!DuSucceeded(status) && bCreated)
-        DeleteDefsAndDirectory(target.c_str(), true);
+    // call did not make. The definition-file check guards against deleting
+    // something that is not a set; a copy that failed before any main file
+    // arrived leaves exactly such a directory, and it is ours, so it goes
+    // without the check.
+    if (!DuSucceeded(status) && bCreated && !DeleteDefsAndDirectory(target.c_str(), true) &&
+        FileExists(target.c_str()))
+        DeleteDefsAndDirectory(target.c_str(), false);
 
     WriteLog("CDefUtils::IntegrateDefs() - returning %s.\n", GetResultName(status));
     return status;

@@ -44,9 +44,13 @@ unsigned int DirModeOr0775(const char* pszDir)
     return st.st_mode & 07777;
 }
 
+// Section name of a set: the last component of its path. One trailing "/"
+// is dropped first, as everywhere else a set is named from its path, so that
+// "<defs>/A/" still means set A and not a nameless section.
 void BaseName(const char* pszPath, PathBuf* pName)
 {
     PathBuf path(pszPath);
+    CDefUtils::StripTrailingSlash(path.data());
     pName->assign(DuStripFileName(path.data(), 1));
 }
 
