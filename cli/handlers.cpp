@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "defutils/defutils.h"
+#include "updater/update_client.h"
 
 namespace {
 // Commands whose store operations are not built yet. They must never claim
@@ -33,6 +34,15 @@ int InitStoreForApp(CDefUtils* pDefUtils, const char* pszAppId, const char* pszC
         return kResultInitApp;
     return kResultOk;
 }
+
+// Result codes of the install command.
+constexpr int kInstallInitFailed = 1;
+constexpr int kInstallPreUpdateFailed = 2;
+constexpr int kInstallPostUpdateFailed = 3;
+constexpr int kInstallCopyFailed = 11;
+
+// The AppId under which the install command works on the store.
+constexpr char kInstallAppId[] = "QORDefUtil";
 }  // namespace
 
 int DoGetCurrentDefs(const char* pszAppId, const char* pszContentType)
@@ -48,9 +58,28 @@ int DoGetCurrentDefs(const char* pszAppId, const char* pszContentType)
     return kResultOk;
 }
 
-int DoInstall(const char*, const char*)
+int DoInstall(const char* pszSourceDir, const char* pszContentType)
 {
-    return kCommandNotBuilt;
+    CDefUtils defUtils;
+    // No ContentTypeExists check: install is how an alternate store comes
+    // into being, so a type without a store is fine here.
+    defUtils.InitBase(pszContentType);
+    if (!defUtils.InitInstallApp(kInstallAppId, nullptr))
+        return kInstallInitFailed;
+
+    int nResult = 0;
+    char szUpdateDir[DU_MAX_PATH];
+    if (!defUtils.PreDefUpdate(szUpdateDir, sizeof szUpdateDir, DU_INSTALL))
+        nResult = kInstallPreUpdateFailed;
+    else if (!defUtils.CopyDefs(pszSourceDir, szUpdateDir))
+        nResult = kInstallCopyFailed;
+
+    // Also after a failure above: it removes the temporary directory and,
+    // on a first install that went wrong, the empty store. The first
+    // failure is the one reported.
+    if (!defUtils.PostDefUpdate(false) && nResult == 0)
+        nResult = kInstallPostUpdateFailed;
+    return nResult;
 }
 
 int DoUninstall(const char* pszAppId, const char* pszContentType)
@@ -62,9 +91,10 @@ int DoUninstall(const char* pszAppId, const char* pszContentType)
     return defUtils.StopUsingDefs() ? kResultOk : kResultUninstall;
 }
 
-int DoSkyfetcher(const char*)
+int DoSkyfetcher(const char* pszValue)
 {
-    return kCommandNotBuilt;
+    CUpdateClient client;
+    return client.RunDefUpdate(pszValue);
 }
 
 int DoNewest(const char* pszAppId, const char* pszContentType)
@@ -81,9 +111,15 @@ int DoMicroDefs(const char*, const char*)
     return kCommandNotBuilt;
 }
 
-int DoRestoreLastDefs(const char*)
+int DoRestoreLastDefs(const char* pszContentType)
 {
-    return kCommandNotBuilt;
+    CDefUtils defUtils;
+    if (pszContentType != nullptr && !defUtils.ContentTypeExists(pszContentType))
+        return kResultNoContentType;
+    defUtils.InitBase(pszContentType);
+    // Nothing to restore is not a failure of the command.
+    defUtils.RestoreLastDefs();
+    return 0;
 }
 
 int RegisterProductInternal(const char* pszProduct)
