@@ -3,41 +3,113 @@
 
 #include <cstdio>
 
+#include "defutils/defutils.h"
+#include "updater/update_client.h"
+
 namespace {
-// Commands whose store operations are not built yet. They must never claim
-// success: main reports this value as "An unspecified error occured" and the
-// process exits with 255.
-constexpr int kCommandNotBuilt = -1;
+// Result codes of the commands (messages in main).
+constexpr int kResultOk = 0;
+constexpr int kResultCurrentDefs = 4;
+constexpr int kResultInitApp = 5;
+constexpr int kResultUninstall = 6;
+constexpr int kResultNewest = 10;
+constexpr int kResultNoContentType = 15;
+
+// Checks the content type, switches the store manager to it and sets the
+// AppId. Returns 0 to go on, else the command's result. A content type
+// whose store is missing stops the command before any store operation; a
+// failed InitBase does not (the store manager falls back to the default
+// content).
+int InitStoreForApp(CDefUtils* pDefUtils, const char* pszAppId, const char* pszContentType)
+{
+    if (pszContentType != nullptr && !pDefUtils->ContentTypeExists(pszContentType))
+        return kResultNoContentType;
+    pDefUtils->InitBase(pszContentType);
+    if (!pDefUtils->InitWindowsApp(pszAppId))
+        return kResultInitApp;
+    return kResultOk;
+}
+
+// Result codes of the install command.
+constexpr int kInstallInitFailed = 1;
+constexpr int kInstallPreUpdateFailed = 2;
+constexpr int kInstallPostUpdateFailed = 3;
+constexpr int kInstallCopyFailed = 11;
+
+// The AppId under which the install command works on the store.
+constexpr char kInstallAppId[] = "QORDefUtil";
 }  // namespace
 
-int DoGetCurrentDefs(const char*, const char*)
+int DoGetCurrentDefs(const char* pszAppId, const char* pszContentType)
 {
-    return kCommandNotBuilt;
+    char szCurrentDefs[DU_MAX_PATH] = {};
+    CDefUtils defUtils;
+    int result = InitStoreForApp(&defUtils, pszAppId, pszContentType);
+    if (result != kResultOk)
+        return result;
+    if (!defUtils.GetCurrentDefs(szCurrentDefs, sizeof szCurrentDefs))
+        return kResultCurrentDefs;
+    printf("%s\n", szCurrentDefs);
+    return kResultOk;
 }
 
-int DoInstall(const char*, const char*)
+int DoInstall(const char* pszSourceDir, const char* pszContentType)
 {
-    return kCommandNotBuilt;
+    CDefUtils defUtils;
+    // No ContentTypeExists check: install is how an alternate store comes
+    // into being, so a type without a store is fine here.
+    defUtils.InitBase(pszContentType);
+    if (!defUtils.InitInstallApp(kInstallAppId, nullptr))
+        return kInstallInitFailed;
+
+    int nResult = 0;
+    char szUpdateDir[DU_MAX_PATH];
+    if (!defUtils.PreDefUpdate(szUpdateDir, sizeof szUpdateDir, DU_INSTALL))
+        nResult = kInstallPreUpdateFailed;
+    else if (!defUtils.CopyDefs(pszSourceDir, szUpdateDir))
+        nResult = kInstallCopyFailed;
+
+    // Also after a failure above: it removes the temporary directory and,
+    // on a first install that went wrong, the empty store. The first
+    // failure is the one reported.
+    if (!defUtils.PostDefUpdate(false) && nResult == 0)
+        nResult = kInstallPostUpdateFailed;
+    return nResult;
 }
 
-int DoUninstall(const char*, const char*)
+int DoUninstall(const char* pszAppId, const char* pszContentType)
 {
-    return kCommandNotBuilt;
+    CDefUtils defUtils;
+    int result = InitStoreForApp(&defUtils, pszAppId, pszContentType);
+    if (result != kResultOk)
+        return result;
+    return defUtils.StopUsingDefs() ? kResultOk : kResultUninstall;
 }
 
-int DoSkyfetcher(const char*)
+int DoSkyfetcher(const char* pszValue)
 {
-    return kCommandNotBuilt;
+    CUpdateClient client;
+    return client.RunDefUpdate(pszValue);
 }
 
-int DoNewest(const char*, const char*)
+int DoNewest(const char* pszAppId, const char* pszContentType)
 {
-    return kCommandNotBuilt;
+    CDefUtils defUtils;
+    int result = InitStoreForApp(&defUtils, pszAppId, pszContentType);
+    if (result != kResultOk)
+        return result;
+    return defUtils.UseNewestDefs(nullptr) ? kResultOk : kResultNewest;
 }
 
-int DoRestoreLastDefs(const char*)
+int DoRestoreLastDefs(const char* pszContentType)
 {
-    return kCommandNotBuilt;
+    CDefUtils defUtils;
+    if (pszContentType != nullptr && !defUtils.ContentTypeExists(pszContentType))
+        return kResultNoContentType;
+    defUtils.InitBase(pszContentType);
+    // Nothing to restore is not a failure of the command.
+    defUtils.RestoreLastDefs();
+    return 0;
 }
 
 int RegisterProductInternal(const char* pszProduct)

@@ -19,3 +19,4 @@ int DoUnregisterProduct();
 
 int RegisterProductInternal(const char* pszProduct);
 int UnregisterProductInternal();
+

@@ -34,11 +34,14 @@ void EnsureLogExtension(PathBuf* pName)
 }
 
 // fopen with "at" or "w+", but refusing to follow a symbolic link planted
-// between our examination of the path and the open.
+// between our examination of the path and the open. Both modes write at the
+// end of the file: two objects may log to it at once (a command can hold a
+// second store manager), and a truncating opener must not overwrite lines
+// the other appended since.
 FILE* OpenLogStream(const char* pszPath, bool bAppend)
 {
-    int nFlags = O_CREAT | O_NOFOLLOW | O_CLOEXEC | (bAppend ? (O_WRONLY | O_APPEND)
-                                                             : (O_RDWR | O_TRUNC));
+    int nFlags = O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_APPEND |
+                 (bAppend ? O_WRONLY : (O_RDWR | O_TRUNC));
     int fd = open(pszPath, nFlags, 0666);
     if (fd < 0)
         return nullptr;

@@ -50,15 +50,6 @@ void ReadDefDatesKey(const char* pszDefInfo, const char* pszKey, PathBuf* pValue
 
 }  // namespace
 
-// Placeholder: integrating a set that waits in the incoming directory is
-// part of the integration work, which replaces this body. Until then the
-// newest-set queries behave as if the incoming directory were empty: nothing
-// is logged, nothing on disk is touched, and the result is DU_S_OK.
-DuResult CDefUtils::ProcessIncomingDir()
-{
-    return DU_S_OK;
-}
-
 DuResult CDefUtils::GetNewestDefs(char* pszDir, size_t nSize, bool bProcessIncoming)
 {
     WriteLog("CDefUtils::GetNewestDefs() - start.\n");

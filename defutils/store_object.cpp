@@ -15,11 +15,6 @@
 #include "platform/paths.h"
 #include "platform/profile.h"
 
-const char CURDEFSTYPE[] = "CurDefs";
-const char HUBDEFSTYPE[] = "HubDefs";
-const char TVLALLLANGUAGES[] = "TvlAllLanguages";
-const char MICRODEFCURDEFS[] = "MicroDefsB.CurDefs";
-
 namespace {
 
 const char* OrNull(const char* psz)

@@ -23,10 +23,11 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 echo "== Fuzz targets (${fuzz_seconds}s each)"
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=OFF \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DQDU_FUZZ=ON
-cmake --build build/fuzz -j "$jobs"
-for fuzzer in build/fuzz/tests/fuzz/*_fuzz; do
-  [ -x "$fuzzer" ] || continue
-  name=$(basename "$fuzzer")
+fuzzers=$(cd tests/fuzz && ls -- *_fuzz.cpp | sed 's/\.cpp$//')
+# shellcheck disable=SC2086
+cmake --build build/fuzz -j "$jobs" --target $fuzzers
+for name in $fuzzers; do
+  fuzzer=build/fuzz/tests/fuzz/$name
   corpus=build/fuzz/corpus/$name
   mkdir -p "$corpus"
   seeds=tests/fuzz/corpus/$name

@@ -1,0 +1,380 @@
+// Removal of sets nobody needs, of an application's registration and, when
+// the last application leaves, of the whole store; the temporary update
+// directories; and the location file that tells an application where the
+// store is. Deletions are best effort: what cannot be removed is logged and
+// left, and nothing deleted is ever restored.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "defutils/cleanup_internal.h"
+#include "defutils/defutils.h"
+#include "defutils/scoped_find.h"
+#include "defutils/store_layout.h"
+#include "defutils/system_config.h"
+#include "platform/bounded.h"
+#include "platform/fileops.h"
+#include "platform/paths.h"
+#include "platform/profile.h"
+
+namespace {
+
+constexpr int kTempDirAttempts = 50;
+
+DuRandomFn g_pfnTempNameRandom = rand;
+
+const char* OrNull(const char* psz)
+{
+    return psz != nullptr ? psz : "<null>";
+}
+
+// A definfo.dat value is a set directory's name. Anything that would make
+// the join leave the definitions directory, or name it itself, is not one:
+// deleting "" or ".." would empty the store or its parent.
+bool IsSetName(const char* pszName)
+{
+    return *pszName != '\0' && strcmp(pszName, ".") != 0 && strcmp(pszName, "..") != 0 &&
+           strchr(pszName, '/') == nullptr;
+}
+
+void ReadDefDatesValue(const char* pszDefInfo, const char* pszKey, PathBuf* pValue)
+{
+    GetPrivateProfileString(kDefDatesSection, pszKey, kKeyMissing, pValue->data(),
+                            static_cast<DWORD>(pValue->size()), pszDefInfo);
+}
+
+// Deletes the set a definfo.dat value names, when it names one that exists.
+void DeleteNamedSet(CDefUtils* pDefUtils, const char* pszDefsDir, char* pszValue)
+{
+    if (strcmp(pszValue, kKeyMissing) == 0)
+        return;
+    CDefUtils::TrimSpaces(pszValue);
+    PathBuf setDir(pszDefsDir);
+    if (IsSetName(pszValue) && pszDefsDir != nullptr &&
+        DuAppendPath(setDir.data(), pszValue, setDir.size()) &&
+        CDefUtils::FileExists(setDir.c_str()))
+        pDefUtils->DeleteDefsAndDirectory(setDir.c_str(), true);
+}
+
+}  // namespace
+
+DuRandomFn SetTempNameRandomForTesting(DuRandomFn pfnRandom)
+{
+    DuRandomFn pfnPrevious = g_pfnTempNameRandom;
+    g_pfnTempNameRandom = pfnRandom != nullptr ? pfnRandom : rand;
+    return pfnPrevious;
+}
+
+bool CDefUtils::DeleteAllDefs(const char* pszDir, bool bCheckSet)
+{
+    bool bAllDeleted = true;
+    WriteLog("CDefUtils::DeleteAllDefs(%s) - start\n", OrNull(pszDir));
+    // The store is group-writable: a symbolic link planted where a set,
+    // hub or temporary directory belongs must not lead the deletion into
+    // the directory it points at.
+    struct stat st;
+    if (pszDir != nullptr && lstat(pszDir, &st) == 0 && S_ISLNK(st.st_mode)) {
+        WriteLog("CDefUtils::DeleteAllDefs() - returning false\n");
+        return false;
+    }
+    if (!ProcessAllDefFiles(&CDefUtils::DeleteFileCallback, pszDir, &bAllDeleted, bCheckSet)) {
+        WriteLog("CDefUtils::DeleteAllDefs() - returning false\n");
+        return false;
+    }
+    WriteLog("CDefUtils::DeleteAllDefs() - returning %s\n", bAllDeleted ? "true" : "false");
+    return bAllDeleted;
+}
+
+bool CDefUtils::DeleteDefsAndDirectory(const char* pszDir, bool bCheckSet)
+{
+    WriteLog("CDefUtils::DeleteDefsAndDirectory(%s) - start\n", OrNull(pszDir));
+    DeleteAllDefs(pszDir, bCheckSet);
+    // Only an emptied directory goes; subdirectories and a held incoming
+    // lock keep it in place.
+    if (pszDir != nullptr && *pszDir != '\0' && RemoveDirectory(pszDir)) {
+        WriteLog("CDefUtils::DeleteDefsAndDirectory() - RemoveDirectory() succeeded\n");
+        return true;
+    }
+    WriteLog("CDefUtils::DeleteDefsAndDirectory() - RemoveDirectory() failed\n");
+    return false;
+}
+
+void CDefUtils::DeleteCleanupFiles(const char* pszDir)
+{
+    WriteLog("CDefUtils::DeleteCleanupFiles(%s) - start\n", OrNull(pszDir));
+    // A set without the section simply has nothing to clean up.
+    ProcessCatalogFiles(&CDefUtils::DeleteFilesCallback, pszDir, kCatalogCleanupSection, nullptr,
+                        nullptr);
+    WriteLog("CDefUtils::DeleteCleanupFiles() - end\n");
+}
+
+void CDefUtils::RemoveUnusedDirectory(const char* pszDir)
+{
+    WriteLog("CDefUtils::RemoveUnusedDirectory(%s)- start\n", OrNull(pszDir));
+    if (DefsDirIsNewest(pszDir)) {
+        WriteLog("CDefUtils::RemoveUnusedDirectory() - dir in definfo.dat; skipping delete request; returning void\n");
+        return;
+    }
+
+    PathBuf path(pszDir);
+    StripTrailingSlash(path.data());
+    PathBuf name(DuStripFileName(path.data(), 1));
+    TrimSpaces(name.data());
+
+    // Without a usage file to consult, nobody can be shown not to use the set.
+    PathBuf usage(m_pszDefsDir ? m_pszDefsDir.get() : "");
+    if (m_pszDefsDir && !name.empty() && DuAppendPath(usage.data(), kUsageFile, usage.size()) &&
+        SectionIsEmpty(name.c_str(), usage.c_str()))
+        DeleteDefsAndDirectory(pszDir, true);
+
+    WriteLog("CDefUtils::RemoveUnusedDirectory() - returning void\n");
+}
+
+void CDefUtils::DeleteNewestDefs()
+{
+    WriteLog("CDefUtils::DeleteNewestDefs (CurDefs & LastDefs) - starts.\n");
+    PathBuf defInfo(m_pszDefsDir ? m_pszDefsDir.get() : "");
+    bool bHaveDefInfo =
+        m_pszDefsDir && DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size()) != 0;
+
+    PathBuf newest(kKeyMissing);
+    if (bHaveDefInfo)
+        ReadDefDatesValue(defInfo.c_str(), kCurDefsKey, &newest);
+    WriteLog("Retrieving current_defs_key value : %s.\n", newest.c_str());
+    DeleteNamedSet(this, m_pszDefsDir.get(), newest.data());
+
+    PathBuf previous(kKeyMissing);
+    if (bHaveDefInfo)
+        ReadDefDatesValue(defInfo.c_str(), kLastDefsKey, &previous);
+    WriteLog(" Retrieving second latest defs: %s.\n", previous.c_str());
+    DeleteNamedSet(this, m_pszDefsDir.get(), previous.data());
+
+    WriteLog("CDefUtils::DeleteNewestDefs() - returning void\n");
+}
+
+void CDefUtils::DeleteTmpDirs(const char* pszDir)
+{
+    WriteLog("CDefUtils::DeleteTmpDirs( %s )- starts.\n", OrNull(pszDir));
+    PathBuf pattern(pszDir);
+    FindData fd;
+    bool bPattern = pszDir != nullptr && *pszDir != '\0' &&
+                    DuAppendPath(pattern.data(), kTmpDirPrefix, pattern.size());
+    pattern.append("*");
+    ScopedFind find(bPattern ? pattern.c_str() : nullptr, &fd);
+    if (!find.valid())
+        return;
+
+    bool bProcessed = false;
+    do {
+        if ((fd.dwFileAttributes & FILE_ATTR_DIRECTORY) == 0)
+            continue;
+        PathBuf tmpDir(pszDir);
+        if (!DuAppendPath(tmpDir.data(), fd.szName, tmpDir.size()))
+            continue;
+        DeleteDefsAndDirectory(tmpDir.c_str(), true);
+        bProcessed = true;
+    } while (find.Next(&fd));
+
+    WriteLog("CDefUtils::DeleteTmpDirs( %s )- end, returning: %s.\n", pszDir,
+             bProcessed ? "success" : "failure");
+}
+
+void CDefUtils::DeleteHubDirectories()
+{
+    WriteLog("CDefUtils::DeleteHubDirectories - start. \n");
+    if (m_pszDefsDir) {
+        PathBuf binHub(m_pszDefsDir.get());
+        if (DuAppendPath(binHub.data(), kBinHubDir, binHub.size()))
+            DeleteDefsAndDirectory(binHub.c_str(), true);
+        PathBuf textHub(m_pszDefsDir.get());
+        if (DuAppendPath(textHub.data(), kTextHubDir, textHub.size())) {
+            WriteLog("Calling DeleteDefsAndDirectory( %s ).\n", textHub.c_str());
+            DeleteDefsAndDirectory(textHub.c_str(), true);
+        }
+    }
+    WriteLog("CDefUtils::DeleteHubDirectories - end.\n");
+}
+
+void CDefUtils::FullCleanup()
+{
+    WriteLog("CDefUtils::FullCleanup() - start\n");
+    if (!m_pszDefsDir) {
+        WriteLog("CDefUtils::FullCleanup() - end.\n");
+        return;
+    }
+
+    DeleteNewestDefs();
+
+    PathBuf defInfo(m_pszDefsDir.get());
+    if (DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size()))
+        DeleteFile(defInfo.c_str());
+    WriteLog("CDefUtils::FullCleanup() - DeletFile(%s)\n", defInfo.c_str());
+    PathBuf usage(m_pszDefsDir.get());
+    if (DuAppendPath(usage.data(), kUsageFile, usage.size()))
+        DeleteFile(usage.c_str());
+    WriteLog("CDefUtils::FullCleanup() - DeletFile(%s)\n", usage.c_str());
+
+    PathBuf incoming;
+    GetIncomingDir(incoming.data(), incoming.size());
+    DeleteDefsAndDirectory(incoming.c_str(), true);
+    DeleteHubDirectories();
+    DeleteTmpDirs(m_pszDefsDir.get());
+
+    // The two success lines differ in the case of "Up"; both are kept as
+    // they are because log readers match them.
+    if (RemoveDirectory(m_pszDefsDir.get()))
+        WriteLog("CDefUtils::FullCleanUp() - RemoveDirectory() succeeded\n");
+    else
+        WriteLog("CDefUtils::FullCleanup() - RemoveDirectory() failed\n");
+
+    if (m_bAltContent) {
+        // The tvlxdata directory goes only when no other content type is
+        // left in it.
+        PathBuf parent(m_pszDefsDir.get());
+        *DuStripFileName(parent.data(), 0) = '\0';
+        if (!parent.empty() && RemoveDirectory(parent.c_str()))
+            WriteLog("CDefUtils::FullCleanUp() - RemoveDirectory() succeeded\n");
+        else
+            WriteLog("CDefUtils::FullCleanup() - RemoveDirectory() failed\n");
+    }
+
+    m_pszDefsDir.reset();
+    WriteLog("CDefUtils::FullCleanup() - end.\n");
+}
+
+bool CDefUtils::StopUsingDefs()
+{
+    if (!m_pszDefsDir || !m_pszAppID) {
+        m_duLastResult = !m_pszDefsDir ? DU_E_MISSING_DEF_BASE_DIR : DU_E_MISSING_APPID;
+        WriteLog("CDefUtils::StopUsingDefs() - returning %s\n", GetLastResultName());
+        return false;
+    }
+    m_duLastResult = DU_S_OK;
+    WriteLog("CDefUtils::StopUsingDefs() - start; m_pszAppID: %s\n", m_pszAppID.get());
+
+    PathBuf current;
+    if (!GetCurrentDefs(current.data(), current.size())) {
+        m_duLastResult = DU_E_APPID_NOT_REGISTERED;
+        WriteLog("CDefUtils::StopUsingDefs() - returning %s\n", GetLastResultName());
+        return false;
+    }
+
+    PathBuf usage(m_pszDefsDir.get());
+    DuAppendPath(usage.data(), kUsageFile, usage.size());
+    bool bNoUserLeft = true;
+    PathBuf section;
+    if (GetSectionNameFromKey(section.data(), section.size(), m_pszAppID.get(), usage.c_str())) {
+        WritePrivateProfileString(section.c_str(), m_pszAppID.get(), nullptr, usage.c_str());
+        bNoUserLeft = SectionIsEmpty(section.c_str(), usage.c_str());
+        if (bNoUserLeft)
+            WritePrivateProfileString(section.c_str(), nullptr, nullptr, usage.c_str());
+    }
+
+    if (DataFileIsEmpty(usage.c_str())) {
+        // Nobody uses the store any more: it goes as a whole, and with it
+        // the remembered microdefs outcome of this content.
+        if (bNoUserLeft) {
+            DeleteDefsAndDirectory(current.c_str(), true);
+            const char* pszConf = DefutilsConfPath();
+            const char* pszSection = m_bAltContent && m_pszMicroDefsSection
+                                         ? m_pszMicroDefsSection.get()
+                                         : kSharedMicroDefsSection;
+            WritePrivateProfileString(pszSection, nullptr, nullptr, pszConf);
+            if (DataFileIsEmpty(pszConf)) {
+                DeleteFile(pszConf);
+                WriteLog("CDefUtils::StopUsingDefs() - DeletFile(%s)\n", pszConf);
+            }
+        }
+        FullCleanup();
+    } else if (bNoUserLeft && !DefsDirIsNewest(current.c_str())) {
+        DeleteDefsAndDirectory(current.c_str(), true);
+    }
+
+    RemoveDefLocDataFile();
+    WriteLog("CDefUtils::StopUsingDefs() - returning %s\n", GetLastResultName());
+    return true;
+}
+
+bool CDefUtils::GetTempUpdateDir(char* pszDir, size_t nSize)
+{
+    if (pszDir == nullptr || nSize == 0) {
+        WriteLog("CDefUtils::GetTempUpdateDir(): pszDir is null, returning false.\n");
+        return false;
+    }
+    pszDir[0] = '\0';
+    srand(static_cast<unsigned int>(time(nullptr)));
+
+    bool bCreated = false;
+    for (int nAttempt = 0; m_pszDefsDir && nAttempt < kTempDirAttempts; ++nAttempt) {
+        // The "tmp<hex>" form is what DeleteTmpDirs removes again.
+        char szName[32];
+        BoundedFormat(szName, sizeof szName, "tmp%lx",
+                      static_cast<unsigned long>(g_pfnTempNameRandom()));
+        PathBuf candidate(m_pszDefsDir.get());
+        if (!DuAppendPath(candidate.data(), szName, candidate.size()))
+            break;
+        if (FileExists(candidate.c_str())) {
+            WriteLog("CDefUtils::GetTempUpdateDir(): %s already exists, trying next random name.\n",
+                     candidate.c_str());
+            continue;
+        }
+        if (CreateDirectory(candidate.c_str())) {
+            BoundedCopy(pszDir, nSize, candidate.c_str());
+            WriteLog("CDefUtils::GetTempUpdateDir(): Successfully created %s.\n", candidate.c_str());
+            bCreated = true;
+            break;
+        }
+        int nError = errno;
+        WriteLog("CDefUtils::GetTempUpdateDir(): Calling CreateDirectory (%s, NULL) failed.\n",
+                 candidate.c_str());
+        // Someone else took the name between the test and the creation.
+        if (nError != EEXIST)
+            break;
+    }
+
+    WriteLog("CDefUtils::GetTempUpdateDir(%s)- returning %s.\n", pszDir,
+             bCreated ? "true" : "false");
+    return bCreated;
+}
+
+bool CDefUtils::CreateDefLocDataFile(const char* pszDefsDir)
+{
+    // Alternate content is found through its content type, not through a
+    // location file.
+    if (m_bAltContent) {
+        WriteLog("CDefUtils::CreateDefLocDataFile() - dealing with alt content, returning true\n");
+        return true;
+    }
+    WriteLog("CDefUtils::CreateDefLocDataFile(%s) - start\n", OrNull(pszDefsDir));
+    if (!m_pszAppInstallDir)
+        return true;
+
+    PathBuf location(pszDefsDir);
+    StripTrailingSlash(location.data());
+    PathBuf defLoc(m_pszAppInstallDir.get());
+    bool bWritten = pszDefsDir != nullptr &&
+                    DuAppendPath(defLoc.data(), kDefLocFile, defLoc.size()) &&
+                    WritePrivateProfileString(kDefLocSection, kDefLocKey, location.c_str(),
+                                              defLoc.c_str()) != 0;
+    WriteLog("CDefUtils::CreateDefLocDataFile() - returning %s\n", bWritten ? "success" : "failure");
+    return bWritten;
+}
+
+void CDefUtils::RemoveDefLocDataFile()
+{
+    if (m_bAltContent) {
+        WriteLog("CDefUtils::RemoveDefLocDataFile() - dealing with alt content, returning void.\n");
+        return;
+    }
+    if (!m_pszAppInstallDir) {
+        WriteLog("CDefUtils::RemoveDefLocDataFile() - no m_pszAppInstallDir set, returning void.\n");
+        return;
+    }
+    PathBuf defLoc(m_pszAppInstallDir.get());
+    if (DuAppendPath(defLoc.data(), kDefLocFile, defLoc.size()))
+        DeleteFile(defLoc.c_str());
+    WriteLog("CDefUtils::RemoveDefLocDataFile() - removed %s, returning void.\n", defLoc.c_str());
+}

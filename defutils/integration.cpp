@@ -1,0 +1,246 @@
+// Integration of new definition sets: a flat directory of files (a finished
+// download, a patched set, or the store's "incoming" directory) becomes a
+// dated set directory under the definitions directory and is made the newest
+// set in definfo.dat. The previous newest set becomes the last one; the set
+// that was last before is dropped when nobody uses it any more.
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "defutils/defutils.h"
+#include "defutils/store_layout.h"
+#include "platform/bounded.h"
+#include "platform/fileops.h"
+#include "platform/paths.h"
+#include "platform/profile.h"
+
+namespace {
+
+const char* OrNull(const char* psz)
+{
+    return psz != nullptr ? psz : "<null>";
+}
+
+// Mode of the definitions directory, which new bookkeeping files inherit.
+unsigned int DirModeOr0775(const char* pszDir)
+{
+    struct stat st;
+    if (pszDir == nullptr || stat(pszDir, &st) != 0)
+        return 0775;
+    return st.st_mode & 07777;
+}
+
+// Base name of a path (one trailing "/" ignored) with surrounding blanks
+// removed: the name definfo.dat records for a set.
+void TrimmedBaseName(const char* pszPath, PathBuf* pName)
+{
+    PathBuf path(pszPath);
+    CDefUtils::StripTrailingSlash(path.data());
+    pName->assign(DuStripFileName(path.data(), 1));
+    CDefUtils::TrimSpaces(pName->data());
+}
+
+bool HasValue(const char* pszValue)
+{
+    return *pszValue != '\0' && strcmp(pszValue, kKeyMissing) != 0;
+}
+
+// Fills a copy context for `pszDestDir`; the all-copied flag starts set and
+// is cleared by the first copy that fails.
+void InitCopyContext(DuCopyContext* pContext, const char* pszDestDir, bool bOverwrite)
+{
+    memset(pContext, 0, sizeof *pContext);
+    BoundedCopy(pContext->szDestDir, sizeof pContext->szDestDir, pszDestDir);
+    pContext->bOverwrite = bOverwrite;
+    pContext->bSecondFlag = true;
+    pContext->bAllCopied = true;
+}
+
+}  // namespace
+
+bool CDefUtils::CopyAllDefs(const char* pszSourceDir, const char* pszDestDir)
+{
+    WriteLog("CDefUtils::CopyAllDefs (src: %s, dst: %s) - start\n", OrNull(pszSourceDir),
+             OrNull(pszDestDir));
+    DuCopyContext context;
+    InitCopyContext(&context, pszDestDir, true);
+    bool bWalked = ProcessAllDefFiles(&CDefUtils::CopyFilesCallback, pszSourceDir, &context, false);
+    bool bResult = bWalked && context.bAllCopied;
+    if (bResult)
+        WriteLog("CDefUtils::CopyAllDefs() - returning true\n");
+    else
+        WriteLog("CDefUtils::CopyAllDefs() - returning false\n");
+    return bResult;
+}
+
+bool CDefUtils::CopyDefs(const char* pszSourceDir, const char* pszDestDir)
+{
+    // Same start line as CopyAllDefs: the two were one routine once, and log
+    // readers still search for this text.
+    WriteLog("CDefUtils::CopyAllDefs (src: %s, dst: %s) - start\n", OrNull(pszSourceDir),
+             OrNull(pszDestDir));
+    // Without overwrite a failed file does not stop the walk, so only the
+    // walk itself decides the result.
+    DuCopyContext context;
+    InitCopyContext(&context, pszDestDir, false);
+    bool bResult = ProcessAllDefFiles(&CDefUtils::CopyFilesCallback, pszSourceDir, &context, true);
+    WriteLog("CDefUtils::CopyDefs() - returning %s.\n", bResult ? "true" : "false");
+    return bResult;
+}
+
+DuResult CDefUtils::IntegrateDefs(const char* pszSourceDir, bool bText)
+{
+    DuResult status = DU_S_OK;
+    bool bCreated = false;
+    WriteLog("CDefUtils::IntegrateDefs(%s) - start\n", OrNull(pszSourceDir));
+
+    PathBuf name;
+    PathBuf target(m_pszDefsDir ? m_pszDefsDir.get() : "");
+    if (!m_pszDefsDir || !CreateDefDirName(pszSourceDir, name.data(), name.size(), bText) ||
+        !DuAppendPath(target.data(), name.c_str(), target.size())) {
+        status = DU_E_GENERAL;
+        target.clear();
+    }
+
+    if (DuSucceeded(status) && !FileExists(target.c_str())) {
+        if (CreateFullPath(target.c_str(), true, true))
+            bCreated = true;
+        else
+            status = DU_E_GENERAL;
+    }
+
+    if (DuSucceeded(status)) {
+        PathBuf newest;
+        GetNewestDefs(newest.data(), newest.size(), false);
+        WriteLog("CDefUtils::IntegrateDefs() - newest defs: %s\n", newest.c_str());
+
+        // A new directory starts as a full copy of the newest set, so a
+        // source that carries only changed files still yields a whole set.
+        if (bCreated && !newest.empty() && DuFileExists(newest.data())) {
+            PathBuf newestName(DuStripFileName(newest.data(), 1));
+            if (strcmp(newestName.c_str(), name.c_str()) != 0 &&
+                !CopyAllDefs(newest.c_str(), target.c_str()))
+                status = DU_E_FILE_COPY;
+        }
+    }
+
+    if (DuSucceeded(status)) {
+        bool bCopied = CopyAllDefs(pszSourceDir, target.c_str());
+        // An existing directory of that name is refreshed best effort and
+        // keeps whatever clean-up files it has.
+        if (bCreated) {
+            if (bCopied)
+                DeleteCleanupFiles(target.c_str());
+            else
+                status = DU_E_FILE_COPY;
+        }
+    }
+
+    if (DuSucceeded(status) && !UpdateNewestDefs(target.c_str(), true))
+        status = DU_E_DEFINFO_UPDATE;
+
+    // Never leave a half-built set behind, but never delete a directory this
+    // call did not make. The definition-file check guards against deleting
+    // something that is not a set; a copy that failed before any main file
+    // arrived leaves exactly such a directory, and it is ours, so it goes
+    // without the check.
+    if (!DuSucceeded(status) && bCreated && !DeleteDefsAndDirectory(target.c_str(), true) &&
+        FileExists(target.c_str()))
+        DeleteDefsAndDirectory(target.c_str(), false);
+
+    WriteLog("CDefUtils::IntegrateDefs() - returning %s.\n", GetResultName(status));
+    return status;
+}
+
+bool CDefUtils::UpdateNewestDefs(const char* pszNewDir, bool bRotate)
+{
+    WriteLog("CDefUtils::UpdateNewestDefs() - start.\n");
+    bool bResult = false;
+
+    PathBuf defInfo(m_pszDefsDir ? m_pszDefsDir.get() : "");
+    if (!m_pszDefsDir || pszNewDir == nullptr ||
+        !DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size())) {
+        WriteLog("CDefUtils::UpdateNewestDefs() - returning %s.\n", "failure");
+        return false;
+    }
+    unsigned int nMode = DirModeOr0775(m_pszDefsDir.get());
+    bool bExisted = DuFileExists(defInfo.data()) != 0;
+
+    PathBuf newName;
+    TrimmedBaseName(pszNewDir, &newName);
+
+    PathBuf oldCur;
+    GetPrivateProfileString(kDefDatesSection, kCurDefsKey, kKeyMissing, oldCur.data(),
+                            static_cast<DWORD>(oldCur.size()), defInfo.c_str());
+
+    bResult = WritePrivateProfileString(kDefDatesSection, kCurDefsKey, newName.c_str(),
+                                        defInfo.c_str()) != 0;
+
+    if (bRotate) {
+        if (HasValue(oldCur.c_str())) {
+            PathBuf oldLast;
+            GetPrivateProfileString(kDefDatesSection, kLastDefsKey, kKeyMissing, oldLast.data(),
+                                    static_cast<DWORD>(oldLast.size()), defInfo.c_str());
+            TrimSpaces(oldCur.data());
+            WritePrivateProfileString(kDefDatesSection, kLastDefsKey, oldCur.c_str(),
+                                      defInfo.c_str());
+            if (HasValue(oldLast.c_str())) {
+                TrimSpaces(oldLast.data());
+                PathBuf lastDir(m_pszDefsDir.get());
+                // A blank value names no set: joining it would name the
+                // definitions directory itself.
+                if (!oldLast.empty() &&
+                    DuAppendPath(lastDir.data(), oldLast.c_str(), lastDir.size()))
+                    RemoveUnusedDirectory(lastDir.c_str());
+            }
+        } else {
+            WritePrivateProfileString(kDefDatesSection, kLastDefsKey, newName.c_str(),
+                                      defInfo.c_str());
+        }
+    }
+
+    if (!bExisted) {
+        bResult = ChangeUnixOwner(defInfo.c_str(), nMode, false);
+        // A definfo.dat this call created but could not hand to the store's
+        // group is taken away again: the caller drops the set it names, and
+        // a store without definfo.dat is consistent, one naming a missing
+        // set is not.
+        if (!bResult)
+            DeleteFile(defInfo.c_str());
+    }
+
+    WriteLog("CDefUtils::UpdateNewestDefs() - returning %s.\n", bResult ? "success" : "failure");
+    return bResult;
+}
+
+DuResult CDefUtils::ProcessIncomingDir()
+{
+    DuResult status = DU_S_OK;
+    WriteLog("CDefUtils::ProcessIncomingDir() - start.\n");
+    PathBuf incoming;
+    GetIncomingDir(incoming.data(), incoming.size());
+
+    if (!incoming.empty() && !DirIsEmpty(incoming.c_str())) {
+        if (!LockIncomingDir()) {
+            status = DU_S_INCOMING_LOCK_FAILED;
+        } else {
+            // An incomplete set is still arriving: leave it for a later run.
+            if (AllDefsArePresent(incoming.c_str())) {
+                DuResult integrated = IntegrateDefs(incoming.c_str(), false);
+                if (DuSucceeded(integrated))
+                    status = integrated;
+                else if (integrated == DU_E_AUTH)
+                    status = DU_S_INCOMING_AUTH_FAILED;
+                else
+                    status = DU_S_OK;
+                // A set that failed to integrate would fail again on every
+                // query, so it is dropped either way.
+                DeleteAllDefs(incoming.c_str(), true);
+            }
+            UnLockIncomingDir();
+        }
+    }
+
+    WriteLog("CDefUtils::ProcessIncomingDir() - returning %s.\n", GetResultName(status));
+    return status;
+}

@@ -1,0 +1,158 @@
+// CDefUtils' path helpers: existence and opening that tolerate the letter
+// case of a file name, the small string trimmers, and reading a whole
+// catalog section. They use none of the object's state.
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstring>
+#include <initializer_list>
+
+#include "defutils/defutils.h"
+#include "platform/bounded.h"
+#include "platform/charstep.h"
+#include "platform/paths.h"
+#include "platform/profile.h"
+#include "platform/scoped_fd.h"
+
+namespace {
+
+constexpr DWORD CATALOG_FIRST_SIZE = 2048;
+constexpr DWORD CATALOG_SIZE_STEP = 1024;
+constexpr DWORD CATALOG_MAX_SIZE = 1048576;
+
+// Position of the last character of psz (psz itself when empty), stepping
+// forward from the start.
+char* LastChar(char* psz)
+{
+    char* last = psz;
+    for (char* p = psz; *p != '\0'; p = NextChar(p))
+        last = p;
+    return last;
+}
+
+void ChangeCase(char* psz, bool bUpper)
+{
+    for (unsigned char* p = reinterpret_cast<unsigned char*>(psz); *p != '\0'; ++p)
+        *p = static_cast<unsigned char>(bUpper ? toupper(*p) : tolower(*p));
+}
+
+}  // namespace
+
+bool CDefUtils::FileExists(const char* pszPath)
+{
+    if (pszPath == nullptr || pszPath[0] == '\0')
+        return false;
+    ScopedFd fd(OpenNoWait(pszPath, O_RDONLY));
+    return fd.valid();
+}
+
+int CDefUtils::OpenFileAnyCase(const char* pszPath, int nFlags, mode_t nMode)
+{
+    if (pszPath == nullptr || pszPath[0] == '\0')
+        return -1;
+    int fd = open(pszPath, nFlags, nMode);
+    if (fd >= 0 || strlen(pszPath) >= DU_MAX_PATH)
+        return fd;
+
+    PathBuf dir(pszPath);
+    PathBuf name(DuStripFileName(dir.data(), 1));
+    *DuStripFileName(dir.data(), 0) = '\0';
+    for (bool upper : {true, false}) {
+        PathBuf cased(name.c_str());
+        ChangeCase(cased.data(), upper);
+        if (strcmp(cased.c_str(), name.c_str()) == 0)
+            continue;
+        PathBuf candidate(dir.c_str());
+        if (!DuAppendPath(candidate.data(), cased.c_str(), PathBuf::size()))
+            continue;
+        fd = open(candidate.c_str(), nFlags, nMode);
+        if (fd >= 0)
+            return fd;
+    }
+    return -1;
+}
+
+char* CDefUtils::TrimSpaces(char* psz)
+{
+    if (psz == nullptr)
+        return nullptr;
+    size_t lead = strspn(psz, " ");
+    size_t len = strlen(psz + lead);
+    while (len > 0 && psz[lead + len - 1] == ' ')
+        --len;
+    memmove(psz, psz + lead, len);
+    psz[len] = '\0';
+    return psz;
+}
+
+char* CDefUtils::StripNewline(char* psz)
+{
+    if (psz == nullptr || psz[0] == '\0')
+        return psz;
+    char* last = LastChar(psz);
+    if (*last != '\n')
+        return psz;
+    *last = '\0';
+    if (last > psz) {
+        char* before = LastChar(psz);
+        if (*before == '\r')
+            *before = '\0';
+    }
+    return psz;
+}
+
+char* CDefUtils::StripCarriageReturn(char* psz)
+{
+    if (psz == nullptr || psz[0] == '\0')
+        return psz;
+    char* last = LastChar(psz);
+    if (*last == '\r')
+        *last = '\0';
+    return psz;
+}
+
+char* CDefUtils::StripTrailingSlash(char* psz)
+{
+    if (psz == nullptr || psz[0] == '\0')
+        return psz;
+    char* last = LastChar(psz);
+    if (*last == '/')
+        *last = '\0';
+    return psz;
+}
+
+DuResult CDefUtils::ReadCatalogSection(const char* pszFile, const char* pszSection,
+                                       char** ppBuffer)
+{
+    if (ppBuffer == nullptr)
+        return DU_E_INVALID_PARAMETER;
+    *ppBuffer = nullptr;
+
+    // The profile engine reports a list that did not fit as size - 2, so
+    // the buffer grows until the result is shorter than that or the limit
+    // is reached.
+    DWORD size = CATALOG_FIRST_SIZE;
+    for (;;) {
+        DuString buffer(static_cast<char*>(malloc(size)));
+        if (!buffer)
+            return DU_E_MEM_ALLOC;
+        DWORD got = GetPrivateProfileSection(pszSection, buffer.get(), size, pszFile);
+        if (got == size - 2) {
+            if (size < CATALOG_MAX_SIZE) {
+                size += CATALOG_SIZE_STEP;
+                continue;
+            }
+            return DU_E_FILE_FORMAT;
+        }
+        if (got == 0)
+            return DU_E_MISSING_SECTION;
+        *ppBuffer = buffer.release();
+        return DU_S_OK;
+    }
+}
+
+DWORD CDefUtils::GetPrivateProfileSection(const char* pszSection, char* pszBuffer, DWORD nSize,
+                                          const char* pszFile)
+{
+    return ::GetPrivateProfileSection(pszSection, pszBuffer, nSize, pszFile);
+}

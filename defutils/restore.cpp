@@ -1,0 +1,72 @@
+// Falling back to the previous definition set: the "last" set named in
+// definfo.dat becomes the newest again and the bad one goes when nobody uses
+// it. Registered AppIds are not moved; they follow on their next query for
+// the newest set.
+#include <cstring>
+
+#include "defutils/defutils.h"
+#include "defutils/store_layout.h"
+#include "platform/bounded.h"
+#include "platform/paths.h"
+#include "platform/profile.h"
+
+bool CDefUtils::RestoreLastDefs()
+{
+    WriteLog("CDefUtils::RestoreLastDefs() - start\n");
+    bool bResult = false;
+
+    // Without a definitions directory there is no definfo.dat to read; a
+    // relative "definfo.dat" in the working directory must not be used.
+    if (m_pszDefsDir) {
+        PathBuf defInfo(m_pszDefsDir.get());
+        DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size());
+
+        PathBuf cur;
+        GetPrivateProfileString(kDefDatesSection, kCurDefsKey, kKeyMissing, cur.data(),
+                                static_cast<DWORD>(cur.size()), defInfo.c_str());
+        TrimSpaces(cur.data());
+
+        PathBuf last;
+        DWORD nRead =
+            GetPrivateProfileString(kDefDatesSection, kLastDefsKey, kKeyMissing, last.data(),
+                                    static_cast<DWORD>(last.size()), defInfo.c_str());
+        if (nRead != 0 && strcmp(last.c_str(), kKeyMissing) != 0) {
+            TrimSpaces(last.data());
+            PathBuf lastDir(m_pszDefsDir.get());
+            DuAppendPath(lastDir.data(), last.c_str(), lastDir.size());
+            if (strcmp(last.c_str(), cur.c_str()) == 0) {
+                WriteLog(
+                    "CDefUtils::RestoreLastDefs() - %s and cur def are the same, no restoration.\n",
+                    last.c_str());
+            } else if (!FileExists(lastDir.c_str())) {
+                WriteLog("CDefUtils::RestoreLastDefs() - %s does not exist on this machine.\n",
+                         lastDir.c_str());
+            } else {
+                bResult = UpdateNewestDefs(lastDir.c_str(), false);
+                // Runs even when the CurDefs write failed. Dropping LastDefs
+                // makes a restore possible only once per integrated set.
+                if (!cur.empty()) {
+                    PathBuf curDir(m_pszDefsDir.get());
+                    DuAppendPath(curDir.data(), cur.c_str(), curDir.size());
+                    RemoveUnusedDirectory(curDir.c_str());
+                    WritePrivateProfileString(kDefDatesSection, kLastDefsKey, nullptr,
+                                              defInfo.c_str());
+                }
+            }
+        }
+    }
+
+    WriteLog("CDefUtils::RestoreLastDefs() - returning %s\n", bResult ? "true" : "false");
+    return bResult;
+}
+
+bool CDefUtils::RevertToLastGoodDefs()
+{
+    WriteLog("CDefUtils::RevertToLastGoodDefs() - start\n");
+    // Nothing sets the flag yet; the query stays so callers keep working
+    // once a revert policy exists.
+    if (!m_bRevertFlag)
+        return true;
+    WriteLog("CDefUtils::RevertToLastGoodDefs() - returning %s\n", "false");
+    return false;
+}

@@ -1,0 +1,249 @@
+#include "platform/find.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "platform/bounded.h"
+#include "platform/wildcard.h"
+
+namespace {
+
+constexpr DWORD kListingTag = 20;
+constexpr DWORD kMaxCapacity = INT32_MAX;
+
+// Seconds from 1601-01-01 to 1970-01-01, in units of 15 seconds, and
+// 15 seconds in 100-nanosecond units: the time stamps are kept to a
+// 15-second granularity on purpose, so stamps less than 15 s apart compare
+// equal.
+constexpr int64_t kEpochQuarterMinutes = 776298240;
+constexpr uint64_t kTicksPer15Seconds = 150000000;
+
+// The object behind a find handle.
+struct Listing {
+    DWORD tag;
+    DWORD count;
+    DWORD capacity;
+    FindData* records;
+    DWORD index;
+};
+
+struct ListingDeleter {
+    void operator()(Listing* listing) const
+    {
+        free(listing->records);
+        delete listing;
+    }
+};
+using ListingPtr = std::unique_ptr<Listing, ListingDeleter>;
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+Listing* LiveListing(HANDLE handle)
+{
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    Listing* listing = static_cast<Listing*>(handle);
+    return listing->tag == kListingTag ? listing : nullptr;
+}
+
+void CopyOut(const FindData& record, FindData* out)
+{
+    *out = record;
+    // The stored record's pointer would point into the listing's array.
+    out->pszName = out->szName;
+}
+
+// Makes room for one more record: 10 at first, then doubling; when the
+// larger block cannot be had, settle once for ten more.
+bool Grow(Listing* listing)
+{
+    if (listing->count < listing->capacity)
+        return true;
+    DWORD capacity = listing->capacity;
+    if (capacity >= kMaxCapacity)
+        return false;
+    DWORD wanted = capacity == 0 ? 10 : (capacity > kMaxCapacity / 2 ? kMaxCapacity : capacity * 2);
+    void* grown = realloc(listing->records, static_cast<size_t>(wanted) * sizeof(FindData));
+    if (grown == nullptr && capacity + 10 < wanted) {
+        wanted = capacity + 10;
+        grown = realloc(listing->records, static_cast<size_t>(wanted) * sizeof(FindData));
+    }
+    if (grown == nullptr)
+        return false;
+    listing->records = static_cast<FindData*>(grown);
+    listing->capacity = wanted;
+    return true;
+}
+
+void FillRecord(const struct stat& st, const char* name, FindData* record)
+{
+    memset(record, 0, sizeof *record);
+    record->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTR_DIRECTORY : FILE_ATTR_NORMAL;
+    if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+        record->dwFileAttributes |= FILE_ATTR_READONLY;
+    record->ftLastAccessTime = PosixTimeToFileTime(st.st_atime);
+    record->ftLastWriteTime = PosixTimeToFileTime(st.st_mtime);
+    record->nFileSizeHigh = 0;
+    record->nFileSizeLow = static_cast<DWORD>(st.st_size);
+    BoundedCopy(record->szName, sizeof record->szName, name);
+}
+
+// Splits "dir/pattern" into its two halves; no "/" means the current
+// directory. Returns false when the parts do not fit or getcwd fails.
+bool SplitPath(const char* path, char* dir, size_t dirSize, const char** pattern)
+{
+    const char* slash = strrchr(path, '/');
+    if (slash == nullptr) {
+        if (getcwd(dir, dirSize) == nullptr)
+            return false;
+        *pattern = path;
+    } else if (slash == path) {
+        BoundedCopy(dir, dirSize, "/");
+        *pattern = slash + 1;
+    } else {
+        size_t length = static_cast<size_t>(slash - path);
+        if (length >= dirSize)
+            return false;
+        memcpy(dir, path, length);
+        dir[length] = '\0';
+        *pattern = slash + 1;
+    }
+    return strlen(*pattern) <= DU_MAX_PATH;
+}
+
+// Joins dir and name; false when the result would exceed DU_MAX_PATH bytes.
+bool JoinPath(const char* dir, const char* name, char* full, size_t fullSize)
+{
+    size_t dirLength = strlen(dir);
+    size_t nameLength = strlen(name);
+    bool root = dirLength == 1 && dir[0] == '/';
+    size_t length = dirLength + (root ? 0 : 1) + nameLength;
+    if (length > DU_MAX_PATH || length >= fullSize)
+        return false;
+    memcpy(full, dir, dirLength);
+    if (!root)
+        full[dirLength++] = '/';
+    memcpy(full + dirLength, name, nameLength + 1);
+    return true;
+}
+
+int CompareNames(const void* a, const void* b)
+{
+    return strcoll(static_cast<const FindData*>(a)->szName, static_cast<const FindData*>(b)->szName);
+}
+
+// Reads every matching regular file and directory of `dir` into `listing`.
+bool ReadListing(const char* dir, WildcardMatcher& matcher, Listing* listing)
+{
+    DirPtr stream(opendir(dir));
+    if (!stream)
+        return false;
+    char full[DU_MAX_PATH + 1];
+    for (;;) {
+        // readdir_r is deprecated; plain readdir is re-entrant enough here
+        // because the stream is private to this call and no other thread
+        // ever reads it.
+        errno = 0;
+        struct dirent* entry = readdir(stream.get());
+        if (entry == nullptr)
+            return errno == 0;
+        // Match first: a listing must cost one stat per matching entry, not
+        // one per directory entry.
+        if (matcher.Match(entry->d_name) != WildcardResult::kMatch)
+            continue;
+        if (!JoinPath(dir, entry->d_name, full, sizeof full))
+            continue;
+        struct stat st;
+        if (stat(full, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
+            continue;
+        if (!Grow(listing))
+            return false;
+        FillRecord(st, entry->d_name, &listing->records[listing->count]);
+        ++listing->count;
+    }
+}
+
+}  // namespace
+
+HANDLE FindFirstFile(const char* pszPath, FindData* pFindData)
+{
+    if (pszPath == nullptr || pszPath[0] == '\0' || pFindData == nullptr ||
+        strlen(pszPath) > DU_MAX_PATH)
+        return INVALID_HANDLE_VALUE;
+
+    char dir[DU_MAX_PATH + 1];
+    const char* pattern = nullptr;
+    if (!SplitPath(pszPath, dir, sizeof dir, &pattern))
+        return INVALID_HANDLE_VALUE;
+    // So that "*.*" also finds names without a dot, as callers expect.
+    if (strcmp(pattern, "*.*") == 0)
+        pattern = "*";
+
+    WildcardMatcher matcher;
+    if (!matcher.Compile(pattern))
+        return INVALID_HANDLE_VALUE;
+
+    ListingPtr listing(new (std::nothrow) Listing{kListingTag, 0, 0, nullptr, 0});
+    if (!listing || !ReadListing(dir, matcher, listing.get()) || listing->count == 0)
+        return INVALID_HANDLE_VALUE;
+
+    // The process stays in the POSIX locale, so this is plain byte order.
+    qsort(listing->records, listing->count, sizeof(FindData), CompareNames);
+    listing->index = 0;
+    CopyOut(listing->records[0], pFindData);
+    return listing.release();
+}
+
+BOOL FindNextFile(HANDLE hFind, FindData* pFindData)
+{
+    Listing* listing = LiveListing(hFind);
+    if (listing == nullptr || pFindData == nullptr)
+        return FALSE;
+    if (listing->index == listing->count)
+        return FALSE;
+    // The index stays at count once reached, so every later call fails too.
+    if (++listing->index == listing->count)
+        return FALSE;
+    CopyOut(listing->records[listing->index], pFindData);
+    return TRUE;
+}
+
+BOOL FindClose(HANDLE hFind)
+{
+    Listing* listing = LiveListing(hFind);
+    if (listing == nullptr)
+        return FALSE;
+    free(listing->records);
+    // Cleared before release so the live tag does not linger in freed memory.
+    *listing = Listing{0, 0, 0, nullptr, 0};
+    delete listing;
+    return TRUE;
+}
+
+FileTime PosixTimeToFileTime(time_t t)
+{
+    int32_t seconds = static_cast<int32_t>(static_cast<uint32_t>(t));
+    uint64_t ticks = static_cast<uint64_t>(seconds / 15 + kEpochQuarterMinutes) * kTicksPer15Seconds;
+    return FileTime{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+time_t FileTimeToPosixTime(const FileTime& ft)
+{
+    uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    uint64_t q = ticks / kTicksPer15Seconds;
+    if (q > UINT32_MAX)
+        q = UINT32_MAX;
+    uint32_t seconds = (static_cast<uint32_t>(q) - static_cast<uint32_t>(kEpochQuarterMinutes)) * 15u;
+    return static_cast<time_t>(static_cast<int32_t>(seconds));
+}

@@ -1,0 +1,63 @@
+// Descriptor helpers of the platform layer: a POSIX descriptor closed when
+// its owner goes out of scope, so every early return releases what it
+// opened (release() hands the descriptor on, for example into a file handle
+// record), and an open() that cannot hang on a FIFO.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+class ScopedFd {
+public:
+    ScopedFd() = default;
+    explicit ScopedFd(int fd) : m_fd(fd) {}
+    ~ScopedFd() { reset(); }
+    ScopedFd(const ScopedFd&) = delete;
+    ScopedFd& operator=(const ScopedFd&) = delete;
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    int release()
+    {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+        m_fd = fd;
+    }
+    // Closes now and reports the result; close errors matter for written
+    // files (delayed write failures show up there).
+    bool close_checked()
+    {
+        int fd = release();
+        return fd < 0 || close(fd) == 0;
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// open() that cannot hang on a FIFO nobody serves: the open is made with
+// O_NONBLOCK, which is cleared again afterwards so reads and writes behave
+// normally. Descriptors are close-on-exec so they never leak into the
+// update client's shell.
+inline int OpenNoWait(const char* pszPath, int flags, mode_t mode = 0)
+{
+    int fd;
+    do {
+        fd = open(pszPath, flags | O_NONBLOCK | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+        int fl = fcntl(fd, F_GETFL);
+        if (fl >= 0)
+            fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    }
+    return fd;
+}

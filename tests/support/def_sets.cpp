@@ -1,0 +1,157 @@
+#include "tests/support/def_sets.h"
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "tests/support/sandbox.h"
+
+std::string DefDateHeader(int nYear, int nMonth, int nDay, uint32_t nRev)
+{
+    std::string header(32, '\x5a');
+    for (int i = 0; i < 4; ++i)
+        header[4 + i] = static_cast<char>((nRev >> (8 * i)) & 0xff);
+    header[8] = static_cast<char>(nMonth);
+    header[9] = static_cast<char>(nDay);
+    header[10] = static_cast<char>(nYear - 1900);
+    return header;
+}
+
+void WriteDefDateFile(const std::string& dir, int nYear, int nMonth, int nDay, uint32_t nRev,
+                      const std::string& fileName)
+{
+    MakeDirs(dir);
+    WriteTextFile(dir + "/" + fileName, DefDateHeader(nYear, nMonth, nDay, nRev));
+}
+
+void WriteCatalog(const std::string& dir, const std::vector<CatalogSection>& sections)
+{
+    std::string text;
+    for (const CatalogSection& section : sections) {
+        text += "[" + section.name + "]\n";
+        for (const std::string& line : section.lines)
+            text += line + "\n";
+    }
+    MakeDirs(dir);
+    WriteTextFile(dir + "/catalog.dat", text);
+}
+
+std::string MakeDefSet(const std::string& parent, const std::string& name, int nYear, int nMonth,
+                       int nDay, uint32_t nRev, const std::vector<std::string>& extraFiles)
+{
+    std::string setDir = parent + "/" + name;
+    WriteDefDateFile(setDir, nYear, nMonth, nDay, nRev);
+    CatalogSection files{"Files", {"virscan1.dat"}};
+    for (const std::string& file : extraFiles) {
+        WriteTextFile(setDir + "/" + file, file);
+        files.lines.push_back(file);
+    }
+    WriteCatalog(setDir, {files});
+    return setDir;
+}
+
+std::string SetName(const DefDate& date)
+{
+    char name[64];
+    snprintf(name, sizeof name, "%04d%02d%02d.%03u", date.year, date.month, date.day,
+             static_cast<unsigned>(date.revision));
+    return name;
+}
+
+std::string VirscanHeader(const DefDate& date)
+{
+    return DefDateHeader(date.year, date.month, date.day, date.revision);
+}
+
+void WriteSet(const std::string& dir, const SetSpec& spec)
+{
+    MakeDirs(dir);
+    WriteTextFile(dir + "/" + spec.virscanName, VirscanHeader(spec.date) + "body");
+    CatalogSection files{"Files", {spec.virscanName, "catalog.dat"}};
+    for (const auto& file : spec.files) {
+        WriteTextFile(dir + "/" + file.first, file.second);
+        files.lines.push_back(file.first);
+    }
+    for (const std::string& name : spec.missingFiles)
+        files.lines.push_back(name);
+    std::vector<CatalogSection> sections = {files};
+    if (!spec.cleanup.empty())
+        sections.push_back(CatalogSection{"Cleanup Files", spec.cleanup});
+    WriteCatalog(dir, sections);
+}
+
+void WriteDefInfo(const std::string& defsDir, const std::string& cur, const std::string& last)
+{
+    std::string text = "[DefDates]\n";
+    if (!cur.empty())
+        text += "CurDefs=" + cur + "\n";
+    if (!last.empty())
+        text += "LastDefs=" + last + "\n";
+    MakeDirs(defsDir);
+    WriteTextFile(defsDir + "/definfo.dat", text, 0664);
+}
+
+std::vector<std::pair<std::string, std::vector<std::string>>> ReadSections(const std::string& path)
+{
+    std::vector<std::pair<std::string, std::vector<std::string>>> sections;
+    std::istringstream in(ReadTextFile(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line[0] == '[') {
+            size_t end = line.find(']');
+            sections.push_back({line.substr(1, end == std::string::npos ? end : end - 1), {}});
+        } else if (!line.empty() && !sections.empty()) {
+            sections.back().second.push_back(line);
+        }
+    }
+    return sections;
+}
+
+std::string DefInfoValue(const std::string& defsDir, const std::string& key)
+{
+    for (const auto& section : ReadSections(defsDir + "/definfo.dat")) {
+        if (section.first != "DefDates")
+            continue;
+        for (const std::string& entry : section.second) {
+            size_t eq = entry.find('=');
+            if (eq != std::string::npos && entry.substr(0, eq) == key)
+                return entry.substr(eq + 1);
+        }
+    }
+    return "<missing>";
+}
+
+gid_t PathGroup(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_gid : static_cast<gid_t>(-1);
+}
+
+gid_t UseDistinctStoreGroup(Sandbox* pSandbox)
+{
+    gid_t own = getegid();
+    std::vector<gid_t> candidates;
+    if (geteuid() == 0) {
+        for (const char* name : {"daemon", "bin", "sys", "adm", "nogroup", "users"}) {
+            struct group* gr = getgrnam(name);
+            if (gr != nullptr)
+                candidates.push_back(gr->gr_gid);
+        }
+    } else {
+        gid_t groups[256];
+        int n = getgroups(256, groups);
+        for (int i = 0; i < n; ++i)
+            candidates.push_back(groups[i]);
+    }
+    for (gid_t gid : candidates) {
+        struct group* gr = getgrgid(gid);
+        if (gid != own && gr != nullptr) {
+            pSandbox->SetGroupName(gr->gr_name);
+            return gid;
+        }
+    }
+    return pSandbox->GroupId();
+}

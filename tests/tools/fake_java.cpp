@@ -1,0 +1,135 @@
+// Stand-in for the "java" interpreter that runs the update client. Tests put
+// its directory first on PATH; the launcher then starts it through the shell
+// exactly as it would start the real client.
+//
+// It does what the test asks through the environment:
+//   FAKE_JAVA_RECORD     file that receives the argument vector and the
+//                        client's environment (format below);
+//   FAKE_JAVA_COPY_FROM  directory whose regular files are copied into
+//                        $QORDEFSDIR, as a successful download would;
+//   FAKE_JAVA_SIGNAL     signal number to die by (after recording); the
+//                        shell that started it dies by it too, so the
+//                        launcher's own child ends by the signal whether
+//                        or not the shell exec'ed the interpreter;
+//   FAKE_JAVA_EXIT       exit status (default 0).
+//
+// Record format, one item per line:
+//   arg <argument>                 for argv[1], argv[2], ...
+//   env <NAME>=<value>             or  "env <NAME> unset"
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char* const kRecordedVariables[] = {"CLASSPATH", "QORDEFSDIR", "HUBDELTADIR", "CURDELTADIR",
+                                          "JSFDEBUG"};
+
+bool Record(const char* pszFile, int argc, char** argv)
+{
+    FILE* pFile = fopen(pszFile, "w");
+    if (pFile == nullptr)
+        return false;
+    for (int i = 1; i < argc; ++i) fprintf(pFile, "arg %s\n", argv[i]);
+    for (const char* pszName : kRecordedVariables) {
+        const char* pszValue = getenv(pszName);
+        if (pszValue != nullptr)
+            fprintf(pFile, "env %s=%s\n", pszName, pszValue);
+        else
+            fprintf(pFile, "env %s unset\n", pszName);
+    }
+    return fclose(pFile) == 0;
+}
+
+bool CopyOneFile(const std::string& from, const std::string& to)
+{
+    int in = open(from.c_str(), O_RDONLY);
+    if (in < 0)
+        return false;
+    int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0) {
+        close(in);
+        return false;
+    }
+    char buffer[8192];
+    ssize_t n;
+    bool ok = true;
+    while ((n = read(in, buffer, sizeof buffer)) > 0) {
+        if (write(out, buffer, static_cast<size_t>(n)) != n) {
+            ok = false;
+            break;
+        }
+    }
+    ok = ok && n == 0;
+    close(in);
+    return close(out) == 0 && ok;
+}
+
+bool CopyDirectory(const char* pszFrom, const char* pszTo)
+{
+    DIR* pDir = opendir(pszFrom);
+    if (pDir == nullptr)
+        return false;
+    bool ok = true;
+    while (struct dirent* pEntry = readdir(pDir)) {
+        std::string from = std::string(pszFrom) + "/" + pEntry->d_name;
+        struct stat st;
+        if (stat(from.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        ok = CopyOneFile(from, std::string(pszTo) + "/" + pEntry->d_name) && ok;
+    }
+    closedir(pDir);
+    return ok;
+}
+
+// True when the parent process is the shell that ran us (rather than the
+// launcher itself, which a shell that execs its last command leaves as our
+// parent): only then may the parent be signalled.
+bool ParentIsShell()
+{
+    std::string path = "/proc/" + std::to_string(getppid()) + "/comm";
+    FILE* pFile = fopen(path.c_str(), "r");
+    if (pFile == nullptr)
+        return false;
+    char szName[64] = "";
+    bool ok = fgets(szName, sizeof szName, pFile) != nullptr;
+    fclose(pFile);
+    std::string name = ok ? szName : "";
+    if (!name.empty() && name.back() == '\n')
+        name.pop_back();
+    return name == "sh" || name == "dash" || name == "bash";
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const char* pszRecord = getenv("FAKE_JAVA_RECORD");
+    if (pszRecord != nullptr && !Record(pszRecord, argc, argv))
+        return 120;
+
+    const char* pszCopyFrom = getenv("FAKE_JAVA_COPY_FROM");
+    const char* pszTarget = getenv("QORDEFSDIR");
+    if (pszCopyFrom != nullptr && (pszTarget == nullptr || !CopyDirectory(pszCopyFrom, pszTarget)))
+        return 121;
+
+    const char* pszSignal = getenv("FAKE_JAVA_SIGNAL");
+    if (pszSignal != nullptr) {
+        int nSignal = atoi(pszSignal);
+        if (ParentIsShell())
+            kill(getppid(), nSignal);
+        signal(nSignal, SIG_DFL);
+        raise(nSignal);
+        return 122;  // the signal was ignored or blocked
+    }
+
+    const char* pszExit = getenv("FAKE_JAVA_EXIT");
+    return pszExit != nullptr ? atoi(pszExit) : 0;
+}

@@ -1,0 +1,204 @@
+#include "tools/patchapp/set_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace patchapp {
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* d) const { closedir(d); }
+};
+
+// writev in batches, resuming after short writes.
+bool WriteAll(int fd, const Piece* pieces, size_t count)
+{
+    std::vector<Piece> left(pieces, pieces + count);
+    size_t next = 0;
+    std::vector<struct iovec> iov;
+    while (next < left.size()) {
+        iov.clear();
+        for (size_t i = next; i < left.size() && iov.size() < 512; ++i)
+            if (left[i].size > 0)
+                iov.push_back(iovec{const_cast<unsigned char*>(left[i].data), left[i].size});
+        if (iov.empty())
+            return true;
+        ssize_t n = writev(fd, iov.data(), static_cast<int>(iov.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        size_t done = static_cast<size_t>(n);
+        while (next < left.size() && done >= left[next].size) {
+            done -= left[next].size;
+            ++next;
+        }
+        if (next < left.size()) {
+            left[next].data += done;
+            left[next].size -= done;
+        }
+    }
+    return true;
+}
+
+// Removes a temporary file unless it was renamed to its final name.
+class TempFileGuard {
+public:
+    explicit TempFileGuard(const char* path) : m_path(path) {}
+    ~TempFileGuard()
+    {
+        if (!m_kept)
+            unlink(m_path.c_str());
+    }
+    void Keep() { m_kept = true; }
+
+private:
+    PathBuf m_path;
+    bool m_kept = false;
+};
+
+}  // namespace
+
+ScopedFd::~ScopedFd() { Close(); }
+
+bool ScopedFd::Close()
+{
+    if (m_fd < 0)
+        return true;
+    int rc = close(m_fd);
+    m_fd = -1;
+    return rc == 0;
+}
+
+bool JoinPath(PathBuf& out, const char* dir, const std::string& name)
+{
+    size_t want = strlen(dir) + 1 + name.size();
+    out.assign(dir);
+    out.append("/");
+    out.append(name.c_str());
+    return strlen(out.c_str()) == want;
+}
+
+PaResult ListDirectory(const char* dir, std::vector<DirEntry>& out)
+{
+    out.clear();
+    std::unique_ptr<DIR, DirCloser> d(opendir(dir));
+    if (!d)
+        return PA_E_IO;
+    PathBuf path;
+    for (;;) {
+        errno = 0;
+        struct dirent* ent = readdir(d.get());
+        if (ent == nullptr) {
+            if (errno != 0)
+                return PA_E_IO;
+            break;
+        }
+        std::string name = ent->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat st;
+        if (!JoinPath(path, dir, name) || lstat(path.c_str(), &st) != 0)
+            return PA_E_IO;
+        out.push_back(DirEntry{name, S_ISDIR(st.st_mode), S_ISREG(st.st_mode)});
+    }
+    std::sort(out.begin(), out.end(),
+              [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+    return PA_OK;
+}
+
+PaResult ReadWholeFile(const char* path, uint64_t maxSize, Bytes& out)
+{
+    out.clear();
+    // O_NONBLOCK keeps a planted FIFO from hanging the open; it is refused
+    // right after as not a regular file.
+    ScopedFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return PA_E_IO;
+    if (static_cast<uint64_t>(st.st_size) > maxSize)
+        return PA_E_IO;
+    out.resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    while (got < out.size()) {
+        ssize_t n = read(fd.get(), out.data() + got, out.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return PA_E_IO;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    // A file that shrank while being read yields what it holds now; the
+    // content hashes catch any disagreement.
+    out.resize(got);
+    return PA_OK;
+}
+
+PaResult WriteFileReplacing(const char* dir, const std::string& name, const unsigned char* data,
+                            size_t size, bool durable)
+{
+    Piece piece{data, size};
+    const size_t count = 1;
+    const Piece* pieces = &piece;
+    PathBuf target;
+    PathBuf temp;
+    if (!JoinPath(target, dir, name) || !JoinPath(temp, dir, ".patchapp-XXXXXX"))
+        return PA_E_BAD_ARGUMENT;
+    ScopedFd fd(mkostemp(temp.data(), O_CLOEXEC));
+    if (fd.get() < 0)
+        return PA_E_IO;
+    TempFileGuard guard(temp.c_str());
+    if (fchmod(fd.get(), 0644) != 0 || !WriteAll(fd.get(), pieces, count))
+        return PA_E_IO;
+    if (durable && fsync(fd.get()) != 0)
+        return PA_E_IO;
+    if (!fd.Close() || rename(temp.c_str(), target.c_str()) != 0)
+        return PA_E_IO;
+    guard.Keep();
+    return PA_OK;
+}
+
+PaResult WritePiecesInPlace(const char* dir, const std::string& name, const Piece* pieces,
+                            size_t count, bool durable)
+{
+    PathBuf path;
+    if (!JoinPath(path, dir, name))
+        return PA_E_BAD_ARGUMENT;
+    ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (fd.get() < 0 || !WriteAll(fd.get(), pieces, count))
+        return PA_E_IO;
+    if (durable && fsync(fd.get()) != 0)
+        return PA_E_IO;
+    return fd.Close() ? PA_OK : PA_E_IO;
+}
+
+bool SyncDirectory(const char* dir)
+{
+    ScopedFd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return fd.get() >= 0 && fsync(fd.get()) == 0;
+}
+
+void RemoveFlatDirectory(const char* dir)
+{
+    std::vector<DirEntry> entries;
+    if (ListDirectory(dir, entries) == PA_OK) {
+        PathBuf path;
+        for (const DirEntry& e : entries)
+            if (!e.isDirectory && JoinPath(path, dir, e.name))
+                unlink(path.c_str());
+    }
+    rmdir(dir);
+}
+
+}  // namespace patchapp
