@@ -15,9 +15,6 @@ namespace {
 
 // Each working buffer of the command holds 4094 characters.
 constexpr size_t kWorkSize = 4095;
-// The three groups together are cut at 8189 characters.
-constexpr size_t kArgumentTextSize = 8190;
-
 constexpr char kPatchLibraryName[] = "libpatchapp.so";
 constexpr char kErrorChannel[] = "MicroDefsB.Error";
 
@@ -90,6 +87,22 @@ void BuildMicroDefArguments(const char* pszProduct, const char* pszChannel,
     BoundedAppend(pszBuffer, nSize, " ] ");
 }
 
+void BuildMicroDefArgumentText(const char* pszProduct, const char* pszChannel,
+                               const char* pszHubSequence, const char* pszNewestSequence,
+                               char* pszText, size_t nSize)
+{
+    char aszGroups[3][kWorkSize] = {};
+    BuildMicroDefArguments(pszProduct, pszChannel, HUBDEFSTYPE, pszHubSequence, aszGroups[0],
+                           kWorkSize);
+    BuildMicroDefArguments(pszProduct, pszChannel, CURDEFSTYPE, pszNewestSequence, aszGroups[1],
+                           kWorkSize);
+    BuildMicroDefArguments(pszProduct, MICRODEFCURDEFS, CURDEFSTYPE, pszNewestSequence,
+                           aszGroups[2], kWorkSize);
+    BoundedCopy(pszText, nSize, "");
+    for (const char* pszGroup : aszGroups)
+        BoundedAppend(pszText, nSize, pszGroup);
+}
+
 int DoMicroDefs(const char* pszProduct, const char* pszContentType)
 {
     char szHubPatchDir[kWorkSize] = {};
@@ -97,8 +110,7 @@ int DoMicroDefs(const char* pszProduct, const char* pszContentType)
     char szChannel[kWorkSize] = {};
     char szHubSequence[kWorkSize] = {};
     char szNewestSequence[kWorkSize] = {};
-    char aszGroups[3][kWorkSize] = {};
-    char szArguments[kArgumentTextSize] = {};
+    char szArguments[MICRODEF_ARGUMENT_TEXT_SIZE] = {};
     bool bHubIsOk = false;
 
     CDefUtils du;
@@ -127,14 +139,8 @@ int DoMicroDefs(const char* pszProduct, const char* pszContentType)
                      sizeof szNewestSequence);
     }
 
-    BuildMicroDefArguments(pszProduct, szChannel, HUBDEFSTYPE, szHubSequence, aszGroups[0],
-                           kWorkSize);
-    BuildMicroDefArguments(pszProduct, szChannel, CURDEFSTYPE, szNewestSequence, aszGroups[1],
-                           kWorkSize);
-    BuildMicroDefArguments(pszProduct, MICRODEFCURDEFS, CURDEFSTYPE, szNewestSequence,
-                           aszGroups[2], kWorkSize);
-    for (const char* pszGroup : aszGroups)
-        BoundedAppend(szArguments, sizeof szArguments, pszGroup);
+    BuildMicroDefArgumentText(pszProduct, szChannel, szHubSequence, szNewestSequence,
+                              szArguments, sizeof szArguments);
 
     bool bClientOk = client.RunMicroDefUpdate(szHubPatchDir, szDirectPatchDir, szArguments) == 0;
 

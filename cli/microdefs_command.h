@@ -19,3 +19,11 @@ bool GetDefsSequenceNumber(long* pnSequence, int nSource, const char* pszContent
 void BuildMicroDefArguments(const char* pszProduct, const char* pszChannel,
                             const char* pszContent, const char* pszSequence, char* pszBuffer,
                             size_t nSize);
+
+// The three groups the client receives, run together and cut at 8189
+// characters: (channel, "HubDefs", hub sequence), (channel, "CurDefs",
+// newest sequence), ("MicroDefsB.CurDefs", "CurDefs", newest sequence).
+constexpr size_t MICRODEF_ARGUMENT_TEXT_SIZE = 8190;
+void BuildMicroDefArgumentText(const char* pszProduct, const char* pszChannel,
+                               const char* pszHubSequence, const char* pszNewestSequence,
+                               char* pszText, size_t nSize);

@@ -2,6 +2,7 @@
 // command.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "cli/console_progress.h"
@@ -55,6 +56,31 @@ TEST(BuildArguments, CutAtBufferSizeMinusOne)
     char small[10];
     BuildMicroDefArguments("P", "c", "t", "0", small, sizeof small);
     EXPECT_STREQ(small, " [ -p \"P\"");
+}
+
+TEST(ArgumentText, ThreeGroupsRunTogether)
+{
+    char text[MICRODEF_ARGUMENT_TEXT_SIZE];
+    BuildMicroDefArgumentText("P", "MicroDefsB.Mar", "1", "2", text, sizeof text);
+    EXPECT_STREQ(text,
+                 " [ -p \"P\" -v \"MicroDefsB.Mar\" -l \"TvlAllLanguages\" -t \"HubDefs\" -z \"1\" ] "
+                 " [ -p \"P\" -v \"MicroDefsB.Mar\" -l \"TvlAllLanguages\" -t \"CurDefs\" -z \"2\" ] "
+                 " [ -p \"P\" -v \"MicroDefsB.CurDefs\" -l \"TvlAllLanguages\" -t \"CurDefs\" -z "
+                 "\"2\" ] ");
+}
+
+TEST(ArgumentText, LongGroupsAreCutAt8189Characters)
+{
+    // Each group alone fits its 4095-byte buffer; the three together do not.
+    std::string product(3000, 'p');
+    char text[MICRODEF_ARGUMENT_TEXT_SIZE + 16];
+    memset(text, 'X', sizeof text);
+    BuildMicroDefArgumentText(product.c_str(), "c", "0", "0", text, MICRODEF_ARGUMENT_TEXT_SIZE);
+    EXPECT_EQ(strlen(text), 8189u);
+    EXPECT_EQ(text[MICRODEF_ARGUMENT_TEXT_SIZE], 'X');
+    char group[4095];
+    BuildMicroDefArguments(product.c_str(), "c", "HubDefs", "0", group, sizeof group);
+    EXPECT_EQ(std::string(text, strlen(group)), group);
 }
 
 TEST(ConsoleProgress, PrintsSinglePrecisionPercentAndNeverCancels)

@@ -92,7 +92,7 @@ int Apply(const char* kind, const char* patch, const char* src, const char* dest
     return 1;
 }
 
-class FakeOld : public IPatchApplication {
+class FakeOld final : public IPatchApplication {
 public:
     uint32_t Release() override
     {
@@ -107,7 +107,7 @@ public:
     }
 };
 
-class Fake30 : public IPatchApplication30 {
+class Fake30 final : public IPatchApplication30 {
 public:
     uint32_t Release() override
     {
