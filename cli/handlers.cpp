@@ -7,11 +7,6 @@
 #include "updater/update_client.h"
 
 namespace {
-// Commands whose store operations are not built yet. They must never claim
-// success: main reports this value as "An unspecified error occured" and the
-// process exits with 255.
-constexpr int kCommandNotBuilt = -1;
-
 // Result codes of the commands (messages in main).
 constexpr int kResultOk = 0;
 constexpr int kResultCurrentDefs = 4;
@@ -104,11 +99,6 @@ int DoNewest(const char* pszAppId, const char* pszContentType)
     if (result != kResultOk)
         return result;
     return defUtils.UseNewestDefs(nullptr) ? kResultOk : kResultNewest;
-}
-
-int DoMicroDefs(const char*, const char*)
-{
-    return kCommandNotBuilt;
 }
 
 int DoRestoreLastDefs(const char* pszContentType)

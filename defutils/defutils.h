@@ -106,6 +106,8 @@ struct DuFileCloser {
 };
 
 class CDefUtils;
+class IPatchApplication;
+class IPatchApplication30;
 
 // Context of CDefUtils::CopyFilesCallback.
 struct DuCopyContext {
@@ -270,6 +272,30 @@ public:
     DuResult InstallMicroDefHubFiles(const char* pszDir);
     bool RestoreLastDefs();
     bool RevertToLastGoodDefs();
+
+    // --- Microdefs pipeline and patch library ----------------------------------
+    bool DetermineMicroDefChannel(const char* pszDirName, const char* pszPrefix, char* pszOut,
+                                  size_t nOutSize);
+    DuResult PreMicroDefUpdateInternal(char* pszPatchHubDir, size_t nHubSize,
+                                       char* pszPatchDirectDir, size_t nDirectSize,
+                                       char* pszVersion, size_t nVersionSize, bool* pbHubIsOk,
+                                       DWORD nType);
+    bool PreMicroDef25Update(char* pszPatchHubDir, size_t nHubSize, char* pszPatchDirectDir,
+                             size_t nDirectSize, char* pszVersion, size_t nVersionSize,
+                             bool* pbHubIsOk, DWORD nType);
+    bool PreMicroDefUpdate(char* pszPatchHubDir, size_t nHubSize, char* pszVersion,
+                           size_t nVersionSize, bool* pbFlag, bool* pbHubIsOk, DWORD nType);
+    DuResult PostMicroDefUpdateInternal(CProgress* pProgress, bool bProcess,
+                                        const char* pszPatchDllName);
+    bool PostMicroDef25Update(const char* pszPatchDllName, CProgress* pProgress, bool bProcess);
+    bool PostMicroDefUpdate(CProgress* pProgress, bool bProcess);
+    bool DefsInPatchTargetDirAreNewest(const char* pszDir);
+    // Loads the patch library and creates one patch object: the 3.0 one when
+    // the library exports it, else the older one. The caller closes *phDll
+    // (also on failure) and releases the object.
+    DuResult CreatePatchAppInstance(const char* pszDllName, void** phDll,
+                                    IPatchApplication** ppObjPatchApp,
+                                    IPatchApplication30** ppObjPatchApp30);
 
     // --- Path helpers (use none of the object's state) ----------------------
     static bool FileExists(const char* pszPath);

@@ -7,6 +7,11 @@
 //                        client's environment (format below);
 //   FAKE_JAVA_COPY_FROM  directory whose regular files are copied into
 //                        $QORDEFSDIR, as a successful download would;
+//   FAKE_JAVA_HUB_FROM, FAKE_JAVA_DIRECT_FROM
+//                        the same for the microdefs download directories
+//                        $HUBDELTADIR and $CURDELTADIR;
+//   FAKE_JAVA_REMOVE     a directory to delete, with its files, before
+//                        exiting (to pull the store from under the caller);
 //   FAKE_JAVA_SIGNAL     signal number to die by (after recording); the
 //                        shell that started it dies by it too, so the
 //                        launcher's own child ends by the signal whether
@@ -89,6 +94,16 @@ bool CopyDirectory(const char* pszFrom, const char* pszTo)
     return ok;
 }
 
+void RemoveDirectoryAndFiles(const char* pszDir)
+{
+    if (DIR* pDir = opendir(pszDir)) {
+        while (struct dirent* pEntry = readdir(pDir))
+            unlink((std::string(pszDir) + "/" + pEntry->d_name).c_str());
+        closedir(pDir);
+    }
+    rmdir(pszDir);
+}
+
 // True when the parent process is the shell that ran us (rather than the
 // launcher itself, which a shell that execs its last command leaves as our
 // parent): only then may the parent be signalled.
@@ -115,10 +130,24 @@ int main(int argc, char** argv)
     if (pszRecord != nullptr && !Record(pszRecord, argc, argv))
         return 120;
 
-    const char* pszCopyFrom = getenv("FAKE_JAVA_COPY_FROM");
-    const char* pszTarget = getenv("QORDEFSDIR");
-    if (pszCopyFrom != nullptr && (pszTarget == nullptr || !CopyDirectory(pszCopyFrom, pszTarget)))
-        return 121;
+    const struct {
+        const char* pszFromVariable;
+        const char* pszToVariable;
+    } copies[] = {
+        {"FAKE_JAVA_COPY_FROM", "QORDEFSDIR"},
+        {"FAKE_JAVA_HUB_FROM", "HUBDELTADIR"},
+        {"FAKE_JAVA_DIRECT_FROM", "CURDELTADIR"},
+    };
+    for (const auto& copy : copies) {
+        const char* pszCopyFrom = getenv(copy.pszFromVariable);
+        const char* pszTarget = getenv(copy.pszToVariable);
+        if (pszCopyFrom != nullptr &&
+            (pszTarget == nullptr || !CopyDirectory(pszCopyFrom, pszTarget)))
+            return 121;
+    }
+
+    if (const char* pszRemove = getenv("FAKE_JAVA_REMOVE"))
+        RemoveDirectoryAndFiles(pszRemove);
 
     const char* pszSignal = getenv("FAKE_JAVA_SIGNAL");
     if (pszSignal != nullptr) {

@@ -1,0 +1,56 @@
+// Loading the patch library and the progress adapter.
+#include "defutils/patch_loader.h"
+
+#include <dlfcn.h>
+#include <syslog.h>
+
+void CDefUtilsProgress::OnProgress(uint32_t nProgress, uint32_t* pnCancel)
+{
+    if (pnCancel == nullptr)
+        return;
+    *pnCancel = 0;
+    if (m_pProgress == nullptr)
+        return;
+    bool bCancel = false;
+    m_pProgress->OnProgress(static_cast<double>(nProgress), &bCancel);
+    if (bCancel)
+        *pnCancel = 1;
+}
+
+// The object addresses are logged with "%08p", which GCC flags although
+// glibc prints it (zero-padded after "0x"); the lines must stay as they are.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+
+DuResult CDefUtils::CreatePatchAppInstance(const char* pszDllName, void** phDll,
+                                           IPatchApplication** ppObjPatchApp,
+                                           IPatchApplication30** ppObjPatchApp30)
+{
+    *phDll = dlopen(pszDllName, RTLD_LAZY);
+    if (*phDll == nullptr) {
+        WriteLog("CDefUtils::CreatePatchAppInstance() - Failed to load %s; returning DU_E_MISSING_PATCH_DLL\n",
+                 pszDllName != nullptr ? pszDllName : "<null>");
+        syslog(LOG_ERR | LOG_USER, "%s", "Failed to load the patchapp.\n");
+        return DU_E_MISSING_PATCH_DLL;
+    }
+
+    // dlsym hands back an object pointer; converting it to a function
+    // pointer is what POSIX guarantees to work.
+    if (void* pfn30 = dlsym(*phDll, "CreatePatchApplication30Instance")) {
+        *ppObjPatchApp30 = reinterpret_cast<PFN_CreatePatchApplication30Instance>(pfn30)();
+        WriteLog("CDefUtils::CreatePatchAppInstance(hDll: %08p, ppObjPatchApp30: %08p) - returning DU_S_OK\n",
+                 *phDll, static_cast<void*>(*ppObjPatchApp30));
+        return DU_S_OK;
+    }
+    if (void* pfn = dlsym(*phDll, "CreatePatchApplicationInstance")) {
+        *ppObjPatchApp = reinterpret_cast<PFN_CreatePatchApplicationInstance>(pfn)();
+        WriteLog("CDefUtils::CreatePatchAppInstance(hDll: %08p, ppObjPatchApp: %08p) - returning DU_S_OK\n",
+                 *phDll, static_cast<void*>(*ppObjPatchApp));
+        return DU_S_OK;
+    }
+    WriteLog("CDefUtils::CreatePatchAppInstance() - Failed to get proc address; returning DU_E_GENERAL\n");
+    syslog(LOG_ERR | LOG_USER, "%s", "Failed to get proc address.\n");
+    return DU_E_GENERAL;
+}
+
+#pragma GCC diagnostic pop
