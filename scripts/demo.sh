@@ -1,48 +1,149 @@
 #!/usr/bin/env bash
-# Builds qordefutil and shows it at work on a sandbox store below a
-# temporary directory. The real /etc is never read or written: the demo
-# runs the test build of the same sources, which takes its two
-# configuration files and its group from QORDEFUTIL_SANDBOX_* variables.
+# Builds qordefutil and walks a sandbox store through its whole life: a
+# first install, registrations, a set arriving through "incoming", a newer
+# install, a restore, a full update through the stand-in update client,
+# removal of everything when the last application leaves, and finally a
+# microdefs update that patches the store to a newer set with a real delta
+# package.
+#
+# The real /etc is never read or written: the demo runs the test build of
+# the same sources, which takes its two configuration files and its group
+# from the QORDEFUTIL_SANDBOX_* variables.
 # Usage: scripts/demo.sh   (as root on a fresh Debian 12 machine)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/release -j "$(nproc)" --target qordefutil qordefutil-sandbox >/dev/null
+build=$PWD/build/release
+echo "Building..."
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j "$(nproc)" --target qordefutil qordefutil-sandbox fake_java patchapp \
+  mkmicrodefs >/dev/null
 
 demo=${QDU_DEMO_DIR:-/tmp/qordefutil-demo}
 rm -rf "$demo"
-mkdir -p "$demo/etc"
+mkdir -p "$demo/etc" "$demo/sets" "$demo/lib"
 export QORDEFUTIL_SANDBOX_TARVOLIX_CONF=$demo/etc/Tarvolix.conf
 export QORDEFUTIL_SANDBOX_DEFUTILS_CONF=$demo/etc/tvlx-defutils.conf
-export QORDEFUTIL_SANDBOX_GROUP=$(id -gn)
+QORDEFUTIL_SANDBOX_GROUP=$(id -gn)
+export QORDEFUTIL_SANDBOX_GROUP
 printf '[Tarvolix Shared]\nBaseDir=%s/base\n' "$demo" >"$QORDEFUTIL_SANDBOX_TARVOLIX_CONF"
-printf '[defutillog]\ndefutillog_name=defutils.log\n' >"$QORDEFUTIL_SANDBOX_DEFUTILS_CONF"
-
-qdu=$PWD/build/release/qordefutil-sandbox
-step() { printf '\n$ qordefutil %s\n' "$*"; "$qdu" "$@" && echo "[exit 0]" || echo "[exit $?]"; }
-
-echo "Sandbox store: $demo (group $QORDEFUTIL_SANDBOX_GROUP)"
-step --versiononly
-step -h
-step -g
-
-# A store with one definition set, laid out by hand until the install
-# command can do it.
 defs=$demo/base/virusdefs
-set_dir=$defs/20260314.007
-mkdir -p "$set_dir"
-# virscan1.dat header: revision 7 (little-endian), month 3, day 14, year-1900 = 126.
-printf '\0\0\0\0\7\0\0\0\3\16\176' >"$set_dir/virscan1.dat"
-printf '[DefDates]\nCurDefs=20260314.007\n' >"$defs/definfo.dat"
-printf '[20260314.007]\nMailScanner=1\n' >"$defs/usage.dat"
-step -g MailScanner
-step -g WebShield
-step -g MailScanner Mail
 
-echo
-echo "Store after the demo:"
-find "$demo/base" | sort | sed "s|$demo/||"
-echo
-echo "Debug log: $defs/defutils.log ($(wc -l <"$defs/defutils.log" 2>/dev/null || echo 0) lines)"
+# The stand-in update client ("java" first on PATH) and the patch library.
+export PATH=$build/tests/fake-java-bin:$PATH
+export LD_LIBRARY_PATH=$demo/lib
+ln -s "$build/tools/patchapp/libpatchapp.so" "$demo/lib/libpatchapp.so"
+
+say() { printf '\n## %s\n' "$*"; }
+run() {
+  printf '$ qordefutil'; printf ' %q' "$@"; printf '\n'
+  local status=0
+  (exec -a qordefutil "$build/qordefutil-sandbox" "$@") || status=$?
+  echo "[exit $status]"
+}
+show_defs() {
+  local file
+  for file in definfo.dat usage.dat; do
+    if [ -f "$defs/$file" ]; then
+      printf '   %-12s %s\n' "$file:" "$(tr '\n' ' ' <"$defs/$file")"
+    else
+      printf '   %-12s (none)\n' "$file:"
+    fi
+  done
+}
+
+# A definition set: virscan1.dat and the text definitions virscant.dat, each
+# with the 32-byte header that dates the set, a data file and a catalog. The
+# binary hub holds the whole binary set, so a hub package can patch it
+# forward; the text hub holds virscant.dat.
+header() { # year month day revision
+  printf '\x00\x00\x00\x00'
+  printf "\\x$(printf %02x $(($4 & 255)))\\x$(printf %02x $(($4 >> 8 & 255)))\\x00\\x00"
+  printf "\\x$(printf %02x "$2")\\x$(printf %02x "$3")\\x$(printf %02x $(($1 - 1900)))"
+  printf '%021d' 0
+}
+make_set() { # dir year month day revision
+  local dir=$1 year=$2 month=$3 day=$4 rev=$5 i
+  mkdir -p "$dir"
+  { header "$year" "$month" "$day" "$rev"; echo " main definitions of $year-$month-$day.$rev"; } \
+    >"$dir/virscan1.dat"
+  { header "$year" "$month" "$day" "$rev"; echo " text definitions of $year-$month-$day.$rev"; } \
+    >"$dir/virscant.dat"
+  for i in $(seq 1 3000); do
+    if ((i % 50 == 0)); then echo "signature $i revised $year-$month-$day.$rev"; else echo "signature $i"; fi
+  done >"$dir/defs1.dat"
+  printf '[Files]\nvirscan1.dat\nvirscant.dat\ncatalog.dat\ndefs1.dat\n' >"$dir/catalog.dat"
+  printf '[Binary Hub Files - Linux]\nvirscan1.dat\n' >>"$dir/catalog.dat"
+  printf '[Binary Hub Files - Common]\ncatalog.dat\ndefs1.dat\nvirscant.dat\n' >>"$dir/catalog.dat"
+  printf '[Text Hub Files]\nvirscant.dat\n' >>"$dir/catalog.dat"
+}
+
+# Sets dated over the last months, so the microdefs channel names a month.
+read -r y1 m1 < <(date -d "-3 month" '+%Y %-m')
+read -r y2 m2 < <(date -d "-2 month" '+%Y %-m')
+read -r y3 m3 < <(date -d "-1 month" '+%Y %-m')
+make_set "$demo/sets/A" "$y1" "$m1" 10 1
+make_set "$demo/sets/B" "$y1" "$m1" 20 1
+make_set "$demo/sets/C" "$y2" "$m2" 5 2
+make_set "$demo/sets/D" "$y2" "$m2" 25 1
+make_set "$demo/sets/E" "$y3" "$m3" 2 3
+make_set "$demo/sets/F" "$y3" "$m3" 9 1
+
+echo "Sandbox: $demo (group $QORDEFUTIL_SANDBOX_GROUP)"
+run --versiononly
+
+say "First install: the store is created from the configured base directory"
+run -i "$demo/sets/A"
+show_defs
+run -n MailScanner
+run -n WebShield
+run -g MailScanner
+show_defs
+
+say "A set dropped into incoming is integrated by the next query for the newest set"
+cp "$demo/sets/B/"* "$defs/incoming/"
+run -n MailScanner
+run -g MailScanner
+run -g WebShield
+show_defs
+
+say "A newer set installed from a directory; WebShield moves only when it asks"
+run -i "$demo/sets/C"
+run -g WebShield
+run -n WebShield
+run -g WebShield
+show_defs
+
+say "Restore: the previous set becomes the newest again"
+run -r
+show_defs
+
+say "Full update: the stand-in update client downloads set D"
+FAKE_JAVA_COPY_FROM=$demo/sets/D FAKE_JAVA_RECORD=$demo/client.txt run -l
+echo "   the client was started as: $(grep '^arg ' "$demo/client.txt" | cut -c5- | tr '\n' ' ')"
+run -n MailScanner
+show_defs
+
+say "Both applications leave: the whole store goes"
+run -u WebShield
+run -u MailScanner
+echo "   left below the base directory: $(find "$demo/base" -mindepth 1 | wc -l) entries"
+
+say "Microdefs: a fresh store on set E, patched to set F with a real delta package"
+run -i "$demo/sets/E"
+run -n MailScanner
+mkdir -p "$demo/packages"
+"$build/tools/patchapp/mkmicrodefs" --hub "$demo/sets/E" "$demo/sets/F" "$demo/packages/update.mdp"
+echo "apply" >"$demo/packages/hub.scr"
+printf '   package: %s bytes for a set of %s bytes\n' "$(stat -c %s "$demo/packages/update.mdp")" \
+  "$(cat "$demo/sets/F/"* | wc -c)"
+FAKE_JAVA_HUB_FROM=$demo/packages FAKE_JAVA_RECORD=$demo/client.txt run -m "Demo Product"
+echo "   the client was asked for: $(grep '^arg ' "$demo/client.txt" | cut -c5- | tr '\n' ' ')"
+show_defs
+run -n MailScanner
+run -g MailScanner
+cur=$(sed -n 's/^CurDefs=//p' "$defs/definfo.dat")
+cmp "$defs/$cur/defs1.dat" "$demo/sets/F/defs1.dat" && echo "   the patched set $cur holds set F's files"
+run -u MailScanner
+echo "   left below the base directory: $(find "$demo/base" -mindepth 1 | wc -l) entries"
