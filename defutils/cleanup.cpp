@@ -12,6 +12,7 @@
 
 #include "defutils/cleanup_internal.h"
 #include "defutils/defutils.h"
+#include "defutils/store_internal.h"
 #include "defutils/scoped_find.h"
 #include "defutils/store_layout.h"
 #include "defutils/system_config.h"
@@ -25,11 +26,6 @@ namespace {
 constexpr int kTempDirAttempts = 50;
 
 DuRandomFn g_pfnTempNameRandom = rand;
-
-const char* OrNull(const char* psz)
-{
-    return psz != nullptr ? psz : "<null>";
-}
 
 // A definfo.dat value is a set directory's name. Anything that would make
 // the join leave the definitions directory, or name it itself, is not one:

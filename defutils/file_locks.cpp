@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "defutils/defutils.h"
+#include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "platform/bounded.h"
 #include "platform/fileops.h"
@@ -21,11 +22,6 @@ namespace {
 // A lock whose file is older than this many seconds is stale.
 constexpr time_t kMaxLockAgeSeconds = 1799;
 constexpr DWORD kLockHeld = 0xFFFFFFFFu;
-
-const char* OrNull(const char* psz)
-{
-    return psz != nullptr ? psz : "<null>";
-}
 
 // Exclusive creation is the one atomic step shared between processes.
 int CreateExclusive(const char* pszPath)

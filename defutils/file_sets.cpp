@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "defutils/defutils.h"
+#include "defutils/store_internal.h"
 #include "defutils/scoped_find.h"
 #include "defutils/store_layout.h"
 #include "platform/bounded.h"
@@ -23,11 +24,6 @@ namespace {
 constexpr unsigned int kDefaultCopyDirMode = 0775;
 constexpr DWORD kSectionNamesSize = 1024;
 constexpr DWORD kSectionSize = DU_MAX_PATH;
-
-const char* OrNull(const char* psz)
-{
-    return psz != nullptr ? psz : "<null>";
-}
 
 struct FreeDeleter {
     void operator()(char* p) const { free(p); }

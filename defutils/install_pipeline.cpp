@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "defutils/defutils.h"
+#include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "defutils/system_config.h"
 #include "platform/bounded.h"
@@ -20,16 +21,6 @@ namespace {
 // A base directory this long leaves no room for the data directory names
 // and the set and file names below them.
 constexpr size_t kMaxBaseDirLength = 4060;
-
-const char* OrNull(const char* psz)
-{
-    return psz != nullptr ? psz : "<null>";
-}
-
-const char* TrueFalse(bool b)
-{
-    return b ? "true" : "false";
-}
 
 void EmptyBuffer(char* pszBuffer, size_t nSize)
 {
@@ -265,13 +256,13 @@ bool CDefUtils::PostDefUpdate(bool bSkipIntegrateCheck)
         StorePath(m_pszDefsDir.get(), kBinHubDir, &binHub);
         bool bDefInfo = DuFileExists(defInfo.data()) != 0;
         WriteLog("CDefUtils::PostDefUpdate() - DuFileExists(%s) is %s.\n", defInfo.c_str(),
-                 TrueFalse(bDefInfo));
+                 TrueText(bDefInfo));
         bool bUsage = DuFileExists(usage.data()) != 0;
         WriteLog("CDefUtils::PostDefUpdate() - DuFileExists(%s) is %s.\n", usage.c_str(),
-                 TrueFalse(bUsage));
+                 TrueText(bUsage));
         bool bHubEmpty = DirIsEmpty(binHub.c_str());
         WriteLog("CDefUtils::PostDefUpdate() - DirIsEmpty(%s) is %s.\n", binHub.c_str(),
-                 TrueFalse(bHubEmpty));
+                 TrueText(bHubEmpty));
         // A first install that failed leaves a store holding nothing of
         // value; take it away again rather than leave an empty shell.
         if (!bDefInfo && !bUsage && bHubEmpty)

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "defutils/defutils.h"
+#include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "platform/bounded.h"
 #include "platform/fileops.h"
@@ -15,20 +16,6 @@
 #include "platform/profile.h"
 
 namespace {
-
-const char* OrNull(const char* psz)
-{
-    return psz != nullptr ? psz : "<null>";
-}
-
-// Mode of the definitions directory, which new bookkeeping files inherit.
-unsigned int DirModeOr0775(const char* pszDir)
-{
-    struct stat st;
-    if (pszDir == nullptr || stat(pszDir, &st) != 0)
-        return 0775;
-    return st.st_mode & 07777;
-}
 
 // Base name of a path (one trailing "/" ignored) with surrounding blanks
 // removed: the name definfo.dat records for a set.

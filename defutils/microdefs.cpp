@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "defutils/defutils.h"
+#include "defutils/store_internal.h"
 #include "defutils/patch_interface.h"
 #include "defutils/patch_loader.h"
 #include "defutils/store_layout.h"
@@ -16,21 +17,6 @@
 #include "platform/paths.h"
 
 namespace {
-
-const char* OrNull(const char* psz)
-{
-    return psz != nullptr ? psz : "<null>";
-}
-
-const char* SuccessText(bool b)
-{
-    return b ? "success" : "failure";
-}
-
-const char* TrueText(bool b)
-{
-    return b ? "true" : "false";
-}
 
 const char* const kMonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};

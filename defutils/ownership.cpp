@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "defutils/defutils.h"
+#include "defutils/store_internal.h"
 #include "defutils/ownership_internal.h"
 #include "defutils/system_config.h"
 #include "platform/bounded.h"
@@ -32,11 +33,6 @@ struct FreeDeleter {
 struct FindCloser {
     void operator()(void* h) const { FindClose(h); }
 };
-
-const char* OrNull(const char* psz)
-{
-    return psz != nullptr ? psz : "<null>";
-}
 
 // Mode bits of the directory holding pszPath, or the store default when it
 // cannot be examined.

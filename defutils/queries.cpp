@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "defutils/defutils.h"
+#include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "platform/bounded.h"
 #include "platform/paths.h"
@@ -17,11 +18,6 @@ namespace {
 // The section-name list of usage.dat is read into this many bytes, which
 // bounds how many sets a look-up can search.
 constexpr DWORD kSectionNamesSize = 10000;
-
-const char* OrNull(const char* psz)
-{
-    return psz != nullptr ? psz : "<null>";
-}
 
 long ShownValue(const WORD* pw)
 {

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "defutils/defutils.h"
+#include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "defutils/system_config.h"
 #include "platform/bounded.h"
@@ -25,24 +26,6 @@ namespace {
 constexpr DWORD kSectionNamesSize = 8191;
 // Enough to tell an empty section from one with an entry.
 constexpr DWORD kSectionProbeSize = 1024;
-
-const char* OrNull(const char* psz)
-{
-    return psz != nullptr ? psz : "<null>";
-}
-
-const char* TrueFalse(bool b)
-{
-    return b ? "true" : "false";
-}
-
-unsigned int DirModeOr0775(const char* pszDir)
-{
-    struct stat st;
-    if (pszDir == nullptr || stat(pszDir, &st) != 0)
-        return 0775;
-    return st.st_mode & 07777;
-}
 
 // Section name of a set: the last component of its path. One trailing "/"
 // is dropped first, as everywhere else a set is named from its path, so that
@@ -63,10 +46,10 @@ bool CDefUtils::UpdateUsageFile(const char* pszOldDir, const char* pszNewDir, bo
         *pbOldDirEmptied = false;
     if (pszOldDir != nullptr)
         WriteLog("CDefUtils::UpdateUsageFile(OldDir: %s, NewDir: %s, bAllowMissing: %s, ...) - start\n",
-                 pszOldDir, OrNull(pszNewDir), TrueFalse(bAllowMissing));
+                 pszOldDir, OrNull(pszNewDir), TrueText(bAllowMissing));
     else
         WriteLog("CDefUtils::UpdateUsageFile(NewDir: %s, bAllowMissing: %s, ...) - start\n",
-                 OrNull(pszNewDir), TrueFalse(bAllowMissing));
+                 OrNull(pszNewDir), TrueText(bAllowMissing));
 
     if (pszNewDir == nullptr || !FileExists(pszNewDir))
         return false;
@@ -133,11 +116,11 @@ bool CDefUtils::SetDefs(const char* pszDir, bool bAllowMissing)
 {
     if (!m_pszAppID || !m_pszDefsDir) {
         WriteLog("CDefUtils::SetDefs(%s, bAllowMissing: %s) - missing AppId or Defs Dir; returning false.\n",
-                 OrNull(pszDir), TrueFalse(bAllowMissing));
+                 OrNull(pszDir), TrueText(bAllowMissing));
         return false;
     }
     WriteLog("CDefUtils::SetDefs(%s, bAllowMissing: %s) - start, m_pszAppID: %s\n", OrNull(pszDir),
-             TrueFalse(bAllowMissing), m_pszAppID.get());
+             TrueText(bAllowMissing), m_pszAppID.get());
 
     PathBuf current;
     bool bHasCurrent = GetCurrentDefs(current.data(), current.size());
@@ -172,7 +155,7 @@ bool CDefUtils::SetCurrentDefs(const char* pszDir)
     PathBuf dir(pszDir);
     StripTrailingSlash(dir.data());
     bool bResult = SetDefs(dir.c_str(), false);
-    WriteLog("CDefUtils::SetCurrentDefs() - returning %s\n", TrueFalse(bResult));
+    WriteLog("CDefUtils::SetCurrentDefs() - returning %s\n", TrueText(bResult));
     return bResult;
 }
 
@@ -225,7 +208,7 @@ bool CDefUtils::UseNewestDefs(char* pszDir, size_t nSize, bool* pbChanged)
 
     m_duLastResult = status;
     WriteLog("CDefUtils::UseNewestDefs (%s, ..., pbChanged: %s ) - returning %s\n",
-             pszDir != nullptr && nSize > 0 ? pszDir : "<null>", TrueFalse(pbChanged != nullptr),
+             pszDir != nullptr && nSize > 0 ? pszDir : "<null>", TrueText(pbChanged != nullptr),
              GetResultName(status));
     return DuSucceeded(status);
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "defutils/defutils.h"
+#include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "defutils/system_config.h"
 #include "platform/bounded.h"
@@ -16,11 +17,6 @@
 #include "platform/profile.h"
 
 namespace {
-
-const char* OrNull(const char* psz)
-{
-    return psz != nullptr ? psz : "<null>";
-}
 
 // Heap concatenation of up to three strings; null on allocation failure.
 DuString DuConcat(const char* pszA, const char* pszB, const char* pszC = "")
