@@ -175,7 +175,13 @@ PaResult WritePiecesInPlace(const char* dir, const std::string& name, const Piec
     PathBuf path;
     if (!JoinPath(path, dir, name))
         return PA_E_BAD_ARGUMENT;
-    ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    // Never write through an existing name: it may be a hard link to a
+    // source file (an unchanged file an earlier apply linked), and
+    // truncating it would damage the source. O_EXCL refuses whatever
+    // appears there in between, a symbolic link included.
+    if (unlink(path.c_str()) != 0 && errno != ENOENT)
+        return PA_E_IO;
+    ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (fd.get() < 0 || !WriteAll(fd.get(), pieces, count))
         return PA_E_IO;
     if (durable && fsync(fd.get()) != 0)
