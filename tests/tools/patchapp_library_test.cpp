@@ -391,22 +391,41 @@ TEST_P(LinkedApply, SharedFilesKeepTheirContentWhenTheSourceMovesOn)
 INSTANTIATE_TEST_SUITE_P(Modes, LinkedApply, ::testing::Values(Mode::kDirect, Mode::kHub),
                          [](const ::testing::TestParamInfo<Mode>& i) { return ModeName(i.param); });
 
-// The destination already holds links into the source from an earlier
-// apply; writing a changed file there must replace the name, not truncate
-// the file it shares with the source.
-TEST_F(PatchLibrary, ApplyingAgainIntoTheSameDestinationLeavesTheSourceIntact)
+// Names already in the destination are replaced, never written through:
+// a hard link from an earlier apply shares its file with the source, and a
+// planted symbolic link points anywhere.
+TEST_F(PatchLibrary, NamesAlreadyInTheDestinationAreReplacedNotWrittenThrough)
 {
-    WriteSet(Dir("src"), kOld);
-    WritePackage(MakePackage(sandbox, kOld, kNew, 0));
-    ASSERT_EQ(Apply(Entry::k30, nullptr), 1);
+    const std::string outside = Dir("outside.dat");
+    struct Row {
+        const char* name;
+        std::function<void()> prepare;
+    } rows[] = {
+        {"LinksIntoTheSourceFromAnEarlierApply", [&] {
+             WritePackage(MakePackage(sandbox, kOld, kNew, 0));
+             ASSERT_EQ(Apply(Entry::k30, nullptr), 1);
+         }},
+        {"SymbolicLinksToAnotherFile", [&] {
+             for (const char* name : {"/virscan1.dat", "/virscan3.dat"})
+                 ASSERT_EQ(symlink(outside.c_str(), (Dir("dest") + name).c_str()), 0);
+         }},
+    };
     FileSet other = kNew;
     other["virscan3.dat"] = "changed this time";
-    WritePackage(MakePackage(sandbox, kOld, other, 0));
+    for (const Row& r : rows) {
+        RemoveTree(Dir("dest"));
+        MakeDirs(Dir("dest"));
+        WriteSet(Dir("src"), kOld);
+        WriteTextFile(outside, "not ours");
+        r.prepare();
+        WritePackage(MakePackage(sandbox, kOld, other, 0));
 
-    ASSERT_EQ(Apply(Entry::kOlder, nullptr), 1);
+        ASSERT_EQ(Apply(Entry::kOlder, nullptr), 1) << r.name;
 
-    EXPECT_TRUE(ReadSet(Dir("src")) == kOld);
-    EXPECT_TRUE(ReadSet(Dir("dest")) == other);
+        EXPECT_TRUE(ReadSet(Dir("src")) == kOld) << r.name;
+        EXPECT_TRUE(ReadSet(Dir("dest")) == other) << r.name;
+        EXPECT_EQ(ReadTextFile(outside), "not ours") << r.name;
+    }
 }
 
 // ---- Arguments ---------------------------------------------------------------
