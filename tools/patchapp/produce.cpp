@@ -55,11 +55,11 @@ PaResult BuildResult(const char* srcDir, const PackageEntry& e, Bytes& source, s
 // nothing ever writes a set file in place: a hub file is only ever replaced
 // by rename (hub_commit.cpp), which gives it a new inode and leaves the
 // link with the old content; a direct source is a set in use, never
-// rewritten; WritePiecesInPlace unlinks a destination name before writing,
-// so it never writes through such a link; and the store only reads the
-// destination, copies it into a new set directory and deletes it. The
-// check runs on the linked file itself, so what was verified is what the
-// destination holds.
+// rewritten; WritePiecesInPlace replaces a destination name rather than
+// writing through it, so no later write reaches the source through such a
+// link; and the store only reads the destination, copies it into a new set
+// directory and deletes it. The check runs on the linked file itself, so
+// what was verified is what the destination holds.
 //
 // Returns false when no link could be made (another file system, a file
 // system without links, hard-link protection, an existing name); the
@@ -205,8 +205,11 @@ PaResult CheckFileContent(const char* path, uint64_t size, uint64_t hash, Bytes&
             return PA_E_IO;
         if (n == 0)
             break;
-        hasher.Update(buffer.data(), static_cast<size_t>(n));
         total += static_cast<uint64_t>(n);
+        // A file someone keeps appending to must not keep us reading.
+        if (total > size)
+            return PA_E_SOURCE_MISMATCH;
+        hasher.Update(buffer.data(), static_cast<size_t>(n));
     }
     return total == size && hasher.Final() == hash ? PA_OK : PA_E_SOURCE_MISMATCH;
 }
