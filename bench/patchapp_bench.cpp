@@ -1,9 +1,12 @@
 // Microdefs apply against a plain copy of the same set.
 //
-// Two sets of 200 files (64 MiB in all) that differ in 5% of their bytes,
-// as scattered overwrites and insertions. The package must stay within 10%
-// of the new set; applying it (direct mode: every file rebuilt, verified and
-// written) should beat `cp -r` of the new set, which does less work.
+// Two sets of 200 files (64 MiB in all) whose bytes differ by 5%, as
+// scattered overwrites and insertions, in two distributions: most files
+// unchanged and the changes in one file in five (the usual shape of a
+// definitions update), and every file edited (the worst case for apply).
+// The package must stay within 10% of the new set; applying it (direct
+// mode: every file rebuilt or linked, verified and written) is timed
+// against `cp -r` of the new set.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -39,10 +42,9 @@ std::vector<unsigned char> RandomBytes(std::mt19937_64& rng, size_t n)
 }
 
 // Runs of 64 to 1087 bytes, one in five inserted rather than overwritten,
-// until 5% of the file's bytes are new.
-std::vector<unsigned char> Edit(std::mt19937_64& rng, std::vector<unsigned char> data)
+// until budget new bytes are in.
+std::vector<unsigned char> Edit(std::mt19937_64& rng, std::vector<unsigned char> data, size_t budget)
 {
-    size_t budget = data.size() / 20;
     while (budget > 0) {
         size_t len = std::min<size_t>(budget, 64 + rng() % 1024);
         size_t at = rng() % (data.size() - len);
@@ -56,6 +58,13 @@ std::vector<unsigned char> Edit(std::mt19937_64& rng, std::vector<unsigned char>
     return data;
 }
 
+enum class Spread {
+    kFewFiles,    // one file in five edited, carrying all the changed bytes
+    kEveryFile,   // every file edited by 5% of its bytes
+};
+
+constexpr int kEditedOneIn = 5;
+
 struct Fixture {
     std::string root;
     std::string oldDir;
@@ -65,7 +74,7 @@ struct Fixture {
     size_t packageBytes = 0;
     bool ok = false;
 
-    Fixture()
+    explicit Fixture(Spread spread)
     {
         const char* tmp = getenv("TMPDIR");
         std::string tmpl = std::string(tmp != nullptr ? tmp : "/tmp") + "/patchapp-bench-XXXXXX";
@@ -80,14 +89,30 @@ struct Fixture {
         for (const std::string& d : {oldDir, newDir, patchDir})
             mkdir(d.c_str(), 0755);
         std::mt19937_64 rng(42);
+        std::vector<size_t> sizes;
         size_t left = kSetBytes;
         for (int i = 0; i < kFiles; ++i) {
             // Sizes vary between half and one and a half times the mean.
             size_t mean = left / static_cast<size_t>(kFiles - i);
-            size_t size = i == kFiles - 1 ? left : mean / 2 + rng() % mean;
-            left -= size;
+            sizes.push_back(i == kFiles - 1 ? left : mean / 2 + rng() % mean);
+            left -= sizes.back();
+        }
+        // The edited files, and their share of the bytes, so the changed
+        // bytes come to 5% of the set in either distribution.
+        std::vector<bool> edited(kFiles, spread == Spread::kEveryFile);
+        size_t editedBytes = spread == Spread::kEveryFile ? kSetBytes : 0;
+        for (int i = 0; spread == Spread::kFewFiles && i < kFiles; i += kEditedOneIn) {
+            size_t pick = static_cast<size_t>(i) + rng() % kEditedOneIn;
+            edited[pick] = true;
+            editedBytes += sizes[pick];
+        }
+        for (int i = 0; i < kFiles; ++i) {
+            size_t size = sizes[static_cast<size_t>(i)];
             std::vector<unsigned char> oldData = RandomBytes(rng, size);
-            std::vector<unsigned char> newData = Edit(rng, oldData);
+            size_t budget = static_cast<size_t>(static_cast<double>(kSetBytes / 20) * static_cast<double>(size) /
+                                                static_cast<double>(editedBytes));
+            std::vector<unsigned char> newData =
+                edited[static_cast<size_t>(i)] ? Edit(rng, oldData, budget) : oldData;
             std::string name = "defs" + std::to_string(i) + ".dat";
             newBytes += newData.size();
             if (WriteFileReplacing(oldDir.c_str(), name, oldData.data(), oldData.size(), false) != PA_OK ||
@@ -108,10 +133,15 @@ struct Fixture {
     }
 };
 
-Fixture& Sets()
+// Built on first use and kept for the run, one per distribution.
+Fixture& Sets(Spread spread)
 {
-    static Fixture fixture;
-    return fixture;
+    if (spread == Spread::kFewFiles) {
+        static Fixture few(Spread::kFewFiles);
+        return few;
+    }
+    static Fixture every(Spread::kEveryFile);
+    return every;
 }
 
 std::string FreshDir(const Fixture& f, const char* name)
@@ -122,9 +152,9 @@ std::string FreshDir(const Fixture& f, const char* name)
     return dir;
 }
 
-void BM_MakePackage(benchmark::State& state)
+void BM_MakePackage(benchmark::State& state, Spread spread)
 {
-    Fixture& f = Sets();
+    Fixture& f = Sets(spread);
     if (!f.ok) {
         state.SkipWithError("cannot build the sets");
         return;
@@ -158,10 +188,10 @@ double Median(std::vector<double> v)
 
 // Apply and cp take turns in every iteration, so a machine whose load
 // drifts during the run treats both alike. The benchmark's time is the
-// apply's; the cp figures are counters beside it.
-void BM_ApplyVersusCopy(benchmark::State& state)
+// apply's; the cp figures and the ratios are counters beside it.
+void BM_ApplyVersusCopy(benchmark::State& state, Spread spread)
 {
-    Fixture& f = Sets();
+    Fixture& f = Sets(spread);
     if (!f.ok) {
         state.SkipWithError("cannot build the sets");
         return;
@@ -206,14 +236,28 @@ void BM_ApplyVersusCopy(benchmark::State& state)
     state.counters["apply_median_ms"] = 1000 * Median(applyTimes);
     state.counters["cp_median_ms"] = 1000 * Median(copyTimes);
     state.counters["apply_to_cp"] = Median(applyTimes) / Median(copyTimes);
+    // The same ratio per iteration, apply against the cp right after it:
+    // the spread shows how far the median can be trusted.
+    std::vector<double> ratios;
+    for (size_t i = 0; i < applyTimes.size(); ++i)
+        ratios.push_back(applyTimes[i] / copyTimes[i]);
+    std::sort(ratios.begin(), ratios.end());
+    state.counters["ratio_best"] = ratios.front();
+    state.counters["ratio_worst"] = ratios.back();
+    state.counters["apply_faster"] = static_cast<double>(
+        std::count_if(ratios.begin(), ratios.end(), [](double r) { return r < 1; }));
     // CPU time does not depend on what else the machine runs; the child
     // figure includes the shell that system() starts.
     state.counters["apply_cpu_ms"] = 1000 * applyCpu / static_cast<double>(applyTimes.size());
     state.counters["cp_cpu_ms"] = 1000 * copyCpu / static_cast<double>(copyTimes.size());
 }
 
-BENCHMARK(BM_MakePackage)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
-BENCHMARK(BM_ApplyVersusCopy)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(15);
+BENCHMARK_CAPTURE(BM_MakePackage, every_file, Spread::kEveryFile)
+    ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK_CAPTURE(BM_ApplyVersusCopy, few_files, Spread::kFewFiles)
+    ->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(15);
+BENCHMARK_CAPTURE(BM_ApplyVersusCopy, every_file, Spread::kEveryFile)
+    ->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(15);
 
 }  // namespace
 

@@ -191,10 +191,12 @@ TEST_F(PatchLibrary, NullNotificationObjectIsAllowed)
 const FileSet kOld{{"catalog.dat", "[Files]\n"},
                    {"virscan1.dat", std::string(30000, 'a') + "one"},
                    {"virscan2.dat", std::string(30000, 'b') + "two"},
+                   {"virscan3.dat", std::string(20000, 'c') + "same"},
                    {"zz.dat", "last"}};
 const FileSet kNew{{"catalog.dat", "[Files]\nnew\n"},
                    {"virscan1.dat", std::string(29000, 'a') + "ONE"},
                    {"virscan2.dat", std::string(31000, 'b') + "TWO"},
+                   {"virscan3.dat", std::string(20000, 'c') + "same"},
                    {"added.dat", "a file only the new set has"}};
 
 struct Failure {
@@ -253,6 +255,10 @@ std::vector<Failure> Failures()
          })},
         {"SourceFileEdited", src([](const std::string& d) { WriteTextFile(d + "/virscan2.dat", std::string(30000, 'b') + "tw0"); })},
         {"SourceFileMissing", src([](const std::string& d) { unlink((d + "/virscan1.dat").c_str()); })},
+        // Unchanged files are linked, not read for a copy: the check must
+        // still catch them, and the link must go again.
+        {"UnchangedFileEdited", src([](const std::string& d) { WriteTextFile(d + "/virscan3.dat", std::string(20000, 'c') + "SAME"); })},
+        {"UnchangedFileTruncated", src([](const std::string& d) { WriteTextFile(d + "/virscan3.dat", std::string(20000, 'c')); })},
         {"RemovedFileEdited", src([](const std::string& d) { WriteTextFile(d + "/zz.dat", "LAST"); })},
         {"SourceHasExtraFile", src([](const std::string& d) { WriteTextFile(d + "/extra.dat", "x"); })},
         {"SourceAlreadyHasAddedFile", src([](const std::string& d) { WriteTextFile(d + "/added.dat", "x"); })},
@@ -349,6 +355,78 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(std::get<0>(i.param).name) + "_" + ModeName(std::get<1>(i.param)) + "_" +
                EntryName(std::get<2>(i.param));
     });
+
+// ---- Unchanged files are linked from the source --------------------------
+
+ino_t Inode(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+class LinkedApply : public PatchLibrary, public ::testing::WithParamInterface<Mode> {};
+
+// A later hub apply replaces the shared file by rename; the destination of
+// the earlier apply must keep the content it was verified with.
+TEST_P(LinkedApply, SharedFilesKeepTheirContentWhenTheSourceMovesOn)
+{
+    Mode mode = GetParam();
+    FileSet next = mode == Mode::kHub ? kNew : kOld;
+    next["virscan3.dat"] = "rewritten by the next update";
+    WriteSet(Dir("src"), kOld);
+    WritePackage(MakePackage(sandbox, kOld, kNew, Flags(mode)));
+    ASSERT_EQ(Apply(Entry::k30, nullptr), 1);
+    EXPECT_EQ(Inode(Dir("dest") + "/virscan3.dat"), Inode(Dir("src") + "/virscan3.dat"));
+
+    // The next update is a hub package: it replaces source files by rename.
+    WritePackage(MakePackage(sandbox, ReadSet(Dir("src")), next, Flags(Mode::kHub)));
+    MakeDirs(Dir("dest2"));
+    ASSERT_EQ(Apply(Entry::k30, nullptr, nullptr, Dir("dest2").c_str()), 1);
+
+    EXPECT_TRUE(ReadSet(Dir("dest")) == kNew);
+    EXPECT_TRUE(ReadSet(Dir("dest2")) == next);
+    EXPECT_TRUE(ReadSet(Dir("src")) == next);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, LinkedApply, ::testing::Values(Mode::kDirect, Mode::kHub),
+                         [](const ::testing::TestParamInfo<Mode>& i) { return ModeName(i.param); });
+
+// Names already in the destination are replaced, never written through:
+// a hard link from an earlier apply shares its file with the source, and a
+// planted symbolic link points anywhere.
+TEST_F(PatchLibrary, NamesAlreadyInTheDestinationAreReplacedNotWrittenThrough)
+{
+    const std::string outside = Dir("outside.dat");
+    struct Row {
+        const char* name;
+        std::function<void()> prepare;
+    } rows[] = {
+        {"LinksIntoTheSourceFromAnEarlierApply", [&] {
+             WritePackage(MakePackage(sandbox, kOld, kNew, 0));
+             ASSERT_EQ(Apply(Entry::k30, nullptr), 1);
+         }},
+        {"SymbolicLinksToAnotherFile", [&] {
+             for (const char* name : {"/virscan1.dat", "/virscan3.dat"})
+                 ASSERT_EQ(symlink(outside.c_str(), (Dir("dest") + name).c_str()), 0);
+         }},
+    };
+    FileSet other = kNew;
+    other["virscan3.dat"] = "changed this time";
+    for (const Row& r : rows) {
+        RemoveTree(Dir("dest"));
+        MakeDirs(Dir("dest"));
+        WriteSet(Dir("src"), kOld);
+        WriteTextFile(outside, "not ours");
+        r.prepare();
+        WritePackage(MakePackage(sandbox, kOld, other, 0));
+
+        ASSERT_EQ(Apply(Entry::kOlder, nullptr), 1) << r.name;
+
+        EXPECT_TRUE(ReadSet(Dir("src")) == kOld) << r.name;
+        EXPECT_TRUE(ReadSet(Dir("dest")) == other) << r.name;
+        EXPECT_EQ(ReadTextFile(outside), "not ours") << r.name;
+    }
+}
 
 // ---- Arguments ---------------------------------------------------------------
 

@@ -211,10 +211,16 @@ PaResult ApplyPackage(const ApplyRequest& req, const Package& package, const str
     }
     // Files the new set drops must still be the ones the package expects,
     // or the source is some other set.
-    Bytes source;
-    for (const PackageEntry& e : package.entries)
-        if (!e.HasResult() && (rc = ReadVerifiedSource(req.srcDir, e, source)) != PA_OK)
+    Bytes buffer;
+    PathBuf path;
+    for (const PackageEntry& e : package.entries) {
+        if (e.HasResult())
+            continue;
+        if (!JoinPath(path, req.srcDir, e.name))
+            return PA_E_BAD_ARGUMENT;
+        if ((rc = CheckFileContent(path.c_str(), e.sourceSize, e.sourceHash, buffer)) != PA_OK)
             return rc;
+    }
     Progress progress(req.progress, total);
     if (!progress.Start())
         return PA_E_CANCELLED;

@@ -1,6 +1,11 @@
 #include "tools/patchapp/produce.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -45,10 +50,39 @@ PaResult BuildResult(const char* srcDir, const PackageEntry& e, Bytes& source, s
     return hasher.Final() == e.resultHash ? PA_OK : PA_E_RESULT_MISMATCH;
 }
 
+// An unchanged file is hard-linked into the destination instead of copied:
+// writing the data is most of what a copy costs. This is safe because
+// nothing ever writes a set file in place: a hub file is only ever replaced
+// by rename (hub_commit.cpp), which gives it a new inode and leaves the
+// link with the old content; a direct source is a set in use, never
+// rewritten; WritePiecesInPlace replaces a destination name rather than
+// writing through it, so no later write reaches the source through such a
+// link; and the store only reads the destination, copies it into a new set
+// directory and deletes it. The check runs on the linked file itself, so
+// what was verified is what the destination holds.
+//
+// Returns false when no link could be made (another file system, a file
+// system without links, hard-link protection, an existing name); the
+// caller then copies as usual.
+bool LinkVerifiedSource(const ProduceJob& job, const PackageEntry& e, Bytes& buffer, PaResult& rc)
+{
+    PathBuf from;
+    PathBuf to;
+    if (!JoinPath(from, job.srcDir, e.name) || !JoinPath(to, job.destDir, e.name))
+        return false;
+    if (link(from.c_str(), to.c_str()) != 0)
+        return false;
+    rc = CheckFileContent(to.c_str(), e.sourceSize, e.sourceHash, buffer);
+    return true;
+}
+
 PaResult ProduceOne(const ProduceJob& job, size_t index, Bytes& source, std::vector<Piece>& pieces)
 {
     const PackageEntry& e = job.package->entries[index];
-    PaResult rc = BuildResult(job.srcDir, e, source, pieces);
+    PaResult rc;
+    if (e.kind == EntryKind::kUnchanged && LinkVerifiedSource(job, e, source, rc))
+        return rc;
+    rc = BuildResult(job.srcDir, e, source, pieces);
     if (rc == PA_OK)
         rc = WritePiecesInPlace(job.destDir, e.name, pieces.data(), pieces.size(), false);
     // The staged copy is flushed: it replaces a hub file by rename later,
@@ -147,6 +181,37 @@ PaResult ReadVerifiedSource(const char* srcDir, const PackageEntry& e, Bytes& da
     if (data.size() != e.sourceSize || Hash64(data.data(), data.size()) != e.sourceHash)
         return PA_E_SOURCE_MISMATCH;
     return PA_OK;
+}
+
+PaResult CheckFileContent(const char* path, uint64_t size, uint64_t hash, Bytes& buffer)
+{
+    // Read in slices that stay in the cache while they are hashed; the
+    // whole file is never needed at once.
+    constexpr size_t kSlice = size_t(256) << 10;
+    ScopedFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    struct stat st;
+    if (fd.get() < 0 || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return PA_E_IO;
+    if (static_cast<uint64_t>(st.st_size) != size)
+        return PA_E_SOURCE_MISMATCH;
+    buffer.resize(kSlice);
+    Hasher hasher;
+    uint64_t total = 0;
+    for (;;) {
+        ssize_t n = read(fd.get(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return PA_E_IO;
+        if (n == 0)
+            break;
+        total += static_cast<uint64_t>(n);
+        // A file someone keeps appending to must not keep us reading.
+        if (total > size)
+            return PA_E_SOURCE_MISMATCH;
+        hasher.Update(buffer.data(), static_cast<size_t>(n));
+    }
+    return total == size && hasher.Final() == hash ? PA_OK : PA_E_SOURCE_MISMATCH;
 }
 
 PaResult ProduceFiles(const ProduceJob& job, const std::function<bool(uint64_t done)>& afterFile)

@@ -1,7 +1,9 @@
 // Builds the result files of a package: each one read from the source,
 // rebuilt from its delta or payload, verified against its recorded hash and
 // written to the destination (and, for hub packages, to the staging
-// directory under StagedNewName).
+// directory under StagedNewName). A file the package records as unchanged
+// is hard-linked from the source where possible and verified through the
+// link, so the destination may share inodes with the source.
 //
 // ProduceFiles runs the given entries on the calling thread and one helper
 // thread: the work is dominated by copying and hashing, and a plain copy of
@@ -36,5 +38,11 @@ PaResult ProduceFiles(const ProduceJob& job, const std::function<bool(uint64_t d
 // Reads srcDir/<e.name> into data and checks it against e's source size
 // and hash.
 PaResult ReadVerifiedSource(const char* srcDir, const PackageEntry& e, Bytes& data);
+
+// Checks a regular file (not followed if a symbolic link) against a size
+// and hash without holding it in memory; buffer is scratch space.
+// PA_E_SOURCE_MISMATCH when the content differs, PA_E_IO when it cannot be
+// read.
+PaResult CheckFileContent(const char* path, uint64_t size, uint64_t hash, Bytes& buffer);
 
 }  // namespace patchapp

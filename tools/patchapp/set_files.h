@@ -78,10 +78,12 @@ PaResult ReadWholeFile(const char* path, uint64_t maxSize, Bytes& out);
 PaResult WriteFileReplacing(const char* dir, const std::string& name, const unsigned char* data,
                             size_t size, bool durable);
 
-// Writes the pieces, in order, straight to dir/name (mode 0644 less the
-// umask), replacing a file of that name; a link there is refused. Faster
-// than the rename above, for callers that remove what they wrote when they
-// fail and never let a half-written file pass for a finished one.
+// Writes the pieces, in order, to a new file dir/name (mode 0644 less the
+// umask): an unnamed file linked to the name once complete where the file
+// system allows, else a file created under the name. Whatever had that
+// name is replaced, never written through, so a hard link there leaves the
+// file it shares untouched. Faster than the rename above, for callers that
+// remove what they wrote when they fail.
 PaResult WritePiecesInPlace(const char* dir, const std::string& name, const Piece* pieces,
                             size_t count, bool durable);
 
