@@ -57,34 +57,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t ops = size > 0 ? data[0] % 16 : 0, header = 1 + ops * 5;
     if (size < header)
         return 0;
-    const char* file = FuzzFile();
-    std::ofstream(file, std::ios::binary)
+    const char* f = FuzzFile();
+    std::ofstream(f, std::ios::binary)
         .write(reinterpret_cast<const char*>(data + header), size - header);
     for (const uint8_t* op = data + 1; op < data + header; op += 5) {
-        DWORD bufSize = static_cast<DWORD>(op[1] | ((op[2] & 0x3) << 8));
+        DWORD cap = static_cast<DWORD>(op[1] | ((op[2] & 0x3) << 8));
         const char *section = Name(op[3]), *key = Name(op[4]), *value = Name(op[3] ^ op[4]);
-        std::unique_ptr<char[]> buf(bufSize > 0 ? new char[bufSize] : nullptr);
+        std::unique_ptr<char[]> buf(cap > 0 ? new char[cap] : nullptr);
         bool named = section != nullptr && key != nullptr;
         switch (op[0] % 6) {
             case 0: {
-                DWORD n = GetPrivateProfileString(section, key, value, buf.get(), bufSize, file);
-                Check(!named || bufSize == 0 || (n < bufSize && strlen(buf.get()) == n));
+                DWORD n = GetPrivateProfileString(section, key, value, buf.get(), cap, f);
+                Check(!named || cap == 0 || (n < cap && strlen(buf.get()) == n));
                 break;
             }
             case 1:
                 if (section != nullptr)
-                    CheckList(buf.get(), bufSize,
-                              GetPrivateProfileSection(section, buf.get(), bufSize, file));
+                    CheckList(buf.get(), cap, GetPrivateProfileSection(section, buf.get(), cap, f));
                 break;
             case 2:
-                CheckList(buf.get(), bufSize, GetPrivateProfileSectionNames(buf.get(), bufSize, file));
+                CheckList(buf.get(), cap, GetPrivateProfileSectionNames(buf.get(), cap, f));
                 break;
             case 3:
-                GetPrivateProfileInt(section, key, 7, file);
+                GetPrivateProfileInt(section, key, 7, f);
                 break;
             default:
                 // Any named key in any named section can always be written.
-                Check(WritePrivateProfileString(section, key, value, file) == TRUE || !named);
+                Check(WritePrivateProfileString(section, key, value, f) == TRUE || !named);
         }
     }
     return 0;
