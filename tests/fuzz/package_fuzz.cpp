@@ -25,6 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<patchapp::Piece> pieces;
     for (const patchapp::PackageEntry& e : package.entries)
         if (e.kind == patchapp::EntryKind::kDelta)
-            patchapp::DecodeDelta(kSource, sizeof kSource, e.payload, e.payloadSize, e.resultSize, pieces);
+            patchapp::DecodeDelta(kSource, sizeof kSource, e.payload, e.payloadSize, e.resultSize,
+                                  pieces);
     return 0;
 }

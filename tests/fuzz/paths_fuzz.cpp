@@ -14,17 +14,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // First byte: buffer size for the join; the rest: "dir\0name".
     size_t joinSize = data[0];
     std::vector<char> text(data + 1, data + size);
-    text.push_back('\0');
-    const char* dir = text.data();
+    text.insert(text.end(), 2, '\0');
+    char* dir = text.data();
     const char* name = dir + strlen(dir) + 1;
-    if (name > text.data() + text.size() - 1)
-        name = "";
 
-    std::vector<char> path(dir, dir + strlen(dir) + 1);
-    char* end = DuStripFileName(path.data(), 0);
-    char* file = DuStripFileName(path.data(), 1);
-    char* last = path.data() + strlen(path.data());
-    if (end < path.data() || end > last || file < end || file > last)
+    char* end = DuStripFileName(dir, 0);
+    char* file = DuStripFileName(dir, 1);
+    char* last = dir + strlen(dir);
+    if (end < dir || end > last || file < end || file > last)
         abort();
 
     std::vector<char> buf(joinSize + 1, '#');

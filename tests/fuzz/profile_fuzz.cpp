@@ -1,15 +1,12 @@
-// Random profile file contents and random sequences of reads and writes
-// against buffers of random sizes. Buffers are allocated to their exact size
+// Random profile files, read and written through buffers of random exact sizes
 // so the sanitizer sees any overrun; results are checked against the sizes.
-//
-// Input: one byte with the number of operations (mod 16), five bytes per
-// operation, then the file's contents.
+// Input: the number of operations (mod 16), five bytes per operation, the file.
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -17,37 +14,27 @@
 
 namespace {
 
-char g_path[] = "/tmp/qdu-profile-fuzz-XXXXXX";
-
-void RemoveFuzzFile()
-{
-    unlink(g_path);
-}
-
+// One scratch file, made on first use and removed at exit.
 const char* FuzzFile()
 {
+    static char path[] = "/tmp/qdu-profile-fuzz-XXXXXX";
     static const bool made = [] {
-        int fd = mkstemp(g_path);
+        int fd = mkstemp(path);
         if (fd < 0)
             abort();
         close(fd);
-        atexit(RemoveFuzzFile);
-        return true;
+        return atexit([] { unlink(path); }) == 0;
     }();
     (void)made;
-    return g_path;
+    return path;
 }
 
 const char* Name(uint8_t pick)
 {
     static const std::string kLong(300, 'n');
-    static const char* const kNames[] = {
-        "S", "s", "", "[", "=", "key", "KEY", " S ", "a b", "'q'", "\"", "x=y", "]", "\t", nullptr,
-    };
-    constexpr size_t kCount = sizeof kNames / sizeof kNames[0];
-    if (pick % (kCount + 1) == kCount)
-        return kLong.c_str();
-    return kNames[pick % (kCount + 1)];
+    static const char* const kNames[] = {"S", "s", "", "[", "=", "key", "KEY", " S ", "a b",
+                                         "'q'", "\"", "x=y", "]", "\t", nullptr, kLong.c_str()};
+    return kNames[pick % (sizeof kNames / sizeof kNames[0])];
 }
 
 void Check(bool ok)
@@ -56,15 +43,10 @@ void Check(bool ok)
         abort();
 }
 
-// A list result: cut lists end with two NULs at size - 2; others close with
-// an item's NUL and the list's.
+// A list ends with an item's NUL and its own, or is cut with two NULs at size - 2.
 void CheckList(const char* buf, DWORD size, DWORD n)
 {
-    if (size < 2) {
-        Check(n == 0);
-        return;
-    }
-    Check(n < size && buf[n] == '\0');
+    Check(size >= 2 ? n < size && buf[n] == '\0' : n == 0);
     Check(n == 0 || buf[n - 1] == '\0' || (n == size - 2 && buf[n + 1] == '\0'));
 }
 
@@ -72,53 +54,36 @@ void CheckList(const char* buf, DWORD size, DWORD n)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    if (size < 1)
-        return 0;
-    size_t ops = data[0] % 16;
-    size_t header = 1 + ops * 5;
+    size_t ops = size > 0 ? data[0] % 16 : 0, header = 1 + ops * 5;
     if (size < header)
         return 0;
-    const std::string file = FuzzFile();
-    FILE* fp = fopen(file.c_str(), "wb");
-    if (fp == nullptr)
-        return 0;
-    fwrite(data + header, 1, size - header, fp);
-    fclose(fp);
-
-    for (size_t i = 0; i < ops; ++i) {
-        const uint8_t* op = data + 1 + i * 5;
-        DWORD bufSize = static_cast<DWORD>(op[1] | ((op[2] & 0x3) << 8));
-        const char* section = Name(op[3]);
-        const char* key = Name(op[4]);
-        const char* value = Name(static_cast<uint8_t>(op[3] ^ op[4]));
-        std::unique_ptr<char[]> buf(bufSize > 0 ? new char[bufSize] : nullptr);
+    const char* f = FuzzFile();
+    std::ofstream(f, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data + header), size - header);
+    for (const uint8_t* op = data + 1; op < data + header; op += 5) {
+        DWORD cap = static_cast<DWORD>(op[1] | ((op[2] & 0x3) << 8));
+        const char *section = Name(op[3]), *key = Name(op[4]), *value = Name(op[3] ^ op[4]);
+        std::unique_ptr<char[]> buf(cap > 0 ? new char[cap] : nullptr);
+        bool named = section != nullptr && key != nullptr;
         switch (op[0] % 6) {
             case 0: {
-                DWORD n =
-                    GetPrivateProfileString(section, key, value, buf.get(), bufSize, file.c_str());
-                if (section != nullptr && key != nullptr && bufSize > 0)
-                    Check(n < bufSize && strlen(buf.get()) == n);
+                DWORD n = GetPrivateProfileString(section, key, value, buf.get(), cap, f);
+                Check(!named || cap == 0 || (n < cap && strlen(buf.get()) == n));
                 break;
             }
             case 1:
                 if (section != nullptr)
-                    CheckList(buf.get(), bufSize,
-                              GetPrivateProfileSection(section, buf.get(), bufSize, file.c_str()));
+                    CheckList(buf.get(), cap, GetPrivateProfileSection(section, buf.get(), cap, f));
                 break;
             case 2:
-                CheckList(buf.get(), bufSize,
-                          GetPrivateProfileSectionNames(buf.get(), bufSize, file.c_str()));
+                CheckList(buf.get(), cap, GetPrivateProfileSectionNames(buf.get(), cap, f));
                 break;
             case 3:
-                GetPrivateProfileInt(section, key, 7, file.c_str());
+                GetPrivateProfileInt(section, key, 7, f);
                 break;
-            default: {
-                BOOL ok = WritePrivateProfileString(section, key, value, file.c_str());
+            default:
                 // Any named key in any named section can always be written.
-                if (section != nullptr && key != nullptr)
-                    Check(ok == TRUE);
-                break;
-            }
+                Check(WritePrivateProfileString(section, key, value, f) == TRUE || !named);
         }
     }
     return 0;

@@ -1,10 +1,7 @@
-// Feeds arbitrary patterns and names to the wildcard matcher and checks its
-// answer against a plain recursive matcher whenever the work queue did not
-// run out. Input: pattern, a NUL byte, name (anything after a second NUL is
-// ignored).
+// Checks the wildcard matcher against a plain recursive matcher whenever its
+// work queue did not run out. Input: pattern, a NUL byte, then the name.
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -14,39 +11,27 @@
 namespace {
 
 // "*" any run, "?" one character or none, anything else itself; memoised so
-// long inputs stay cheap. -1 unknown, 0 no, 1 yes.
-class Reference {
-public:
-    Reference(const std::string& pattern, const std::string& name)
-        : m_pattern(pattern), m_name(name), m_memo((pattern.size() + 1) * (name.size() + 1), -1)
-    {
-    }
+// long inputs stay cheap.
+struct Reference {
+    const std::string &pattern, &name;
+    std::vector<int8_t> memo;  // -1 unknown, 0 no, 1 yes
 
-    bool Match(size_t i = 0, size_t j = 0)
+    bool Match(size_t i, size_t j)
     {
-        int8_t& memo = m_memo[i * (m_name.size() + 1) + j];
-        if (memo < 0)
-            memo = Compute(i, j) ? 1 : 0;
-        return memo == 1;
+        int8_t& m = memo[i * (name.size() + 1) + j];  // memo never grows, so m stays valid
+        if (m >= 0)
+            return m == 1;
+        bool more = j < name.size();
+        if (i == pattern.size())
+            m = !more;
+        else if (pattern[i] == '*')
+            m = Match(i + 1, j) || (more && Match(i, j + 1));
+        else if (pattern[i] == '?')
+            m = Match(i + 1, j) || (more && Match(i + 1, j + 1));
+        else
+            m = more && name[j] == pattern[i] && Match(i + 1, j + 1);
+        return m == 1;
     }
-
-private:
-    bool Compute(size_t i, size_t j)
-    {
-        bool more = j < m_name.size();
-        if (i == m_pattern.size())
-            return !more;
-        char c = m_pattern[i];
-        if (c == '*')
-            return Match(i + 1, j) || (more && Match(i, j + 1));
-        if (c == '?')
-            return Match(i + 1, j) || (more && Match(i + 1, j + 1));
-        return more && m_name[j] == c && Match(i + 1, j + 1);
-    }
-
-    const std::string& m_pattern;
-    const std::string& m_name;
-    std::vector<int8_t> m_memo;
 };
 
 }  // namespace
@@ -57,10 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t split = input.find('\0');
     if (split == std::string::npos)
         return 0;
-    std::string pattern = input.substr(0, split);
-    std::string name = input.substr(split + 1);
-    name = name.substr(0, name.find('\0'));
-
+    const std::string pattern = input.substr(0, split), name = input.c_str() + split + 1;
     bool plain = WildcardMatch(pattern.c_str(), name.c_str());
     WildcardMatcher matcher;
     if (!matcher.Compile(pattern.c_str())) {
@@ -73,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         abort();
     if (result == WildcardResult::kQueueFull)
         return 0;
-    if (Reference(pattern, name).Match() != plain)
+    std::vector<int8_t> memo((pattern.size() + 1) * (name.size() + 1), -1);
+    if (Reference{pattern, name, memo}.Match(0, 0) != plain)
         abort();
     return 0;
 }

@@ -5,243 +5,171 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "platform/fileops_extra.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
-mode_t CurrentUmask()
-{
-    mode_t mask = umask(022);
-    umask(mask);
-    return mask;
-}
-
-std::string Pattern(size_t size)
-{
-    std::string s(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        s[i] = static_cast<char>((i * 131 + i / 7919) & 0xFF);
-    return s;
-}
-
 using FileopsTest = SandboxTest;
 
-TEST_F(FileopsTest, CopyFileCreatesTargetWithDefaultMode)
+TEST_F(FileopsTest, CopyFileLoopsAndHonoursFailIfExists)
 {
     std::string src = sandbox.Path("src"), dst = sandbox.Path("dst");
-    // Larger than any internal buffer, so the copy must loop.
-    std::string data = Pattern(3 * 1024 * 1024 + 17);
+    const std::string dir = sandbox.Root();
+    std::string data(3 * 1024 * 1024 + 17, '\0');  // larger than any internal buffer
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i % 251);
     WriteTextFile(src, data, 0600);
+    mode_t mask = umask(022);
     ASSERT_EQ(CopyFile(src.c_str(), dst.c_str(), TRUE), TRUE);
+    umask(mask);
+    EXPECT_EQ(CopyFile("/proc/version", dst.c_str(), TRUE), FALSE) << "the target exists";
     EXPECT_EQ(ReadTextFile(dst), data);
-    EXPECT_EQ(PathMode(dst), static_cast<int>(0666 & ~CurrentUmask()));
-}
-
-TEST_F(FileopsTest, CopyFileOntoExistingTarget)
-{
-    struct Row {
-        const char* name;
-        BOOL failIfExists;
-        BOOL result;
-        const char* targetAfter;
-    };
-    const Row rows[] = {
-        {"fail_if_exists_leaves_target", TRUE, FALSE, "old and longer contents"},
-        {"overwrite_truncates_and_keeps_mode", FALSE, TRUE, "new"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        std::string src = sandbox.Path(std::string(row.name) + ".src");
-        std::string dst = sandbox.Path(std::string(row.name) + ".dst");
-        WriteTextFile(src, "new", 0644);
-        WriteTextFile(dst, "old and longer contents", 0640);
-        EXPECT_EQ(CopyFile(src.c_str(), dst.c_str(), row.failIfExists), row.result);
-        EXPECT_EQ(ReadTextFile(dst), row.targetAfter);
-        EXPECT_EQ(PathMode(dst), 0640);
-    }
-}
-
-TEST_F(FileopsTest, CopyFileRefusesWhatIsNotARegularFile)
-{
-    std::string file = sandbox.Path("file"), dir = sandbox.Path("dir");
-    std::string fifo = sandbox.Path("fifo");
-    WriteTextFile(file, "x");
-    MakeDirs(dir);
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    struct Row {
-        const char* name;
-        const char* source;
-        const char* target;
-        bool targetCreated;
-    };
-    std::string missing = sandbox.Path("missing"), out = sandbox.Path("out");
-    const Row rows[] = {
-        {"null_source", nullptr, out.c_str(), false},
-        {"empty_source", "", out.c_str(), false},
-        {"empty_target", file.c_str(), "", false},
-        {"missing_source", missing.c_str(), out.c_str(), false},
-        {"directory_source", dir.c_str(), out.c_str(), false},
-        // A FIFO must fail at once, not wait for a peer.
-        {"fifo_source", fifo.c_str(), out.c_str(), false},
-        {"directory_target", file.c_str(), dir.c_str(), false},
-        {"fifo_target", file.c_str(), fifo.c_str(), false},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(CopyFile(row.source, row.target, FALSE), FALSE);
-        EXPECT_EQ(PathExists(out), row.targetCreated);
-    }
-}
-
-TEST_F(FileopsTest, CopyFileReadsPseudoFilesThatReportNoSize)
-{
-    // /proc files claim size 0; the copy must still take their contents.
-    std::string dst = sandbox.Path("version");
-    ASSERT_EQ(CopyFile("/proc/version", dst.c_str(), TRUE), TRUE);
-    EXPECT_EQ(ReadTextFile(dst), ReadTextFile("/proc/version"));
-    EXPECT_FALSE(ReadTextFile(dst).empty());
-}
-
-TEST_F(FileopsTest, CopyFileFailureLeavesPartialTarget)
-{
+    EXPECT_EQ(PathMode(dst), 0644) << "a new target gets the default mode";
     // A file-size limit makes the write fail part way, even for root.
-    std::string src = sandbox.Path("src"), dst = sandbox.Path("dst");
-    WriteTextFile(src, Pattern(2 * 1024 * 1024));
-    struct rlimit old;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    struct rlimit small = old;
-    small.rlim_cur = 1024 * 1024;
+    struct rlimit saved, small;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    small = {1024 * 1024, saved.rlim_max};
     void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     BOOL result = CopyFile(src.c_str(), dst.c_str(), FALSE);
-    setrlimit(RLIMIT_FSIZE, &old);
+    setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(result, FALSE);
-    EXPECT_EQ(ReadTextFile(dst), Pattern(2 * 1024 * 1024).substr(0, 1024 * 1024));
+    EXPECT_EQ(ReadTextFile(dst), data.substr(0, 1024 * 1024)) << "the partial target stays";
+    // /proc files claim size 0; the copy must still take their contents.
+    ASSERT_EQ(chmod(dst.c_str(), 0640), 0);
+    ASSERT_EQ(CopyFile("/proc/version", dst.c_str(), FALSE), TRUE);
+    EXPECT_EQ(ReadTextFile(dst), ReadTextFile("/proc/version")) << "overwriting truncates";
+    EXPECT_EQ(PathMode(dst), 0640) << "and keeps the target's mode";
+    // Only regular files are copied; FIFOs must fail at once, not wait for a peer.
+    const std::string fifo = sandbox.Path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    for (const std::string& path : {std::string(), sandbox.Path("missing"), dir, fifo})
+        EXPECT_EQ(CopyFile(path.c_str(), sandbox.Path("out").c_str(), FALSE), FALSE) << path;
+    for (const std::string& path : {std::string(), dir, fifo})
+        EXPECT_EQ(CopyFile(src.c_str(), path.c_str(), FALSE), FALSE) << path;
+    EXPECT_FALSE(PathExists(sandbox.Path("out")));
 }
 
-TEST_F(FileopsTest, DeleteFileRemovesOnlyRegularFilesAndLinksToThem)
+TEST_F(FileopsTest, DeleteFileRemovesOnlyFilesAndLinksToThem)
 {
-    std::string file = sandbox.Path("file"), dir = sandbox.Path("dir");
-    std::string link = sandbox.Path("link"), dangling = sandbox.Path("dangling");
-    std::string dirLink = sandbox.Path("dirlink");
+    std::string file = sandbox.Path("file"), link = sandbox.Path("link");
     WriteTextFile(file, "x");
-    MakeDirs(dir);
     ASSERT_EQ(symlink(file.c_str(), link.c_str()), 0);
-    ASSERT_EQ(symlink(sandbox.Path("nowhere").c_str(), dangling.c_str()), 0);
-    ASSERT_EQ(symlink(dir.c_str(), dirLink.c_str()), 0);
-    struct Row {
-        const char* name;
-        std::string path;
-        BOOL result;
-        bool goneAfter;
-    };
-    const Row rows[] = {
-        {"link_to_file_removes_link", link, TRUE, true},
-        {"directory", dir, FALSE, false},
-        {"link_to_directory", dirLink, FALSE, false},
-        {"dangling_link", dangling, FALSE, false},
-        {"missing", sandbox.Path("missing"), FALSE, true},
-        {"empty", "", FALSE, true},
-        {"regular_file", file, TRUE, true},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(DeleteFile(row.path.c_str()), row.result);
-        EXPECT_EQ(!PathExists(row.path), row.goneAfter);
-        if (row.path == link) {
-            EXPECT_TRUE(PathExists(file)) << "the link's target must stay";
-        }
-    }
-    EXPECT_EQ(DeleteFile(nullptr), FALSE);
+    ASSERT_EQ(symlink("nowhere", sandbox.Path("dangling").c_str()), 0);
+    ASSERT_EQ(symlink(sandbox.Root().c_str(), sandbox.Path("dirlink").c_str()), 0);
+    for (const char* name : {"dangling", "dirlink"})
+        EXPECT_EQ(DeleteFile(sandbox.Path(name).c_str()), FALSE) << name;
+    EXPECT_EQ(DeleteFile(link.c_str()), TRUE);
+    EXPECT_TRUE(PathExists(sandbox.Path("dangling")) && PathExists(file));
+    std::string dir = sandbox.Path("d");
+    ASSERT_EQ(CreateDirectory(dir.c_str()), TRUE);
+    EXPECT_EQ(CreateDirectory(dir.c_str()), FALSE) << "already exists";
+    WriteTextFile(dir + "/f", "x");
+    EXPECT_EQ(RemoveDirectory(dir.c_str()), FALSE) << "not empty";
+    EXPECT_EQ(DeleteFile(dir.c_str()), FALSE);
+    EXPECT_EQ(DeleteFile((dir + "/f").c_str()), TRUE);
+    EXPECT_EQ(RemoveDirectory(dir.c_str()), TRUE);
 }
 
 TEST_F(FileopsTest, SetFileAttributesChangesWritability)
 {
-    struct Row {
+    const struct {
         const char* name;
         mode_t before;
         DWORD attributes;
         BOOL result;
         mode_t after;
-    };
-    const Row rows[] = {
+    } rows[] = {
         {"normal_on_readonly", 0444, FILE_ATTR_NORMAL, TRUE, 0644},
-        {"zero_on_readonly", 0444, 0, TRUE, 0644},
-        {"normal_on_owner_read_only", 0400, FILE_ATTR_NORMAL, TRUE, 0600},
-        {"normal_on_group_writable_unchanged", 0464, FILE_ATTR_NORMAL, TRUE, 0464},
-        {"readonly_on_writable", 0664, FILE_ATTR_READONLY, TRUE, 0444},
+        {"zero_on_owner_read_only", 0400, 0, TRUE, 0600},
         {"readonly_drops_setid_bits", 06775, FILE_ATTR_READONLY, TRUE, 0555},
-        {"readonly_on_readonly_unchanged", 04555, FILE_ATTR_READONLY, TRUE, 04555},
         {"both_bits_mean_readonly", 0644, FILE_ATTR_READONLY | FILE_ATTR_NORMAL, TRUE, 0444},
         {"unknown_bit_refused", 0644, FILE_ATTR_NORMAL | 1, FALSE, 0644},
         {"directory_bit_refused", 0444, FILE_ATTR_DIRECTORY, FALSE, 0444},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& row : rows) {
         std::string path = sandbox.Path(row.name);
         WriteTextFile(path, "x");
         ASSERT_EQ(chmod(path.c_str(), row.before), 0);
-        EXPECT_EQ(SetFileAttributes(path.c_str(), row.attributes), row.result);
-        EXPECT_EQ(PathMode(path), static_cast<int>(row.after));
+        EXPECT_EQ(SetFileAttributes(path.c_str(), row.attributes), row.result) << row.name;
+        EXPECT_EQ(PathMode(path), static_cast<int>(row.after)) << row.name;
     }
-}
-
-TEST_F(FileopsTest, SetFileAttributesRefusesNonFiles)
-{
-    std::string dir = sandbox.Path("dir");
-    MakeDirs(dir, 0555);
-    EXPECT_EQ(SetFileAttributes(dir.c_str(), FILE_ATTR_NORMAL), FALSE);
-    EXPECT_EQ(PathMode(dir), 0555);
+    EXPECT_EQ(SetFileAttributes(sandbox.Root().c_str(), FILE_ATTR_NORMAL), FALSE);
     EXPECT_EQ(SetFileAttributes(sandbox.Path("missing").c_str(), FILE_ATTR_NORMAL), FALSE);
-    EXPECT_EQ(SetFileAttributes("", FILE_ATTR_NORMAL), FALSE);
-    EXPECT_EQ(SetFileAttributes(nullptr, FILE_ATTR_NORMAL), FALSE);
 }
 
-TEST_F(FileopsTest, CreateAndRemoveDirectory)
+TEST(LetterCaseTest, LowerAndUpperOnlyAsciiLetters)
 {
-    std::string dir = sandbox.Path("d");
-    ASSERT_EQ(CreateDirectory(dir.c_str()), TRUE);
-    EXPECT_EQ(PathMode(dir), static_cast<int>(0755 & ~CurrentUmask()));
-    EXPECT_EQ(CreateDirectory(dir.c_str()), FALSE) << "already exists";
-    WriteTextFile(dir + "/f", "x");
-    EXPECT_EQ(RemoveDirectory(dir.c_str()), FALSE) << "not empty";
-    unlink((dir + "/f").c_str());
-    EXPECT_EQ(RemoveDirectory(dir.c_str()), TRUE);
-    EXPECT_FALSE(PathExists(dir));
-    EXPECT_EQ(CreateDirectory(sandbox.Path("no/such/parent").c_str()), FALSE);
-}
-
-TEST(LetterCaseTest, StrLowerAndCharConversions)
-{
-    char text[] = "MiXeD 123 \xC4 Z";
-    EXPECT_EQ(StrLower(text), text);
-    // Only ASCII letters change in the process's default locale.
-    EXPECT_STREQ(text, "mixed 123 \xC4 z");
-    EXPECT_EQ(StrLower(nullptr), nullptr);
-
+    char text[] = "MiXeD/1 \xC4 Z";
+    EXPECT_STREQ(StrLower(text), "mixed/1 \xC4 z");
     EXPECT_EQ(CharLower('Q'), static_cast<uintptr_t>('q'));
-    EXPECT_EQ(CharUpper('q'), static_cast<uintptr_t>('Q'));
-    EXPECT_EQ(CharUpper(0xE4), static_cast<uintptr_t>(0xE4));
-    char upper[] = "abc/Def";
-    uintptr_t asValue = reinterpret_cast<uintptr_t>(upper);
-    EXPECT_EQ(CharUpper(asValue), asValue);
-    EXPECT_STREQ(upper, "ABC/DEF");
-    EXPECT_EQ(CharLower(asValue), asValue);
-    EXPECT_STREQ(upper, "abc/def");
+    // A value beyond one byte is a string, converted in place.
+    EXPECT_EQ(CharUpper(reinterpret_cast<uintptr_t>(text)), reinterpret_cast<uintptr_t>(text));
+    EXPECT_STREQ(text, "MIXED/1 \xC4 Z");
+    ZeroMemory(text + 1, 2);
+    ZeroMemory(nullptr, 4);
+    EXPECT_EQ(std::string(text, 4), std::string("M\0\0E", 4));
 }
 
-TEST(MemoryTest, ZeroMemoryFillsExactlyTheGivenLength)
+TEST_F(FileopsTest, CompatibilityFileOperations)
 {
-    char buf[8] = {1, 1, 1, 1, 1, 1, 1, 1};
-    ZeroMemory(buf + 2, 4);
-    const char expected[8] = {1, 1, 0, 0, 0, 0, 1, 1};
-    EXPECT_EQ(std::string(buf, 8), std::string(expected, 8));
-    ZeroMemory(nullptr, 4);
-    ZeroMemory(buf, 0);
-    EXPECT_EQ(buf[0], 1);
+    std::string a = sandbox.Path("a"), b = sandbox.Path("b");
+    WriteTextFile(a, "moved");
+    WriteTextFile(b, "0123456789");
+    HANDLE h = OpenExistingFile(b.c_str(), 3);
+    EXPECT_EQ(SetFilePointer(h, 4, nullptr, FILE_BEGIN), 4u);
+    EXPECT_EQ(SetEndOfFile(h), TRUE);
+    EXPECT_EQ(GetFileSize(h, nullptr), 4u);
+    CloseHandle(h);
+    EXPECT_EQ(OpenExistingFile(b.c_str(), 4), INVALID_HANDLE_VALUE) << "mode 4 is unknown";
+    EXPECT_EQ(SetEndOfFile(INVALID_HANDLE_VALUE), FALSE);
+    EXPECT_EQ(MoveFileEx(a.c_str(), b.c_str(), MOVEFILE_COPY_ALLOWED), FALSE) << "no replace";
+    EXPECT_EQ(MoveFileEx(a.c_str(), sandbox.Root().c_str(), 2), FALSE) << "onto a directory";
+    ASSERT_EQ(MoveFileEx(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING), TRUE);
+    EXPECT_EQ(ReadTextFile(b), "moved");
+    CloseHandle(CreateTruncatedFile(b.c_str(), TRUE));
+    EXPECT_EQ(ReadTextFile(b), "");
+    EXPECT_EQ(CreateTruncatedFile(sandbox.Root().c_str(), FALSE), INVALID_HANDLE_VALUE);
+    FileAttributeData data = {};
+    EXPECT_EQ(GetFileAttributesEx(b.c_str(), &data), TRUE);
+    EXPECT_EQ(GetFileAttributesEx("/dev/null", &data), FALSE) << "not a file or directory";
+    char out[DU_MAX_PATH], saved[DU_MAX_PATH];
+    const std::string dir = sandbox.Root();
+    EXPECT_EQ(GetTempFileName(dir.c_str(), "abcdef", 0x1A2B, out), 0x1A2Bu);
+    EXPECT_EQ(out, dir + "/abc1a2b.tmp");
+    EXPECT_EQ(GetTempFileName(dir.c_str(), "p", 0x100000, out), 0u);
+    EXPECT_NE(GetTempFileName(dir.c_str(), "q", 0, out), 0u);
+    EXPECT_TRUE(PathExists(out)) << "counter numbers create the name";
+    ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+    ASSERT_EQ(SetCurrentDirectory(dir.c_str()), TRUE);
+    EXPECT_EQ(SetCurrentDirectory(sandbox.Path("missing").c_str()), FALSE);
+    EXPECT_EQ(GetCurrentDirectory(dir.size(), out), dir.size() + 1) << "too small: size needed";
+    OpenFileRecord rec = {};
+    EXPECT_EQ(OpenFile("b", &rec, OF_PARSE), nullptr) << "the current directory comes first";
+    EXPECT_EQ(rec.szPathName, b);
+    EXPECT_EQ(OpenFile("nowhere", &rec, OF_EXIST), INVALID_HANDLE_VALUE);
+    ASSERT_EQ(chdir(saved), 0);
+}
+
+TEST(SystemTest, BiasDateTextComparisonAndConversion)
+{
+    setenv("TZ", "UTC+5", 1);  // five hours behind UTC, no daylight saving
+    tzset();
+    EXPECT_EQ(GetTimeZoneBias(), 300);
+    char text[16];
+    ASSERT_EQ(GetDateText(text, sizeof text), text);
+    EXPECT_EQ(strlen(text), 9u) << "mm/dd/yy and a line feed";
+    EXPECT_LT(CompareStringLocale("ABC", "abc", FALSE), 0);
+    EXPECT_EQ(CompareStringLocale("ABC", "abc", TRUE), 0);
+    EXPECT_EQ(WideCharToMultiByte(L"ab\x20AC" L"c", -1, text, 4), 0) << "does not fit";
+    EXPECT_EQ(WideCharToMultiByte(L"ab\x20AC" L"c", -1, text, sizeof text), 5);
+    EXPECT_STREQ(text, "ab?c");
 }
 
 }  // namespace
