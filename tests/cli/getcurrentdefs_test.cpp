@@ -1,5 +1,5 @@
-// The getcurrentdefs command end to end: the sandbox build of the program
-// against a hand-made store.
+// The getcurrentdefs command end to end against a hand-made store.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
@@ -10,96 +10,65 @@
 
 namespace {
 
-const char kSet[] = "20210202.002";
+const std::string kSet = "20210202.002";
 const char kNoLocation[] =
     "Command failed: Failure in getting the location of current definitions.\n";
 
-class GetCurrentDefsTest : public SandboxTest {
-protected:
-    // A store in dir with one set used by MyApp.
-    void MakeStore(const std::string& dir)
-    {
-        MakeDirs(dir + "/" + kSet);
-        WriteTextFile(dir + "/" + kSet + "/virscan1.dat", std::string(32, '\0'));
-        WriteTextFile(dir + "/definfo.dat", std::string("[DefDates]\nCurDefs=") + kSet + "\n");
-        WriteTextFile(dir + "/usage.dat", std::string("[") + kSet + "]\nMyApp=1\n");
-    }
-};
+// A store in dir with one set used by MyApp.
+void MakeStore(const std::string& dir)
+{
+    MakeDirs(dir + "/" + kSet);
+    WriteTextFile(dir + "/" + kSet + "/virscan1.dat", std::string(32, '\0'));
+    WriteTextFile(dir + "/definfo.dat", "[DefDates]\nCurDefs=" + kSet + "\n");
+    WriteTextFile(dir + "/usage.dat", "[" + kSet + "]\nMyApp=1\n");
+}
 
 struct Case {
     const char* name;
+    void (*arrange)(const Sandbox& box);
     std::vector<std::string> args;
     int status;
-    std::string out;  // relative to the base directory; "" for no output
+    std::string out;  // below the base directory, without the line end
     std::string err;
 };
 
-TEST_F(GetCurrentDefsTest, PrintsTheSetOrFails)
+void Store(const Sandbox& box)
 {
-    const std::string set = std::string("/virusdefs/") + kSet;
-    const Case cases[] = {
-        {"registered", {"-g", "MyApp"}, 0, set, ""},
-        {"long_option", {"--getcurrentdefs", "MyApp"}, 0, set, ""},
-        {"unregistered", {"-g", "Stranger"}, 4, "", kNoLocation},
-        {"appid_case_ignored", {"-g", "MYAPP"}, 0, set, ""},
-    };
-    MakeStore(sandbox.DefsDir());
-    for (const Case& c : cases) {
+    MakeStore(box.DefsDir());
+}
+
+const Case kCases[] = {
+    {"Registered", Store, {"-g", "MyApp"}, 0, "/virusdefs/" + kSet, ""},
+    {"LongOptionAnyCase", Store, {"--getcurrentdefs", "MYAPP"}, 0, "/virusdefs/" + kSet, ""},
+    {"Unregistered", Store, {"-g", "Stranger"}, 4, "", kNoLocation},
+    {"DeletedSetDirectory",
+     [](const Sandbox& box) { Store(box); RemoveTree(box.DefsDir() + "/" + kSet); },
+     {"-g", "MyApp"}, 4, "", kNoLocation},
+    {"MissingUsageFile",
+     [](const Sandbox& box) { Store(box); unlink((box.DefsDir() + "/usage.dat").c_str()); },
+     {"-g", "MyApp"}, 4, "", kNoLocation},
+    {"UnknownContentType", Store, {"-g", "MyApp", "NoSuchType"}, 15, "",
+     "Command failed: The specified content type could not be found.\n"},
+    {"MixedCaseContentTypeUsesLowerCaseStore",
+     [](const Sandbox& box) { MakeStore(box.BaseDir() + "/tvlxdata/mytype"); },
+     {"-g", "MyApp", "MyType"}, 0, "/tvlxdata/mytype/" + kSet, ""},
+    {"MissingBaseDir", [](const Sandbox& box) { box.WriteTarvolixConf("[Tarvolix Shared]\n"); },
+     {"-g", "MyApp"}, 5, "", "Command failed: Failure in initializing the application.\n"},
+};
+
+TEST(GetCurrentDefsTest, PrintsTheSetOrFails)
+{
+    for (const Case& c : kCases) {
         SCOPED_TRACE(c.name);
+        Sandbox sandbox;
+        c.arrange(sandbox);
         CliResult r = RunCli(c.args);
-        EXPECT_EQ(c.status, r.status);
-        EXPECT_EQ(c.out.empty() ? "" : sandbox.BaseDir() + c.out + "\n", r.out);
-        EXPECT_EQ(c.err, r.err);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out.empty() ? "" : sandbox.BaseDir() + c.out + "\n");
+        EXPECT_EQ(r.err, c.err);
+        // Looking up a store never creates one.
+        EXPECT_FALSE(PathExists(sandbox.BaseDir() + "/tvlxdata/nosuchtype"));
     }
-}
-
-TEST_F(GetCurrentDefsTest, DeletedSetDirectoryFails)
-{
-    MakeStore(sandbox.DefsDir());
-    RemoveTree(sandbox.DefsDir() + "/" + kSet);
-    CliResult r = RunCli({"-g", "MyApp"});
-    EXPECT_EQ(4, r.status);
-    EXPECT_EQ("", r.out);
-    EXPECT_EQ(kNoLocation, r.err);
-}
-
-TEST_F(GetCurrentDefsTest, MissingUsageFileFails)
-{
-    MakeStore(sandbox.DefsDir());
-    unlink((sandbox.DefsDir() + "/usage.dat").c_str());
-    CliResult r = RunCli({"-g", "MyApp"});
-    EXPECT_EQ(4, r.status);
-    EXPECT_EQ("", r.out);
-    EXPECT_EQ(kNoLocation, r.err);
-}
-
-TEST_F(GetCurrentDefsTest, UnknownContentTypeIsReportedAndCreatesNothing)
-{
-    MakeStore(sandbox.DefsDir());
-    CliResult r = RunCli({"-g", "MyApp", "NoSuchType"});
-    EXPECT_EQ(15, r.status);
-    EXPECT_EQ("", r.out);
-    EXPECT_EQ("Command failed: The specified content type could not be found.\n", r.err);
-    EXPECT_FALSE(PathExists(sandbox.BaseDir() + "/tvlxdata/nosuchtype"));
-}
-
-TEST_F(GetCurrentDefsTest, MixedCaseContentTypeUsesTheLowerCaseStore)
-{
-    std::string store = sandbox.BaseDir() + "/tvlxdata/mytype";
-    MakeStore(store);
-    CliResult r = RunCli({"-g", "MyApp", "MyType"});
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ(store + "/" + kSet + "\n", r.out);
-    EXPECT_EQ("", r.err);
-}
-
-TEST_F(GetCurrentDefsTest, MissingBaseDirFailsToInitialise)
-{
-    sandbox.WriteTarvolixConf("[Tarvolix Shared]\n");
-    CliResult r = RunCli({"-g", "MyApp"});
-    EXPECT_EQ(5, r.status);
-    EXPECT_EQ("", r.out);
-    EXPECT_EQ("Command failed: Failure in initializing the application.\n", r.err);
 }
 
 }  // namespace

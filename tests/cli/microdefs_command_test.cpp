@@ -1,5 +1,5 @@
-// Argument groups, sequence numbers and console progress of the microdefs
-// command.
+// Argument groups and console progress of the microdefs command; the whole
+// command runs end to end in microdefs_test.cpp.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,63 +10,21 @@
 
 namespace {
 
-struct GroupCase {
-    const char* name;
-    const char* product;
-    const char* channel;
-    const char* content;
-    const char* sequence;
-    const char* expected;
-};
-
-class BuildArgumentsTest : public ::testing::TestWithParam<GroupCase> {};
-
-TEST_P(BuildArgumentsTest, QuotesEverythingButAQuotedProduct)
+TEST(BuildArguments, OnlyALeadingQuoteMarksAQuotedProduct)
 {
-    const GroupCase& c = GetParam();
-    char buf[4095];
-    BuildMicroDefArguments(c.product, c.channel, c.content, c.sequence, buf, sizeof buf);
-    EXPECT_STREQ(buf, c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, BuildArgumentsTest,
-    ::testing::Values(
-        GroupCase{"PlainProduct", "Mail Guard", "MicroDefsB.Mar", "HubDefs", "90315012",
-                  " [ -p \"Mail Guard\" -v \"MicroDefsB.Mar\" -l \"TvlAllLanguages\" -t "
-                  "\"HubDefs\" -z \"90315012\" ] "},
-        GroupCase{"QuotedProductKept", "\"Mail Guard\"", "MicroDefsB.CurDefs", "CurDefs", "0",
-                  " [ -p \"Mail Guard\" -v \"MicroDefsB.CurDefs\" -l \"TvlAllLanguages\" -t "
-                  "\"CurDefs\" -z \"0\" ] "},
-        // Only a leading quote marks a product as quoted.
-        GroupCase{"TrailingQuoteOnly", "Guard\"", "C", "CurDefs", "1",
-                  " [ -p \"Guard\"\" -v \"C\" -l \"TvlAllLanguages\" -t \"CurDefs\" -z \"1\" ] "},
-        GroupCase{"ChannelQuotedAgain", "P", "\"X\"", "CurDefs", "1",
-                  " [ -p \"P\" -v \"\"X\"\" -l \"TvlAllLanguages\" -t \"CurDefs\" -z \"1\" ] "}),
-    [](const ::testing::TestParamInfo<GroupCase>& info) { return info.param.name; });
-
-TEST(BuildArguments, CutAtBufferSizeMinusOne)
-{
-    std::string product(5000, 'p');
-    char buf[4095];
-    memset(buf, 'X', sizeof buf);
-    BuildMicroDefArguments(product.c_str(), "c", "t", "0", buf, sizeof buf);
-    EXPECT_EQ(strlen(buf), 4094u);
-    EXPECT_EQ(std::string(buf, 7), " [ -p \"");
-    char small[10];
-    BuildMicroDefArguments("P", "c", "t", "0", small, sizeof small);
-    EXPECT_STREQ(small, " [ -p \"P\"");
-}
-
-TEST(ArgumentText, ThreeGroupsRunTogether)
-{
-    char text[MICRODEF_ARGUMENT_TEXT_SIZE];
-    BuildMicroDefArgumentText("P", "MicroDefsB.Mar", "1", "2", text, sizeof text);
-    EXPECT_STREQ(text,
-                 " [ -p \"P\" -v \"MicroDefsB.Mar\" -l \"TvlAllLanguages\" -t \"HubDefs\" -z \"1\" ] "
-                 " [ -p \"P\" -v \"MicroDefsB.Mar\" -l \"TvlAllLanguages\" -t \"CurDefs\" -z \"2\" ] "
-                 " [ -p \"P\" -v \"MicroDefsB.CurDefs\" -l \"TvlAllLanguages\" -t \"CurDefs\" -z "
-                 "\"2\" ] ");
+    const struct {
+        const char* product;
+        const char* channel;
+        const char* expected;
+    } kCases[] = {
+        {"Guard\"", "C", " [ -p \"Guard\"\" -v \"C\" -l \"TvlAllLanguages\" -t \"T\" -z \"1\" ] "},
+        {"\"P\"", "\"X\"", " [ -p \"P\" -v \"\"X\"\" -l \"TvlAllLanguages\" -t \"T\" -z \"1\" ] "},
+    };
+    for (const auto& c : kCases) {
+        char buf[4095];
+        BuildMicroDefArguments(c.product, c.channel, "T", "1", buf, sizeof buf);
+        EXPECT_STREQ(buf, c.expected);
+    }
 }
 
 TEST(ArgumentText, LongGroupsAreCutAt8189Characters)
@@ -86,12 +44,10 @@ TEST(ArgumentText, LongGroupsAreCutAt8189Characters)
 TEST(ConsoleProgress, PrintsSinglePrecisionPercentAndNeverCancels)
 {
     CQorDefUtilProgress progress;
-    CDefUtils::CProgress& reporter = progress;
     const struct {
         double value;
         const char* line;
     } rows[] = {
-        {50, "50.000000%\n"},
         {0, "0.000000%\n"},
         {250, "250.000000%\n"},
         {33.3333333333, "33.333332%\n"},
@@ -100,7 +56,7 @@ TEST(ConsoleProgress, PrintsSinglePrecisionPercentAndNeverCancels)
     for (const auto& row : rows) {
         bool cancel = false;
         testing::internal::CaptureStdout();
-        reporter.OnProgress(row.value, &cancel);
+        static_cast<CDefUtils::CProgress&>(progress).OnProgress(row.value, &cancel);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), row.line);
         EXPECT_FALSE(cancel);
     }
