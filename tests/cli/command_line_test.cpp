@@ -1,8 +1,6 @@
 // The command line through the real program: help, version, parse errors.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -48,66 +46,50 @@ std::string Bad(const std::string& what)
     return "./bin/qdu: " + what + ". See --help.\n";
 }
 
-struct CommandLineCase {
-    const char* name;
-    std::vector<std::string> args;
-    int status;
-    std::string out;
-    std::string err;
-};
-
-class CommandLineTest : public ::testing::TestWithParam<CommandLineCase> {
-protected:
-    Sandbox sandbox;
-};
-
-TEST_P(CommandLineTest, PrintsExactlyAndExits)
+TEST(CommandLine, PrintsExactlyAndExits)
 {
-    const CommandLineCase& c = GetParam();
+    const std::string missingG = Bad("required option missing for '-g'");
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    } kCases[] = {
+        {"NoArguments", {}, 255, "", Bad("Arguments required")},
+        {"HelpLong", {"--help"}, 0, kHelp, ""},
+        {"VersionThenHelp", {"-v", "-h"}, 0, kHelp, kVersionLine},
+        {"VersionOnlyHelp", {"--versiononly", "-h"}, 0, "3.1.36.0\n" + kHelp, ""},
+        {"VersionOnly", {"--versiononly"}, 0, "3.1.36.0\n", ""},
+        {"VersionStopsUpdate", {"--version", "-l"}, 0, "", kVersionLine},
+        {"RequiredValueMissing", {"-g"}, 255, "", missingG},
+        {"HelpRefusedAsValue", {"-g", "-h"}, 255, "", missingG},
+        {"OptionalRefusedAsValue", {"-u", "--skyfetcher"}, 255, "",
+         Bad("required option missing for '-u'")},
+        {"ExtraAfterHelp", {"-h", "extra"}, 255, "", Bad("unrecognized option 'extra'")},
+        {"UnknownFirst", {"-x"}, 255, "", Bad("unrecognized option '-x'")},
+        {"JoinedLongValue", {"--install=/d"}, 255, "", Bad("unrecognized option '--install=/d'")},
+        {"ThirdArgumentNeverParsed", {"-v", "--versiononly", "-x"}, 0, "", kVersionLine},
+        {"RegisterProduct", {"-R", "Prod"}, 0, "registering internal Prod", ""},
+        {"UnregisterProduct", {"-U", "Prod"}, 0, "unregistering internal", ""},
+    };
+    Sandbox sandbox;
     CliOptions options;
     options.argv0 = "./bin/qdu";
-    CliResult r = RunCli(c.args, options);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.err, c.err);
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        CliResult r = RunCli(c.args, options);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
 }
-
-const std::string kMissingG = Bad("required option missing for '-g'");
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, CommandLineTest,
-    ::testing::Values(
-        CommandLineCase{"NoArguments", {}, 255, "", Bad("Arguments required")},
-        CommandLineCase{"HelpLong", {"--help"}, 0, kHelp, ""},
-        CommandLineCase{"VersionThenHelp", {"-v", "-h"}, 0, kHelp, kVersionLine},
-        CommandLineCase{"VersionOnlyHelp", {"--versiononly", "-h"}, 0, "3.1.36.0\n" + kHelp, ""},
-        CommandLineCase{"VersionAndVersionOnly", {"-v", "--versiononly"}, 0, "", kVersionLine},
-        CommandLineCase{"VersionOnly", {"--versiononly"}, 0, "3.1.36.0\n", ""},
-        CommandLineCase{"VersionStopsUpdate", {"--version", "-l"}, 0, "", kVersionLine},
-        CommandLineCase{"RequiredValueMissing", {"-g"}, 255, "", kMissingG},
-        CommandLineCase{"HelpRefusedAsValue", {"-g", "-h"}, 255, "", kMissingG},
-        CommandLineCase{"OptionalRefusedAsValue", {"-u", "--skyfetcher"}, 255, "",
-                        Bad("required option missing for '-u'")},
-        CommandLineCase{"ExtraAfterHelp", {"-h", "extra"}, 255, "",
-                        Bad("unrecognized option 'extra'")},
-        CommandLineCase{"UnknownFirst", {"-x"}, 255, "", Bad("unrecognized option '-x'")},
-        CommandLineCase{"JoinedLongValue", {"--install=/d"}, 255, "",
-                        Bad("unrecognized option '--install=/d'")},
-        CommandLineCase{"Prefix", {"--vers"}, 255, "", Bad("unrecognized option '--vers'")},
-        CommandLineCase{"CaseMatters", {"-H"}, 255, "", Bad("unrecognized option '-H'")},
-        CommandLineCase{"ThirdArgumentNeverParsed", {"-v", "--versiononly", "-x"}, 0, "",
-                        kVersionLine},
-        CommandLineCase{"RegisterProduct", {"-R", "Prod"}, 0, "registering internal Prod", ""},
-        CommandLineCase{"UnregisterProduct", {"-U", "Prod"}, 0, "unregistering internal", ""}),
-    [](const ::testing::TestParamInfo<CommandLineCase>& info) { return info.param.name; });
 
 // The shipped program must carry the /etc names and no trace of the
 // sandbox variables.
 TEST(ShippedProgram, UsesOnlyTheMachinePaths)
 {
-    std::ifstream in(QDU_PRODUCTION_CLI, std::ios::binary);
-    ASSERT_TRUE(in.good());
-    std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string image = ReadTextFile(QDU_PRODUCTION_CLI);
     EXPECT_NE(image.find("/etc/Tarvolix.conf"), std::string::npos);
     EXPECT_NE(image.find("/etc/tvlx-defutils.conf"), std::string::npos);
     EXPECT_EQ(image.find("QORDEFUTIL_SANDBOX"), std::string::npos);

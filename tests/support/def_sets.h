@@ -62,7 +62,5 @@ void WriteSet(const std::string& dir, const SetSpec& spec);
 // definfo.dat text with CurDefs and LastDefs ("" leaves a key out).
 std::string DefInfoText(const std::string& cur, const std::string& last);
 void WriteDefInfo(const std::string& defsDir, const std::string& cur, const std::string& last);
-// Value of a DefDates key in defsDir/definfo.dat as written, or "<missing>".
+// Value of a DefDates key in defsDir/definfo.dat, or "<missing>".
 std::string DefInfoValue(const std::string& defsDir, const std::string& key);
-// The sections of a profile file in order, with their non-empty lines.
-std::vector<std::pair<std::string, std::vector<std::string>>> ReadSections(const std::string& path);

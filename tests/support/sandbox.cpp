@@ -118,3 +118,14 @@ std::vector<std::string> ListDir(const std::string& path)
     std::sort(names.begin(), names.end());
     return names;
 }
+
+std::vector<std::string> PrefixedLines(const std::string& text, const std::string& prefix)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            lines.push_back(line.substr(prefix.size()));
+    }
+    return lines;
+}

@@ -21,6 +21,8 @@ void RemoveTree(const std::string& path);
 int PathMode(const std::string& path);
 // Sorted names in a directory, without "." and "..".
 std::vector<std::string> ListDir(const std::string& path);
+// The lines of text that start with prefix, each without it (all lines for "").
+std::vector<std::string> PrefixedLines(const std::string& text, const std::string& prefix = "");
 
 class Sandbox {
 public:

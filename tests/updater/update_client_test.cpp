@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -38,20 +37,13 @@ protected:
     void MakeStoreWithNewest(const SetDate& date)
     {
         WriteSet(sandbox.DefsDir() + "/" + date.DirName(), date);
-        WriteTextFile(sandbox.DefsDir() + "/definfo.dat",
-                      DefInfoText(date.DirName(), date.DirName()));
+        WriteDefInfo(sandbox.DefsDir(), date.DirName(), date.DirName());
     }
     std::string JarPath() const { return sandbox.BaseDir() + "/Skyfetcher/jsf.jar"; }
     // What the stand-in recorded: "arg <argument>" and "env <NAME>=<value>" lines.
     Strings Recorded(const std::string& prefix) const
     {
-        Strings items;
-        std::istringstream in(ReadTextFile(m_record));
-        for (std::string line; std::getline(in, line);) {
-            if (line.compare(0, prefix.size(), prefix) == 0)
-                items.push_back(line.substr(prefix.size()));
-        }
-        return items;
+        return PrefixedLines(ReadTextFile(m_record), prefix);
     }
 
     std::string m_record = sandbox.Path("java-record.txt");
@@ -60,32 +52,27 @@ protected:
 
 TEST_F(UpdateClientTest, ConstructorPutsJarFirstOnClassPath)
 {
+    const std::string jar = JarPath();
     const struct {
         const char* name;
         bool bBaseDir;
-        const char* before;  // null: unset; "%s" stands for the jar path
-        const char* after;
+        std::string before;  // "" unsets CLASSPATH
+        std::string after;
     } kCases[] = {
-        {"UnsetGetsJarAlone", true, nullptr, "%s"},
-        {"EmptyValueGetsJarAlone", true, "", "%s"},
-        {"OtherValueGoesBehindJar", true, "/opt/x.jar:/opt/y", "%s:/opt/x.jar:/opt/y"},
-        {"ContainedLaterUnchanged", true, "/opt/x.jar:%s", "/opt/x.jar:%s"},
+        {"OtherValueGoesBehindJar", true, "/opt/x.jar:/opt/y", jar + ":/opt/x.jar:/opt/y"},
+        {"ContainedLaterUnchanged", true, "/opt/x.jar:" + jar, "/opt/x.jar:" + jar},
         {"NoBaseDirLeavesValue", false, "/opt/x.jar", "/opt/x.jar"},
-    };
-    auto fill = [this](std::string text) {
-        size_t at = text.find("%s");
-        return at == std::string::npos ? text : text.replace(at, 2, JarPath());
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
         sandbox.WriteTarvolixConf("[Tarvolix Shared]\n" +
                                   (c.bBaseDir ? "BaseDir=" + sandbox.BaseDir() + "\n" : ""));
-        if (c.before != nullptr)
-            setenv("CLASSPATH", fill(c.before).c_str(), 1);
-        else
+        if (c.before.empty())
             unsetenv("CLASSPATH");
+        else
+            setenv("CLASSPATH", c.before.c_str(), 1);
         { CClientEnvironment environment; }  // the entry must outlive the object
-        EXPECT_EQ(getenv("CLASSPATH") != nullptr ? getenv("CLASSPATH") : "<unset>", fill(c.after));
+        EXPECT_EQ(getenv("CLASSPATH") != nullptr ? getenv("CLASSPATH") : "<unset>", c.after);
     }
 }
 
@@ -189,22 +176,6 @@ TEST_F(UpdateClientTest, FullUpdateOutcomes)
         for (const std::string& name : ListDir(sandbox.DefsDir()))
             EXPECT_NE(name.compare(0, 3, "tmp"), 0) << name;
     }
-}
-
-// The argument text is handed on as it is, split by the shell.
-TEST_F(UpdateClientTest, MicroDefsCommandAndEnvironment)
-{
-    CUpdateClient client;
-    EXPECT_EQ(client.RunMicroDefUpdate("/hub/patch", "/direct/patch", "[ -p Some P ] [ -t X ]"), 0);
-    EXPECT_EQ(Recorded("arg "),
-              (Strings{"Skyfetcher", "[", "-p", "Some", "P", "]", "[", "-t", "X", "]"}));
-    EXPECT_EQ(Recorded("env HUBDELTADIR="), Strings{"/hub/patch"});
-    EXPECT_EQ(Recorded("env CURDELTADIR="), Strings{"/direct/patch"});
-    EXPECT_EQ(Recorded("env CLASSPATH="), Strings{JarPath()});
-    unlink(m_record.c_str());
-    setenv("PATH", "/nonexistent-dir", 1);
-    EXPECT_EQ(client.RunMicroDefUpdate("/h", "/c", "[ -p P ]"), 9);
-    EXPECT_FALSE(PathExists(m_record));
 }
 
 }  // namespace
