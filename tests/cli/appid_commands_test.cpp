@@ -95,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(Commands, AppIdCommandTest, ::testing::ValuesIn(kResult
 class NewestUninstallTest : public SandboxTest {};
 
 // The incoming set, with a main file in capitals and a cleanup pattern, is
-// seeded from the newest set, laid over it and owned like the store.
+// seeded from the newest set, laid over it and given the store's modes.
 TEST_F(NewestUninstallTest, NewestIntegratesTheIncomingSet)
 {
     const std::string defs = sandbox.DefsDir(), setDir = defs + "/" + SetName(kNew);
