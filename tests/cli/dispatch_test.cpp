@@ -5,73 +5,32 @@
 #include <vector>
 
 #include "cli/qordefutil.h"
+#include "tests/support/cli_runner.h"
 
 namespace {
 
 std::vector<std::string> g_calls;
 int g_result = 0;
 
-std::string Arg(const char* psz)
+int Call(const char* name, const char* a = "", const char* b = "")
 {
-    return psz != nullptr ? psz : "null";
+    auto text = [](const char* p) { return std::string(p != nullptr ? p : "null"); };
+    g_calls.push_back(std::string(name) + "(" + text(a) + "," + text(b) + ")");
+    return g_result;
 }
 
-int FakeGet(const char* a, const char* c)
-{
-    g_calls.push_back("g(" + Arg(a) + "," + Arg(c) + ")");
-    return g_result;
-}
-int FakeInstall(const char* a, const char* c)
-{
-    g_calls.push_back("i(" + Arg(a) + "," + Arg(c) + ")");
-    return g_result;
-}
-int FakeUninstall(const char* a, const char* c)
-{
-    g_calls.push_back("u(" + Arg(a) + "," + Arg(c) + ")");
-    return g_result;
-}
-int FakeSky(const char* v)
-{
-    g_calls.push_back("l(" + Arg(v) + ")");
-    return g_result;
-}
-int FakeNewest(const char* a, const char* c)
-{
-    g_calls.push_back("n(" + Arg(a) + "," + Arg(c) + ")");
-    return g_result;
-}
-int FakeMdefs(const char* a, const char* c)
-{
-    g_calls.push_back("m(" + Arg(a) + "," + Arg(c) + ")");
-    return g_result;
-}
-int FakeRestore(const char* c)
-{
-    g_calls.push_back("r(" + Arg(c) + ")");
-    return g_result;
-}
-int FakeRegister(const char* p)
-{
-    g_calls.push_back("R(" + Arg(p) + ")");
-    return 7;  // ignored by main
-}
-int FakeUnregister()
-{
-    g_calls.push_back("U()");
-    return 7;  // ignored by main
-}
+const CommandHandlers kFakes = {
+    [](const char* a, const char* c) { return Call("g", a, c); },
+    [](const char* a, const char* c) { return Call("i", a, c); },
+    [](const char* a, const char* c) { return Call("u", a, c); },
+    [](const char* v) { return Call("l", v); },
+    [](const char* a, const char* c) { return Call("n", a, c); },
+    [](const char* a, const char* c) { return Call("m", a, c); },
+    [](const char* c) { return Call("r", c); },
+    [](const char* p) { Call("R", p); return 7; },
+    []() { Call("U"); return 7; }};
 
-const CommandHandlers kFakes = {FakeGet,    FakeInstall, FakeUninstall, FakeSky,       FakeNewest,
-                                FakeMdefs, FakeRestore, FakeRegister,  FakeUnregister};
-
-struct MainRun {
-    int result;
-    std::string out;
-    std::string err;
-};
-
-MainRun Main(std::vector<std::string> args)
+CliResult Main(std::vector<std::string> args)
 {
     g_calls.clear();
     std::vector<char*> argv;
@@ -82,133 +41,94 @@ MainRun Main(std::vector<std::string> args)
     testing::internal::CaptureStderr();
     int result = QorDefUtilMain(static_cast<int>(args.size()), argv.data(), kFakes);
     std::string out = testing::internal::GetCapturedStdout();
-    std::string err = testing::internal::GetCapturedStderr();
-    return MainRun{result, out, err};
+    return CliResult{result, out, testing::internal::GetCapturedStderr()};
 }
 
-struct DispatchCase {
-    const char* name;
-    std::vector<std::string> args;
-    std::vector<std::string> calls;
-};
+TEST(Dispatch, RunsHandlersInFixedOrderWithTheirArguments)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<std::string> calls;
+    } kCases[] = {
+        {"GetCurrentDefs", {"q", "-g", "App", "Mail", "extra"}, {"g(App,Mail)"}},
+        {"Install", {"q", "--install", "/src", "ct"}, {"i(/src,ct)"}},
+        {"Uninstall", {"q", "-u", "App"}, {"u(App,null)"}},
+        {"UpdateWithoutValue", {"q", "-l"}, {"l(null,)"}},
+        {"UpdateTakesRequiredOptionAsValue", {"q", "-l", "-g"}, {"l(-g,)"}},
+        {"UpdateTakesAnyNonOptionWord", {"q", "-l", "bogus", "x"}, {"l(bogus,)"}},
+        {"Newest", {"q", "-n", "App", "ct"}, {"n(App,ct)"}},
+        {"MicroDefs", {"q", "-m", "Prod"}, {"m(Prod,null)"}},
+        {"RestoreTypeIsSecondArgument", {"q", "-r", "Mail"}, {"r(Mail,)"}},
+        // Both run, the update first, and -r takes itself as content type.
+        {"UpdateThenRestore", {"q", "-l", "-r"}, {"l(null,)", "r(-r,)"}},
+        {"OrderIsFixedNotTyped", {"q", "-r", "-l"}, {"l(null,)", "r(-l,)"}},
+        {"RegisterProduct", {"q", "-R", "Prod"}, {"R(Prod,)"}},
+        {"VersionRunsNothing", {"q", "-v", "-l"}, {}},
+        {"HelpRunsNothing", {"q", "-r", "-h"}, {}},
+        {"ParseErrorRunsNothing", {"q", "-g", "-h"}, {}},
+    };
+    g_result = 0;
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        CliResult r = Main(c.args);
+        EXPECT_EQ(g_calls, c.calls) << r.err;
+    }
+}
 
-class DispatchTest : public ::testing::TestWithParam<DispatchCase> {};
+// The misspellings are the program's own text.
+TEST(Dispatch, MapsResultToMessage)
+{
+    const std::pair<int, const char*> kCases[] = {  // text between "Command failed: " and ".\n"
+        {0, nullptr},
+        {1, "Failure in initialization while installing definitions"},
+        {2, "Failure in creating the temporary structure before definitions update"},
+        {3, "Failure in post processing of definitions during update"},
+        {4, "Failure in getting the location of current definitions"},
+        {5, "Failure in initializing the application"},
+        {6, "Failure in uninstalling an application from using definitions"},
+        {7, "No CLASSPATH set"},
+        {8, "No BASEDIR set"},
+        {9, "Problem with Skyfetcher"},
+        {10, "Failure in installing the application with the newest defintions"},
+        {11, "Failure in copying the definitions"},
+        {12, "Could not find a \"java\" command to execute"},
+        {13, "Failure in getting the sequence id of the newest definitions"},
+        {14, "Failure in post processing of micro definitions during update"},
+        {15, "The specified content type could not be found"},
+        {16, "Both the Skyfetcher and post microdef clean have failed"},
+        {17, "Failure in pre processing of micro definitions before update"},
+        {18, "An unspecified error occured"},
+        {-1, "An unspecified error occured"},
+        {256, "An unspecified error occured"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.first);
+        g_result = c.first;
+        CliResult r = Main({"q", "-n", "App"});
+        EXPECT_EQ(r.status, c.first);
+        EXPECT_EQ(r.err, c.second ? std::string("Command failed: ") + c.second + ".\n" : "");
+        EXPECT_EQ(r.out, "");
+    }
+}
 
-TEST_P(DispatchTest, RunsHandlersInFixedOrderWithTheirArguments)
+// The registration handlers' own results never count.
+TEST(Dispatch, LastHandlerDecides)
 {
     g_result = 0;
-    MainRun r = Main(GetParam().args);
-    EXPECT_EQ(g_calls, GetParam().calls) << r.err;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, DispatchTest,
-    ::testing::Values(
-        DispatchCase{"GetCurrentDefs", {"q", "-g", "App"}, {"g(App,null)"}},
-        DispatchCase{"ContentTypeIsThirdArgument", {"q", "-g", "App", "Mail", "extra"},
-                     {"g(App,Mail)"}},
-        DispatchCase{"Install", {"q", "--install", "/src", "ct"}, {"i(/src,ct)"}},
-        DispatchCase{"Uninstall", {"q", "-u", "App"}, {"u(App,null)"}},
-        DispatchCase{"UpdateWithoutValue", {"q", "-l"}, {"l(null)"}},
-        DispatchCase{"UpdateTakesRequiredOptionAsValue", {"q", "-l", "-g"}, {"l(-g)"}},
-        DispatchCase{"UpdateTakesWord", {"q", "-l", "Live"}, {"l(Live)"}},
-        DispatchCase{"Newest", {"q", "-n", "App", "ct"}, {"n(App,ct)"}},
-        DispatchCase{"MicroDefs", {"q", "-m", "Prod"}, {"m(Prod,null)"}},
-        DispatchCase{"RestoreWithoutType", {"q", "-r"}, {"r(null)"}},
-        DispatchCase{"RestoreTypeIsSecondArgument", {"q", "-r", "Mail"}, {"r(Mail)"}},
-        // Both run, the update first, and -r takes itself as content type.
-        DispatchCase{"UpdateThenRestore", {"q", "-l", "-r"}, {"l(null)", "r(-r)"}},
-        DispatchCase{"OrderIsFixedNotTyped", {"q", "-r", "-l"}, {"l(null)", "r(-l)"}},
-        DispatchCase{"RegisterProduct", {"q", "-R", "Prod"}, {"R(Prod)"}},
-        DispatchCase{"UnregisterIgnoresName", {"q", "-U", "Prod"}, {"U()"}},
-        DispatchCase{"VersionRunsNothing", {"q", "-v", "-l"}, {}},
-        DispatchCase{"HelpRunsNothing", {"q", "-r", "-h"}, {}},
-        DispatchCase{"UpdateTakesAnyNonOptionWord", {"q", "-l", "bogus", "x"}, {"l(bogus)"}},
-        DispatchCase{"ParseErrorRunsNothing", {"q", "-g", "-h"}, {}}),
-    [](const ::testing::TestParamInfo<DispatchCase>& info) { return info.param.name; });
-
-struct ResultCase {
-    int handlerResult;
-    int returned;
-    const char* err;
-};
-
-class ResultMessageTest : public ::testing::TestWithParam<ResultCase> {};
-
-TEST_P(ResultMessageTest, MapsResultToMessage)
-{
-    g_result = GetParam().handlerResult;
-    MainRun r = Main({"q", "-n", "App"});
-    EXPECT_EQ(r.result, GetParam().returned);
-    EXPECT_EQ(r.err, GetParam().err);
-    EXPECT_EQ(r.out, "");
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, ResultMessageTest,
-    ::testing::Values(
-        ResultCase{0, 0, ""},
-        ResultCase{1, 1, "Command failed: Failure in initialization while installing definitions.\n"},
-        ResultCase{2, 2,
-                   "Command failed: Failure in creating the temporary structure before "
-                   "definitions update.\n"},
-        ResultCase{3, 3, "Command failed: Failure in post processing of definitions during update.\n"},
-        ResultCase{4, 4, "Command failed: Failure in getting the location of current definitions.\n"},
-        ResultCase{5, 5, "Command failed: Failure in initializing the application.\n"},
-        ResultCase{6, 6,
-                   "Command failed: Failure in uninstalling an application from using "
-                   "definitions.\n"},
-        ResultCase{7, 7, "Command failed: No CLASSPATH set.\n"},
-        ResultCase{8, 8, "Command failed: No BASEDIR set.\n"},
-        ResultCase{9, 9, "Command failed: Problem with Skyfetcher.\n"},
-        ResultCase{10, 10,
-                   "Command failed: Failure in installing the application with the newest "
-                   "defintions.\n"},
-        ResultCase{11, 11, "Command failed: Failure in copying the definitions.\n"},
-        ResultCase{12, 12, "Command failed: Could not find a \"java\" command to execute.\n"},
-        ResultCase{13, 13,
-                   "Command failed: Failure in getting the sequence id of the newest "
-                   "definitions.\n"},
-        ResultCase{14, 14,
-                   "Command failed: Failure in post processing of micro definitions during "
-                   "update.\n"},
-        ResultCase{15, 15, "Command failed: The specified content type could not be found.\n"},
-        ResultCase{16, 16,
-                   "Command failed: Both the Skyfetcher and post microdef clean have failed.\n"},
-        ResultCase{17, 17,
-                   "Command failed: Failure in pre processing of micro definitions before "
-                   "update.\n"},
-        ResultCase{18, 18, "Command failed: An unspecified error occured.\n"},
-        ResultCase{-1, -1, "Command failed: An unspecified error occured.\n"},
-        ResultCase{256, 256, "Command failed: An unspecified error occured.\n"}),
-    [](const ::testing::TestParamInfo<ResultCase>& info) {
-        int v = info.param.handlerResult;
-        return v < 0 ? "Minus" + std::to_string(-v) : "Code" + std::to_string(v);
-    });
-
-TEST(DispatchResult, LastHandlerDecides)
-{
+    EXPECT_EQ(Main({"q", "-R", "App"}).status, 0);
     g_result = 9;
-    MainRun r = Main({"q", "-l", "-r"});
-    EXPECT_EQ(r.result, 9);
+    CliResult r = Main({"q", "-l", "-r"});
+    EXPECT_EQ(r.status, 9);
     EXPECT_EQ(r.err, "Command failed: Problem with Skyfetcher.\n");
 }
 
-TEST(DispatchResult, RegistrationResultIsNotKept)
-{
-    MainRun r = Main({"q", "-R", "Prod"});
-    EXPECT_EQ(r.result, 0);
-    EXPECT_EQ(r.err, "");
-}
-
 // With no argument vector at all there is no name to print.
-TEST(DispatchResult, EmptyArgumentVector)
+TEST(Dispatch, EmptyArgumentVector)
 {
-    char* argv[] = {nullptr};
-    testing::internal::CaptureStderr();
-    int result = QorDefUtilMain(0, argv, kFakes);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "<null>: Arguments required. See --help.\n");
-    EXPECT_EQ(result, -1);
+    CliResult r = Main({});
+    EXPECT_EQ(r.status, -1);
+    EXPECT_EQ(r.err, "<null>: Arguments required. See --help.\n");
 }
 
 }  // namespace

@@ -1,70 +1,53 @@
-// The microdefs command end to end: the sandbox program, the stand-in
-// update client and the reference patch library moving a store to a newer
-// set through real delta packages.
+// The microdefs command: its argument text and console progress, then end
+// to end, the sandbox program, the stand-in update client and the reference
+// patch library moving a store to a newer set through real delta packages.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "cli/console_progress.h"
+#include "cli/microdefs_command.h"
+#include "platform/profile.h"
 #include "tests/support/cli_runner.h"
 #include "tests/support/def_sets.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
-struct Date {
-    int year;
-    int month;
-    int day;
-    unsigned rev;
+typedef std::vector<std::string> Strings;
 
-    std::string Name() const
-    {
-        char buf[32];
-        snprintf(buf, sizeof buf, "%04d%02d%02d.%03u", year, month, day, rev);
-        return buf;
-    }
-    long Sequence() const
-    {
-        return (year - 2000) * 10000000L + month * 100000L + day * 1000L + rev;
-    }
-};
-
-// The first day of the month nMonthsAgo months before now.
-Date MonthsAgo(int nMonthsAgo, int day, unsigned rev)
+DefDate MonthsAgo(int nMonthsAgo, int day, uint32_t rev)
 {
     time_t now = time(nullptr);
     struct tm local;
     localtime_r(&now, &local);
     int total = (local.tm_year + 1900) * 12 + local.tm_mon - nMonthsAgo;
-    return Date{total / 12, total % 12 + 1, day, rev};
+    return DefDate{total / 12, total % 12 + 1, day, rev};
 }
 
-const char* MonthName(const Date& date)
+std::string Sequence(const DefDate& d)
 {
-    static const char* names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    return names[date.month - 1];
+    return std::to_string((d.year - 2000) * 10000000L + d.month * 100000L + d.day * 1000L +
+                          d.revision);
 }
 
 // A set whose binary hub is the whole set, so a hub package can turn the
 // hub into the next set. The data file is large enough for real deltas.
-void WriteHubSet(const std::string& dir, const Date& date)
+void WriteHubSet(const std::string& dir, const DefDate& date)
 {
-    MakeDirs(dir);
-    WriteTextFile(dir + "/virscan1.dat", DefDateHeader(date.year, date.month, date.day, date.rev) +
-                                             "main " + date.Name());
     std::string body;
     for (int i = 0; i < 2000; ++i)
-        body += "signature " + std::to_string(i) + (i % 97 == 0 ? " of " + date.Name() : "") + "\n";
+        body += "signature " + std::to_string(i) + (i % 97 ? "\n" : " of " + SetName(date) + "\n");
+    MakeDirs(dir);
     WriteTextFile(dir + "/defs1.dat", body);
-    WriteTextFile(dir + "/texthub.dat", "text hub of " + date.Name() + "\n");
+    WriteTextFile(dir + "/virscan1.dat", VirscanHeader(date) + "main " + SetName(date));
+    WriteTextFile(dir + "/texthub.dat", "text hub of " + SetName(date) + "\n");
     WriteTextFile(dir + "/catalog.dat",
                   "[Files]\nvirscan1.dat\ncatalog.dat\ndefs1.dat\ntexthub.dat\n"
                   "[Binary Hub Files - Linux]\nvirscan1.dat\n"
@@ -72,173 +55,111 @@ void WriteHubSet(const std::string& dir, const Date& date)
                   "[Text Hub Files]\ntexthub.dat\n");
 }
 
-std::string ProfileValue(const std::string& path, const std::string& section,
-                         const std::string& key)
+// The three argument groups as the client receives them (quotes removed).
+Strings ClientArgs(const std::string& product, const std::string& channel, const std::string& hub,
+                   const std::string& cur)
 {
-    std::ifstream in(path);
-    std::string line;
-    bool inSection = false;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line[0] == '[') {
-            inSection = line == "[" + section + "]";
-        } else if (inSection && line.compare(0, key.size() + 1, key + "=") == 0) {
-            return line.substr(key.size() + 1);
-        }
-    }
-    return "<missing>";
-}
-
-std::vector<std::string> Lines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
+    Strings args = {"Skyfetcher"};
+    for (const Strings& g : {Strings{channel, "HubDefs", hub}, Strings{channel, "CurDefs", cur},
+                             Strings{"MicroDefsB.CurDefs", "CurDefs", cur}})
+        args.insert(args.end(), {"[", "-p", product, "-v", g[0], "-l", "TvlAllLanguages", "-t",
+                                 g[1], "-z", g[2], "]"});
+    return args;
 }
 
 class MicroDefsTest : public SandboxTest {
 protected:
-    Date older = MonthsAgo(2, 10, 5);
-    Date newer = MonthsAgo(1, 3, 1);
-    std::string record = sandbox.Path("java.rec");
-    std::string libDir = sandbox.Path("lib");
-    std::string hubPackages = sandbox.Path("hubpkg");
-    std::string directPackages = sandbox.Path("directpkg");
+    DefDate older = MonthsAgo(2, 10, 5), newer = MonthsAgo(1, 3, 1);
+    std::string defs = sandbox.DefsDir(), record = sandbox.Path("java.rec");
+    std::string libDir = sandbox.Path("lib"), hubPackages = sandbox.Path("hubpkg");
 
     void SetUp() override
     {
         WriteHubSet(sandbox.Path("setA"), older);
         WriteHubSet(sandbox.Path("setB"), newer);
         MakeDirs(libDir);
-        MakeDirs(hubPackages);
-        MakeDirs(directPackages);
         UsePatchLibrary(QDU_PATCHAPP_LIBRARY);
-        CliResult install = RunCli({"-i", sandbox.Path("setA")});
-        ASSERT_EQ(install.status, 0) << install.err;
+        ASSERT_EQ(RunCli({"-i", sandbox.Path("setA")}).status, 0);
         ASSERT_EQ(Conf("LastBinUpdate"), "1");
     }
-
     void UsePatchLibrary(const std::string& path)
     {
         unlink((libDir + "/libpatchapp.so").c_str());
         ASSERT_EQ(symlink(path.c_str(), (libDir + "/libpatchapp.so").c_str()), 0);
     }
-
-    // A delivery as the update client leaves it: the package and the
-    // marker script of its kind, by which the store recognises the
-    // directory when it cleans up.
-    void MakePackage(const std::string& from, const std::string& to, const std::string& out,
+    // A delivery as the client leaves it: the package and the marker script
+    // of its kind, by which the store recognises the directory.
+    void MakePackage(const std::string& from, const std::string& to, const std::string& dir,
                      bool hub)
     {
-        std::string dir = out.substr(0, out.rfind('/'));
+        MakeDirs(dir);
         WriteTextFile(dir + (hub ? "/hub.scr" : "/cur.scr"), "apply\n");
         std::string command = std::string(QDU_MKMICRODEFS) + (hub ? " --hub " : " ") + from +
-                              " " + to + " " + out + " >/dev/null 2>&1";
+                              " " + to + " " + dir + "/update.mdp >/dev/null 2>&1";
         ASSERT_EQ(system(command.c_str()), 0) << command;
     }
-
-    CliResult RunMicroDefs(std::vector<std::string> extraEnv, const std::string& product = "Prod",
-                           const char* contentType = nullptr)
+    CliResult RunMicroDefs(const Strings& env, const Strings& args = {"-m", "Prod"})
     {
         CliOptions options;
         options.env = {"PATH=" + std::string(QDU_FAKE_JAVA_DIR) + ":/usr/bin:/bin",
                        "FAKE_JAVA_RECORD=" + record, "LD_LIBRARY_PATH=" + libDir};
-        options.env.insert(options.env.end(), extraEnv.begin(), extraEnv.end());
-        std::vector<std::string> args = {"-m", product};
-        if (contentType != nullptr)
-            args.push_back(contentType);
+        options.env.insert(options.env.end(), env.begin(), env.end());
         return RunCli(args, options);
     }
-
-    std::string Conf(const std::string& key) const
+    std::string Conf(const char* key) const
     {
-        return ProfileValue(sandbox.DefutilsConf(), "tvlxdata-shareddefs-microdefs", key);
+        char value[64];
+        GetPrivateProfileString("tvlxdata-shareddefs-microdefs", key, "<missing>", value,
+                                sizeof value, sandbox.DefutilsConf().c_str());
+        return value;
     }
-    std::string CurDefs() const { return DefInfoValue(sandbox.DefsDir(), "CurDefs"); }
-
-    // What the run must never leave behind.
-    void ExpectCleanedUp() const
+    // No temporary directory is left, nor a lock this run took.
+    void ExpectCleanedUp(bool lockKept = false) const
     {
-        for (const std::string& name : ListDir(sandbox.DefsDir()))
+        for (const std::string& name : ListDir(defs))
             EXPECT_NE(name.compare(0, 3, "tmp"), 0) << name;
-        EXPECT_FALSE(PathExists(sandbox.DefsDir() + "/sflock.dat"));
-    }
-
-    std::vector<std::string> RecordedArgs() const
-    {
-        std::vector<std::string> args;
-        for (const std::string& line : Lines(ReadTextFile(record))) {
-            if (line.compare(0, 4, "arg ") == 0)
-                args.push_back(line.substr(4));
-        }
-        return args;
+        EXPECT_EQ(PathExists(defs + "/sflock.dat"), lockKept);
     }
 };
 
 TEST_F(MicroDefsTest, HubPackageMovesStoreAndHubToTheNewerSet)
 {
-    MakePackage(sandbox.Path("setA"), sandbox.Path("setB"), hubPackages + "/update.mdp", true);
+    MakePackage(sandbox.Path("setA"), sandbox.Path("setB"), hubPackages, true);
     CliResult r = RunMicroDefs({"FAKE_JAVA_HUB_FROM=" + hubPackages});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-
-    // Progress lines from the library, ending at 100.
-    std::vector<std::string> progress = Lines(r.out);
-    ASSERT_FALSE(progress.empty());
-    for (const std::string& line : progress) {
-        char* end = nullptr;
-        strtod(line.c_str(), &end);
-        EXPECT_STREQ(end, "%") << line;
-        EXPECT_EQ(line.find('.'), line.size() - 8) << line;
+    // Console progress lines from the library, single precision, ending at 100.
+    ASSERT_NE(r.out, "");
+    for (const std::string& line : PrefixedLines(r.out)) {
+        char expected[64];
+        snprintf(expected, sizeof expected, "%f%%", strtof(line.c_str(), nullptr));
+        EXPECT_EQ(line, expected);
     }
-    EXPECT_EQ(progress.back(), "100.000000%");
+    EXPECT_EQ(PrefixedLines(r.out).back(), "100.000000%");
 
-    EXPECT_EQ(CurDefs(), newer.Name());
-    EXPECT_EQ(DefInfoValue(sandbox.DefsDir(), "LastDefs"), older.Name());
-    EXPECT_EQ(ReadTextFile(sandbox.DefsDir() + "/" + newer.Name() + "/defs1.dat"),
-              ReadTextFile(sandbox.Path("setB") + "/defs1.dat"));
-    EXPECT_EQ(ReadTextFile(sandbox.DefsDir() + "/binhub/virscan1.dat"),
-              ReadTextFile(sandbox.Path("setB") + "/virscan1.dat"));
+    EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(newer));
+    EXPECT_EQ(ReadTextFile(defs + "/binhub/virscan1.dat"),
+              ReadTextFile(sandbox.Path("setB/virscan1.dat")));
     EXPECT_EQ(Conf("LastBinUpdate"), "1");
     ExpectCleanedUp();
 
-    std::string seq = std::to_string(older.Sequence());
-    std::string channel = std::string("MicroDefsB.") + MonthName(older);
-    std::vector<std::string> expected = {
-        "Skyfetcher",
-        "[", "-p", "Prod", "-v", channel, "-l", "TvlAllLanguages", "-t", "HubDefs", "-z", seq, "]",
-        "[", "-p", "Prod", "-v", channel, "-l", "TvlAllLanguages", "-t", "CurDefs", "-z", seq, "]",
-        "[", "-p", "Prod", "-v", "MicroDefsB.CurDefs", "-l", "TvlAllLanguages", "-t", "CurDefs",
-        "-z", seq, "]"};
-    EXPECT_EQ(RecordedArgs(), expected);
-    std::string env = ReadTextFile(record);
-    EXPECT_NE(env.find("env HUBDELTADIR=" + sandbox.DefsDir() + "/tmp"), std::string::npos);
-    EXPECT_NE(env.find("env CURDELTADIR=" + sandbox.DefsDir() + "/tmp"), std::string::npos);
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::string channel = std::string("MicroDefsB.") + kMonths[older.month - 1];
+    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
+              ClientArgs("Prod", channel, Sequence(older), Sequence(older)));
 }
 
 TEST_F(MicroDefsTest, DirectPackageWinsOverHubPackageAndLeavesHubAlone)
 {
-    MakePackage(sandbox.DefsDir() + "/" + older.Name(), sandbox.Path("setB"),
-                directPackages + "/update.mdp", false);
-    MakePackage(sandbox.Path("setA"), sandbox.Path("setB"), hubPackages + "/update.mdp", true);
-    std::string hubBefore = ReadTextFile(sandbox.DefsDir() + "/binhub/virscan1.dat");
-    CliResult r = RunMicroDefs({"FAKE_JAVA_HUB_FROM=" + hubPackages,
-                                "FAKE_JAVA_DIRECT_FROM=" + directPackages});
+    const std::string directPackages = sandbox.Path("directpkg");
+    MakePackage(defs + "/" + SetName(older), sandbox.Path("setB"), directPackages, false);
+    MakePackage(sandbox.Path("setA"), sandbox.Path("setB"), hubPackages, true);
+    std::string hubBefore = ReadTextFile(defs + "/binhub/virscan1.dat");
+    CliResult r = RunMicroDefs(
+        {"FAKE_JAVA_HUB_FROM=" + hubPackages, "FAKE_JAVA_DIRECT_FROM=" + directPackages});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(CurDefs(), newer.Name());
-    EXPECT_EQ(ReadTextFile(sandbox.DefsDir() + "/binhub/virscan1.dat"), hubBefore);
-    EXPECT_EQ(Conf("LastBinUpdate"), "1");
-    ExpectCleanedUp();
-}
-
-TEST_F(MicroDefsTest, NoPackagesIsSuccessAndMarksTheHubGood)
-{
-    CliResult r = RunMicroDefs({});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(CurDefs(), older.Name());
+    EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(newer));
+    EXPECT_EQ(ReadTextFile(defs + "/binhub/virscan1.dat"), hubBefore);
     EXPECT_EQ(Conf("LastBinUpdate"), "1");
     ExpectCleanedUp();
 }
@@ -254,31 +175,25 @@ struct FailureCase {
 class MicroDefsFailureTest : public MicroDefsTest,
                              public ::testing::WithParamInterface<FailureCase> {
 protected:
-    std::vector<std::string> Arrange(const std::string& name)
+    Strings Arrange(const std::string& name)
     {
         if (name == "ClientFails")
             return {"FAKE_JAVA_EXIT=3"};
         if (name == "ClientKilled")
             return {"FAKE_JAVA_SIGNAL=9"};
-        if (name == "LibraryMissing") {
+        if (name == "LibraryMissing")
             unlink((libDir + "/libpatchapp.so").c_str());
-            return {};
-        }
-        if (name == "LibraryWithoutEntryPoints") {
+        if (name == "LibraryWithoutEntryPoints")
             UsePatchLibrary(std::string(QDU_PATCHLIB_DIR) + "/libfakepatch_none.so");
-            return {};
-        }
         if (name == "PackageForAnotherBase") {
             // Made against B, applied to a hub that holds A.
-            MakePackage(sandbox.Path("setB"), sandbox.Path("setA"), hubPackages + "/x.mdp", true);
+            MakePackage(sandbox.Path("setB"), sandbox.Path("setA"), hubPackages, true);
             return {"FAKE_JAVA_HUB_FROM=" + hubPackages};
         }
         if (name == "ClientFailsAndHubVanishes")
-            return {"FAKE_JAVA_EXIT=1", "FAKE_JAVA_REMOVE=" + sandbox.DefsDir() + "/binhub"};
-        if (name == "ClientLockHeld") {
-            WriteTextFile(sandbox.DefsDir() + "/sflock.dat", "");
-            return {};
-        }
+            return {"FAKE_JAVA_EXIT=1", "FAKE_JAVA_REMOVE=" + defs + "/binhub"};
+        if (name == "ClientLockHeld")
+            WriteTextFile(defs + "/sflock.dat", "");
         return {};
     }
 };
@@ -286,76 +201,80 @@ protected:
 TEST_P(MicroDefsFailureTest, ReportsAndCleansUp)
 {
     const FailureCase& c = GetParam();
-    std::vector<std::string> env = Arrange(c.name);
-    CliResult r = RunMicroDefs(env);
+    Strings env = Arrange(c.name);
+    CliResult r = RunMicroDefs(env, c.status == 15 ? Strings{"-m", "Prod", "Mail"}
+                                                   : Strings{"-m", "Prod"});
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, std::string("Command failed: ") + c.message + ".\n");
     EXPECT_EQ(Conf("LastBinUpdate"), c.lastBinUpdate);
     EXPECT_EQ(PathExists(record), c.clientRan);
-    EXPECT_EQ(CurDefs(), older.Name());
-    for (const std::string& entry : ListDir(sandbox.DefsDir()))
-        EXPECT_NE(entry.compare(0, 3, "tmp"), 0) << entry;
-    // A lock this run did not take is not its to remove.
-    EXPECT_EQ(PathExists(sandbox.DefsDir() + "/sflock.dat"),
-              std::string(c.name) == "ClientLockHeld");
+    EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(older));
+    ExpectCleanedUp(std::string(c.name) == "ClientLockHeld");
 }
+
+const char kPostFailed[] = "Failure in post processing of micro definitions during update";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, MicroDefsFailureTest,
     ::testing::Values(
         FailureCase{"ClientFails", 9, "Problem with Skyfetcher", "1", true},
         FailureCase{"ClientKilled", 9, "Problem with Skyfetcher", "1", true},
-        FailureCase{"LibraryMissing", 14,
-                    "Failure in post processing of micro definitions during update", "1", true},
-        FailureCase{"LibraryWithoutEntryPoints", 14,
-                    "Failure in post processing of micro definitions during update", "1", true},
-        FailureCase{"PackageForAnotherBase", 14,
-                    "Failure in post processing of micro definitions during update", "0", true},
+        FailureCase{"LibraryMissing", 14, kPostFailed, "1", true},
+        FailureCase{"LibraryWithoutEntryPoints", 14, kPostFailed, "1", true},
+        FailureCase{"PackageForAnotherBase", 14, kPostFailed, "0", true},
         FailureCase{"ClientFailsAndHubVanishes", 16,
                     "Both the Skyfetcher and post microdef clean have failed", "1", true},
         FailureCase{"ClientLockHeld", 17,
-                    "Failure in pre processing of micro definitions before update", "1", false}),
+                    "Failure in pre processing of micro definitions before update", "1", false},
+        FailureCase{"UnknownContentType", 15, "The specified content type could not be found",
+                    "1", false}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
 
-TEST_F(MicroDefsTest, BadHubAnnouncesTheErrorChannelWithoutSequences)
+TEST_F(MicroDefsTest, ChannelAndSequencesFollowTheHubState)
 {
-    WriteTextFile(sandbox.DefutilsConf(),
-                  "[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\nLastTextUpdate=1\n");
-    CliResult r = RunMicroDefs({}, "\"Quoted Prod\"");
+    // A bad hub is announced on the error channel without sequences.
+    sandbox.WriteDefutilsConf("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\n");
+    CliResult r = RunMicroDefs({}, {"-m", "\"Quoted Prod\""});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> expected = {
-        "Skyfetcher",
-        "[", "-p", "Quoted Prod", "-v", "MicroDefsB.Error", "-l", "TvlAllLanguages", "-t",
-        "HubDefs", "-z", "0", "]",
-        "[", "-p", "Quoted Prod", "-v", "MicroDefsB.Error", "-l", "TvlAllLanguages", "-t",
-        "CurDefs", "-z", "0", "]",
-        "[", "-p", "Quoted Prod", "-v", "MicroDefsB.CurDefs", "-l", "TvlAllLanguages", "-t",
-        "CurDefs", "-z", "0", "]"};
-    EXPECT_EQ(RecordedArgs(), expected);
+    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
+              ClientArgs("Quoted Prod", "MicroDefsB.Error", "0", "0"));
+
+    // A usable hub more than ten months old is ".Old", with both sequences.
+    DefDate ancient = MonthsAgo(14, 1, 0);
+    WriteTextFile(defs + "/binhub/virscan1.dat", VirscanHeader(ancient));
+    sandbox.WriteDefutilsConf("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=1\n");
+    ASSERT_EQ(RunMicroDefs({}).status, 0);
+    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
+              ClientArgs("Prod", "MicroDefsB.Old", Sequence(ancient), Sequence(older)));
 }
 
-TEST_F(MicroDefsTest, OldHubStillSendsTheNewestSequence)
+TEST(ArgumentText, LongGroupsAreCutAt8189Characters)
 {
-    // A hub set more than ten months old is announced as ".Old"; the hub
-    // is usable, so both sequences are sent.
-    Date ancient = MonthsAgo(14, 1, 0);
-    WriteTextFile(sandbox.DefsDir() + "/binhub/virscan1.dat",
-                  DefDateHeader(ancient.year, ancient.month, ancient.day, ancient.rev));
-    CliResult r = RunMicroDefs({});
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::vector<std::string> args = RecordedArgs();
-    ASSERT_GT(args.size(), 12u);
-    EXPECT_EQ(args[5], "MicroDefsB.Old");
-    EXPECT_EQ(args[11], std::to_string(ancient.Sequence()));
-    EXPECT_EQ(args[23], std::to_string(older.Sequence()));
+    // Each group alone fits its 4095-byte buffer; the three together do not.
+    std::string product(3000, 'p');
+    char text[MICRODEF_ARGUMENT_TEXT_SIZE + 16];
+    memset(text, 'X', sizeof text);
+    BuildMicroDefArgumentText(product.c_str(), "c", "0", "0", text, MICRODEF_ARGUMENT_TEXT_SIZE);
+    EXPECT_EQ(strlen(text), 8189u);
+    EXPECT_EQ(text[MICRODEF_ARGUMENT_TEXT_SIZE], 'X');
+    char group[4095];
+    BuildMicroDefArguments(product.c_str(), "c", "HubDefs", "0", group, sizeof group);
+    EXPECT_EQ(std::string(text, strlen(group)), group);
 }
 
-TEST_F(MicroDefsTest, UnknownContentTypeStopsBeforeAnything)
+// The value goes through single precision, so large values round.
+TEST(ConsoleProgress, PrintsSinglePrecisionPercentAndNeverCancels)
 {
-    CliResult r = RunMicroDefs({}, "Prod", "Mail");
-    EXPECT_EQ(r.status, 15);
-    EXPECT_EQ(r.err, "Command failed: The specified content type could not be found.\n");
-    EXPECT_FALSE(PathExists(record));
+    CQorDefUtilProgress progress;
+    const std::pair<double, const char*> rows[] = {{33.3333333333, "33.333332%\n"},
+                                                   {4294967295.0, "4294967296.000000%\n"}};
+    for (const auto& row : rows) {
+        bool cancel = false;
+        testing::internal::CaptureStdout();
+        static_cast<CDefUtils::CProgress&>(progress).OnProgress(row.first, &cancel);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), row.second);
+        EXPECT_FALSE(cancel);
+    }
 }
 
 }  // namespace

@@ -6,21 +6,18 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 extern char** environ;
 
 namespace {
 
-// Drains both pipes together so a child that fills one of them cannot
-// deadlock against us.
+// Drains both pipes together so a child that fills one cannot deadlock us.
 void Drain(int outFd, int errFd, std::string* out, std::string* err)
 {
     struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     std::string* sinks[2] = {out, err};
-    int open = 2;
     char buf[4096];
-    while (open > 0) {
+    for (int open = 2; open > 0;) {
         if (poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -46,8 +43,7 @@ void Drain(int outFd, int errFd, std::string* out, std::string* err)
 CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options)
 {
     CliResult result{-1, "", ""};
-    int outPipe[2];
-    int errPipe[2];
+    int outPipe[2], errPipe[2];
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
         return result;
 
@@ -55,19 +51,13 @@ CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options
     for (char** e = environ; *e != nullptr; ++e) {
         std::string entry = *e;
         bool replaced = false;
-        for (const std::string& extra : options.env) {
-            std::string name = extra.substr(0, extra.find('='));
-            if (entry.compare(0, name.size() + 1, name + "=") == 0)
-                replaced = true;
-        }
+        for (const std::string& extra : options.env)
+            replaced |= entry.compare(0, extra.find('=') + 1, extra, 0, extra.find('=') + 1) == 0;
         if (!replaced)
             envStrings.push_back(entry);
     }
-    for (const std::string& extra : options.env)
-        envStrings.push_back(extra);
-
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(options.argv0.c_str()));
+    envStrings.insert(envStrings.end(), options.env.begin(), options.env.end());
+    std::vector<char*> argv{const_cast<char*>(options.argv0.c_str())};
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -83,8 +73,6 @@ CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options
         int devnull = open("/dev/null", O_RDONLY);
         if (devnull >= 0)
             dup2(devnull, STDIN_FILENO);
-        if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0)
-            _exit(126);
         execve(options.binary.c_str(), argv.data(), envp.data());
         _exit(127);
     }

@@ -1,5 +1,5 @@
-// Runs the command-line program as a child process and captures what it
-// writes and how it ends.
+// Runs the command-line program as a child process (stdin from /dev/null)
+// and captures what it writes and how it ends.
 #pragma once
 
 #include <string>
@@ -12,15 +12,10 @@ struct CliResult {
 };
 
 struct CliOptions {
-    // argv[0] as the child sees it.
     std::string argv0 = "qordefutil";
-    // The binary to run; defaults to the sandbox build.
     std::string binary = QDU_SANDBOX_CLI;
-    // Extra "NAME=value" entries added to (or replacing in) the environment.
+    // "NAME=value" entries added to, or replacing in, the environment.
     std::vector<std::string> env;
-    // Directory the child starts in; empty keeps the current one.
-    std::string cwd;
 };
 
-// Runs the sandbox binary with the given arguments (not counting argv[0]).
 CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options = CliOptions());

@@ -1,12 +1,8 @@
 #include "tests/support/def_sets.h"
 
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <sstream>
 
+#include "platform/profile.h"
 #include "tests/support/sandbox.h"
 
 std::string DefDateHeader(int nYear, int nMonth, int nDay, uint32_t nRev)
@@ -75,83 +71,29 @@ void WriteSet(const std::string& dir, const SetSpec& spec)
         WriteTextFile(dir + "/" + file.first, file.second);
         files.lines.push_back(file.first);
     }
-    for (const std::string& name : spec.missingFiles)
-        files.lines.push_back(name);
+    files.lines.insert(files.lines.end(), spec.missingFiles.begin(), spec.missingFiles.end());
     std::vector<CatalogSection> sections = {files};
     if (!spec.cleanup.empty())
         sections.push_back(CatalogSection{"Cleanup Files", spec.cleanup});
     WriteCatalog(dir, sections);
 }
 
-void WriteDefInfo(const std::string& defsDir, const std::string& cur, const std::string& last)
+std::string DefInfoText(const std::string& cur, const std::string& last)
 {
-    std::string text = "[DefDates]\n";
-    if (!cur.empty())
-        text += "CurDefs=" + cur + "\n";
-    if (!last.empty())
-        text += "LastDefs=" + last + "\n";
-    MakeDirs(defsDir);
-    WriteTextFile(defsDir + "/definfo.dat", text, 0664);
+    return "[DefDates]\n" + (cur.empty() ? "" : "CurDefs=" + cur + "\n") +
+           (last.empty() ? "" : "LastDefs=" + last + "\n");
 }
 
-std::vector<std::pair<std::string, std::vector<std::string>>> ReadSections(const std::string& path)
+void WriteDefInfo(const std::string& defsDir, const std::string& cur, const std::string& last)
 {
-    std::vector<std::pair<std::string, std::vector<std::string>>> sections;
-    std::istringstream in(ReadTextFile(path));
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line[0] == '[') {
-            size_t end = line.find(']');
-            sections.push_back({line.substr(1, end == std::string::npos ? end : end - 1), {}});
-        } else if (!line.empty() && !sections.empty()) {
-            sections.back().second.push_back(line);
-        }
-    }
-    return sections;
+    MakeDirs(defsDir);
+    WriteTextFile(defsDir + "/definfo.dat", DefInfoText(cur, last), 0664);
 }
 
 std::string DefInfoValue(const std::string& defsDir, const std::string& key)
 {
-    for (const auto& section : ReadSections(defsDir + "/definfo.dat")) {
-        if (section.first != "DefDates")
-            continue;
-        for (const std::string& entry : section.second) {
-            size_t eq = entry.find('=');
-            if (eq != std::string::npos && entry.substr(0, eq) == key)
-                return entry.substr(eq + 1);
-        }
-    }
-    return "<missing>";
-}
-
-gid_t PathGroup(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_gid : static_cast<gid_t>(-1);
-}
-
-gid_t UseDistinctStoreGroup(Sandbox* pSandbox)
-{
-    gid_t own = getegid();
-    std::vector<gid_t> candidates;
-    if (geteuid() == 0) {
-        for (const char* name : {"daemon", "bin", "sys", "adm", "nogroup", "users"}) {
-            struct group* gr = getgrnam(name);
-            if (gr != nullptr)
-                candidates.push_back(gr->gr_gid);
-        }
-    } else {
-        gid_t groups[256];
-        int n = getgroups(256, groups);
-        for (int i = 0; i < n; ++i)
-            candidates.push_back(groups[i]);
-    }
-    for (gid_t gid : candidates) {
-        struct group* gr = getgrgid(gid);
-        if (gid != own && gr != nullptr) {
-            pSandbox->SetGroupName(gr->gr_name);
-            return gid;
-        }
-    }
-    return pSandbox->GroupId();
+    char value[256];
+    GetPrivateProfileString("DefDates", key.c_str(), "<missing>", value, sizeof value,
+                            (defsDir + "/definfo.dat").c_str());
+    return value;
 }

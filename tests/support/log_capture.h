@@ -1,9 +1,6 @@
-// Captures a store manager's debug-log lines through a log callback, so
-// tests can check the exact lines an operation writes.
-//
-// Register with CDefUtils::AddLogCallback before the operation and remove it
-// again before the capture goes out of scope. The "%p " object prefix is
-// dropped from every line; the rest is kept byte for byte.
+// Captures a store manager's debug-log lines through a log callback (add it
+// with CDefUtils::AddLogCallback, remove it before it goes out of scope).
+// The "%p " object prefix is dropped; the rest is kept byte for byte.
 #pragma once
 
 #include <algorithm>

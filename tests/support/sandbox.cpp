@@ -9,71 +9,56 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
 namespace {
 
+const char* const kEnvNames[] = {"QORDEFUTIL_SANDBOX_TARVOLIX_CONF",
+                                 "QORDEFUTIL_SANDBOX_DEFUTILS_CONF", "QORDEFUTIL_SANDBOX_GROUP"};
+
 int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
 {
-    // Make directories writable first so chmod-ed test trees can be removed.
-    chmod(path, 0700);
+    chmod(path, 0700);  // so trees a test chmod-ed can still be removed
     return remove(path);
-}
-
-std::string EffectiveGroupName(gid_t gid)
-{
-    struct group* gr = getgrgid(gid);
-    return gr != nullptr ? gr->gr_name : std::to_string(gid);
 }
 
 }  // namespace
 
 Sandbox::Sandbox() : m_gid(getegid())
 {
-    std::string tmpl = (getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp");
-    tmpl += "/qdu-sandbox-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr) {
+    std::string tmpl = std::string(getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp") +
+                       "/qdu-sandbox-XXXXXX";
+    if (mkdtemp(&tmpl[0]) == nullptr) {
         ADD_FAILURE() << "mkdtemp failed: " << strerror(errno);
         abort();
     }
-    m_root = buf.data();
+    m_root = tmpl;
     m_baseDir = m_root + "/base";
     m_tarvolixConf = m_root + "/etc/Tarvolix.conf";
     m_defutilsConf = m_root + "/etc/tvlx-defutils.conf";
-    m_group = EffectiveGroupName(m_gid);
+    struct group* gr = getgrgid(m_gid);
+    m_group = gr != nullptr ? gr->gr_name : std::to_string(m_gid);
     MakeDirs(m_root + "/etc");
     WriteTarvolixConf("[Tarvolix Shared]\nBaseDir=" + m_baseDir + "\n");
-    setenv("QORDEFUTIL_SANDBOX_TARVOLIX_CONF", m_tarvolixConf.c_str(), 1);
-    setenv("QORDEFUTIL_SANDBOX_DEFUTILS_CONF", m_defutilsConf.c_str(), 1);
-    setenv("QORDEFUTIL_SANDBOX_GROUP", m_group.c_str(), 1);
+    setenv(kEnvNames[0], m_tarvolixConf.c_str(), 1);
+    setenv(kEnvNames[1], m_defutilsConf.c_str(), 1);
+    setenv(kEnvNames[2], m_group.c_str(), 1);
 }
 
 Sandbox::~Sandbox()
 {
-    unsetenv("QORDEFUTIL_SANDBOX_TARVOLIX_CONF");
-    unsetenv("QORDEFUTIL_SANDBOX_DEFUTILS_CONF");
-    unsetenv("QORDEFUTIL_SANDBOX_GROUP");
+    for (const char* name : kEnvNames)
+        unsetenv(name);
     if (getenv("QDU_KEEP_SANDBOX") == nullptr)
         RemoveTree(m_root);
-}
-
-void Sandbox::WriteTarvolixConf(const std::string& contents) const
-{
-    WriteTextFile(m_tarvolixConf, contents);
-}
-
-void Sandbox::WriteDefutilsConf(const std::string& contents) const
-{
-    WriteTextFile(m_defutilsConf, contents);
 }
 
 void Sandbox::SetGroupName(const std::string& name)
 {
     m_group = name;
-    setenv("QORDEFUTIL_SANDBOX_GROUP", m_group.c_str(), 1);
+    setenv(kEnvNames[2], m_group.c_str(), 1);
 }
 
 void WriteTextFile(const std::string& path, const std::string& contents, mode_t mode)
@@ -101,18 +86,10 @@ bool PathExists(const std::string& path)
 
 void MakeDirs(const std::string& path, mode_t mode)
 {
-    std::string partial;
-    std::stringstream ss(path);
-    std::string part;
-    if (!path.empty() && path[0] == '/')
-        partial = "/";
-    while (std::getline(ss, part, '/')) {
-        if (part.empty())
-            continue;
-        partial += part;
-        mkdir(partial.c_str(), mode);
-        partial += "/";
-    }
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+        mkdir(path.substr(0, slash).c_str(), mode);
+    mkdir(path.c_str(), mode);
 }
 
 void RemoveTree(const std::string& path)
@@ -124,23 +101,31 @@ void RemoveTree(const std::string& path)
 int PathMode(const std::string& path)
 {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0)
-        return -1;
-    return static_cast<int>(st.st_mode & 07777);
+    return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
 }
 
 std::vector<std::string> ListDir(const std::string& path)
 {
     std::vector<std::string> names;
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr)
-        return names;
-    while (struct dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..")
-            names.push_back(name);
+    if (DIR* dir = opendir(path.c_str())) {
+        while (struct dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name != "." && name != "..")
+                names.push_back(name);
+        }
+        closedir(dir);
     }
-    closedir(dir);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::vector<std::string> PrefixedLines(const std::string& text, const std::string& prefix)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            lines.push_back(line.substr(prefix.size()));
+    }
+    return lines;
 }

@@ -1,116 +1,103 @@
-// The argument group, the command the shell hands the client, and how the
-// runs judge the client's end.
+// The update client's environment, the command line the shell hands the
+// stand-in "java" (put first on PATH), and how the runs judge its end.
 #include "updater/update_client.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "tests/updater/update_client_support.h"
+#include "tests/support/full_sets.h"
+#include "tests/support/sandbox.h"
 
 namespace {
 
-const SetDate kNewest = {2009, 3, 15, 12};
-const SetDate kNewer = {2009, 4, 1, 3};
+typedef std::vector<std::string> Strings;
 
-std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b)
+const SetDate kNewer = {2009, 4, 1, 3};
+const std::string kFakePath = std::string(QDU_FAKE_JAVA_DIR) + ":/usr/bin:/bin";
+
+// The launcher changes this process's own environment: every test starts
+// from the stand-in alone on PATH and gets the caller's PATH back afterwards.
+class UpdateClientTest : public SandboxTest {
+protected:
+    void SetUp() override
+    {
+        for (const char* name : {"CLASSPATH", "JSFDEBUG", "FAKE_JAVA_COPY_FROM", "FAKE_JAVA_EXIT",
+                                 "FAKE_JAVA_SIGNAL"})
+            unsetenv(name);
+        setenv("PATH", kFakePath.c_str(), 1);
+        setenv("FAKE_JAVA_RECORD", m_record.c_str(), 1);
+    }
+    void TearDown() override { setenv("PATH", m_path.c_str(), 1); }
+    void MakeStoreWithNewest(const SetDate& date)
+    {
+        WriteSet(sandbox.DefsDir() + "/" + date.DirName(), date);
+        WriteDefInfo(sandbox.DefsDir(), date.DirName(), date.DirName());
+    }
+    std::string JarPath() const { return sandbox.BaseDir() + "/Skyfetcher/jsf.jar"; }
+    // What the stand-in recorded: "arg <argument>" and "env <NAME>=<value>" lines.
+    Strings Recorded(const std::string& prefix) const
+    {
+        return PrefixedLines(ReadTextFile(m_record), prefix);
+    }
+
+    std::string m_record = sandbox.Path("java-record.txt");
+    std::string m_path = getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin";
+};
+
+TEST_F(UpdateClientTest, ConstructorPutsJarFirstOnClassPath)
 {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+    const std::string jar = JarPath();
+    const struct {
+        const char* name;
+        bool bBaseDir;
+        std::string before;  // "" unsets CLASSPATH
+        std::string after;
+    } kCases[] = {
+        {"OtherValueGoesBehindJar", true, "/opt/x.jar:/opt/y", jar + ":/opt/x.jar:/opt/y"},
+        {"ContainedLaterUnchanged", true, "/opt/x.jar:" + jar, "/opt/x.jar:" + jar},
+        {"NoBaseDirLeavesValue", false, "/opt/x.jar", "/opt/x.jar"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        sandbox.WriteTarvolixConf("[Tarvolix Shared]\n" +
+                                  (c.bBaseDir ? "BaseDir=" + sandbox.BaseDir() + "\n" : ""));
+        if (c.before.empty())
+            unsetenv("CLASSPATH");
+        else
+            setenv("CLASSPATH", c.before.c_str(), 1);
+        { CClientEnvironment environment; }  // the entry must outlive the object
+        EXPECT_EQ(getenv("CLASSPATH") != nullptr ? getenv("CLASSPATH") : "<unset>", c.after);
+    }
 }
 
-TEST_F(UpdateClientTest, StampHasTenDigitsWithRevisionCapped)
+// The product name goes unquoted and so is split into words; the value
+// sits between the class name and the group; the stamp's revision is capped.
+TEST_F(UpdateClientTest, FullUpdateCommandLine)
 {
-    struct {
+    const struct {
         const char* name;
         uint32_t rev;
-        const char* expected;
-    } const kCases[] = {
-        {"Zero", 0, "2009031500"},
-        {"TwoDigits", 12, "2009031512"},
-        {"Ninety nine", 99, "2009031599"},
-        {"Hundred", 100, "2009031599"},
-        {"TwoHundredFifty", 250, "2009031599"},
+        const char* value;
+        const char* debug;  // JSFDEBUG, null: unset
+        Strings head;       // before the group
+        const char* stamp;
+    } kCases[] = {
+        {"NoValue", 0, nullptr, nullptr, {"Skyfetcher"}, "2009031500"},
+        {"EmptyValue", 99, "", nullptr, {"Skyfetcher"}, "2009031599"},
+        {"Value", 12, "-g", nullptr, {"Skyfetcher", "-g"}, "2009031512"},
+        {"DebugEmpty", 12, nullptr, "", {"Skyfetcher", "-d"}, "2009031512"},
+        {"ValueDebugStampCapped", 250, "now", "yes", {"Skyfetcher", "now", "-d"}, "2009031599"},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
         RemoveTree(sandbox.DefsDir());
         MakeStoreWithNewest({2009, 3, 15, c.rev});
-        CUpdateClient client;
-        char szStamp[UPDATE_CLIENT_PATH_SIZE] = "stale";
-        client.GetNewestDefsStamp(szStamp, sizeof szStamp);
-        EXPECT_STREQ(c.expected, szStamp);
-    }
-}
-
-TEST_F(UpdateClientTest, NoNewestSetGivesEmptyStampAndArguments)
-{
-    CUpdateClient client;
-    char szStamp[UPDATE_CLIENT_PATH_SIZE] = "stale";
-    client.GetNewestDefsStamp(szStamp, sizeof szStamp);
-    EXPECT_STREQ("", szStamp);
-    char szArgs[UPDATE_ARGUMENTS_SIZE] = "stale";
-    client.BuildClientArguments(szArgs, sizeof szArgs);
-    EXPECT_STREQ("", szArgs);
-}
-
-TEST_F(UpdateClientTest, ArgumentGroupText)
-{
-    MakeStoreWithNewest(kNewest);
-    const std::string group =
-        "[ -p Morvik1.5 Definitions Linux -v 1.0 -l English -z 2009031512 -t VirusDef ]";
-    struct {
-        const char* name;
-        const char* debug;  // null: JSFDEBUG unset
-        std::string expected;
-    } const kCases[] = {
-        {"NoDebug", nullptr, group},
-        {"DebugEmptyValue", "", " -d " + group},
-        {"DebugAnyValue", "0", " -d " + group},
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.name);
-        if (c.debug != nullptr)
-            setenv("JSFDEBUG", c.debug, 1);
-        else
-            unsetenv("JSFDEBUG");
-        CUpdateClient client;
-        char szArgs[UPDATE_ARGUMENTS_SIZE] = "stale";
-        client.BuildClientArguments(szArgs, sizeof szArgs);
-        EXPECT_EQ(c.expected, szArgs);
-    }
-}
-
-// What the client receives from the shell: the product name unquoted and
-// so split into words, the value between the class name and the group.
-TEST_F(UpdateClientTest, FullUpdateCommandLine)
-{
-    const std::vector<std::string> group = {
-        "[",  "-p",      "Morvik1.5", "Definitions", "Linux", "-v",       "1.0",
-        "-l", "English", "-z",        "2009031512",  "-t",    "VirusDef", "]"};
-    struct {
-        const char* name;
-        const char* value;
-        const char* debug;
-        std::vector<std::string> expected;
-    } const kCases[] = {
-        {"NoValue", nullptr, nullptr, Concat({"Skyfetcher"}, group)},
-        {"EmptyValue", "", nullptr, Concat({"Skyfetcher"}, group)},
-        {"Value", "-g", nullptr, Concat({"Skyfetcher", "-g"}, group)},
-        {"DebugEmpty", nullptr, "", Concat({"Skyfetcher", "-d"}, group)},
-        {"ValueAndDebug", "now", "yes", Concat({"Skyfetcher", "now", "-d"}, group)},
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.name);
-        RemoveTree(sandbox.DefsDir());
-        MakeStoreWithNewest(kNewest);
         if (c.debug != nullptr)
             setenv("JSFDEBUG", c.debug, 1);
         else
@@ -118,158 +105,77 @@ TEST_F(UpdateClientTest, FullUpdateCommandLine)
         unlink(m_record.c_str());
 
         CUpdateClient client;
-        client.RunDefUpdate(c.value);
-
-        ASSERT_TRUE(ClientRan());
-        EXPECT_EQ(c.expected, ClientArgs());
-        EXPECT_EQ(JarPath(), ClientEnv("CLASSPATH"));
-        std::string qorDefsDir = ClientEnv("QORDEFSDIR");
-        EXPECT_EQ(sandbox.DefsDir() + "/tmp", qorDefsDir.substr(0, sandbox.DefsDir().size() + 4));
+        EXPECT_EQ(client.RunDefUpdate(c.value), 0);
+        Strings expected = c.head;
+        expected.insert(expected.end(), {"[", "-p", "Morvik1.5", "Definitions", "Linux", "-v",
+                                         "1.0", "-l", "English", "-z", c.stamp, "-t", "VirusDef",
+                                         "]"});
+        EXPECT_EQ(Recorded("arg "), expected);
+        EXPECT_EQ(Recorded("env CLASSPATH="), Strings{JarPath()});
+        std::string qorDefsDir = Recorded("env QORDEFSDIR=").at(0);
+        EXPECT_EQ(qorDefsDir.substr(0, sandbox.DefsDir().size() + 4), sandbox.DefsDir() + "/tmp");
         EXPECT_FALSE(PathExists(qorDefsDir));
     }
 }
 
-struct RunCase {
-    const char* name;
-    std::function<void()> arrange;
-    int expected;
-    bool bClientRuns;
-};
-
 TEST_F(UpdateClientTest, FullUpdateOutcomes)
 {
-    auto withStore = [this] { MakeStoreWithNewest(kNewest); };
-    const RunCase kCases[] = {
-        {"NewerSetDownloaded",
-         [&] {
-             withStore();
-             WriteSet(sandbox.Path("download"), kNewer);
-             setenv("FAKE_JAVA_COPY_FROM", sandbox.Path("download").c_str(), 1);
-         },
-         0, true},
-        {"ClientExitsNonZero",
-         [&] {
-             withStore();
-             setenv("FAKE_JAVA_EXIT", "1", 1);
-         },
-         9, true},
-        {"ClientKilledBySignal",
-         [&] {
-             withStore();
-             setenv("FAKE_JAVA_SIGNAL", std::to_string(SIGKILL).c_str(), 1);
-         },
-         9, true},
+    MakeDirs(sandbox.Path("jdir/java"));
+    auto withStore = [this] { MakeStoreWithNewest({2009, 3, 15, 12}); };
+    auto download = [&](bool bComplete) {
+        withStore();
+        WriteSet(sandbox.Path("download"), kNewer);
+        if (!bComplete)
+            unlink(sandbox.Path("download/defs1.dat").c_str());
+        setenv("FAKE_JAVA_COPY_FROM", sandbox.Path("download").c_str(), 1);
+    };
+    auto withEnv = [&](const char* name, std::string value) {
+        return [=] {
+            withStore();
+            setenv(name, value.c_str(), 1);
+        };
+    };
+    const struct {
+        const char* name;
+        std::function<void()> arrange;
+        int expected;
+        bool bClientRuns;
+    } kCases[] = {
+        {"NewerSetDownloaded", [&] { download(true); }, 0, true},
         {"NothingNewDownloaded", withStore, 0, true},
-        {"IncompleteSetDownloadedPostUpdateFails",
-         [&] {
-             withStore();
-             WriteSet(sandbox.Path("download"), kNewer);
-             unlink(sandbox.Path("download/defs1.dat").c_str());
-             setenv("FAKE_JAVA_COPY_FROM", sandbox.Path("download").c_str(), 1);
-         },
-         3, true},
-        {"NoJavaOnPath",
-         [&] {
-             withStore();
-             setenv("PATH", sandbox.Path("nowhere").c_str(), 1);
-         },
-         9, false},
-        {"PathUnset",
-         [&] {
-             withStore();
-             unsetenv("PATH");
-         },
-         9, false},
-        {"JavaIsADirectory",
-         [&] {
-             withStore();
-             MakeDirs(sandbox.Path("jdir/java"));
-             setenv("PATH", (sandbox.Path("jdir") + ":" + QDU_FAKE_JAVA_DIR).c_str(), 1);
-         },
-         9, false},
+        {"IncompleteSetDownloaded", [&] { download(false); }, 3, true},
+        {"ClientExitsNonZero", withEnv("FAKE_JAVA_EXIT", "1"), 9, true},
+        {"ClientKilledBySignal", withEnv("FAKE_JAVA_SIGNAL", std::to_string(SIGKILL)), 9, true},
+        {"EmptyPathEntriesSkipped", withEnv("PATH", "::/none::" + kFakePath), 0, true},
+        {"NoJavaOnPath", withEnv("PATH", sandbox.Path("nowhere")), 9, false},
+        {"PathUnset", [&] { withStore(); unsetenv("PATH"); }, 9, false},
+        {"JavaIsADirectory", withEnv("PATH", sandbox.Path("jdir") + ":" + kFakePath), 9, false},
         {"NewestSetHasNoDate", [] {}, 9, false},
         {"BaseDirMissing", [this] { sandbox.WriteTarvolixConf("[Tarvolix Shared]\n"); }, 5, false},
+        // A file where the store should be: found, but nothing can be built in it.
         {"PreUpdateFails",
          [this] {
-             // A file where the definitions directory should be: the store
-             // manager finds it but cannot build anything inside.
              MakeDirs(sandbox.BaseDir());
              WriteTextFile(sandbox.DefsDir(), "not a directory");
          },
          2, false},
     };
-    for (const RunCase& c : kCases) {
+    for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
-        // Every row starts from a fresh store and default stand-in.
         unlink(sandbox.DefsDir().c_str());
         RemoveTree(sandbox.BaseDir());
         RemoveTree(sandbox.Path("download"));
         sandbox.WriteTarvolixConf("[Tarvolix Shared]\nBaseDir=" + sandbox.BaseDir() + "\n");
-        setenv("PATH", (std::string(QDU_FAKE_JAVA_DIR) + ":/usr/bin:/bin").c_str(), 1);
-        for (const char* pszName : {"FAKE_JAVA_COPY_FROM", "FAKE_JAVA_EXIT", "FAKE_JAVA_SIGNAL"})
-            unsetenv(pszName);
+        SetUp();
         unlink(m_record.c_str());
         c.arrange();
 
         CUpdateClient client;
-        EXPECT_EQ(c.expected, client.RunDefUpdate(nullptr));
-        EXPECT_EQ(c.bClientRuns, ClientRan());
-        struct stat st;
-        if (stat(sandbox.DefsDir().c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            EXPECT_EQ(std::vector<std::string>(), TempDirsLeft());
-        }
+        EXPECT_EQ(client.RunDefUpdate(nullptr), c.expected);
+        EXPECT_EQ(PathExists(m_record), c.bClientRuns);
+        for (const std::string& name : ListDir(sandbox.DefsDir()))
+            EXPECT_NE(name.compare(0, 3, "tmp"), 0) << name;
     }
-}
-
-TEST_F(UpdateClientTest, MicroDefsCommandAndEnvironment)
-{
-    CUpdateClient client;
-    EXPECT_EQ(0, client.RunMicroDefUpdate("/hub/patch", "/direct/patch",
-                                          "[ -p Some Product -v 1.0 ] [ -p Other -t X ]"));
-    ASSERT_TRUE(ClientRan());
-    EXPECT_EQ(Words("Skyfetcher [ -p Some Product -v 1.0 ] [ -p Other -t X ]"), ClientArgs());
-    EXPECT_EQ("/hub/patch", ClientEnv("HUBDELTADIR"));
-    EXPECT_EQ("/direct/patch", ClientEnv("CURDELTADIR"));
-    EXPECT_EQ(JarPath(), ClientEnv("CLASSPATH"));
-}
-
-TEST_F(UpdateClientTest, MicroDefsOutcomes)
-{
-    struct {
-        const char* name;
-        const char* variable;
-        std::string value;
-        int expected;
-        bool bClientRuns;
-    } const kCases[] = {
-        {"ClientSucceeds", "FAKE_JAVA_EXIT", "0", 0, true},
-        {"ClientExitsThree", "FAKE_JAVA_EXIT", "3", 9, true},
-        {"ClientKilled", "FAKE_JAVA_SIGNAL", std::to_string(SIGTERM), 9, true},
-        {"NoJavaOnPath", "PATH", "/nonexistent-dir", 9, false},
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.name);
-        setenv("PATH", (std::string(QDU_FAKE_JAVA_DIR) + ":/usr/bin:/bin").c_str(), 1);
-        unsetenv("FAKE_JAVA_EXIT");
-        unsetenv("FAKE_JAVA_SIGNAL");
-        unlink(m_record.c_str());
-        setenv(c.variable, c.value.c_str(), 1);
-
-        CUpdateClient client;
-        EXPECT_EQ(c.expected, client.RunMicroDefUpdate("/h", "/c", "[ -p P ]"));
-        EXPECT_EQ(c.bClientRuns, ClientRan());
-    }
-}
-
-// Without a base directory the microdefs client still runs, with
-// CLASSPATH as it was.
-TEST_F(UpdateClientTest, MicroDefsWithoutBaseDirKeepsClassPath)
-{
-    sandbox.WriteTarvolixConf("[Tarvolix Shared]\n");
-    setenv("CLASSPATH", "/opt/x.jar", 1);
-    CUpdateClient client;
-    EXPECT_EQ(0, client.RunMicroDefUpdate("/h", "/c", "[ -p P ]"));
-    EXPECT_EQ("/opt/x.jar", ClientEnv("CLASSPATH"));
 }
 
 }  // namespace
