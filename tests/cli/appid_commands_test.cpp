@@ -2,8 +2,10 @@
 // observed on disk through the sandbox build of the program.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -123,6 +125,57 @@ TEST_F(NewestUninstallTest, NewestIntegratesTheIncomingSet)
     for (const std::string& name : ListDir(setDir))
         EXPECT_EQ(PathMode(setDir + "/" + name), 0640) << name;
     EXPECT_EQ(PathMode(defs + "/usage.dat"), 0640);
+}
+
+struct IncomingRow {
+    const char* name;
+    bool complete;
+    int lockAge;  // seconds; -1 for no lock
+    bool integrated;
+};
+
+// An incoming set waits while it is incomplete or while another process
+// holds the incoming lock; a lock abandoned for 30 minutes is broken.
+TEST_F(NewestUninstallTest, IncomingSetWaitsForCompletenessAndTheLock)
+{
+    const IncomingRow rows[] = {{"Incomplete", false, -1, false},
+                                {"LockHeld", true, 1799, false},
+                                {"LockStale", true, 1800, true}};
+    for (const IncomingRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string defs = sandbox.DefsDir(), incoming = defs + "/incoming";
+        RemoveTree(defs);
+        WriteSet(defs + "/" + SetName(kCur), SetSpec{kCur});
+        WriteDefInfo(defs, SetName(kCur), SetName(kCur));
+        SetSpec spec{kNew};
+        if (!row.complete)
+            spec.missingFiles = {"late.dat"};
+        WriteSet(incoming, spec);
+        if (row.lockAge >= 0) {
+            WriteTextFile(incoming + "/inlock.dat", "");
+            struct timeval times[2] = {{time(nullptr) - row.lockAge, 0},
+                                       {time(nullptr) - row.lockAge, 0}};
+            utimes((incoming + "/inlock.dat").c_str(), times);
+        }
+        Names before = ListDir(incoming);
+        ASSERT_EQ(RunCli({"-n", "app"}).status, 0);
+        EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(row.integrated ? kNew : kCur));
+        EXPECT_EQ(ListDir(incoming), row.integrated ? Names{} : before);
+    }
+}
+
+// Names in definfo.dat that are not set names never lead a clean-up out of
+// the definitions directory.
+TEST_F(NewestUninstallTest, LastUninstallIgnoresHostileSetNames)
+{
+    const std::string defs = sandbox.DefsDir();
+    WriteSet(defs + "/" + SetName(kCur), SetSpec{kCur});
+    WriteTextFile(defs + "/definfo.dat", "[DefDates]\nCurDefs=..\nLastDefs=../..\n");
+    WriteTextFile(defs + "/usage.dat", "[" + SetName(kCur) + "]\napp=1\n");
+    WriteTextFile(sandbox.BaseDir() + "/keep.dat", "keep");
+    ASSERT_EQ(RunCli({"-u", "app"}).status, 0);
+    EXPECT_EQ(ReadTextFile(sandbox.BaseDir() + "/keep.dat"), "keep");
+    EXPECT_FALSE(PathExists(defs + "/usage.dat"));
 }
 
 }  // namespace

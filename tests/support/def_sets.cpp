@@ -1,5 +1,7 @@
 #include "tests/support/def_sets.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "platform/profile.h"
@@ -96,4 +98,10 @@ std::string DefInfoValue(const std::string& defsDir, const std::string& key)
     GetPrivateProfileString("DefDates", key.c_str(), "<missing>", value, sizeof value,
                             (defsDir + "/definfo.dat").c_str());
     return value;
+}
+
+gid_t PathGroup(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_gid : static_cast<gid_t>(-1);
 }

@@ -64,3 +64,6 @@ std::string DefInfoText(const std::string& cur, const std::string& last);
 void WriteDefInfo(const std::string& defsDir, const std::string& cur, const std::string& last);
 // Value of a DefDates key in defsDir/definfo.dat, or "<missing>".
 std::string DefInfoValue(const std::string& defsDir, const std::string& key);
+
+// Group id of a path, or (gid_t)-1.
+gid_t PathGroup(const std::string& path);
