@@ -1,6 +1,4 @@
 // The microdefs post-update step driving purpose-built patch libraries.
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -12,43 +10,43 @@
 
 namespace {
 
-class CountingReporter : public CDefUtils::CProgress {
-public:
-    explicit CountingReporter(bool cancel) : m_cancel(cancel) {}
+struct Reporter : CDefUtils::CProgress {
+    bool bCancel = false;
+    std::vector<double> values;
     void OnProgress(double dPercent, bool* pbCancel) override
     {
         values.push_back(dPercent);
-        *pbCancel = m_cancel;
+        *pbCancel = bCancel;
     }
-    std::vector<double> values;
-
-private:
-    bool m_cancel;
 };
 
 struct PostCase {
     const char* name;
     const char* library;      // variant of the test library
-    bool process;             // the client succeeded
-    bool reporter;            // a progress reporter is given
-    bool cancel;              // the reporter asks to stop
+    bool bProcess;            // the client succeeded
+    bool bReporter;           // a progress reporter is given
+    bool bCancel;             // the reporter asks to stop
     const char* progress;     // FAKE_PATCH_PROGRESS, or null
     const char* patchResult;  // FAKE_PATCH_RESULT, or null
     DuResult expected;
     const char* recordStart;  // first recorded line starts with this ("" = no call)
-    const char* lastBinUpdate;  // afterwards, having been "1"
 };
 
+// A store holding one installed set, with the microdefs pre-update done and
+// the hub marked good, so each outcome shows in LastBinUpdate.
 class PostMicroDefTest : public SandboxTest, public ::testing::WithParamInterface<PostCase> {
 protected:
-    SetDate older{2026, 1, 10, 5};
-    std::string record = sandbox.Path("patch.rec");
-
     void SetUp() override
     {
         WriteSet(sandbox.Path("setA"), older);
-        ASSERT_EQ(RunCli({"-i", sandbox.Path("setA")}).status, 0);
+        ASSERT_EQ(0, RunCli({"-i", sandbox.Path("setA")}).status);
         setenv("FAKE_PATCH_RECORD", record.c_str(), 1);
+        ASSERT_TRUE(du.InitWindowsApp("Prod"));
+        bool bHubIsOk = false;
+        ASSERT_TRUE(du.PreMicroDef25Update(hub, sizeof hub, direct, sizeof direct, channel,
+                                           sizeof channel, &bHubIsOk, DU_ONLINE_UPDATE));
+        EXPECT_TRUE(PathExists(sandbox.DefsDir() + "/sflock.dat"));
+        WritePrivateProfileString(kSection, "LastBinUpdate", "1", sandbox.DefutilsConf().c_str());
     }
     void TearDown() override
     {
@@ -56,13 +54,16 @@ protected:
              {"FAKE_PATCH_RECORD", "FAKE_PATCH_PROGRESS", "FAKE_PATCH_RESULT", "FAKE_PATCH_SET"})
             unsetenv(name);
     }
-    std::string Conf(const char* key)
+    bool Post(const char* variant, Reporter* pReporter, bool bProcess)
     {
-        char buf[64];
-        GetPrivateProfileString("tvlxdata-shareddefs-microdefs", key, "<missing>", buf,
-                                sizeof buf, sandbox.DefutilsConf().c_str());
-        return buf;
+        std::string lib = std::string(QDU_PATCHLIB_DIR) + "/libfakepatch_" + variant + ".so";
+        return du.PostMicroDef25Update(lib.c_str(), pReporter, bProcess);
     }
+    static constexpr const char* kSection = "tvlxdata-shareddefs-microdefs";
+    SetDate older{2026, 1, 10, 5};
+    std::string record = sandbox.Path("patch.rec");
+    CDefUtils du;
+    char hub[4095], direct[4095], channel[4095];
 };
 
 TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
@@ -72,66 +73,45 @@ TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
         setenv("FAKE_PATCH_PROGRESS", c.progress, 1);
     if (c.patchResult != nullptr)
         setenv("FAKE_PATCH_RESULT", c.patchResult, 1);
+    WriteTextFile(std::string(hub) + "/hub.scr", "apply\n");
+    WriteTextFile(std::string(hub) + "/delta.mdp", "package\n");
+    Reporter reporter;
+    reporter.bCancel = c.bCancel;
 
-    CDefUtils du;
-    ASSERT_TRUE(du.InitWindowsApp("Prod"));
-    char hubDeltas[4095], directDeltas[4095], channel[4095];
-    bool hubIsOk = false;
-    ASSERT_TRUE(du.PreMicroDef25Update(hubDeltas, sizeof hubDeltas, directDeltas,
-                                       sizeof directDeltas, channel, sizeof channel, &hubIsOk,
-                                       DU_ONLINE_UPDATE));
-    EXPECT_TRUE(PathExists(sandbox.DefsDir() + "/sflock.dat"));
-    WriteTextFile(std::string(hubDeltas) + "/hub.scr", "apply\n");
-    WriteTextFile(std::string(hubDeltas) + "/delta.mdp", "package\n");
-    // Start from a good hub state so that both outcomes show.
-    WritePrivateProfileString("tvlxdata-shareddefs-microdefs", "LastBinUpdate", "1",
-                              sandbox.DefutilsConf().c_str());
-
-    CountingReporter reporter(c.cancel);
-    std::string library = std::string(QDU_PATCHLIB_DIR) + "/libfakepatch_" + c.library + ".so";
-    EXPECT_EQ(du.PostMicroDef25Update(library.c_str(), c.reporter ? &reporter : nullptr,
-                                      c.process),
-              DuSucceeded(c.expected));
-    EXPECT_EQ(du.GetLastResult(), c.expected) << CDefUtils::GetResultName(du.GetLastResult());
-
+    EXPECT_EQ(DuSucceeded(c.expected), Post(c.library, c.bReporter ? &reporter : nullptr, c.bProcess));
+    EXPECT_EQ(c.expected, du.GetLastResult()) << CDefUtils::GetResultName(du.GetLastResult());
     std::string recorded = ReadTextFile(record);
-    EXPECT_EQ(recorded.compare(0, strlen(c.recordStart), c.recordStart), 0) << recorded;
+    EXPECT_EQ(0, recorded.compare(0, strlen(c.recordStart), c.recordStart)) << recorded;
     if (*c.recordStart != '\0') {
-        EXPECT_NE(recorded.find(" patch=" + std::string(hubDeltas) + " src=" + sandbox.DefsDir() +
-                                "/binhub dest=" + sandbox.DefsDir() + "/tmp"),
-                  std::string::npos)
-            << recorded;
-        EXPECT_NE(recorded.find(c.reporter ? "notify=yes" : "notify=no"), std::string::npos);
+        std::string defs = sandbox.DefsDir();
+        EXPECT_NE(std::string::npos, recorded.find(" patch=" + std::string(hub) + " src=" + defs +
+                                                   "/binhub dest=" + defs + "/tmp")) << recorded;
+        EXPECT_NE(std::string::npos, recorded.find(c.bReporter ? "notify=yes" : "notify=no"));
     }
-    if (c.progress != nullptr && c.reporter) {
-        ASSERT_FALSE(reporter.values.empty());
-        EXPECT_EQ(reporter.values.front(), 10.0);
+    if (c.progress != nullptr && c.bReporter) {
+        EXPECT_EQ(10.0, reporter.values.at(0));
     }
-    EXPECT_EQ(Conf("LastBinUpdate"), c.lastBinUpdate);
+    char szLast[8];
+    GetPrivateProfileString(kSection, "LastBinUpdate", "", szLast, 8, sandbox.DefutilsConf().c_str());
+    EXPECT_STREQ(c.expected == DU_E_APPLY_PATCH ? "0" : "1", szLast) << "a failed apply marks the hub";
     EXPECT_FALSE(PathExists(sandbox.DefsDir() + "/sflock.dat"));
     for (const std::string& entry : ListDir(sandbox.DefsDir()))
-        EXPECT_NE(entry.compare(0, 3, "tmp"), 0) << entry;
+        EXPECT_NE(0, entry.compare(0, 3, "tmp")) << entry;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, PostMicroDefTest,
     ::testing::Values(
-        PostCase{"Prefers30", "both", true, true, false, nullptr, nullptr, DU_S_OK,
-                 "apply-30 ", "1"},
-        PostCase{"OlderInterfaceOnly", "onlyold", true, true, false, nullptr, nullptr,
-                 DU_S_OK, "apply-old ", "1"},
-        PostCase{"NoReporterNoNotify", "only30", true, false, false, nullptr, nullptr,
-                 DU_S_OK, "apply-30 ", "1"},
-        PostCase{"ApplyFails", "only30", true, true, false, nullptr, "0", DU_E_APPLY_PATCH,
-                 "apply-30 ", "0"},
-        PostCase{"ReporterCancels", "only30", true, true, true, "10,50,100", nullptr,
-                 DU_E_APPLY_PATCH, "apply-30 ", "0"},
-        PostCase{"ReporterKeepsGoing", "onlyold", true, true, false, "10,50,100", nullptr,
-                 DU_S_OK, "apply-old ", "1"},
-        PostCase{"ClientFailedNothingApplied", "both", false, true, false, nullptr, nullptr,
-                 DU_S_OK, "", "1"},
-        PostCase{"NoEntryPointHubStateKept", "none", true, true, false, nullptr, nullptr,
-                 DU_E_GENERAL, "", "1"}),
+        PostCase{"Prefers30", "both", true, true, false, nullptr, nullptr, DU_S_OK, "apply-30 "},
+        PostCase{"OldOnly", "onlyold", true, true, false, nullptr, nullptr, DU_S_OK, "apply-old "},
+        PostCase{"NoReporter", "only30", true, false, false, nullptr, nullptr, DU_S_OK, "apply-30 "},
+        PostCase{"Fails", "only30", true, true, false, nullptr, "0", DU_E_APPLY_PATCH, "apply-30 "},
+        PostCase{"Cancel", "only30", true, true, true, "10,50,100", nullptr, DU_E_APPLY_PATCH,
+                 "apply-30 "},
+        PostCase{"KeepGoing", "onlyold", true, true, false, "10,50,100", nullptr, DU_S_OK,
+                 "apply-old "},
+        PostCase{"ClientFailed", "both", false, true, false, nullptr, nullptr, DU_S_OK, ""},
+        PostCase{"NoEntryPoint", "none", true, true, false, nullptr, nullptr, DU_E_GENERAL, ""}),
     [](const ::testing::TestParamInfo<PostCase>& info) { return info.param.name; });
 
 TEST_F(PostMicroDefTest, PatchedNewerSetBecomesTheNewest)
@@ -139,21 +119,12 @@ TEST_F(PostMicroDefTest, PatchedNewerSetBecomesTheNewest)
     SetDate newer{2026, 2, 1, 0};
     WriteSet(sandbox.Path("setB"), newer);
     setenv("FAKE_PATCH_SET", sandbox.Path("setB").c_str(), 1);
-    CDefUtils du;
-    du.InitWindowsApp("Prod");
-    char hubDeltas[4095], directDeltas[4095], channel[4095];
-    bool hubIsOk = false;
-    ASSERT_TRUE(du.PreMicroDef25Update(hubDeltas, sizeof hubDeltas, directDeltas,
-                                       sizeof directDeltas, channel, sizeof channel, &hubIsOk,
-                                       DU_ONLINE_UPDATE));
-    WriteTextFile(std::string(directDeltas) + "/cur.scr", "apply\n");
-    std::string library = std::string(QDU_PATCHLIB_DIR) + "/libfakepatch_both.so";
-    EXPECT_TRUE(du.PostMicroDef25Update(library.c_str(), nullptr, true));
-    EXPECT_EQ(DefInfoValue(sandbox.DefsDir(), "CurDefs"), newer.DirName());
+    WriteTextFile(std::string(direct) + "/cur.scr", "apply\n");
+    EXPECT_TRUE(Post("both", nullptr, true));
+    EXPECT_EQ(newer.DirName(), DefInfoValue(sandbox.DefsDir(), "CurDefs"));
     // Direct deltas start from the newest set, not from the hub.
-    EXPECT_NE(ReadTextFile(record).find(" src=" + sandbox.DefsDir() + "/" + older.DirName() +
-                                        " "),
-              std::string::npos);
+    EXPECT_NE(std::string::npos,
+              ReadTextFile(record).find(" src=" + sandbox.DefsDir() + "/" + older.DirName() + " "));
 }
 
 }  // namespace
