@@ -2,7 +2,6 @@
 #include <sys/time.h>
 
 #include <cstdio>
-#include <string>
 
 #include "defutils/defutils.h"
 #include "tests/support/def_sets.h"
@@ -22,19 +21,21 @@ protected:
         snprintf(sz, sizeof sz, "%s %u-%u-%u.%u", CDefUtils::GetResultName(result), y, m, d, r);
         return sz;
     }
-    std::string SetWith(const std::string& name, const std::string& file, const std::string& data)
-    {
-        MakeDirs(sandbox.Path(name));
-        WriteTextFile(sandbox.Path(name + "/" + file), data);
-        return sandbox.Path(name);
-    }
     CDefUtils du;
 };
 
-TEST_F(DefDatesTest, HeaderBytesGiveTheDateOrAFormatError)
+struct HeaderCase {
+    const char* name;
+    std::string header;
+    std::string date;
+    const char* file = "virscan1.dat";
+    bool bText = false;
+};
+
+TEST_F(DefDatesTest, HeaderBytesGiveTheDateOrAnError)
 {
-    const std::string kBad = "DU_E_FILE_FORMAT 0-0-0.0";
-    const struct { const char* name; std::string header; std::string date; } cases[] = {
+    const std::string kBad = "DU_E_FILE_FORMAT 0-0-0.0", kMissing = "DU_E_VIRSCAN1_OPEN 7-7-7.7";
+    const HeaderCase cases[] = {
         {"upper_bounds", DefDateHeader(2100, 12, 31, 999), "DU_S_OK 2100-12-31.999"},
         {"lower_bounds", DefDateHeader(2000, 1, 1, 0), "DU_S_OK 2000-1-1.0"},
         {"eleven_bytes", DefDateHeader(2010, 6, 15, 42).substr(0, 11), "DU_S_OK 2010-6-15.42"},
@@ -47,29 +48,21 @@ TEST_F(DefDatesTest, HeaderBytesGiveTheDateOrAFormatError)
         {"day_32", DefDateHeader(2020, 1, 32, 1), kBad},
         {"rev_1000", DefDateHeader(2020, 1, 1, 1000), kBad},
         {"rev_high_byte", DefDateHeader(2020, 1, 1, 0x01000001), kBad},
+        {"upper_case", DefDateHeader(2021, 4, 3, 5), "DU_S_OK 2021-4-3.5", "VIRSCAN1.DAT"},
+        {"mixed_case", DefDateHeader(2021, 4, 3, 5), kMissing, "Virscan1.Dat"},
+        {"text_upper", DefDateHeader(2021, 4, 3, 5), "DU_S_OK 2021-4-3.5", "VIRSCANT.DAT", true},
     };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.date, DateOf(SetWith(c.name, "virscan1.dat", c.header))) << c.name;
-    char szName[16] = "unchanged";
-    EXPECT_FALSE(du.CreateDefDirName(sandbox.Path("month_13").c_str(), szName, 16, false));
-    EXPECT_STREQ("unchanged", szName);
-    EXPECT_TRUE(du.CreateDefDirName(sandbox.Path("upper_bounds").c_str(), szName, 16, false));
-    EXPECT_STREQ("21001231.999", szName);
-}
-
-TEST_F(DefDatesTest, FileIsFoundAsWrittenOrInUpperCase)
-{
-    const struct { const char* file; bool bText; const char* result; } cases[] = {
-        {"VIRSCAN1.DAT", false, "DU_S_OK 2021-4-3.5"},
-        {"Virscan1.Dat", false, "DU_E_VIRSCAN1_OPEN 7-7-7.7"},
-        {"VIRSCANT.DAT", true, "DU_S_OK 2021-4-3.5"},
-        {"virscan1.dat", true, "DU_E_VIRSCAN1_OPEN 7-7-7.7"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(c.result, DateOf(SetWith(c.file, c.file, DefDateHeader(2021, 4, 3, 5)), c.bText));
+    for (const HeaderCase& c : cases) {
+        MakeDirs(sandbox.Path(c.name));
+        WriteTextFile(sandbox.Path(c.name) + "/" + c.file, c.header);
+        EXPECT_EQ(c.date, DateOf(sandbox.Path(c.name), c.bText)) << c.name;
+    }
     MakeDirs(sandbox.Path("dir/virscan1.dat"));  // opens, but reading fails
     EXPECT_EQ("DU_E_VIRSCAN1_READ 7-7-7.7", DateOf(sandbox.Path("dir")));
-    EXPECT_EQ("DU_E_VIRSCAN1_OPEN 7-7-7.7", DateOf(""));
+    char szName[16] = "";
+    EXPECT_FALSE(du.CreateDefDirName(sandbox.Path("month_13").c_str(), szName, 16, false));
+    EXPECT_TRUE(du.CreateDefDirName(sandbox.Path("upper_bounds").c_str(), szName, 16, false));
+    EXPECT_STREQ("21001231.999", szName);
 }
 
 TEST_F(DefDatesTest, ComparisonsOrderByYearMonthDayRevision)
@@ -99,22 +92,19 @@ TEST_F(DefDatesTest, ComparisonsOrderByYearMonthDayRevision)
     EXPECT_FALSE(du.DefsAreNewer(two.c_str(), one.c_str(), false, true));
 }
 
-TEST_F(DefDatesTest, IncrementBumpsTheRevisionAndKeepsTimesAndOtherBytes)
+TEST_F(DefDatesTest, IncrementBumpsTheRevisionAndKeepsTheModificationTime)
 {
-    for (const char* file : {"virscan1.dat", "virscant.dat"}) {
-        std::string dir = SetWith(file, file, DefDateHeader(2015, 2, 3, 255) + "body");
-        std::string path = dir + "/" + file;
-        // Multiples of 15 seconds survive the FileTime round trip exactly.
-        struct timeval times[2] = {{1500000000, 0}, {1500000015, 0}};
-        ASSERT_EQ(0, utimes(path.c_str(), times));
-        EXPECT_TRUE(du.IncrementDefVersion(dir.c_str(), file[7] == 't')) << file;
-        struct stat st;
-        ASSERT_EQ(0, stat(path.c_str(), &st));  // before reading changes the access time
-        EXPECT_EQ(1500000000, st.st_atime);
-        EXPECT_EQ(1500000015, st.st_mtime);
-        EXPECT_EQ(DefDateHeader(2015, 2, 3, 256) + "body", ReadTextFile(path)) << file;
-    }
-    EXPECT_FALSE(du.IncrementDefVersion(sandbox.Root().c_str(), false));
+    std::string dir = sandbox.Path("set"), file = dir + "/virscant.dat";
+    WriteDefDateFile(dir, 2015, 2, 3, 255, "virscant.dat");
+    // Multiples of 15 seconds survive the FileTime round trip exactly.
+    struct timeval times[2] = {{1500000000, 0}, {1500000015, 0}};
+    ASSERT_EQ(0, utimes(file.c_str(), times));
+    EXPECT_TRUE(du.IncrementDefVersion(dir.c_str(), true));
+    struct stat st;
+    ASSERT_EQ(0, stat(file.c_str(), &st));
+    EXPECT_EQ(1500000015, st.st_mtime);
+    EXPECT_EQ(DefDateHeader(2015, 2, 3, 256), ReadTextFile(file)) << "other bytes kept";
+    EXPECT_FALSE(du.IncrementDefVersion(dir.c_str(), false));
 }
 
 }  // namespace

