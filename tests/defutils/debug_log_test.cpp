@@ -1,4 +1,3 @@
-// Result names, log callbacks and the log writer.
 #include <cstdio>
 #include <cstring>
 

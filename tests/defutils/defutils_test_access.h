@@ -1,8 +1,6 @@
-// Read access to CDefUtils' private state for the store tests.
-//
-// CDefUtils names this class a friend; it only reads members, so tests check
-// what an operation left in the object without widening the public
-// interface. A member that is not set reads as "<null>".
+// Read access to CDefUtils' private state for the store tests: CDefUtils
+// names this class a friend, so tests see what an operation left in the
+// object without widening its interface. Unset members read as "<null>".
 #pragma once
 
 #include <string>

@@ -13,7 +13,8 @@
 namespace {
 
 struct Reporter : CDefUtils::CProgress {
-    bool bCancel = false;
+    explicit Reporter(bool bCancelling = false) : bCancel(bCancelling) {}
+    bool bCancel;
     std::string seen;  // each value and the flag on entry
     void OnProgress(double dPercent, bool* pbCancel) override
     {
@@ -24,8 +25,7 @@ struct Reporter : CDefUtils::CProgress {
 
 TEST(DefUtilsProgress, ForwardsValuesAndCancelRequests)
 {
-    Reporter keepGoing, stop;
-    stop.bCancel = true;
+    Reporter keepGoing, stop(true);
     uint32_t nCancel = 5;
     CDefUtilsProgress(&keepGoing).OnProgress(50, &nCancel);
     EXPECT_EQ(0u, nCancel);
@@ -58,11 +58,9 @@ TEST(MicroDefChannel, IsTheMonthUpToTenMonthsBackThenOld)
     EXPECT_STREQ("MicroDe", szOut);
 }
 
-// bProcess: the client succeeded; env: a setting for the library, or null;
-// recordStart: how the library's record begins ("": never called).
+// env: a setting for the library; recordStart: its record's start ("": not called).
 struct PostCase {
-    const char* name;
-    const char* library;
+    const char *name, *library;
     bool bProcess, bReporter, bCancel;
     const char* env;
     DuResult expected;
@@ -89,6 +87,7 @@ TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
     WriteSet(sandbox.Path("setA"), SetDate{2026, 1, 10, 5});
     ASSERT_EQ(0, RunCli({"-i", sandbox.Path("setA")}).status);
     std::string record = sandbox.Path("patch.rec"), defs = sandbox.DefsDir();
+    std::string conf = sandbox.DefutilsConf();
     setenv("FAKE_PATCH_RECORD", record.c_str(), 1);
     if (c.env != nullptr)
         putenv(const_cast<char*>(c.env));
@@ -98,11 +97,10 @@ TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
     bool bHubIsOk = false;
     ASSERT_TRUE(du.PreMicroDef25Update(hub, sizeof hub, direct, sizeof direct, channel,
                                        sizeof channel, &bHubIsOk, DU_ONLINE_UPDATE));
-    WritePrivateProfileString(kSection, "LastBinUpdate", "1", sandbox.DefutilsConf().c_str());
+    WritePrivateProfileString(kSection, "LastBinUpdate", "1", conf.c_str());
     WriteTextFile(std::string(hub) + "/hub.scr", "apply\n");
     WriteTextFile(std::string(hub) + "/delta.mdp", "package\n");
-    Reporter reporter;
-    reporter.bCancel = c.bCancel;
+    Reporter reporter(c.bCancel);
 
     std::string lib = std::string(QDU_PATCHLIB_DIR) + "/libfakepatch_" + c.library + ".so";
     EXPECT_EQ(DuSucceeded(c.expected),
@@ -120,7 +118,7 @@ TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
     }
     // A failed apply marks the hub bad; the update lock and temporary directories go.
     char szLast[8];
-    GetPrivateProfileString(kSection, "LastBinUpdate", "", szLast, 8, sandbox.DefutilsConf().c_str());
+    GetPrivateProfileString(kSection, "LastBinUpdate", "", szLast, 8, conf.c_str());
     EXPECT_STREQ(c.expected == DU_E_APPLY_PATCH ? "0" : "1", szLast);
     for (const std::string& entry : ListDir(defs))
         EXPECT_TRUE(entry.compare(0, 3, "tmp") != 0 && entry != "sflock.dat") << entry;

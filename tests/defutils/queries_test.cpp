@@ -41,7 +41,7 @@ TEST_F(QueriesTest, NewestSetComesFromCurDefsAndOnlyNewerDirectoriesBeatIt)
         {"[DefDates]\nCurDefs=   \n", DU_S_OK, DU_E_VIRSCAN1_OPEN, ""},
         {"[DefDates]\nCurDefs=" + kGone + "\n", DU_E_MISSING_DEF_DIR, DU_E_MISSING_DEF_DIR, kGone},
         {"", DU_E_MISSING_DEFINFO, DU_E_MISSING_DEFINFO, ""},
-        {"[A]\nCurDefs=" + kOld + "\n[DefDates]\nCurDefs = " + kNew + " \n", DU_S_OK, DU_S_OK, kNew},
+        {"[A]\nCurDefs=x\n[DefDates]\nCurDefs = " + kNew + " \n", DU_S_OK, DU_S_OK, kNew},
     };
     for (const auto& c : cases) {
         Files(c.definfo, "");

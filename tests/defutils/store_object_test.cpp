@@ -35,7 +35,6 @@ TEST_F(StoreObjectTest, InitBaseSelectsTheContentByItsLowerCaseName)
     CDefUtils du;
     EXPECT_TRUE(du.InitBase("MyType"));
     EXPECT_EQ(sandbox.BaseDir() + "/tvlxdata/mytype", Access::DefsDir(du));
-    EXPECT_EQ(0770, PathMode(Access::DefsDir(du)));
     EXPECT_EQ("alt mytype mytypeInstallDir <null> mytype-incr-InstallDir tvlxdata-mytype "
               "tvlxdata/mytype tvlxdata-shareddefs-tvlxdata-mytype tvlxdata-mytype-microdefs",
               Access::Names(du));
