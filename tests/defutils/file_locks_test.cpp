@@ -1,200 +1,85 @@
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <ctime>
-#include <string>
-#include <vector>
 
 #include "defutils/defutils.h"
-#include "tests/defutils/defutils_test_access.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
-constexpr DWORD kHeld = 0xFFFFFFFFu;
+using Names = std::vector<std::string>;
 
-void SetAge(const std::string& path, time_t now, time_t nAgeSeconds)
+// Writes an empty lock file last modified at mtime.
+void WriteLock(const std::string& path, time_t mtime)
 {
-    struct timeval times[2] = {{now - nAgeSeconds, 0}, {now - nAgeSeconds, 0}};
+    WriteTextFile(path, "");
+    struct timeval times[2] = {{mtime, 0}, {mtime, 0}};
     ASSERT_EQ(0, utimes(path.c_str(), times));
 }
 
 class FileLocksTest : public SandboxTest {
 protected:
-    std::string LockDir()
-    {
-        std::string dir = sandbox.Path("locks");
-        MakeDirs(dir);
-        return dir;
-    }
+    void SetUp() override { MakeDirs(dir); }
+    std::string dir = sandbox.Path("locks"), lock = dir + "/test.lck";
     CDefUtils du;
-};
-
-TEST_F(FileLocksTest, FreeLockIsTakenAsAnEmpty0644File)
-{
-    std::string dir = LockDir();
-    mode_t old = umask(022);
-    DWORD hLock = 0;
-    EXPECT_TRUE(du.TakeFileLock(dir.c_str(), "test.lck", &hLock));
-    umask(old);
-    EXPECT_EQ(kHeld, hLock);
-    EXPECT_EQ(std::vector<std::string>{"test.lck"}, ListDir(dir));
-    EXPECT_EQ(0644, PathMode(dir + "/test.lck"));
-    EXPECT_EQ("", ReadTextFile(dir + "/test.lck"));
-}
-
-struct AgeCase {
-    const char* name;
-    time_t nAge;  // negative: modification time in the future
-    bool bTaken;
+    DWORD hLock = 7;
 };
 
 TEST_F(FileLocksTest, HeldLockBlocksUntilItIsHalfAnHourOld)
 {
-    const AgeCase cases[] = {
-        {"fresh", 0, false},
-        {"age_1799", 1799, false},
-        {"age_1800", 1800, true},
-        {"very_old", 86400, true},
-        {"from_the_future", -600, false},
-    };
-    std::string dir = LockDir();
-    std::string lock = dir + "/test.lck";
-    for (const AgeCase& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (time_t nAge : {-600, 1799, 1800}) {
         bool bTaken = false;
-        DWORD hLock = 0;
-        // The age is measured in whole seconds; retry when the clock ticks
-        // between setting the time and the take, so the boundary rows mean
-        // what they say.
+        // Ages are whole seconds: retry when the clock ticks during the take.
         for (int nTry = 0; nTry < 5; ++nTry) {
-            WriteTextFile(lock, "");
             time_t now = time(nullptr);
-            SetAge(lock, now, c.nAge);
-            hLock = 12345;
+            WriteLock(lock, now - nAge);
             bTaken = du.TakeFileLock(dir.c_str(), "test.lck", &hLock);
             if (time(nullptr) == now)
                 break;
         }
-        EXPECT_EQ(c.bTaken, bTaken);
-        EXPECT_EQ(c.bTaken ? kHeld : 0u, hLock);
-        // The guard is always gone again; the lock file stays either way.
-        EXPECT_EQ(std::vector<std::string>{"test.lck"}, ListDir(dir));
-        if (c.bTaken) {
-            struct stat st;
-            ASSERT_EQ(0, stat(lock.c_str(), &st));
-            EXPECT_GE(st.st_mtime, time(nullptr) - 5) << "a broken lock is created afresh";
-        }
+        EXPECT_EQ(nAge == 1800, bTaken) << nAge;
+        EXPECT_EQ(bTaken ? 0xFFFFFFFFu : 0u, hLock) << nAge;
+        EXPECT_EQ(Names{"test.lck"}, ListDir(dir)) << "the guard is gone again";
     }
 }
-
-struct GuardCase {
-    const char* name;
-    bool bLockExists;
-    time_t nLockAge;
-    bool bTaken;
-    std::vector<std::string> leftOver;
-};
 
 TEST_F(FileLocksTest, LeftOverGuardBlocksOnlyWhileALockFileExists)
 {
-    const GuardCase cases[] = {
-        {"fresh_lock", true, 0, false, {"test.lck", "test.lck.l2"}},
-        {"stale_lock", true, 100000, false, {"test.lck", "test.lck.l2"}},
-        {"no_lock", false, 0, true, {"test.lck", "test.lck.l2"}},
-    };
-    int nRow = 0;
-    for (const GuardCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::string dir = sandbox.Path("guard" + std::to_string(nRow++));
-        MakeDirs(dir);
-        WriteTextFile(dir + "/test.lck.l2", "");
-        if (c.bLockExists) {
-            WriteTextFile(dir + "/test.lck", "");
-            SetAge(dir + "/test.lck", time(nullptr), c.nLockAge);
-        }
-        DWORD hLock = 7;
-        EXPECT_EQ(c.bTaken, du.TakeFileLock(dir.c_str(), "test.lck", &hLock));
-        EXPECT_EQ(c.bTaken ? kHeld : 0u, hLock);
-        EXPECT_EQ(c.leftOver, ListDir(dir));
+    for (time_t nAge : {0, 100000, -1}) {
+        unlink(lock.c_str());
+        WriteTextFile(lock + ".l2", "");
+        if (nAge >= 0)
+            WriteLock(lock, time(nullptr) - nAge);
+        EXPECT_EQ(nAge < 0, du.TakeFileLock(dir.c_str(), "test.lck", &hLock)) << nAge;
+        EXPECT_EQ((Names{"test.lck", "test.lck.l2"}), ListDir(dir));
     }
 }
 
-TEST_F(FileLocksTest, LockThatCannotBeExaminedFailsAndDropsItsGuard)
+TEST_F(FileLocksTest, DanglingLinkAtTheLockFailsWithoutFollowingIt)
 {
-    // A dangling link makes the exclusive creation fail while the status read
-    // finds nothing, as for a lock released between those two steps. The
-    // second creation fails too (the link is still there), so the take
-    // fails, but it must clean up its guard and never follow the link.
-    std::string dir = LockDir();
-    ASSERT_EQ(0, symlink("nowhere", (dir + "/test.lck").c_str()));
-    DWORD hLock = 7;
+    ASSERT_EQ(0, symlink("nowhere", lock.c_str()));
     EXPECT_FALSE(du.TakeFileLock(dir.c_str(), "test.lck", &hLock));
-    EXPECT_EQ(0u, hLock);
-    EXPECT_EQ(std::vector<std::string>{"test.lck"}, ListDir(dir));
-    EXPECT_FALSE(PathExists(dir + "/nowhere")) << "the link must not be followed";
+    EXPECT_EQ(Names{"test.lck"}, ListDir(dir)) << "no guard left, link not followed";
 }
 
-TEST_F(FileLocksTest, IncomingLockIsSharedBetweenObjects)
+TEST_F(FileLocksTest, StoreLocksAreSharedBetweenObjects)
 {
     std::string incoming = sandbox.DefsDir() + "/incoming";
+    EXPECT_FALSE(du.LockIncomingDir());
     MakeDirs(incoming);
     CDefUtils other;
-
-    char szDir[4096] = "";
-    du.GetIncomingDir(szDir, sizeof szDir);
-    EXPECT_EQ(incoming, szDir);
-
     ASSERT_TRUE(du.LockIncomingDir());
-    EXPECT_EQ(kHeld, CDefUtilsTestAccess::IncomingLock(du));
-    EXPECT_TRUE(PathExists(incoming + "/inlock.dat"));
+    ASSERT_TRUE(du.LockSkyfetcher());
+    EXPECT_EQ(Names{"inlock.dat"}, ListDir(incoming));
+    EXPECT_EQ((Names{"incoming", "sflock.dat"}), ListDir(sandbox.DefsDir()));
     EXPECT_FALSE(other.LockIncomingDir());
-    EXPECT_EQ(0u, CDefUtilsTestAccess::IncomingLock(other));
-
+    EXPECT_FALSE(other.LockSkyfetcher());
     // An unlock by an object that never locked still releases the lock.
     other.UnLockIncomingDir();
-    EXPECT_FALSE(PathExists(incoming + "/inlock.dat"));
-    EXPECT_TRUE(other.LockIncomingDir());
-    du.UnLockIncomingDir();
-    du.UnLockIncomingDir();
-    EXPECT_EQ(0u, CDefUtilsTestAccess::IncomingLock(du));
-    EXPECT_EQ(std::vector<std::string>{}, ListDir(incoming));
-}
-
-TEST_F(FileLocksTest, IncomingLockFailsWithoutIncomingDirectory)
-{
-    EXPECT_FALSE(du.LockIncomingDir());
-    EXPECT_FALSE(PathExists(sandbox.DefsDir() + "/incoming"));
-}
-
-TEST_F(FileLocksTest, UpdateClientLockLivesInTheDefinitionsDirectory)
-{
-    CDefUtils other;
-    ASSERT_TRUE(du.LockSkyfetcher());
-    EXPECT_EQ(kHeld, CDefUtilsTestAccess::SkyfetcherLock(du));
-    EXPECT_TRUE(PathExists(sandbox.DefsDir() + "/sflock.dat"));
-    EXPECT_FALSE(other.LockSkyfetcher());
     du.UnLockSkyfetcher();
-    EXPECT_EQ(0u, CDefUtilsTestAccess::SkyfetcherLock(du));
-    EXPECT_FALSE(PathExists(sandbox.DefsDir() + "/sflock.dat"));
-    EXPECT_TRUE(other.LockSkyfetcher());
-    other.UnLockSkyfetcher();
-}
-
-TEST_F(FileLocksTest, NoDefinitionsDirectoryMeansNoLocks)
-{
-    sandbox.WriteTarvolixConf("[Tarvolix Shared]\n");
-    CDefUtils unconfigured;
-    char szDir[16] = "unchanged";
-    unconfigured.GetIncomingDir(szDir, sizeof szDir);
-    EXPECT_STREQ("unchanged", szDir);
-    EXPECT_FALSE(unconfigured.LockSkyfetcher());
-    EXPECT_FALSE(unconfigured.LockIncomingDir());
-    unconfigured.UnLockSkyfetcher();
-    unconfigured.UnLockIncomingDir();
-    EXPECT_FALSE(PathExists("sflock.dat"));
-    EXPECT_FALSE(PathExists("inlock.dat"));
+    EXPECT_EQ(Names{"incoming"}, ListDir(sandbox.DefsDir()));
+    EXPECT_EQ(Names{}, ListDir(incoming));
 }
 
 }  // namespace

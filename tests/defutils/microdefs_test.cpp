@@ -1,159 +1,141 @@
-// The microdefs post-update step driving purpose-built patch libraries.
-#include <gtest/gtest.h>
-
+// The microdefs steps: the channel a set listens on, the progress adapter
+// handed to patch libraries, and the post-update driving test libraries.
 #include <cstdlib>
-#include <string>
-#include <vector>
+#include <cstring>
+#include <ctime>
 
 #include "defutils/defutils.h"
+#include "defutils/patch_loader.h"
 #include "tests/support/cli_runner.h"
 #include "tests/support/full_sets.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
-class CountingReporter : public CDefUtils::CProgress {
-public:
-    explicit CountingReporter(bool cancel) : m_cancel(cancel) {}
+struct Reporter : CDefUtils::CProgress {
+    explicit Reporter(bool bCancelling = false) : bCancel(bCancelling) {}
+    bool bCancel;
+    std::string seen;  // each value and the flag on entry
     void OnProgress(double dPercent, bool* pbCancel) override
     {
-        values.push_back(dPercent);
-        *pbCancel = m_cancel;
+        seen += std::to_string(dPercent) + (*pbCancel ? "+ " : "- ");
+        *pbCancel = bCancel;
     }
-    std::vector<double> values;
-
-private:
-    bool m_cancel;
 };
 
+TEST(DefUtilsProgress, ForwardsValuesAndCancelRequests)
+{
+    Reporter keepGoing, stop(true);
+    uint32_t nCancel = 5;
+    CDefUtilsProgress(&keepGoing).OnProgress(50, &nCancel);
+    EXPECT_EQ(0u, nCancel);
+    CDefUtilsProgress(&stop).OnProgress(4000000000u, &nCancel);
+    EXPECT_EQ(1u, nCancel);
+    EXPECT_EQ("50.000000- ", keepGoing.seen);
+    EXPECT_EQ("4000000000.000000- ", stop.seen);
+    CDefUtilsProgress(nullptr).OnProgress(10, &nCancel);
+    EXPECT_EQ(0u, nCancel);
+}
+
+TEST(MicroDefChannel, IsTheMonthUpToTenMonthsBackThenOld)
+{
+    Sandbox sandbox;
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    CDefUtils du;
+    char szOut[64];
+    for (int nAgo : {-1, 0, 10, 11}) {
+        int nMonths = (local.tm_year + 1900) * 12 + local.tm_mon - nAgo;
+        std::string name = std::to_string(nMonths / 12 * 10000 + nMonths % 12 * 100 + 115) + ".001";
+        ASSERT_TRUE(du.DetermineMicroDefChannel(name.c_str(), "MicroDefsB", szOut, sizeof szOut));
+        bool bMonth = nAgo >= 0 && nAgo <= 10;
+        EXPECT_EQ(std::string("MicroDefsB.") + (bMonth ? kMonths[nMonths % 12] : "Old"), szOut);
+    }
+    ASSERT_TRUE(du.DetermineMicroDefChannel("19990115.001", "MicroDefsB", szOut, 8));
+    EXPECT_STREQ("MicroDe", szOut);
+}
+
+// env: a setting for the library; recordStart: its record's start ("": not called).
 struct PostCase {
-    const char* name;
-    const char* library;      // variant of the test library
-    bool process;             // the client succeeded
-    bool reporter;            // a progress reporter is given
-    bool cancel;              // the reporter asks to stop
-    const char* progress;     // FAKE_PATCH_PROGRESS, or null
-    const char* patchResult;  // FAKE_PATCH_RESULT, or null
+    const char *name, *library;
+    bool bProcess, bReporter, bCancel;
+    const char* env;
     DuResult expected;
-    const char* recordStart;  // first recorded line starts with this ("" = no call)
-    const char* lastBinUpdate;  // afterwards, having been "1"
+    const char* recordStart;
 };
+
+const char kFail[] = "FAKE_PATCH_RESULT=0";
+const char kProgress[] = "FAKE_PATCH_PROGRESS=10,50,100";
+const char kSection[] = "tvlxdata-shareddefs-microdefs";
 
 class PostMicroDefTest : public SandboxTest, public ::testing::WithParamInterface<PostCase> {
 protected:
-    SetDate older{2026, 1, 10, 5};
-    std::string record = sandbox.Path("patch.rec");
-
-    void SetUp() override
-    {
-        WriteSet(sandbox.Path("setA"), older);
-        ASSERT_EQ(RunCli({"-i", sandbox.Path("setA")}).status, 0);
-        setenv("FAKE_PATCH_RECORD", record.c_str(), 1);
-    }
     void TearDown() override
     {
-        for (const char* name :
-             {"FAKE_PATCH_RECORD", "FAKE_PATCH_PROGRESS", "FAKE_PATCH_RESULT", "FAKE_PATCH_SET"})
+        for (const char* name : {"FAKE_PATCH_RECORD", "FAKE_PATCH_PROGRESS", "FAKE_PATCH_RESULT"})
             unsetenv(name);
-    }
-    std::string Conf(const char* key)
-    {
-        char buf[64];
-        GetPrivateProfileString("tvlxdata-shareddefs-microdefs", key, "<missing>", buf,
-                                sizeof buf, sandbox.DefutilsConf().c_str());
-        return buf;
     }
 };
 
 TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
 {
     const PostCase& c = GetParam();
-    if (c.progress != nullptr)
-        setenv("FAKE_PATCH_PROGRESS", c.progress, 1);
-    if (c.patchResult != nullptr)
-        setenv("FAKE_PATCH_RESULT", c.patchResult, 1);
-
+    // One installed set, the pre-update done and the hub marked good.
+    WriteSet(sandbox.Path("setA"), SetDate{2026, 1, 10, 5});
+    ASSERT_EQ(0, RunCli({"-i", sandbox.Path("setA")}).status);
+    std::string record = sandbox.Path("patch.rec"), defs = sandbox.DefsDir();
+    std::string conf = sandbox.DefutilsConf();
+    setenv("FAKE_PATCH_RECORD", record.c_str(), 1);
+    if (c.env != nullptr)
+        putenv(const_cast<char*>(c.env));
     CDefUtils du;
     ASSERT_TRUE(du.InitWindowsApp("Prod"));
-    char hubDeltas[4095], directDeltas[4095], channel[4095];
-    bool hubIsOk = false;
-    ASSERT_TRUE(du.PreMicroDef25Update(hubDeltas, sizeof hubDeltas, directDeltas,
-                                       sizeof directDeltas, channel, sizeof channel, &hubIsOk,
-                                       DU_ONLINE_UPDATE));
-    EXPECT_TRUE(PathExists(sandbox.DefsDir() + "/sflock.dat"));
-    WriteTextFile(std::string(hubDeltas) + "/hub.scr", "apply\n");
-    WriteTextFile(std::string(hubDeltas) + "/delta.mdp", "package\n");
-    // Start from a good hub state so that both outcomes show.
-    WritePrivateProfileString("tvlxdata-shareddefs-microdefs", "LastBinUpdate", "1",
-                              sandbox.DefutilsConf().c_str());
+    char hub[4095], direct[4095], channel[4095];
+    bool bHubIsOk = false;
+    ASSERT_TRUE(du.PreMicroDef25Update(hub, sizeof hub, direct, sizeof direct, channel,
+                                       sizeof channel, &bHubIsOk, DU_ONLINE_UPDATE));
+    WritePrivateProfileString(kSection, "LastBinUpdate", "1", conf.c_str());
+    WriteTextFile(std::string(hub) + "/hub.scr", "apply\n");
+    WriteTextFile(std::string(hub) + "/delta.mdp", "package\n");
+    Reporter reporter(c.bCancel);
 
-    CountingReporter reporter(c.cancel);
-    std::string library = std::string(QDU_PATCHLIB_DIR) + "/libfakepatch_" + c.library + ".so";
-    EXPECT_EQ(du.PostMicroDef25Update(library.c_str(), c.reporter ? &reporter : nullptr,
-                                      c.process),
-              DuSucceeded(c.expected));
-    EXPECT_EQ(du.GetLastResult(), c.expected) << CDefUtils::GetResultName(du.GetLastResult());
-
+    std::string lib = std::string(QDU_PATCHLIB_DIR) + "/libfakepatch_" + c.library + ".so";
+    EXPECT_EQ(DuSucceeded(c.expected),
+              du.PostMicroDef25Update(lib.c_str(), c.bReporter ? &reporter : nullptr, c.bProcess));
+    EXPECT_EQ(c.expected, du.GetLastResult()) << CDefUtils::GetResultName(du.GetLastResult());
     std::string recorded = ReadTextFile(record);
-    EXPECT_EQ(recorded.compare(0, strlen(c.recordStart), c.recordStart), 0) << recorded;
+    EXPECT_EQ(0, recorded.compare(0, strlen(c.recordStart), c.recordStart)) << recorded;
     if (*c.recordStart != '\0') {
-        EXPECT_NE(recorded.find(" patch=" + std::string(hubDeltas) + " src=" + sandbox.DefsDir() +
-                                "/binhub dest=" + sandbox.DefsDir() + "/tmp"),
-                  std::string::npos)
-            << recorded;
-        EXPECT_NE(recorded.find(c.reporter ? "notify=yes" : "notify=no"), std::string::npos);
+        EXPECT_NE(std::string::npos, recorded.find(" patch=" + std::string(hub) + " src=" + defs +
+                                                   "/binhub dest=" + defs + "/tmp")) << recorded;
+        EXPECT_NE(std::string::npos, recorded.find(c.bReporter ? "notify=yes" : "notify=no"));
     }
-    if (c.progress != nullptr && c.reporter) {
-        ASSERT_FALSE(reporter.values.empty());
-        EXPECT_EQ(reporter.values.front(), 10.0);
+    if (c.env == kProgress && c.bReporter) {
+        EXPECT_EQ(0u, reporter.seen.find("10.000000- ")) << reporter.seen;
     }
-    EXPECT_EQ(Conf("LastBinUpdate"), c.lastBinUpdate);
-    EXPECT_FALSE(PathExists(sandbox.DefsDir() + "/sflock.dat"));
-    for (const std::string& entry : ListDir(sandbox.DefsDir()))
-        EXPECT_NE(entry.compare(0, 3, "tmp"), 0) << entry;
+    // A failed apply marks the hub bad; the update lock and temporary directories go.
+    char szLast[8];
+    GetPrivateProfileString(kSection, "LastBinUpdate", "", szLast, 8, conf.c_str());
+    EXPECT_STREQ(c.expected == DU_E_APPLY_PATCH ? "0" : "1", szLast);
+    for (const std::string& entry : ListDir(defs))
+        EXPECT_TRUE(entry.compare(0, 3, "tmp") != 0 && entry != "sflock.dat") << entry;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, PostMicroDefTest,
     ::testing::Values(
-        PostCase{"Prefers30", "both", true, true, false, nullptr, nullptr, DU_S_OK,
-                 "apply-30 ", "1"},
-        PostCase{"OlderInterfaceOnly", "onlyold", true, true, false, nullptr, nullptr,
-                 DU_S_OK, "apply-old ", "1"},
-        PostCase{"NoReporterNoNotify", "only30", true, false, false, nullptr, nullptr,
-                 DU_S_OK, "apply-30 ", "1"},
-        PostCase{"ApplyFails", "only30", true, true, false, nullptr, "0", DU_E_APPLY_PATCH,
-                 "apply-30 ", "0"},
-        PostCase{"ReporterCancels", "only30", true, true, true, "10,50,100", nullptr,
-                 DU_E_APPLY_PATCH, "apply-30 ", "0"},
-        PostCase{"ReporterKeepsGoing", "onlyold", true, true, false, "10,50,100", nullptr,
-                 DU_S_OK, "apply-old ", "1"},
-        PostCase{"ClientFailedNothingApplied", "both", false, true, false, nullptr, nullptr,
-                 DU_S_OK, "", "1"},
-        PostCase{"NoEntryPointHubStateKept", "none", true, true, false, nullptr, nullptr,
-                 DU_E_GENERAL, "", "1"}),
+        PostCase{"Prefers30", "both", true, true, false, nullptr, DU_S_OK, "apply-30 "},
+        PostCase{"OldOnly", "onlyold", true, true, false, nullptr, DU_S_OK, "apply-old "},
+        PostCase{"NoReporter", "only30", true, false, false, nullptr, DU_S_OK, "apply-30 "},
+        PostCase{"Fails", "only30", true, true, false, kFail, DU_E_APPLY_PATCH, "apply-30 "},
+        PostCase{"Cancel", "only30", true, true, true, kProgress, DU_E_APPLY_PATCH, "apply-30 "},
+        PostCase{"KeepGoing", "onlyold", true, true, false, kProgress, DU_S_OK, "apply-old "},
+        PostCase{"ClientFailed", "both", false, true, false, nullptr, DU_S_OK, ""},
+        PostCase{"NoEntryPoint", "none", true, true, false, nullptr, DU_E_GENERAL, ""},
+        PostCase{"NoLibrary", "absent", true, true, false, nullptr, DU_E_MISSING_PATCH_DLL, ""}),
     [](const ::testing::TestParamInfo<PostCase>& info) { return info.param.name; });
-
-TEST_F(PostMicroDefTest, PatchedNewerSetBecomesTheNewest)
-{
-    SetDate newer{2026, 2, 1, 0};
-    WriteSet(sandbox.Path("setB"), newer);
-    setenv("FAKE_PATCH_SET", sandbox.Path("setB").c_str(), 1);
-    CDefUtils du;
-    du.InitWindowsApp("Prod");
-    char hubDeltas[4095], directDeltas[4095], channel[4095];
-    bool hubIsOk = false;
-    ASSERT_TRUE(du.PreMicroDef25Update(hubDeltas, sizeof hubDeltas, directDeltas,
-                                       sizeof directDeltas, channel, sizeof channel, &hubIsOk,
-                                       DU_ONLINE_UPDATE));
-    WriteTextFile(std::string(directDeltas) + "/cur.scr", "apply\n");
-    std::string library = std::string(QDU_PATCHLIB_DIR) + "/libfakepatch_both.so";
-    EXPECT_TRUE(du.PostMicroDef25Update(library.c_str(), nullptr, true));
-    EXPECT_EQ(DefInfoValue(sandbox.DefsDir(), "CurDefs"), newer.DirName());
-    // Direct deltas start from the newest set, not from the hub.
-    EXPECT_NE(ReadTextFile(record).find(" src=" + sandbox.DefsDir() + "/" + older.DirName() +
-                                        " "),
-              std::string::npos);
-}
 
 }  // namespace

@@ -1,307 +1,98 @@
 #include <unistd.h>
 
-#include <string>
-
 #include "defutils/defutils.h"
-#include "tests/defutils/store_test_util.h"
+#include "tests/support/def_sets.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
-const char kOld[] = "20200101.001";
-const char kNew[] = "20210202.002";
+const std::string kOld = "20200101.001", kNew = "20210202.002", kGone = "20990101.001";
+const std::string kCur = "[DefDates]\nCurDefs=" + kNew + "\n";
 
-// A store with two sets: kOld (2020-01-01 rev 1) and kNew (2021-02-02 rev 2).
+// A store holding kOld and kNew, dated as named, and the bookkeeping files
+// each case writes ("" leaves a file out).
 class QueriesTest : public SandboxTest {
 protected:
     void SetUp() override
     {
-        defs = sandbox.DefsDir();
-        MakeDirs(defs);
-        MakeSet(defs, kOld, 2020, 1, 1, 1);
-        MakeSet(defs, kNew, 2021, 2, 2, 2);
+        WriteDefDateFile(Set(kOld), 2020, 1, 1, 1);
+        WriteDefDateFile(Set(kNew), 2021, 2, 2, 2);
     }
-    void DefInfo(const std::string& contents) { WriteTextFile(defs + "/definfo.dat", contents); }
-    void Usage(const std::string& contents) { WriteTextFile(defs + "/usage.dat", contents); }
-    std::string Set(const char* name) { return defs + "/" + name; }
-
-    std::string defs;
-};
-
-struct NewestCase {
-    const char* name;
-    const char* fileName;  // null: no definfo.dat
-    std::string contents;
-    DuResult expected;
-    std::string path;  // relative to the definitions directory, "" for none
-};
-
-TEST_F(QueriesTest, NewestSetComesFromCurDefs)
-{
-    const NewestCase cases[] = {
-        {"plain", "definfo.dat", "[DefDates]\nCurDefs=20210202.002\n", DU_S_OK, kNew},
-        {"blanks_around_value", "definfo.dat", "[DefDates]\nCurDefs =   20210202.002   \n", DU_S_OK,
-         kNew},
-        {"other_keys_and_sections", "definfo.dat",
-         "[Other]\nCurDefs=20200101.001\n[DefDates]\nLastDefs=20200101.001\nCurDefs=20210202.002\n",
-         DU_S_OK, kNew},
-        {"upper_case_file", "DEFINFO.DAT", "[DefDates]\nCurDefs=20200101.001\n", DU_S_OK, kOld},
-        {"no_cur_defs", "definfo.dat", "[DefDates]\nLastDefs=20200101.001\n", DU_S_OK, ""},
-        {"blank_value", "definfo.dat", "[DefDates]\nCurDefs=   \n", DU_S_OK, ""},
-        {"garbage", "definfo.dat", std::string("\x01\xff\x00[[[=\n=\n\x7f", sizeof "\x01\xff\x00[[[=\n=\n\x7f" - 1), DU_S_OK, ""},
-        {"set_missing", "definfo.dat", "[DefDates]\nCurDefs=20990101.001\n", DU_E_MISSING_DEF_DIR,
-         "20990101.001"},
-        {"no_definfo", nullptr, "", DU_E_MISSING_DEFINFO, ""},
-    };
-    for (const NewestCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        unlink((defs + "/definfo.dat").c_str());
-        unlink((defs + "/DEFINFO.DAT").c_str());
-        if (c.fileName != nullptr)
-            WriteTextFile(defs + "/" + c.fileName, c.contents);
-
-        CDefUtils du;
-        char szDir[4096] = "stale";
-        EXPECT_EQ(c.expected, du.GetNewestDefs(szDir, sizeof szDir, true));
-        EXPECT_EQ(c.path.empty() ? "" : defs + "/" + c.path, szDir);
+    void Files(const std::string& definfo, const std::string& usage)
+    {
+        unlink(Set("definfo.dat").c_str());
+        unlink(Set("usage.dat").c_str());
+        if (!definfo.empty())
+            WriteTextFile(Set("definfo.dat"), definfo);
+        if (!usage.empty())
+            WriteTextFile(Set("usage.dat"), usage);
     }
-}
-
-TEST_F(QueriesTest, NewestSetNeedsAStore)
-{
-    sandbox.WriteTarvolixConf("[Tarvolix Shared]\n");
-    CDefUtils du;
-    char szDir[64] = "stale";
-    EXPECT_EQ(DU_E_MISSING_DEF_BASE_DIR, du.GetNewestDefs(szDir, sizeof szDir, false));
-    EXPECT_STREQ("", szDir);
-    WORD y, m, d;
-    DWORD r;
-    EXPECT_FALSE(du.GetNewestDefsDate(&y, &m, &d, &r));
-    EXPECT_EQ(DU_E_MISSING_DEF_BASE_DIR, du.GetLastResult());
-}
-
-struct NewestDateCase {
-    const char* name;
-    const char* defInfo;  // null: no definfo.dat
-    bool bOk;
-    DuResult result;
-};
-
-TEST_F(QueriesTest, NewestDateRecordsItsResult)
-{
-    WriteTextFile(Set(kOld) + "/virscan1.dat", DefHeader(1, 13, 1, 120));  // bad month
-    const NewestDateCase cases[] = {
-        {"readable", "[DefDates]\nCurDefs=20210202.002\n", true, DU_S_OK},
-        {"bad_header", "[DefDates]\nCurDefs=20200101.001\n", false, DU_E_FILE_FORMAT},
-        {"no_cur_defs", "[DefDates]\n", false, DU_E_VIRSCAN1_OPEN},
-        {"set_missing", "[DefDates]\nCurDefs=20990101.001\n", false, DU_E_MISSING_DEF_DIR},
-        {"no_definfo", nullptr, false, DU_E_MISSING_DEFINFO},
-    };
-    for (const NewestDateCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        unlink((defs + "/definfo.dat").c_str());
-        if (c.defInfo != nullptr)
-            DefInfo(c.defInfo);
-        CDefUtils du;
-        WORD y = 1, m = 1, d = 1;
-        DWORD r = 1;
-        EXPECT_EQ(c.bOk, du.GetNewestDefsDate(&y, &m, &d, &r));
-        EXPECT_EQ(c.result, du.GetLastResult());
-        if (c.bOk) {
-            EXPECT_EQ(2021, y);
-            EXPECT_EQ(2, m);
-            EXPECT_EQ(2, d);
-            EXPECT_EQ(2u, r);
-        }
-    }
-}
-
-struct CurrentCase {
-    const char* name;
-    const char* usage;  // null: no usage.dat
-    const char* appId;
-    bool bOk;
-    std::string path;  // relative to the definitions directory, "" for none
-};
-
-TEST_F(QueriesTest, CurrentSetIsTheFirstSectionNamingTheAppId)
-{
-    const CurrentCase cases[] = {
-        {"registered", "[20200101.001]\nMyApp=1\n", "MyApp", true, kOld},
-        {"first_of_two_sections", "[20210202.002]\nMyApp=1\n[20200101.001]\nMyApp=1\n", "MyApp",
-         true, kNew},
-        {"among_others", "[20200101.001]\nOther=1\n[20210202.002]\nOther2=1\nMyApp=1\n", "MyApp",
-         true, kNew},
-        {"key_case_ignored", "[20200101.001]\nmyapp=1\n", "MyApp", true, kOld},
-        {"blanks_around_names", "  [ 20200101.001 ]  \n  MyApp  =  1  \n", "MyApp", true, kOld},
-        {"value_is_the_sentinel", "[20200101.001]\nMyApp=KeyMissing\n[20210202.002]\nMyApp=1\n",
-         "MyApp", true, kNew},
-        {"not_registered", "[20200101.001]\nOther=1\n", "MyApp", false, ""},
-        {"prefix_is_not_a_match", "[20200101.001]\nMyApp2=1\n", "MyApp", false, ""},
-        {"set_deleted", "[20990101.001]\nMyApp=1\n", "MyApp", false, "20990101.001"},
-        {"no_sections", "MyApp=1\n", "MyApp", false, ""},
-        {"garbage", "\x01\x02\xff\n[\n=\n", "MyApp", false, ""},
-        {"no_usage", nullptr, "MyApp", false, ""},
-    };
-    for (const CurrentCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        unlink((defs + "/usage.dat").c_str());
-        if (c.usage != nullptr)
-            Usage(c.usage);
-        CDefUtils du;
-        ASSERT_TRUE(du.InitWindowsApp(c.appId));
-        char szDir[4096] = "stale";
-        EXPECT_EQ(c.bOk, du.GetCurrentDefs(szDir, sizeof szDir));
-        EXPECT_EQ(c.path.empty() ? "" : defs + "/" + c.path, szDir);
-    }
-}
-
-TEST_F(QueriesTest, CurrentSetNeedsAnAppId)
-{
-    Usage("[20200101.001]\nMyApp=1\n");
-    CDefUtils du;
-    char szDir[64] = "stale";
-    EXPECT_FALSE(du.GetCurrentDefs(szDir, sizeof szDir));
-    EXPECT_STREQ("", szDir);
-    WORD y = 7, m = 7, d = 7;
-    DWORD r = 7;
-    EXPECT_FALSE(du.GetCurrentDefsDate(&y, &m, &d, &r));
-    EXPECT_EQ(DU_E_MISSING_APPID, du.GetLastResult());
-    EXPECT_EQ(7, y);
-}
-
-TEST_F(QueriesTest, CurrentDate)
-{
-    Usage("[20200101.001]\nMyApp=1\n");
-    CDefUtils du;
-    ASSERT_TRUE(du.InitWindowsApp("MyApp"));
+    std::string Set(const std::string& name) { return name.empty() ? "" : defs + "/" + name; }
+    std::string defs = sandbox.DefsDir();
     WORD y = 0, m = 0, d = 0;
     DWORD r = 0;
-    EXPECT_TRUE(du.GetCurrentDefsDate(&y, &m, &d, &r));
-    EXPECT_EQ(DU_S_OK, du.GetLastResult());
-    EXPECT_EQ(2020, y);
-    EXPECT_EQ(1, m);
-    EXPECT_EQ(1, d);
-    EXPECT_EQ(1u, r);
-
-    ASSERT_TRUE(du.InitWindowsApp("Stranger"));
-    EXPECT_FALSE(du.GetCurrentDefsDate(&y, &m, &d, &r));
-    EXPECT_EQ(DU_E_GENERAL, du.GetLastResult());
-}
-
-struct AreNewestCase {
-    const char* name;
-    const char* defInfo;  // null: none
-    const char* usage;    // null: none
-    bool bOk;
-    bool bNewest;
-    DuResult result;
+    char szDir[4096] = "stale";
 };
 
-TEST_F(QueriesTest, DefsAreNewestComparesPaths)
+TEST_F(QueriesTest, NewestSetComesFromCurDefsAndOnlyNewerDirectoriesBeatIt)
 {
-    const AreNewestCase cases[] = {
-        {"uses_newest", "[DefDates]\nCurDefs=20210202.002\n", "[20210202.002]\nMyApp=1\n", true,
-         true, DU_S_OK},
-        {"uses_older", "[DefDates]\nCurDefs=20210202.002\n", "[20200101.001]\nMyApp=1\n", true,
-         false, DU_S_OK},
-        {"no_usage", "[DefDates]\nCurDefs=20210202.002\n", nullptr, false, false, DU_E_GENERAL},
-        {"no_definfo", nullptr, "[20210202.002]\nMyApp=1\n", false, false, DU_E_MISSING_DEFINFO},
+    const struct { std::string definfo; DuResult result, dateResult; std::string set; } cases[] = {
+        {"[DefDates]\nLastDefs=20200101.001\n", DU_S_OK, DU_E_VIRSCAN1_OPEN, ""},
+        {"[DefDates]\nCurDefs=   \n", DU_S_OK, DU_E_VIRSCAN1_OPEN, ""},
+        {"[DefDates]\nCurDefs=" + kGone + "\n", DU_E_MISSING_DEF_DIR, DU_E_MISSING_DEF_DIR, kGone},
+        {"", DU_E_MISSING_DEFINFO, DU_E_MISSING_DEFINFO, ""},
+        {"[A]\nCurDefs=x\n[DefDates]\nCurDefs = " + kNew + " \n", DU_S_OK, DU_S_OK, kNew},
     };
-    for (const AreNewestCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        unlink((defs + "/definfo.dat").c_str());
-        unlink((defs + "/usage.dat").c_str());
-        if (c.defInfo != nullptr)
-            DefInfo(c.defInfo);
-        if (c.usage != nullptr)
-            Usage(c.usage);
+    for (const auto& c : cases) {
+        Files(c.definfo, "");
+        CDefUtils du;
+        EXPECT_EQ(c.result, du.GetNewestDefs(szDir, sizeof szDir, true)) << c.definfo;
+        EXPECT_EQ(Set(c.set), szDir);
+        EXPECT_EQ(c.dateResult == DU_S_OK, du.GetNewestDefsDate(&y, &m, &d, &r));
+        EXPECT_EQ(c.dateResult, du.GetLastResult()) << c.definfo;
+    }
+    EXPECT_EQ(2021, y);
+    // A directory is newest only when strictly newer, or when nothing is newest.
+    for (const std::string& definfo : {kCur, "[DefDates]\nCurDefs=" + kOld + "\n", std::string()}) {
+        Files(definfo, "");
+        bool bNewest = definfo == kCur;
+        EXPECT_EQ(DU_S_OK, CDefUtils().DefsInDirAreNewest(Set(kNew).c_str(), &bNewest));
+        EXPECT_EQ(definfo != kCur, bNewest) << definfo;
+    }
+}
+
+TEST_F(QueriesTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNewest)
+{
+    // 1000 names of 12 characters overflow the 10000 bytes of names searched.
+    std::string crowd;
+    for (int i = 0; i < 1000; ++i)
+        crowd += "[" + std::to_string(20201000 + i) + ".001]\nX=1\n";
+    const struct { std::string usage; std::string set; } cases[] = {
+        {"[" + kNew + "]\nMyApp=1\n[" + kOld + "]\nMyApp=1\n", kNew},
+        {"[" + kNew + "]\nMyApp=KeyMissing\n[" + kOld + "]\nOther=1\nmyapp=1\n", kOld},
+        {"[" + kOld + "]\nMyApp2=1\n", ""},
+        {"[" + kGone + "]\nMyApp=1\n", kGone},
+        {crowd + "[" + kNew + "]\nMyApp=1\n", ""},
+        {"", ""},
+        {"  [ " + kOld + " ]  \n  MyApp  =  1  \n", kOld},
+    };
+    for (const auto& c : cases) {
+        Files(kCur, c.usage);
         CDefUtils du;
         ASSERT_TRUE(du.InitWindowsApp("MyApp"));
-        bool bNewest = !c.bNewest;
-        EXPECT_EQ(c.bOk, du.DefsAreNewest(&bNewest));
-        EXPECT_EQ(c.bNewest, bNewest);
-        EXPECT_EQ(c.result, du.GetLastResult());
+        bool bFound = c.set == kNew || c.set == kOld;
+        EXPECT_EQ(bFound, du.GetCurrentDefs(szDir, sizeof szDir)) << c.usage.substr(0, 60);
+        EXPECT_EQ(Set(c.set), szDir);
+        EXPECT_EQ(bFound, du.GetCurrentDefsDate(&y, &m, &d, &r));
+        EXPECT_EQ(bFound ? DU_S_OK : DU_E_GENERAL, du.GetLastResult()) << c.usage.substr(0, 60);
+        bool bNewest = true;
+        EXPECT_EQ(bFound, du.DefsAreNewest(&bNewest));
+        EXPECT_EQ(c.set == kNew, bNewest);
     }
-}
-
-struct InDirCase {
-    const char* name;
-    const char* defInfo;  // null: none
-    int nYear;            // date of the candidate directory
-    bool bNewest;
-    DuResult result;
-};
-
-TEST_F(QueriesTest, DefsInDirAreNewestComparesDates)
-{
-    const InDirCase cases[] = {
-        {"newer", "[DefDates]\nCurDefs=20210202.002\n", 2022, true, DU_S_OK},
-        {"same_date_is_not_newer", "[DefDates]\nCurDefs=20210202.002\n", 2021, false, DU_S_OK},
-        {"older", "[DefDates]\nCurDefs=20210202.002\n", 2020, false, DU_S_OK},
-        {"no_definfo_means_newest", nullptr, 2000, true, DU_S_OK},
-        {"newest_set_missing", "[DefDates]\nCurDefs=20990101.001\n", 2000, true, DU_S_OK},
-        {"newest_unnamed", "[DefDates]\n", 2000, true, DU_S_OK},
-    };
-    int nRow = 0;
-    for (const InDirCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        unlink((defs + "/definfo.dat").c_str());
-        if (c.defInfo != nullptr)
-            DefInfo(c.defInfo);
-        std::string candidate =
-            MakeSet(sandbox.Root(), "candidate" + std::to_string(nRow++), c.nYear, 2, 2, 2);
-        CDefUtils du;
-        bool bNewest = !c.bNewest;
-        EXPECT_EQ(c.result, du.DefsInDirAreNewest(candidate.c_str(), &bNewest));
-        EXPECT_EQ(c.bNewest, bNewest);
-    }
-}
-
-struct ProtectedCase {
-    const char* name;
-    std::string dir;
-    bool bProtected;
-};
-
-TEST_F(QueriesTest, CurDefsAndLastDefsAreProtected)
-{
-    DefInfo("[DefDates]\nCurDefs= 20210202.002 \nLastDefs=20200101.001\n");
-    const ProtectedCase cases[] = {
-        {"cur_defs", Set(kNew), true},
-        {"cur_defs_trailing_slash", Set(kNew) + "/", true},
-        {"last_defs", Set(kOld), true},
-        {"bare_name", kOld, true},
-        {"other_set", Set("20190101.001"), false},
-        {"name_differs_in_case", defs + "/20210202.002X", false},
-        {"empty", "", false},
-    };
-    CDefUtils du;
-    for (const ProtectedCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.bProtected, du.DefsDirIsNewest(c.dir.c_str()));
-    }
-    unlink((defs + "/definfo.dat").c_str());
-    EXPECT_FALSE(du.DefsDirIsNewest(Set(kNew).c_str()));
-}
-
-TEST_F(QueriesTest, SectionLookupSearchesOnlyTheFirst10000BytesOfNames)
-{
-    // 1000 sections of 12-character names fill 13000 bytes of the list; an
-    // AppId registered only in the last one is out of reach.
-    std::string contents;
-    for (int i = 0; i < 1000; ++i) {
-        char szName[16];
-        snprintf(szName, sizeof szName, "2020%04d.001", i);
-        contents += std::string("[") + szName + "]\nOther=1\n";
-    }
-    Usage(contents + "[20210202.002]\nMyApp=1\n");
-    CDefUtils du;
-    ASSERT_TRUE(du.InitWindowsApp("MyApp"));
-    char szDir[4096];
-    EXPECT_FALSE(du.GetCurrentDefs(szDir, sizeof szDir));
-    EXPECT_TRUE(du.GetSectionNameFromKey(szDir, sizeof szDir, "Other", (defs + "/usage.dat").c_str()));
-    EXPECT_STREQ("20200000.001", szDir);
+    EXPECT_EQ(2020, y);
+    CDefUtils noAppId;
+    EXPECT_FALSE(noAppId.GetCurrentDefsDate(&y, &m, &d, &r));
+    EXPECT_EQ(DU_E_MISSING_APPID, noAppId.GetLastResult());
 }
 
 }  // namespace
