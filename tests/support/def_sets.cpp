@@ -1,8 +1,11 @@
 #include "tests/support/def_sets.h"
 
+#include <grp.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <vector>
 
 #include "platform/profile.h"
 #include "tests/support/sandbox.h"
@@ -104,4 +107,29 @@ gid_t PathGroup(const std::string& path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_gid : static_cast<gid_t>(-1);
+}
+
+gid_t UseDistinctStoreGroup(Sandbox* pSandbox)
+{
+    gid_t own = getegid();
+    std::vector<gid_t> candidates;
+    if (geteuid() == 0) {
+        for (const char* name : {"daemon", "bin", "sys", "adm", "nogroup", "users"}) {
+            if (struct group* gr = getgrnam(name))
+                candidates.push_back(gr->gr_gid);
+        }
+    } else {
+        gid_t groups[256];
+        int n = getgroups(256, groups);
+        for (int i = 0; i < n; ++i)
+            candidates.push_back(groups[i]);
+    }
+    for (gid_t gid : candidates) {
+        struct group* gr = getgrgid(gid);
+        if (gid != own && gr != nullptr) {
+            pSandbox->SetGroupName(gr->gr_name);
+            return gid;
+        }
+    }
+    return pSandbox->GroupId();
 }

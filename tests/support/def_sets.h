@@ -67,3 +67,10 @@ std::string DefInfoValue(const std::string& defsDir, const std::string& key);
 
 // Group id of a path, or (gid_t)-1.
 gid_t PathGroup(const std::string& path);
+
+class Sandbox;
+// Points the sandbox at a group other than the caller's effective group
+// when one is available (a well-known group for root, a supplementary group
+// otherwise), so that ownership checks see a real change. Returns the gid
+// the store should then use. Call before anything is created.
+gid_t UseDistinctStoreGroup(Sandbox* pSandbox);
