@@ -147,10 +147,10 @@ TEST_F(NewestUninstallTest, IncomingSetWaitsForCompletenessAndTheLock)
         RemoveTree(defs);
         WriteSet(defs + "/" + SetName(kCur), SetSpec{kCur});
         WriteDefInfo(defs, SetName(kCur), SetName(kCur));
-        SetSpec spec{kNew};
+        SetSpec setSpec{kNew};
         if (!row.complete)
-            spec.missingFiles = {"late.dat"};
-        WriteSet(incoming, spec);
+            setSpec.missingFiles = {"late.dat"};
+        WriteSet(incoming, setSpec);
         if (row.lockAge >= 0) {
             WriteTextFile(incoming + "/inlock.dat", "");
             struct timeval times[2] = {{time(nullptr) - row.lockAge, 0},

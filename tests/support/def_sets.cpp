@@ -67,19 +67,19 @@ std::string VirscanHeader(const DefDate& date)
     return DefDateHeader(date.year, date.month, date.day, date.revision);
 }
 
-void WriteSet(const std::string& dir, const SetSpec& spec)
+void WriteSet(const std::string& dir, const SetSpec& setSpec)
 {
     MakeDirs(dir);
-    WriteTextFile(dir + "/" + spec.virscanName, VirscanHeader(spec.date) + "body");
-    CatalogSection files{"Files", {spec.virscanName, "catalog.dat"}};
-    for (const auto& file : spec.files) {
+    WriteTextFile(dir + "/" + setSpec.virscanName, VirscanHeader(setSpec.date) + "body");
+    CatalogSection files{"Files", {setSpec.virscanName, "catalog.dat"}};
+    for (const auto& file : setSpec.files) {
         WriteTextFile(dir + "/" + file.first, file.second);
         files.lines.push_back(file.first);
     }
-    files.lines.insert(files.lines.end(), spec.missingFiles.begin(), spec.missingFiles.end());
+    files.lines.insert(files.lines.end(), setSpec.missingFiles.begin(), setSpec.missingFiles.end());
     std::vector<CatalogSection> sections = {files};
-    if (!spec.cleanup.empty())
-        sections.push_back(CatalogSection{"Cleanup Files", spec.cleanup});
+    if (!setSpec.cleanup.empty())
+        sections.push_back(CatalogSection{"Cleanup Files", setSpec.cleanup});
     WriteCatalog(dir, sections);
 }
 

@@ -57,7 +57,7 @@ struct SetSpec {
 
 // The main file (header + "body"), the extras, and a catalog listing the
 // main file, itself, the extras and missingFiles.
-void WriteSet(const std::string& dir, const SetSpec& spec);
+void WriteSet(const std::string& dir, const SetSpec& setSpec);
 
 // definfo.dat text with CurDefs and LastDefs ("" leaves a key out).
 std::string DefInfoText(const std::string& cur, const std::string& last);
