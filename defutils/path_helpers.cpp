@@ -30,11 +30,6 @@ char* LastChar(char* psz)
     return last;
 }
 
-void ChangeCase(char* psz, bool bUpper)
-{
-    for (unsigned char* p = reinterpret_cast<unsigned char*>(psz); *p != '\0'; ++p)
-        *p = static_cast<unsigned char>(bUpper ? toupper(*p) : tolower(*p));
-}
 
 }  // namespace
 
@@ -54,16 +49,9 @@ int CDefUtils::OpenFileAnyCase(const char* pszPath, int nFlags, mode_t nMode)
     if (fd >= 0 || strlen(pszPath) >= DU_MAX_PATH)
         return fd;
 
-    PathBuf dir(pszPath);
-    PathBuf name(DuStripFileName(dir.data(), 1));
-    *DuStripFileName(dir.data(), 0) = '\0';
     for (bool upper : {true, false}) {
-        PathBuf cased(name.c_str());
-        ChangeCase(cased.data(), upper);
-        if (strcmp(cased.c_str(), name.c_str()) == 0)
-            continue;
-        PathBuf candidate(dir.c_str());
-        if (!DuAppendPath(candidate.data(), cased.c_str(), PathBuf::size()))
+        PathBuf candidate;
+        if (!DuCaseFormPath(pszPath, upper, candidate.data(), candidate.size()))
             continue;
         fd = open(candidate.c_str(), nFlags, nMode);
         if (fd >= 0)

@@ -126,19 +126,10 @@ BOOL DuFileExists(char* pszPath)
     if (len >= DU_MAX_PATH)
         return FALSE;
 
-    PathBuf dir(pszPath);
-    PathBuf name(DuStripFileName(dir.data(), 1));
-    *DuStripFileName(dir.data(), 0) = '\0';
-
     // Only the fully upper-cased and the fully lower-cased names are tried.
     for (bool upper : {true, false}) {
-        PathBuf cased(name.c_str());
-        ChangeCase(cased.data(), upper);
-        // A name without letters was already tried as written.
-        if (strcmp(cased.c_str(), name.c_str()) == 0)
-            continue;
-        PathBuf candidate(dir.c_str());
-        if (!DuAppendPath(candidate.data(), cased.c_str(), PathBuf::size()))
+        PathBuf candidate;
+        if (!DuCaseFormPath(pszPath, upper, candidate.data(), candidate.size()))
             continue;
         // The caller's buffer is only known to hold its own length.
         if (strlen(candidate.c_str()) > len || !EntryExists(candidate.c_str()))
@@ -147,6 +138,22 @@ BOOL DuFileExists(char* pszPath)
         return TRUE;
     }
     return FALSE;
+}
+
+BOOL DuCaseFormPath(const char* pszPath, bool bUpper, char* pszOut, size_t nSize)
+{
+    if (pszPath == nullptr || strlen(pszPath) >= DU_MAX_PATH)
+        return FALSE;
+    PathBuf dir(pszPath);
+    PathBuf name(DuStripFileName(dir.data(), 1));
+    *DuStripFileName(dir.data(), 0) = '\0';
+    PathBuf cased(name.c_str());
+    ChangeCase(cased.data(), bUpper);
+    if (strcmp(cased.c_str(), name.c_str()) == 0)
+        return FALSE;
+    if (!DuAppendPath(dir.data(), cased.c_str(), PathBuf::size()) || dir.c_str()[0] == '\0')
+        return FALSE;
+    return BoundedCopy(pszOut, nSize, dir.c_str()) == strlen(dir.c_str());
 }
 
 DWORD GetFileSizeByName(const char* pszPath)

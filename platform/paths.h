@@ -21,5 +21,11 @@ BOOL DuAppendPath(char* pszDir, const char* pszName, size_t nSize);
 // rewritten to the form that exists.
 BOOL DuFileExists(char* pszPath);
 
+// The path with its file-name part fully upper-cased (bUpper) or fully
+// lower-cased, into pszOut (nSize bytes): the letter-case forms a set's
+// files may arrive in. 0 when that form is the path as written (a name
+// without letters) or does not fit.
+BOOL DuCaseFormPath(const char* pszPath, bool bUpper, char* pszOut, size_t nSize);
+
 // Size from fstat, 0 when the file cannot be opened.
 DWORD GetFileSizeByName(const char* pszPath);
