@@ -10,7 +10,7 @@ jobs=$(nproc)
 fuzz_seconds=${QDU_FUZZ_SECONDS:-30}
 
 echo "== Build and test (RelWithDebInfo)"
-cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQDU_BENCH=ON
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release -j "$jobs" --output-on-failure
 
