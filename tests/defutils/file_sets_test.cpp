@@ -1,10 +1,10 @@
-// Walks over the files of a set, copies into a set and catalog checks.
+// Walks over the files of a set, copies into a set and catalog reads and checks.
 #include <sys/stat.h>
 #include <utime.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "defutils/defutils.h"
 #include "tests/support/def_sets.h"
@@ -123,21 +123,39 @@ TEST_F(FileSetsTest, OnlyANewerCompleteSetWillBeIntegrated)
 {
     MakeDefSet(defs, "20240101.005", 2024, 1, 1, 5);
     WriteDefInfo(defs, "20240101.005", "");
-    const struct { const char* name; uint32_t nRev; bool bFull, bWill; DuResult code; } cases[] = {
-        {"newer_complete", 6, true, true, DU_S_OK},
-        {"same_date", 5, true, false, DU_S_OK},
-        {"newer_incomplete", 7, false, false, DU_E_MISSING_FILES},
-    };
+    const struct { uint32_t nRev; bool bFull, bWill; DuResult code; } cases[] = {
+        {6, true, true, DU_S_OK}, {5, true, false, DU_S_OK}, {7, false, false, DU_E_MISSING_FILES}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
         RemoveTree(src);
         MakeDefSet(defs, "src", 2024, 1, 1, c.nRev, {"a.dat"});
         if (!c.bFull)
             RemoveTree(src + "/a.dat");
         bool bWill = !c.bWill;
-        EXPECT_EQ(c.code, du.WillIntegrateDirInternal(src.c_str(), &bWill));
-        EXPECT_EQ(c.bWill, bWill);
-        EXPECT_EQ(DuSucceeded(c.code), du.WillIntegrateDir(src.c_str(), &bWill));
+        EXPECT_EQ(c.code, du.WillIntegrateDirInternal(src.c_str(), &bWill)) << c.nRev;
+        EXPECT_EQ(c.bWill, bWill) << c.nRev;
+        EXPECT_EQ(DuSucceeded(c.code), du.WillIntegrateDir(src.c_str(), &bWill)) << c.nRev;
+    }
+}
+
+TEST_F(FileSetsTest, ReadCatalogSectionGrowsTheBufferUpToOneMegabyte)
+{
+    // 2046 bytes look cut at the first buffer size and take one more read.
+    for (size_t nBytes : {2046, 1048576 - 3, 1048576 - 2}) {
+        // One item taking the odd bytes, then items of 11 bytes with their NUL.
+        std::string list = "a=" + std::string(nBytes % 11 + 8, 'v') + '\0';
+        for (int i = 1000000; list.size() < nBytes; ++i)
+            list += std::to_string(i) + "=vv" + '\0';
+        std::string file = sandbox.Path("catalog"), items = list;
+        std::replace(items.begin(), items.end(), '\0', '\n');
+        WriteTextFile(file, "[Other]\nx=1\n[Files]\n" + items + "[After]\ny=2\n");
+        char* pList = reinterpret_cast<char*>(1);
+        bool bFits = nBytes < 1048576 - 2;
+        EXPECT_EQ(bFits ? DU_S_OK : DU_E_FILE_FORMAT,
+                  CDefUtils::ReadCatalogSection(file.c_str(), "Files", &pList)) << nBytes;
+        // The whole list and its terminating extra NUL.
+        std::string got = pList == nullptr ? "<null>" : std::string(pList, bFits ? nBytes + 1 : 0);
+        EXPECT_EQ(bFits ? list + '\0' : "<null>", got) << nBytes;
+        free(pList);
     }
 }
 

@@ -1,7 +1,4 @@
-// The pre- and post-update steps around a full set, from a machine without a store.
-#include <string>
-#include <vector>
-
+// The pre- and post-update steps around a full set, and going back to the previous set.
 #include "defutils/defutils.h"
 #include "tests/support/full_sets.h"
 #include "tests/support/sandbox.h"
@@ -13,9 +10,8 @@ const SetDate kOld = {2009, 3, 15, 12}, kNew = {2009, 4, 1, 3};
 
 class InstallPipelineTest : public SandboxTest {
 protected:
-    std::string CurDefs() const { return DefDatesValue(defs + "/definfo.dat", "CurDefs"); }
-
-    const std::string defs = sandbox.DefsDir();
+    std::string CurDefs() const { return DefDatesValue(defInfo, "CurDefs"); }
+    const std::string defs = sandbox.DefsDir(), defInfo = defs + "/definfo.dat";
 };
 
 TEST_F(InstallPipelineTest, FirstInstallCreatesTheStoreIntegratesAndPrimesHubs)
@@ -63,7 +59,7 @@ TEST_F(InstallPipelineTest, FailedPostUpdateRollsBackOnlyAStoreThatHeldNothing)
         RemoveTree(sandbox.BaseDir());
         if (c.bStore) {
             WriteSet(defs + "/" + kOld.DirName(), kOld);
-            WriteTextFile(defs + "/definfo.dat", DefInfoText(kOld.DirName(), kOld.DirName()));
+            WriteTextFile(defInfo, DefInfoText(kOld.DirName(), kOld.DirName()));
         }
         CDefUtils du;
         char szDir[DU_MAX_PATH];
@@ -79,6 +75,39 @@ TEST_F(InstallPipelineTest, FailedPostUpdateRollsBackOnlyAStoreThatHeldNothing)
         EXPECT_FALSE(PathExists(szDir));
         EXPECT_EQ(c.bStore, PathExists(defs));
         EXPECT_EQ(c.bStore ? kOld.DirName() : "", CurDefs());
+    }
+}
+
+TEST_F(InstallPipelineTest, RestoreLastDefsTwice)
+{
+    const std::string L = kOld.DirName(), C = kNew.DirName(), kInfo = "definfo.dat";
+    // before, after: definfo.dat; left: the store afterwards.
+    const struct {
+        const char *name, *usage;
+        std::string before, after;
+        bool bResult;
+        Names left;
+    } cases[] = {
+        {"unused_newest_dropped", nullptr, "[DefDates]\nCurDefs= " + C + " \nLastDefs= " + L + "\n",
+         DefInfoText(L, ""), true, {L, kInfo}},
+        {"newest_still_used_survives", "[20090401.003]\nA=1\n", DefInfoText(C, L),
+         DefInfoText(L, ""), true, {L, C, kInfo, "usage.dat"}},
+        {"no_last_key", nullptr, DefInfoText(C, ""), DefInfoText(C, ""), false, {L, C, kInfo}},
+        {"last_equals_cur", nullptr, DefInfoText(L, L), DefInfoText(L, L), false, {L, C, kInfo}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RemoveTree(defs);
+        WriteSet(defs + "/" + C, kNew);
+        WriteSet(defs + "/" + L, kOld);
+        WriteTextFile(defInfo, c.before);
+        if (c.usage != nullptr)
+            WriteTextFile(defs + "/usage.dat", c.usage);
+        CDefUtils du;
+        EXPECT_EQ(c.bResult, du.RestoreLastDefs());
+        EXPECT_FALSE(du.RestoreLastDefs()) << "a second restore changes nothing";
+        EXPECT_EQ(c.after, ReadTextFile(defInfo));
+        EXPECT_EQ(c.left, ListDir(defs));
     }
 }
 

@@ -1,11 +1,10 @@
-// The microdefs steps: the channel a set listens on, the progress adapter
-// handed to patch libraries, and the post-update driving test libraries.
+// The microdefs steps: last-update flags, the channel a set listens on, and
+// the post-update driving test libraries.
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "defutils/defutils.h"
-#include "defutils/patch_loader.h"
 #include "tests/support/cli_runner.h"
 #include "tests/support/full_sets.h"
 #include "tests/support/sandbox.h"
@@ -13,7 +12,7 @@
 namespace {
 
 struct Reporter : CDefUtils::CProgress {
-    explicit Reporter(bool bCancelling = false) : bCancel(bCancelling) {}
+    explicit Reporter(bool bCancelling) : bCancel(bCancelling) {}
     bool bCancel;
     std::string seen;  // each value and the flag on entry
     void OnProgress(double dPercent, bool* pbCancel) override
@@ -23,28 +22,34 @@ struct Reporter : CDefUtils::CProgress {
     }
 };
 
-TEST(DefUtilsProgress, ForwardsValuesAndCancelRequests)
+TEST(MicroDefLastUpdate, IsTrueOnlyForOne)
 {
-    Reporter keepGoing, stop(true);
-    uint32_t nCancel = 5;
-    CDefUtilsProgress(&keepGoing).OnProgress(50, &nCancel);
-    EXPECT_EQ(0u, nCancel);
-    CDefUtilsProgress(&stop).OnProgress(4000000000u, &nCancel);
-    EXPECT_EQ(1u, nCancel);
-    EXPECT_EQ("50.000000- ", keepGoing.seen);
-    EXPECT_EQ("4000000000.000000- ", stop.seen);
-    CDefUtilsProgress(nullptr).OnProgress(10, &nCancel);
-    EXPECT_EQ(0u, nCancel);
+    const std::string kSec = "[tvlxdata-shareddefs-microdefs]\n";
+    // conf "": no configuration file.
+    const struct { std::string conf; DWORD nKind; bool bFound, bValue; } cases[] = {
+        {"", DU_BINARY, false, false},
+        {kSec + "LastBinUpdate=1\n", DU_BINARY, true, true},
+        {kSec + "LastBinUpdate=10\n", DU_BINARY, true, false},
+        {kSec + "LastBinUpdate=0\nLastTextUpdate=1\n", DU_TEXT, true, true},
+        {"[tvlxdata-other-microdefs]\nLastBinUpdate=1\n", DU_BINARY, false, false},
+    };
+    Sandbox sandbox;
+    for (const auto& c : cases) {
+        RemoveTree(sandbox.DefutilsConf());
+        if (!c.conf.empty())
+            sandbox.WriteDefutilsConf(c.conf);
+        bool bValue = !c.bValue;
+        EXPECT_EQ(c.bFound, CDefUtils().GetMicroDefLastUpdateValue(&bValue, c.nKind)) << c.conf;
+        EXPECT_EQ(c.bValue, bValue) << c.conf;
+    }
 }
 
 TEST(MicroDefChannel, IsTheMonthUpToTenMonthsBackThenOld)
 {
-    Sandbox sandbox;
     time_t now = time(nullptr);
     struct tm local;
     localtime_r(&now, &local);
-    const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::string kMonths = "JanFebMarAprMayJunJulAugSepOctNovDec";
     CDefUtils du;
     char szOut[64];
     for (int nAgo : {-1, 0, 10, 11}) {
@@ -52,7 +57,7 @@ TEST(MicroDefChannel, IsTheMonthUpToTenMonthsBackThenOld)
         std::string name = std::to_string(nMonths / 12 * 10000 + nMonths % 12 * 100 + 115) + ".001";
         ASSERT_TRUE(du.DetermineMicroDefChannel(name.c_str(), "MicroDefsB", szOut, sizeof szOut));
         bool bMonth = nAgo >= 0 && nAgo <= 10;
-        EXPECT_EQ(std::string("MicroDefsB.") + (bMonth ? kMonths[nMonths % 12] : "Old"), szOut);
+        EXPECT_EQ("MicroDefsB." + (bMonth ? kMonths.substr(nMonths % 12 * 3, 3) : "Old"), szOut);
     }
     ASSERT_TRUE(du.DetermineMicroDefChannel("19990115.001", "MicroDefsB", szOut, 8));
     EXPECT_STREQ("MicroDe", szOut);
@@ -86,8 +91,8 @@ TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
     // One installed set, the pre-update done and the hub marked good.
     WriteSet(sandbox.Path("setA"), SetDate{2026, 1, 10, 5});
     ASSERT_EQ(0, RunCli({"-i", sandbox.Path("setA")}).status);
-    std::string record = sandbox.Path("patch.rec"), defs = sandbox.DefsDir();
-    std::string conf = sandbox.DefutilsConf();
+    const std::string record = sandbox.Path("patch.rec"), defs = sandbox.DefsDir(),
+                      conf = sandbox.DefutilsConf();
     setenv("FAKE_PATCH_RECORD", record.c_str(), 1);
     if (c.env != nullptr)
         putenv(const_cast<char*>(c.env));

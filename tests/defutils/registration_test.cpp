@@ -1,7 +1,5 @@
-// Usage registration: moving AppIds between sets and dropping abandoned sets.
-#include <string>
-#include <vector>
-
+// Which set an application uses: queries over hand-made bookkeeping files,
+// moving AppIds between sets and dropping abandoned sets.
 #include "defutils/defutils.h"
 #include "platform/profile.h"
 #include "tests/support/def_sets.h"
@@ -11,25 +9,89 @@ namespace {
 
 const char kA[] = "20240101.001";
 const char kB[] = "20240102.002";
+const std::string kGone = "20990101.001", kCur = DefInfoText(kB, "");
 
 class RegistrationTest : public SandboxTest {
 protected:
-    // Sets A and B; definfo.dat names B as newest and `last` as previous.
-    void Store(const char* before, const std::string& last = kB)
+    // Sets A and B (B the newer) and the bookkeeping files as given ("": none).
+    void Store(const std::string& definfo, const std::string& before)
     {
         RemoveTree(sandbox.BaseDir());
         WriteSet(Dir(kA), SetSpec{{2024, 1, 1, 1}});
         WriteSet(Dir(kB), SetSpec{{2024, 1, 2, 2}});
-        WriteDefInfo(defs, kB, last);
-        if (before != nullptr)
+        if (!definfo.empty())
+            WriteTextFile(defs + "/definfo.dat", definfo);
+        if (!before.empty())
             WriteTextFile(usage, before);
     }
-    std::string Dir(const std::string& name) const { return defs + "/" + name; }
+    std::string Dir(const std::string& name) const { return name.empty() ? "" : defs + "/" + name; }
     // usage.dat afterwards; "-" when there is none.
     std::string After() const { return PathExists(usage) ? ReadTextFile(usage) : "-"; }
 
     const std::string defs = sandbox.DefsDir(), usage = defs + "/usage.dat";
+    WORD y = 0, m = 0, d = 0;
+    DWORD r = 0;
+    char szDir[DU_MAX_PATH] = "stale";
 };
+
+TEST_F(RegistrationTest, NewestSetComesFromCurDefsAndOnlyNewerDirectoriesBeatIt)
+{
+    const struct { std::string definfo; DuResult result, dateResult; std::string set; } cases[] = {
+        {"[DefDates]\nLastDefs=" + std::string(kA) + "\n", DU_S_OK, DU_E_VIRSCAN1_OPEN, ""},
+        {"[DefDates]\nCurDefs=   \n", DU_S_OK, DU_E_VIRSCAN1_OPEN, ""},
+        {"[DefDates]\nCurDefs=" + kGone + "\n", DU_E_MISSING_DEF_DIR, DU_E_MISSING_DEF_DIR, kGone},
+        {"", DU_E_MISSING_DEFINFO, DU_E_MISSING_DEFINFO, ""},
+        {"[A]\nCurDefs=x\n[DefDates]\nCurDefs = " + std::string(kB) + " \n", DU_S_OK, DU_S_OK, kB},
+    };
+    for (const auto& c : cases) {
+        Store(c.definfo, "");
+        CDefUtils du;
+        EXPECT_EQ(c.result, du.GetNewestDefs(szDir, sizeof szDir, true)) << c.definfo;
+        EXPECT_EQ(Dir(c.set), szDir);
+        EXPECT_EQ(c.dateResult == DU_S_OK, du.GetNewestDefsDate(&y, &m, &d, &r));
+        EXPECT_EQ(c.dateResult, du.GetLastResult()) << c.definfo;
+    }
+    EXPECT_EQ(2, d);
+    // A directory is newest only when strictly newer, or when nothing is newest.
+    for (const std::string& definfo : {kCur, DefInfoText(kA, ""), std::string()}) {
+        Store(definfo, "");
+        bool bNewest = definfo == kCur;
+        EXPECT_EQ(DU_S_OK, CDefUtils().DefsInDirAreNewest(Dir(kB).c_str(), &bNewest));
+        EXPECT_EQ(definfo != kCur, bNewest) << definfo;
+    }
+}
+
+TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNewest)
+{
+    const std::string A = kA, B = kB;
+    // 1000 names of 12 characters overflow the 10000 bytes of names searched.
+    std::string crowd;
+    for (int i = 0; i < 1000; ++i)
+        crowd += "[" + std::to_string(20201000 + i) + ".001]\nX=1\n";
+    const struct { std::string usage; std::string set; } cases[] = {
+        {"[" + B + "]\nMyApp=1\n[" + A + "]\nMyApp=1\n", B},
+        {"[" + B + "]\nMyApp=KeyMissing\n[" + A + "]\nOther=1\nmyapp=1\n", A},
+        {"[" + A + "]\nMyApp2=1\n", ""},
+        {"[" + kGone + "]\nMyApp=1\n", kGone},
+        {crowd + "[" + B + "]\nMyApp=1\n", ""},
+        {"", ""},
+        {"  [ " + A + " ]  \n  MyApp  =  1  \n", A},
+    };
+    for (const auto& c : cases) {
+        Store(kCur, c.usage);
+        CDefUtils du;
+        ASSERT_TRUE(du.InitWindowsApp("MyApp"));
+        bool bFound = c.set == A || c.set == B;
+        EXPECT_EQ(bFound, du.GetCurrentDefs(szDir, sizeof szDir)) << c.usage.substr(0, 60);
+        EXPECT_EQ(Dir(c.set), szDir);
+        EXPECT_EQ(bFound, du.GetCurrentDefsDate(&y, &m, &d, &r));
+        EXPECT_EQ(bFound ? DU_S_OK : DU_E_GENERAL, du.GetLastResult()) << c.usage.substr(0, 60);
+        bool bNewest = true;
+        EXPECT_EQ(bFound, du.DefsAreNewest(&bNewest));
+        EXPECT_EQ(c.set == B, bNewest);
+    }
+    EXPECT_EQ(1, d);
+}
 
 TEST_F(RegistrationTest, UpdateUsageFileMovesTheAppIdAndSweepsEmptySections)
 {
@@ -50,7 +112,7 @@ TEST_F(RegistrationTest, UpdateUsageFileMovesTheAppIdAndSweepsEmptySections)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Store(c.before);
+        Store(kCur, c.before != nullptr ? c.before : "");
         CDefUtils du;
         ASSERT_TRUE(du.InitWindowsApp("app1"));
         bool bEmptied = !c.bOldEmptied;
@@ -68,7 +130,7 @@ TEST_F(RegistrationTest, UpdateUsageFileMovesTheAppIdAndSweepsEmptySections)
 // section delete. The result is that appB is registered nowhere.
 TEST_F(RegistrationTest, SweptSectionTakesAJoiningAppIdWithIt)
 {
-    Store("[20240101.001]\nappA=1\n");
+    Store(kCur, "[20240101.001]\nappA=1\n");
     CDefUtils appA, appB;
     ASSERT_TRUE(appB.InitWindowsApp("appB"));
 
@@ -85,62 +147,57 @@ TEST_F(RegistrationTest, SweptSectionTakesAJoiningAppIdWithIt)
     EXPECT_EQ(ReadTextFile(usage), "[20240102.002]\nappA=1\n");
 }
 
-TEST_F(RegistrationTest, SetDefsDeletesAnAbandonedSetUnlessDefInfoNamesIt)
+enum How { kSetDefs, kSetCurrent, kUseNewest };
+
+TEST_F(RegistrationTest, MovingDeletesAnAbandonedSetUnlessDefInfoNamesIt)
 {
-    // bCurrent: through SetCurrentDefs; last: LastDefs; before, after: usage.dat.
+    // last: LastDefs (null: no definfo.dat); before, after: usage.dat.
     const struct {
         const char *name, *last, *before, *after;
         std::string target;
-        bool bCurrent, bResult, bAKept;
+        How how;
+        bool bResult, bAKept;
     } cases[] = {
         // " app1 = 1" is written by hand: any rewrite by the store shows as "app1=1".
         {"same_dir_leaves_file_alone", kB, "[20240101.001]\n app1 = 1\n",
-         "[20240101.001]\n app1 = 1\n", kA, false, true, true},
+         "[20240101.001]\n app1 = 1\n", kA, kSetDefs, true, true},
         {"abandoned_set_deleted", kB, "[20240101.001]\napp1=1\n", "[20240102.002]\napp1=1\n",
-         kB + std::string("/"), false, true, false},
+         kB + std::string("/"), kSetDefs, true, false},
         {"abandoned_last_defs_kept", kA, "[20240101.001]\napp1=1\n", "[20240102.002]\napp1=1\n",
-         kB, false, true, true},
+         kB, kSetDefs, true, true},
         {"current_needs_used_section", kB, "[20240101.001]\napp1=1\n", "[20240101.001]\napp1=1\n",
-         kB, true, false, true},
+         kB, kSetCurrent, false, true},
+        {"newest_from_definfo", kB, "[20240101.001]\napp1=1\n", "[20240102.002]\napp1=1\n", kB,
+         kUseNewest, true, false},
+        {"newest_without_definfo", nullptr, "[20240101.001]\napp1=1\n", "[20240101.001]\napp1=1\n",
+         "", kUseNewest, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Store(c.before, c.last);
+        Store(c.last != nullptr ? DefInfoText(kB, c.last) : "", c.before);
         CDefUtils du;
         ASSERT_TRUE(du.InitWindowsApp("app1"));
         const std::string target = Dir(c.target);
-        EXPECT_EQ(c.bResult, c.bCurrent ? du.SetCurrentDefs(target.c_str())
-                                        : du.SetDefs(target.c_str(), true));
+        bool bChanged = !c.bResult;
+        if (c.how == kUseNewest) {
+            EXPECT_EQ(c.bResult, du.UseNewestDefs(szDir, sizeof szDir, &bChanged));
+            EXPECT_EQ(c.bResult, bChanged);
+            EXPECT_EQ(c.bResult ? target : "", szDir);
+        } else {
+            EXPECT_EQ(c.bResult, c.how == kSetCurrent ? du.SetCurrentDefs(target.c_str())
+                                                      : du.SetDefs(target.c_str(), true));
+        }
         EXPECT_EQ(c.after, After());
         EXPECT_EQ(c.bAKept, PathExists(Dir(kA)));
         EXPECT_TRUE(PathExists(Dir(kB)));
     }
 }
 
-TEST_F(RegistrationTest, UseNewestDefsMovesToCurDefsAndKeepsTheReasonItCannot)
-{
-    for (bool bDefInfo : {true, false}) {
-        SCOPED_TRACE(bDefInfo ? "moves_to_newest" : "no_definfo");
-        Store("[20240101.001]\napp1=1\n");
-        if (!bDefInfo)
-            RemoveTree(defs + "/definfo.dat");
-        CDefUtils du;
-        ASSERT_TRUE(du.InitWindowsApp("app1"));
-        char dir[DU_MAX_PATH] = "stale";
-        bool bChanged = !bDefInfo;
-        EXPECT_EQ(bDefInfo, du.UseNewestDefs(dir, sizeof dir, &bChanged));
-        EXPECT_EQ(bDefInfo ? DU_S_OK : DU_E_MISSING_DEFINFO, du.GetLastResult());
-        EXPECT_EQ(bDefInfo, bChanged);
-        EXPECT_EQ(bDefInfo ? Dir(kB) : "", dir);
-        EXPECT_EQ(bDefInfo ? "[20240102.002]\napp1=1\n" : "[20240101.001]\napp1=1\n", After());
-        EXPECT_EQ(!bDefInfo, PathExists(Dir(kA))) << "the abandoned set goes";
-    }
-}
-
 TEST_F(RegistrationTest, WithoutAppIdNothingIsRegistered)
 {
-    Store(nullptr);
+    Store(kCur, "");
     CDefUtils du;
+    EXPECT_FALSE(du.GetCurrentDefsDate(&y, &m, &d, &r));
     EXPECT_FALSE(du.SetDefs(Dir(kB).c_str(), true));
     EXPECT_FALSE(du.SetCurrentDefs(Dir(kB).c_str()));
     EXPECT_FALSE(du.UseNewestDefs(nullptr));
