@@ -11,7 +11,6 @@ class CDefUtilsTestAccess {
 public:
     static std::string DefsDir(const CDefUtils& du) { return Text(du.m_pszDefsDir.get()); }
     static std::string InstallDir(const CDefUtils& du) { return Text(du.m_pszAppInstallDir.get()); }
-    static std::string LogFileName(const CDefUtils& du) { return Text(du.m_pszLogFileName.get()); }
     static bool LogOpen(const CDefUtils& du) { return static_cast<bool>(du.m_pLogFile); }
     // Content flag, type, registration and derived names, blank-separated.
     static std::string Names(const CDefUtils& du)

@@ -1,5 +1,6 @@
-// The pre- and post-update steps around a full set, and going back to the previous set.
+// New sets into the store (pre- and post-update, IntegrateDefs) and going back.
 #include "defutils/defutils.h"
+#include "tests/support/def_sets.h"
 #include "tests/support/full_sets.h"
 #include "tests/support/sandbox.h"
 
@@ -109,6 +110,82 @@ TEST_F(InstallPipelineTest, RestoreLastDefsTwice)
         EXPECT_EQ(c.after, ReadTextFile(defInfo));
         EXPECT_EQ(c.left, ListDir(defs));
     }
+}
+
+class IntegrationTest : public SandboxTest {
+protected:
+    // Only dLast and dCur, each holding a.dat, with definfo.dat naming them.
+    void MakeStore()
+    {
+        for (const DefDate& date : {dLast, dCur})
+            WriteSet(defs + "/" + SetName(date), SetSpec{date, {{"a.dat", "a"}}});
+        WriteDefInfo(defs, C, L);
+    }
+
+    const DefDate dLast = {2023, 12, 30, 2}, dCur = {2024, 1, 2, 7}, dNew = {2024, 2, 3, 5};
+    const std::string L = SetName(dLast), C = SetName(dCur), N = SetName(dNew);
+    const std::string defs = sandbox.DefsDir(), src = sandbox.Path("src");
+};
+
+enum Store { kEmpty, kFull, kBrokenDefInfo };
+
+TEST_F(IntegrationTest, IntegrateDefsSeedsRotatesAndLeavesNothingHalfBuilt)
+{
+    const Names kSeeded = {"a.dat", "b.dat", "catalog.dat", "virscan1.dat"};
+    const std::string kNone = "<missing>", kInfo = "definfo.dat";
+    // sets: the store afterwards; target: the files of the source's set afterwards.
+    const struct {
+        const char* name;
+        DefDate source;
+        Store store;
+        bool bTargetExists;  // a directory of the source's name is already there
+        DuResult expected;
+        Names sets, target;
+        std::string cur, last;
+    } cases[] = {
+        {"new_set_seeded_from_newest", dNew, kFull, false, DU_S_OK, {C, N, kInfo}, kSeeded, N, C},
+        {"same_date_laid_over_newest", dCur, kFull, false, DU_S_OK, {C, kInfo}, kSeeded, C, C},
+        {"into_empty_store", dNew, kEmpty, false, DU_S_OK, {N, kInfo},
+         {"b.dat", "catalog.dat", "virscan1.dat"}, N, N},
+        {"definfo_failure_removes_created_set", dNew, kBrokenDefInfo, false, DU_E_DEFINFO_UPDATE,
+         {L, C, kInfo}, {}, kNone, kNone},
+        {"definfo_failure_keeps_existing_set", dNew, kBrokenDefInfo, true, DU_E_DEFINFO_UPDATE,
+         {L, C, N, kInfo}, {"b.dat", "catalog.dat", "kept.dat", "virscan1.dat"}, kNone, kNone},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RemoveTree(sandbox.BaseDir());
+        if (c.store != kEmpty)
+            MakeStore();
+        if (c.store == kBrokenDefInfo) {  // a directory cannot be written as a file
+            RemoveTree(defs + "/definfo.dat");
+            MakeDirs(defs + "/definfo.dat/x");
+        }
+        const std::string target = defs + "/" + SetName(c.source);
+        if (c.bTargetExists)
+            WriteSet(target, SetSpec{c.source, {{"kept.dat", "k"}}});
+        RemoveTree(src);
+        WriteSet(src, SetSpec{c.source, {{"b.dat", "b"}}});
+
+        EXPECT_EQ(c.expected, CDefUtils().IntegrateDefs(src.c_str(), false));
+        EXPECT_EQ(c.sets, ListDir(defs));
+        EXPECT_EQ(c.target, ListDir(target));
+        EXPECT_EQ(c.cur, DefInfoValue(defs, "CurDefs"));
+        EXPECT_EQ(c.last, DefInfoValue(defs, "LastDefs"));
+        if (c.store == kEmpty) {  // a created definfo.dat is given the store's mode and group
+            EXPECT_EQ(0660, PathMode(defs + "/definfo.dat"));
+            EXPECT_EQ(sandbox.GroupId(), PathGroup(defs + "/definfo.dat"));
+        }
+    }
+}
+
+TEST_F(IntegrationTest, UpdateNewestDefsTakesANewDefInfoBackWhenTheGroupCannotBeSet)
+{
+    WriteSet(defs + "/" + N, SetSpec{dNew});
+    CDefUtils du;
+    sandbox.SetGroupName("qdu-no-such-group");
+    EXPECT_FALSE(du.UpdateNewestDefs((defs + "/" + N).c_str(), true));
+    EXPECT_FALSE(PathExists(defs + "/definfo.dat"));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// The microdefs steps: last-update flags, the channel a set listens on, and
-// the post-update driving test libraries.
+// The microdefs steps: hub flags, the channel, the post-update through test libraries.
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -11,37 +10,19 @@
 
 namespace {
 
-struct Reporter : CDefUtils::CProgress {
-    explicit Reporter(bool bCancelling) : bCancel(bCancelling) {}
-    bool bCancel;
-    std::string seen;  // each value and the flag on entry
-    void OnProgress(double dPercent, bool* pbCancel) override
-    {
-        seen += std::to_string(dPercent) + (*pbCancel ? "+ " : "- ");
-        *pbCancel = bCancel;
-    }
-};
+const char kSection[] = "tvlxdata-shareddefs-microdefs";
 
-TEST(MicroDefLastUpdate, IsTrueOnlyForOne)
+TEST(MicroDefLastUpdate, OnlyOneCountsAsGood)
 {
-    const std::string kSec = "[tvlxdata-shareddefs-microdefs]\n";
-    // conf "": no configuration file.
-    const struct { std::string conf; DWORD nKind; bool bFound, bValue; } cases[] = {
-        {"", DU_BINARY, false, false},
-        {kSec + "LastBinUpdate=1\n", DU_BINARY, true, true},
-        {kSec + "LastBinUpdate=10\n", DU_BINARY, true, false},
-        {kSec + "LastBinUpdate=0\nLastTextUpdate=1\n", DU_TEXT, true, true},
-        {"[tvlxdata-other-microdefs]\nLastBinUpdate=1\n", DU_BINARY, false, false},
-    };
     Sandbox sandbox;
-    for (const auto& c : cases) {
-        RemoveTree(sandbox.DefutilsConf());
-        if (!c.conf.empty())
-            sandbox.WriteDefutilsConf(c.conf);
-        bool bValue = !c.bValue;
-        EXPECT_EQ(c.bFound, CDefUtils().GetMicroDefLastUpdateValue(&bValue, c.nKind)) << c.conf;
-        EXPECT_EQ(c.bValue, bValue) << c.conf;
-    }
+    bool bValue = true;
+    EXPECT_FALSE(CDefUtils().GetMicroDefLastUpdateValue(&bValue, DU_BINARY)) << "no file";
+    sandbox.WriteDefutilsConf(std::string("[") + kSection + "]\nLastBinUpdate=10\n"
+                              "LastTextUpdate=1\n");
+    EXPECT_TRUE(CDefUtils().GetMicroDefLastUpdateValue(&bValue, DU_BINARY));
+    EXPECT_FALSE(bValue);
+    EXPECT_TRUE(CDefUtils().GetMicroDefLastUpdateValue(&bValue, DU_TEXT));
+    EXPECT_TRUE(bValue);
 }
 
 TEST(MicroDefChannel, IsTheMonthUpToTenMonthsBackThenOld)
@@ -63,6 +44,16 @@ TEST(MicroDefChannel, IsTheMonthUpToTenMonthsBackThenOld)
     EXPECT_STREQ("MicroDe", szOut);
 }
 
+struct Reporter : CDefUtils::CProgress {
+    bool bCancel = false;
+    std::string seen;  // each value and the flag on entry
+    void OnProgress(double dPercent, bool* pbCancel) override
+    {
+        seen += std::to_string(dPercent) + (*pbCancel ? "+ " : "- ");
+        *pbCancel = bCancel;
+    }
+};
+
 // env: a setting for the library; recordStart: its record's start ("": not called).
 struct PostCase {
     const char *name, *library;
@@ -74,7 +65,6 @@ struct PostCase {
 
 const char kFail[] = "FAKE_PATCH_RESULT=0";
 const char kProgress[] = "FAKE_PATCH_PROGRESS=10,50,100";
-const char kSection[] = "tvlxdata-shareddefs-microdefs";
 
 class PostMicroDefTest : public SandboxTest, public ::testing::WithParamInterface<PostCase> {
 protected:
@@ -91,8 +81,7 @@ TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
     // One installed set, the pre-update done and the hub marked good.
     WriteSet(sandbox.Path("setA"), SetDate{2026, 1, 10, 5});
     ASSERT_EQ(0, RunCli({"-i", sandbox.Path("setA")}).status);
-    const std::string record = sandbox.Path("patch.rec"), defs = sandbox.DefsDir(),
-                      conf = sandbox.DefutilsConf();
+    const std::string record = sandbox.Path("patch.rec"), defs = sandbox.DefsDir();
     setenv("FAKE_PATCH_RECORD", record.c_str(), 1);
     if (c.env != nullptr)
         putenv(const_cast<char*>(c.env));
@@ -102,10 +91,11 @@ TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
     bool bHubIsOk = false;
     ASSERT_TRUE(du.PreMicroDef25Update(hub, sizeof hub, direct, sizeof direct, channel,
                                        sizeof channel, &bHubIsOk, DU_ONLINE_UPDATE));
-    WritePrivateProfileString(kSection, "LastBinUpdate", "1", conf.c_str());
+    WritePrivateProfileString(kSection, "LastBinUpdate", "1", sandbox.DefutilsConf().c_str());
     WriteTextFile(std::string(hub) + "/hub.scr", "apply\n");
     WriteTextFile(std::string(hub) + "/delta.mdp", "package\n");
-    Reporter reporter(c.bCancel);
+    Reporter reporter;
+    reporter.bCancel = c.bCancel;
 
     std::string lib = std::string(QDU_PATCHLIB_DIR) + "/libfakepatch_" + c.library + ".so";
     EXPECT_EQ(DuSucceeded(c.expected),
@@ -122,9 +112,9 @@ TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
         EXPECT_EQ(0u, reporter.seen.find("10.000000- ")) << reporter.seen;
     }
     // A failed apply marks the hub bad; the update lock and temporary directories go.
-    char szLast[8];
-    GetPrivateProfileString(kSection, "LastBinUpdate", "", szLast, 8, conf.c_str());
-    EXPECT_STREQ(c.expected == DU_E_APPLY_PATCH ? "0" : "1", szLast);
+    bool bGood = false;
+    EXPECT_TRUE(du.GetMicroDefLastUpdateValue(&bGood, DU_BINARY));
+    EXPECT_EQ(c.expected != DU_E_APPLY_PATCH, bGood);
     for (const std::string& entry : ListDir(defs))
         EXPECT_TRUE(entry.compare(0, 3, "tmp") != 0 && entry != "sflock.dat") << entry;
 }

@@ -1,5 +1,4 @@
-// Which set an application uses: queries over hand-made bookkeeping files,
-// moving AppIds between sets and dropping abandoned sets.
+// Which set an application uses: queries, moving AppIds, dropping abandoned sets.
 #include "defutils/defutils.h"
 #include "platform/profile.h"
 #include "tests/support/def_sets.h"
@@ -10,6 +9,8 @@ namespace {
 const char kA[] = "20240101.001";
 const char kB[] = "20240102.002";
 const std::string kGone = "20990101.001", kCur = DefInfoText(kB, "");
+// app1 registered with A or with B.
+const std::string kInA = "[20240101.001]\napp1=1\n", kInB = "[20240102.002]\napp1=1\n";
 
 class RegistrationTest : public SandboxTest {
 protected:
@@ -34,7 +35,7 @@ protected:
     char szDir[DU_MAX_PATH] = "stale";
 };
 
-TEST_F(RegistrationTest, NewestSetComesFromCurDefsAndOnlyNewerDirectoriesBeatIt)
+TEST_F(RegistrationTest, NewestSetComesFromCurDefs)
 {
     const struct { std::string definfo; DuResult result, dateResult; std::string set; } cases[] = {
         {"[DefDates]\nLastDefs=" + std::string(kA) + "\n", DU_S_OK, DU_E_VIRSCAN1_OPEN, ""},
@@ -52,13 +53,6 @@ TEST_F(RegistrationTest, NewestSetComesFromCurDefsAndOnlyNewerDirectoriesBeatIt)
         EXPECT_EQ(c.dateResult, du.GetLastResult()) << c.definfo;
     }
     EXPECT_EQ(2, d);
-    // A directory is newest only when strictly newer, or when nothing is newest.
-    for (const std::string& definfo : {kCur, DefInfoText(kA, ""), std::string()}) {
-        Store(definfo, "");
-        bool bNewest = definfo == kCur;
-        EXPECT_EQ(DU_S_OK, CDefUtils().DefsInDirAreNewest(Dir(kB).c_str(), &bNewest));
-        EXPECT_EQ(definfo != kCur, bNewest) << definfo;
-    }
 }
 
 TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNewest)
@@ -91,28 +85,32 @@ TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNew
         EXPECT_EQ(c.set == B, bNewest);
     }
     EXPECT_EQ(1, d);
+    CDefUtils noAppId;
+    EXPECT_FALSE(noAppId.GetCurrentDefsDate(&y, &m, &d, &r));
+    EXPECT_EQ(DU_E_MISSING_APPID, noAppId.GetLastResult());
 }
 
 TEST_F(RegistrationTest, UpdateUsageFileMovesTheAppIdAndSweepsEmptySections)
 {
-    // before: usage.dat (null: none); oldDir: null for none.
+    // before: usage.dat ("": none); oldDir: null for none.
     const struct {
-        const char *name, *before, *oldDir, *newDir, *after;
+        const char* name;
+        std::string before;
+        const char *oldDir, *newDir;
+        std::string after;
         bool bResult, bOldEmptied;
     } cases[] = {
-        {"creates_file", nullptr, nullptr, kB, "[20240102.002]\napp1=1\n", true, false},
-        {"missing_new_dir_writes_nothing", "[20240101.001]\napp1=1\n", kA, "19990101.001",
-         "[20240101.001]\napp1=1\n", false, false},
-        {"move_empties_old_section", "[20240101.001]\napp1=1\n", kA, kB, "[20240102.002]\napp1=1\n",
-         true, true},
-        {"appid_in_two_sections_ends_in_new_only", "[20240101.001]\napp1=1\n[x]\napp1=1\napp3=1\n",
-         kA, kB, "[x]\napp3=1\n[20240102.002]\napp1=1\n", true, true},
+        {"creates_file", "", nullptr, kB, kInB, true, false},
+        {"missing_new_dir_writes_nothing", kInA, kA, "19990101.001", kInA, false, false},
+        {"move_empties_old_section", kInA, kA, kB, kInB, true, true},
+        {"in_two_sections_ends_in_new_only", kInA + "[x]\napp1=1\napp3=1\n", kA, kB,
+         "[x]\napp3=1\n" + kInB, true, true},
         {"other_empty_section_swept", "[gone]\n[20240101.001]\napp1=1\napp2=1\n", kA, kB,
-         "[20240101.001]\napp2=1\n[20240102.002]\napp1=1\n", true, false},
+         "[20240101.001]\napp2=1\n" + kInB, true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Store(kCur, c.before != nullptr ? c.before : "");
+        Store(kCur, c.before);
         CDefUtils du;
         ASSERT_TRUE(du.InitWindowsApp("app1"));
         bool bEmptied = !c.bOldEmptied;
@@ -123,11 +121,10 @@ TEST_F(RegistrationTest, UpdateUsageFileMovesTheAppIdAndSweepsEmptySections)
     }
 }
 
-// Replays, with the real profile engine, the interleaving behind the
-// disabled NewestConcurrencyTest.DISABLED_MoveAndJoinDuringIntegrationKeepBoth:
-// appA's sweep of its old section X is several profile calls, and appB's
-// whole registration with X fits between the emptiness test and the
-// section delete. The result is that appB is registered nowhere.
+// Replays the interleaving behind the disabled
+// NewestConcurrencyTest.DISABLED_MoveAndJoinDuringIntegrationKeepBoth: appA's sweep of its old
+// section X takes several profile calls, and appB's whole registration with X fits between the
+// emptiness test and the delete, so appB ends up registered nowhere.
 TEST_F(RegistrationTest, SweptSectionTakesAJoiningAppIdWithIt)
 {
     Store(kCur, "[20240101.001]\nappA=1\n");
@@ -152,25 +149,19 @@ enum How { kSetDefs, kSetCurrent, kUseNewest };
 TEST_F(RegistrationTest, MovingDeletesAnAbandonedSetUnlessDefInfoNamesIt)
 {
     // last: LastDefs (null: no definfo.dat); before, after: usage.dat.
+    const std::string kByHand = "[20240101.001]\n app1 = 1\n";  // any rewrite shows as "app1=1"
     const struct {
-        const char *name, *last, *before, *after;
-        std::string target;
+        const char *name, *last;
+        std::string before, after, target;
         How how;
         bool bResult, bAKept;
     } cases[] = {
-        // " app1 = 1" is written by hand: any rewrite by the store shows as "app1=1".
-        {"same_dir_leaves_file_alone", kB, "[20240101.001]\n app1 = 1\n",
-         "[20240101.001]\n app1 = 1\n", kA, kSetDefs, true, true},
-        {"abandoned_set_deleted", kB, "[20240101.001]\napp1=1\n", "[20240102.002]\napp1=1\n",
-         kB + std::string("/"), kSetDefs, true, false},
-        {"abandoned_last_defs_kept", kA, "[20240101.001]\napp1=1\n", "[20240102.002]\napp1=1\n",
-         kB, kSetDefs, true, true},
-        {"current_needs_used_section", kB, "[20240101.001]\napp1=1\n", "[20240101.001]\napp1=1\n",
-         kB, kSetCurrent, false, true},
-        {"newest_from_definfo", kB, "[20240101.001]\napp1=1\n", "[20240102.002]\napp1=1\n", kB,
-         kUseNewest, true, false},
-        {"newest_without_definfo", nullptr, "[20240101.001]\napp1=1\n", "[20240101.001]\napp1=1\n",
-         "", kUseNewest, false, true},
+        {"same_dir_leaves_file_alone", kB, kByHand, kByHand, kA, kSetDefs, true, true},
+        {"abandoned_set_deleted", kB, kInA, kInB, kB + std::string("/"), kSetDefs, true, false},
+        {"abandoned_last_defs_kept", kA, kInA, kInB, kB, kSetDefs, true, true},
+        {"current_needs_used_section", kB, kInA, kInA, kB, kSetCurrent, false, true},
+        {"newest_from_definfo", kB, kInA, kInB, kB, kUseNewest, true, false},
+        {"newest_without_definfo", nullptr, kInA, kInA, "", kUseNewest, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -191,18 +182,11 @@ TEST_F(RegistrationTest, MovingDeletesAnAbandonedSetUnlessDefInfoNamesIt)
         EXPECT_EQ(c.bAKept, PathExists(Dir(kA)));
         EXPECT_TRUE(PathExists(Dir(kB)));
     }
-}
-
-TEST_F(RegistrationTest, WithoutAppIdNothingIsRegistered)
-{
-    Store(kCur, "");
-    CDefUtils du;
-    EXPECT_FALSE(du.GetCurrentDefsDate(&y, &m, &d, &r));
-    EXPECT_FALSE(du.SetDefs(Dir(kB).c_str(), true));
-    EXPECT_FALSE(du.SetCurrentDefs(Dir(kB).c_str()));
-    EXPECT_FALSE(du.UseNewestDefs(nullptr));
-    EXPECT_EQ(DU_E_MISSING_APPID, du.GetLastResult());
-    EXPECT_FALSE(PathExists(usage));
+    CDefUtils noAppId;
+    EXPECT_FALSE(noAppId.SetDefs(Dir(kB).c_str(), true));
+    EXPECT_FALSE(noAppId.SetCurrentDefs(Dir(kB).c_str()));
+    EXPECT_FALSE(noAppId.UseNewestDefs(nullptr));
+    EXPECT_EQ(DU_E_MISSING_APPID, noAppId.GetLastResult());
 }
 
 }  // namespace
