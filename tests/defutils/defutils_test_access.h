@@ -1,6 +1,5 @@
-// Read access to CDefUtils' private state for the store tests: CDefUtils
-// names this class a friend, so tests see what an operation left in the
-// object without widening its interface. Unset members read as "<null>".
+// Read access to CDefUtils' private state (it names this class a friend), so tests see what
+// an operation left in the object without widening its interface. Unset members read "<null>".
 #pragma once
 
 #include <string>

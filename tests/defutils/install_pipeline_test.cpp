@@ -24,10 +24,8 @@ TEST_F(InstallPipelineTest, FirstInstallCreatesTheStoreIntegratesAndPrimesHubs)
     ASSERT_TRUE(du.PreDefUpdate(szDir, sizeof szDir, DU_INSTALL));
     EXPECT_EQ(0755, PathMode(sandbox.BaseDir()));
     EXPECT_EQ(0770, PathMode(defs));
-    const Names entries = ListDir(defs);
-    ASSERT_EQ(4u, entries.size());
-    EXPECT_EQ((Names{"binhub", "incoming", "texthub"}), Names(entries.begin(), entries.end() - 1));
-    EXPECT_EQ(defs + "/" + entries[3], szDir);
+    const std::string update = std::string(szDir).substr(defs.size() + 1);
+    EXPECT_EQ((Names{"binhub", "incoming", "texthub", update}), ListDir(defs));
 
     WriteSet(szDir, kNew);
     ASSERT_TRUE(du.PostDefUpdate(false));
@@ -42,8 +40,7 @@ TEST_F(InstallPipelineTest, FirstInstallCreatesTheStoreIntegratesAndPrimesHubs)
 
 TEST_F(InstallPipelineTest, FailedPostUpdateRollsBackOnlyAStoreThatHeldNothing)
 {
-    // set: put into the update directory (null: none); "short" cuts its header,
-    // "drop" removes a file its catalog lists.
+    // set: put into the update dir (null: none); damage: virscan1.dat cut short, else removed.
     const struct {
         const char* name;
         bool bStore, bResult;
@@ -52,8 +49,8 @@ TEST_F(InstallPipelineTest, FailedPostUpdateRollsBackOnlyAStoreThatHeldNothing)
     } cases[] = {
         {"older_than_newest_is_no_failure", true, true, &kOld, ""},
         {"empty_update_on_first_install", false, false, nullptr, ""},
-        {"invalid_header_on_first_install", false, false, &kNew, "short"},
-        {"incomplete_set_on_existing_store", true, false, &kNew, "drop"},
+        {"invalid_header_on_first_install", false, false, &kNew, "virscan1.dat"},
+        {"incomplete_set_on_existing_store", true, false, &kNew, "defs1.dat"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -67,10 +64,9 @@ TEST_F(InstallPipelineTest, FailedPostUpdateRollsBackOnlyAStoreThatHeldNothing)
         ASSERT_TRUE(du.PreDefUpdate(szDir, sizeof szDir, DU_INSTALL));
         if (c.set != nullptr)
             WriteSet(szDir, *c.set);
-        if (std::string(c.damage) == "short")
-            WriteTextFile(std::string(szDir) + "/virscan1.dat", "short");
-        if (std::string(c.damage) == "drop")
-            RemoveTree(std::string(szDir) + "/defs1.dat");
+        const std::string damaged = std::string(szDir) + "/" + c.damage;
+        if (*c.damage != '\0')
+            *c.damage == 'v' ? WriteTextFile(damaged, "short") : RemoveTree(damaged);
 
         EXPECT_EQ(c.bResult, du.PostDefUpdate(false));
         EXPECT_FALSE(PathExists(szDir));
@@ -177,10 +173,8 @@ TEST_F(IntegrationTest, IntegrateDefsSeedsRotatesAndLeavesNothingHalfBuilt)
             EXPECT_EQ(sandbox.GroupId(), PathGroup(defs + "/definfo.dat"));
         }
     }
-}
-
-TEST_F(IntegrationTest, UpdateNewestDefsTakesANewDefInfoBackWhenTheGroupCannotBeSet)
-{
+    // UpdateNewestDefs takes a new definfo.dat back when the group cannot be set.
+    RemoveTree(sandbox.BaseDir());
     WriteSet(defs + "/" + N, SetSpec{dNew});
     CDefUtils du;
     sandbox.SetGroupName("qdu-no-such-group");

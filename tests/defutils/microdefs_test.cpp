@@ -1,7 +1,6 @@
-// The microdefs steps: hub flags, the channel, the post-update through test libraries.
+// The microdefs steps: hub flags and the post-update through test libraries.
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "defutils/defutils.h"
 #include "tests/support/cli_runner.h"
@@ -17,31 +16,9 @@ TEST(MicroDefLastUpdate, OnlyOneCountsAsGood)
     Sandbox sandbox;
     bool bValue = true;
     EXPECT_FALSE(CDefUtils().GetMicroDefLastUpdateValue(&bValue, DU_BINARY)) << "no file";
-    sandbox.WriteDefutilsConf(std::string("[") + kSection + "]\nLastBinUpdate=10\n"
-                              "LastTextUpdate=1\n");
+    sandbox.WriteDefutilsConf(std::string("[") + kSection + "]\nLastBinUpdate=10\n");
     EXPECT_TRUE(CDefUtils().GetMicroDefLastUpdateValue(&bValue, DU_BINARY));
     EXPECT_FALSE(bValue);
-    EXPECT_TRUE(CDefUtils().GetMicroDefLastUpdateValue(&bValue, DU_TEXT));
-    EXPECT_TRUE(bValue);
-}
-
-TEST(MicroDefChannel, IsTheMonthUpToTenMonthsBackThenOld)
-{
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    const std::string kMonths = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    CDefUtils du;
-    char szOut[64];
-    for (int nAgo : {-1, 0, 10, 11}) {
-        int nMonths = (local.tm_year + 1900) * 12 + local.tm_mon - nAgo;
-        std::string name = std::to_string(nMonths / 12 * 10000 + nMonths % 12 * 100 + 115) + ".001";
-        ASSERT_TRUE(du.DetermineMicroDefChannel(name.c_str(), "MicroDefsB", szOut, sizeof szOut));
-        bool bMonth = nAgo >= 0 && nAgo <= 10;
-        EXPECT_EQ("MicroDefsB." + (bMonth ? kMonths.substr(nMonths % 12 * 3, 3) : "Old"), szOut);
-    }
-    ASSERT_TRUE(du.DetermineMicroDefChannel("19990115.001", "MicroDefsB", szOut, 8));
-    EXPECT_STREQ("MicroDe", szOut);
 }
 
 struct Reporter : CDefUtils::CProgress {
@@ -66,18 +43,13 @@ struct PostCase {
 const char kFail[] = "FAKE_PATCH_RESULT=0";
 const char kProgress[] = "FAKE_PATCH_PROGRESS=10,50,100";
 
-class PostMicroDefTest : public SandboxTest, public ::testing::WithParamInterface<PostCase> {
-protected:
-    void TearDown() override
-    {
-        for (const char* name : {"FAKE_PATCH_RECORD", "FAKE_PATCH_PROGRESS", "FAKE_PATCH_RESULT"})
-            unsetenv(name);
-    }
-};
+class PostMicroDefTest : public SandboxTest, public ::testing::WithParamInterface<PostCase> {};
 
 TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
 {
     const PostCase& c = GetParam();
+    for (const char* name : {"FAKE_PATCH_PROGRESS", "FAKE_PATCH_RESULT"})  // left by another row
+        unsetenv(name);
     // One installed set, the pre-update done and the hub marked good.
     WriteSet(sandbox.Path("setA"), SetDate{2026, 1, 10, 5});
     ASSERT_EQ(0, RunCli({"-i", sandbox.Path("setA")}).status);

@@ -6,10 +6,8 @@
 
 namespace {
 
-const char kA[] = "20240101.001";
-const char kB[] = "20240102.002";
-const std::string kGone = "20990101.001", kCur = DefInfoText(kB, "");
-// app1 registered with A or with B.
+const std::string kA = "20240101.001", kB = "20240102.002", kGone = "20990101.001";
+const std::string kCur = DefInfoText(kB, "");
 const std::string kInA = "[20240101.001]\napp1=1\n", kInB = "[20240102.002]\napp1=1\n";
 
 class RegistrationTest : public SandboxTest {
@@ -38,11 +36,10 @@ protected:
 TEST_F(RegistrationTest, NewestSetComesFromCurDefs)
 {
     const struct { std::string definfo; DuResult result, dateResult; std::string set; } cases[] = {
-        {"[DefDates]\nLastDefs=" + std::string(kA) + "\n", DU_S_OK, DU_E_VIRSCAN1_OPEN, ""},
-        {"[DefDates]\nCurDefs=   \n", DU_S_OK, DU_E_VIRSCAN1_OPEN, ""},
+        {"[DefDates]\nLastDefs=" + kA + "\n", DU_S_OK, DU_E_VIRSCAN1_OPEN, ""},
         {"[DefDates]\nCurDefs=" + kGone + "\n", DU_E_MISSING_DEF_DIR, DU_E_MISSING_DEF_DIR, kGone},
         {"", DU_E_MISSING_DEFINFO, DU_E_MISSING_DEFINFO, ""},
-        {"[A]\nCurDefs=x\n[DefDates]\nCurDefs = " + std::string(kB) + " \n", DU_S_OK, DU_S_OK, kB},
+        {"[A]\nCurDefs=x\n[DefDates]\nCurDefs = " + kB + " \n", DU_S_OK, DU_S_OK, kB},
     };
     for (const auto& c : cases) {
         Store(c.definfo, "");
@@ -57,32 +54,31 @@ TEST_F(RegistrationTest, NewestSetComesFromCurDefs)
 
 TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNewest)
 {
-    const std::string A = kA, B = kB;
     // 1000 names of 12 characters overflow the 10000 bytes of names searched.
     std::string crowd;
     for (int i = 0; i < 1000; ++i)
         crowd += "[" + std::to_string(20201000 + i) + ".001]\nX=1\n";
     const struct { std::string usage; std::string set; } cases[] = {
-        {"[" + B + "]\nMyApp=1\n[" + A + "]\nMyApp=1\n", B},
-        {"[" + B + "]\nMyApp=KeyMissing\n[" + A + "]\nOther=1\nmyapp=1\n", A},
-        {"[" + A + "]\nMyApp2=1\n", ""},
+        {"[" + kB + "]\nMyApp=1\n[" + kA + "]\nMyApp=1\n", kB},
+        {"[" + kB + "]\nMyApp=KeyMissing\n[" + kA + "]\nOther=1\nmyapp=1\n", kA},
+        {"[" + kA + "]\nMyApp2=1\n", ""},
         {"[" + kGone + "]\nMyApp=1\n", kGone},
-        {crowd + "[" + B + "]\nMyApp=1\n", ""},
+        {crowd + "[" + kB + "]\nMyApp=1\n", ""},
         {"", ""},
-        {"  [ " + A + " ]  \n  MyApp  =  1  \n", A},
+        {"  [ " + kA + " ]  \n  MyApp  =  1  \n", kA},
     };
     for (const auto& c : cases) {
         Store(kCur, c.usage);
         CDefUtils du;
         ASSERT_TRUE(du.InitWindowsApp("MyApp"));
-        bool bFound = c.set == A || c.set == B;
+        bool bFound = c.set == kA || c.set == kB;
         EXPECT_EQ(bFound, du.GetCurrentDefs(szDir, sizeof szDir)) << c.usage.substr(0, 60);
         EXPECT_EQ(Dir(c.set), szDir);
         EXPECT_EQ(bFound, du.GetCurrentDefsDate(&y, &m, &d, &r));
         EXPECT_EQ(bFound ? DU_S_OK : DU_E_GENERAL, du.GetLastResult()) << c.usage.substr(0, 60);
         bool bNewest = true;
         EXPECT_EQ(bFound, du.DefsAreNewest(&bNewest));
-        EXPECT_EQ(c.set == B, bNewest);
+        EXPECT_EQ(c.set == kB, bNewest);
     }
     EXPECT_EQ(1, d);
     CDefUtils noAppId;
@@ -92,15 +88,13 @@ TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNew
 
 TEST_F(RegistrationTest, UpdateUsageFileMovesTheAppIdAndSweepsEmptySections)
 {
-    // before: usage.dat ("": none); oldDir: null for none.
+    // before: usage.dat ("": none); oldDir: "" for none.
     const struct {
         const char* name;
-        std::string before;
-        const char *oldDir, *newDir;
-        std::string after;
+        std::string before, oldDir, newDir, after;
         bool bResult, bOldEmptied;
     } cases[] = {
-        {"creates_file", "", nullptr, kB, kInB, true, false},
+        {"creates_file", "", "", kB, kInB, true, false},
         {"missing_new_dir_writes_nothing", kInA, kA, "19990101.001", kInA, false, false},
         {"move_empties_old_section", kInA, kA, kB, kInB, true, true},
         {"in_two_sections_ends_in_new_only", kInA + "[x]\napp1=1\napp3=1\n", kA, kB,
@@ -114,17 +108,16 @@ TEST_F(RegistrationTest, UpdateUsageFileMovesTheAppIdAndSweepsEmptySections)
         CDefUtils du;
         ASSERT_TRUE(du.InitWindowsApp("app1"));
         bool bEmptied = !c.bOldEmptied;
-        EXPECT_EQ(c.bResult, du.UpdateUsageFile(c.oldDir ? Dir(c.oldDir).c_str() : nullptr,
+        EXPECT_EQ(c.bResult, du.UpdateUsageFile(c.oldDir.empty() ? nullptr : Dir(c.oldDir).c_str(),
                                                 Dir(c.newDir).c_str(), true, &bEmptied));
         EXPECT_EQ(c.bOldEmptied, bEmptied);
         EXPECT_EQ(c.after, After());
     }
 }
 
-// Replays the interleaving behind the disabled
-// NewestConcurrencyTest.DISABLED_MoveAndJoinDuringIntegrationKeepBoth: appA's sweep of its old
-// section X takes several profile calls, and appB's whole registration with X fits between the
-// emptiness test and the delete, so appB ends up registered nowhere.
+// Replays NewestConcurrencyTest.DISABLED_MoveAndJoinDuringIntegrationKeepBoth: appA's sweep
+// of its old section X takes several profile calls, and appB's whole registration with X fits
+// between the emptiness test and the delete, so appB ends up registered nowhere.
 TEST_F(RegistrationTest, SweptSectionTakesAJoiningAppIdWithIt)
 {
     Store(kCur, "[20240101.001]\nappA=1\n");
@@ -132,52 +125,40 @@ TEST_F(RegistrationTest, SweptSectionTakesAJoiningAppIdWithIt)
     ASSERT_TRUE(appB.InitWindowsApp("appB"));
 
     // appA moving from A to B: its entry in B, then out of A.
-    ASSERT_TRUE(WritePrivateProfileString(kB, "appA", "1", usage.c_str()));
-    ASSERT_TRUE(WritePrivateProfileString(kA, "appA", nullptr, usage.c_str()));
-    ASSERT_TRUE(appA.SectionIsEmpty(kA, usage.c_str()));
+    ASSERT_TRUE(WritePrivateProfileString(kB.c_str(), "appA", "1", usage.c_str()));
+    ASSERT_TRUE(WritePrivateProfileString(kA.c_str(), "appA", nullptr, usage.c_str()));
+    ASSERT_TRUE(appA.SectionIsEmpty(kA.c_str(), usage.c_str()));
     // appB, which still saw A as the newest set, registers with it.
     ASSERT_TRUE(appB.UpdateUsageFile(nullptr, Dir(kA).c_str(), true, nullptr));
     ASSERT_EQ(ReadTextFile(usage), "[20240101.001]\nappB=1\n[20240102.002]\nappA=1\n");
     // appA finishes the sweep step it had decided on.
-    ASSERT_TRUE(WritePrivateProfileString(kA, nullptr, nullptr, usage.c_str()));
+    ASSERT_TRUE(WritePrivateProfileString(kA.c_str(), nullptr, nullptr, usage.c_str()));
 
     EXPECT_EQ(ReadTextFile(usage), "[20240102.002]\nappA=1\n");
 }
 
-enum How { kSetDefs, kSetCurrent, kUseNewest };
-
 TEST_F(RegistrationTest, MovingDeletesAnAbandonedSetUnlessDefInfoNamesIt)
 {
-    // last: LastDefs (null: no definfo.dat); before, after: usage.dat.
+    // last: LastDefs; before, after: usage.dat.
     const std::string kByHand = "[20240101.001]\n app1 = 1\n";  // any rewrite shows as "app1=1"
     const struct {
-        const char *name, *last;
-        std::string before, after, target;
-        How how;
-        bool bResult, bAKept;
+        const char* name;
+        std::string last, before, after, target;
+        bool bCurrent, bResult, bAKept;
     } cases[] = {
-        {"same_dir_leaves_file_alone", kB, kByHand, kByHand, kA, kSetDefs, true, true},
-        {"abandoned_set_deleted", kB, kInA, kInB, kB + std::string("/"), kSetDefs, true, false},
-        {"abandoned_last_defs_kept", kA, kInA, kInB, kB, kSetDefs, true, true},
-        {"current_needs_used_section", kB, kInA, kInA, kB, kSetCurrent, false, true},
-        {"newest_from_definfo", kB, kInA, kInB, kB, kUseNewest, true, false},
-        {"newest_without_definfo", nullptr, kInA, kInA, "", kUseNewest, false, true},
+        {"same_dir_leaves_file_alone", kB, kByHand, kByHand, kA, false, true, true},
+        {"abandoned_set_deleted", kB, kInA, kInB, kB + "/", false, true, false},
+        {"abandoned_last_defs_kept", kA, kInA, kInB, kB, false, true, true},
+        {"current_needs_used_section", kB, kInA, kInA, kB, true, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Store(c.last != nullptr ? DefInfoText(kB, c.last) : "", c.before);
+        Store(DefInfoText(kB, c.last), c.before);
         CDefUtils du;
         ASSERT_TRUE(du.InitWindowsApp("app1"));
         const std::string target = Dir(c.target);
-        bool bChanged = !c.bResult;
-        if (c.how == kUseNewest) {
-            EXPECT_EQ(c.bResult, du.UseNewestDefs(szDir, sizeof szDir, &bChanged));
-            EXPECT_EQ(c.bResult, bChanged);
-            EXPECT_EQ(c.bResult ? target : "", szDir);
-        } else {
-            EXPECT_EQ(c.bResult, c.how == kSetCurrent ? du.SetCurrentDefs(target.c_str())
-                                                      : du.SetDefs(target.c_str(), true));
-        }
+        EXPECT_EQ(c.bResult, c.bCurrent ? du.SetCurrentDefs(target.c_str())
+                                        : du.SetDefs(target.c_str(), true));
         EXPECT_EQ(c.after, After());
         EXPECT_EQ(c.bAKept, PathExists(Dir(kA)));
         EXPECT_TRUE(PathExists(Dir(kB)));
