@@ -1,9 +1,9 @@
-// Leaving the store (StopUsingDefs) and the removal helpers behind it.
+// Store housekeeping: lock files, temporary directories, leaving the store.
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <string>
-#include <vector>
+#include <ctime>
 
 #include "defutils/cleanup_internal.h"
 #include "defutils/defutils.h"
@@ -13,10 +13,60 @@
 namespace {
 
 typedef std::vector<std::string> Names;
-// LastDefs, CurDefs and an unprotected set.
+
+// Writes an empty lock file last modified at mtime.
+void WriteLock(const std::string& path, time_t mtime)
+{
+    WriteTextFile(path, "");
+    struct timeval times[2] = {{mtime, 0}, {mtime, 0}};
+    ASSERT_EQ(0, utimes(path.c_str(), times));
+}
+
+class FileLocksTest : public SandboxTest {
+protected:
+    void SetUp() override { MakeDirs(dir); }
+    std::string dir = sandbox.Path("locks"), lock = dir + "/test.lck";
+    CDefUtils du;
+    DWORD hLock = 7;
+};
+
+TEST_F(FileLocksTest, HeldLockBlocksUntilItIsHalfAnHourOld)
+{
+    for (time_t nAge : {-600, 1799, 1800}) {
+        bool bTaken = false;
+        // Ages are whole seconds: retry when the clock ticks during the take.
+        for (int nTry = 0; nTry < 5; ++nTry) {
+            time_t now = time(nullptr);
+            WriteLock(lock, now - nAge);
+            bTaken = du.TakeFileLock(dir.c_str(), "test.lck", &hLock);
+            if (time(nullptr) == now)
+                break;
+        }
+        EXPECT_EQ(nAge == 1800, bTaken) << nAge;
+        EXPECT_EQ(bTaken ? 0xFFFFFFFFu : 0u, hLock) << nAge;
+        EXPECT_EQ(Names{"test.lck"}, ListDir(dir)) << "the guard is gone again";
+    }
+}
+
+TEST_F(FileLocksTest, LeftOverGuardBlocksWhileALockFileExistsAndLinksAreNotFollowed)
+{
+    for (time_t nAge : {0, 100000, -1}) {
+        unlink(lock.c_str());
+        WriteTextFile(lock + ".l2", "");
+        if (nAge >= 0)
+            WriteLock(lock, time(nullptr) - nAge);
+        EXPECT_EQ(nAge < 0, du.TakeFileLock(dir.c_str(), "test.lck", &hLock)) << nAge;
+        EXPECT_EQ((Names{"test.lck", "test.lck.l2"}), ListDir(dir));
+    }
+    // A dangling link at the lock fails without being followed.
+    ASSERT_EQ(0, symlink("nowhere", (dir + "/link.lck").c_str()));
+    EXPECT_FALSE(du.TakeFileLock(dir.c_str(), "link.lck", &hLock));
+    EXPECT_EQ((Names{"link.lck", "test.lck", "test.lck.l2"}), ListDir(dir)) << "no guard left";
+}
+
+// LastDefs, CurDefs and an unprotected set in the store, and an application "Me" in app/.
 const std::string kS1 = "20240101.001", kS2 = "20240201.001", kS3 = "20231201.001";
 
-// Three sets in the store and an application "Me" installed in app/.
 class CleanupTest : public SandboxTest {
 protected:
     void SetUp() override
@@ -83,11 +133,11 @@ TEST_F(CleanupTest, LastAppLeavingRemovesTheWholeStoreAndAnEmptiedConf)
             MakeDefSet(defs, dir, 2024, 3, 1, 1);
         EXPECT_EQ(DU_S_OK, StopUsing("[" + kS3 + "]\nMe=1\n"));
         EXPECT_FALSE(PathExists(install + "/defloc.dat"));
-        EXPECT_EQ(bLog, PathExists(sandbox.DefutilsConf()));
-        EXPECT_EQ(bLog ? kLog : "", ReadTextFile(sandbox.DefutilsConf()));
+        EXPECT_EQ(bLog ? kLog : "<none>", PathExists(sandbox.DefutilsConf())
+                                              ? ReadTextFile(sandbox.DefutilsConf()) : "<none>");
         // The debug log lives in the definitions directory and keeps it.
-        EXPECT_EQ(bLog, PathExists(defs));
-        EXPECT_EQ(bLog ? Names{"trace.log"} : Names{}, ListDir(defs));
+        EXPECT_EQ(bLog ? Names{"trace.log"} : Names{"<none>"},
+                  PathExists(defs) ? ListDir(defs) : Names{"<none>"});
     }
 }
 
@@ -136,7 +186,6 @@ TEST_F(CleanupTest, TempUpdateDirGivesUpAfterFiftyTakenNames)
 {
     DuRandomFn pfnPrevious = SetTempNameRandomForTesting([] { return ++g_nNext; });
     for (int nTaken : {49, 50}) {
-        SCOPED_TRACE(nTaken);
         for (int i = 1; i <= nTaken; ++i) {
             char name[16];
             snprintf(name, sizeof name, "/tmp%x", i);
@@ -144,7 +193,7 @@ TEST_F(CleanupTest, TempUpdateDirGivesUpAfterFiftyTakenNames)
         }
         g_nNext = 0;
         char dir[DU_MAX_PATH] = "stale";
-        EXPECT_EQ(nTaken == 49, CDefUtils().GetTempUpdateDir(dir, sizeof dir));
+        EXPECT_EQ(nTaken == 49, CDefUtils().GetTempUpdateDir(dir, sizeof dir)) << nTaken;
         EXPECT_EQ(nTaken == 49 ? defs + "/tmp32" : "", dir);
         EXPECT_EQ(50, g_nNext) << "never more than fifty attempts";
     }

@@ -1,6 +1,5 @@
-// Read access to CDefUtils' private state for the store tests: CDefUtils
-// names this class a friend, so tests see what an operation left in the
-// object without widening its interface. Unset members read as "<null>".
+// Read access to CDefUtils' private state (it names this class a friend), so tests see what
+// an operation left in the object without widening its interface. Unset members read "<null>".
 #pragma once
 
 #include <string>
@@ -11,7 +10,6 @@ class CDefUtilsTestAccess {
 public:
     static std::string DefsDir(const CDefUtils& du) { return Text(du.m_pszDefsDir.get()); }
     static std::string InstallDir(const CDefUtils& du) { return Text(du.m_pszAppInstallDir.get()); }
-    static std::string LogFileName(const CDefUtils& du) { return Text(du.m_pszLogFileName.get()); }
     static bool LogOpen(const CDefUtils& du) { return static_cast<bool>(du.m_pLogFile); }
     // Content flag, type, registration and derived names, blank-separated.
     static std::string Names(const CDefUtils& du)

@@ -1,8 +1,6 @@
-// The pre- and post-update steps around a full set, from a machine without a store.
-#include <string>
-#include <vector>
-
+// New sets into the store (pre- and post-update, IntegrateDefs) and going back.
 #include "defutils/defutils.h"
+#include "tests/support/def_sets.h"
 #include "tests/support/full_sets.h"
 #include "tests/support/sandbox.h"
 
@@ -13,9 +11,8 @@ const SetDate kOld = {2009, 3, 15, 12}, kNew = {2009, 4, 1, 3};
 
 class InstallPipelineTest : public SandboxTest {
 protected:
-    std::string CurDefs() const { return DefDatesValue(defs + "/definfo.dat", "CurDefs"); }
-
-    const std::string defs = sandbox.DefsDir();
+    std::string CurDefs() const { return DefDatesValue(defInfo, "CurDefs"); }
+    const std::string defs = sandbox.DefsDir(), defInfo = defs + "/definfo.dat";
 };
 
 TEST_F(InstallPipelineTest, FirstInstallCreatesTheStoreIntegratesAndPrimesHubs)
@@ -27,10 +24,8 @@ TEST_F(InstallPipelineTest, FirstInstallCreatesTheStoreIntegratesAndPrimesHubs)
     ASSERT_TRUE(du.PreDefUpdate(szDir, sizeof szDir, DU_INSTALL));
     EXPECT_EQ(0755, PathMode(sandbox.BaseDir()));
     EXPECT_EQ(0770, PathMode(defs));
-    const Names entries = ListDir(defs);
-    ASSERT_EQ(4u, entries.size());
-    EXPECT_EQ((Names{"binhub", "incoming", "texthub"}), Names(entries.begin(), entries.end() - 1));
-    EXPECT_EQ(defs + "/" + entries[3], szDir);
+    const std::string update = std::string(szDir).substr(defs.size() + 1);
+    EXPECT_EQ((Names{"binhub", "incoming", "texthub", update}), ListDir(defs));
 
     WriteSet(szDir, kNew);
     ASSERT_TRUE(du.PostDefUpdate(false));
@@ -45,8 +40,7 @@ TEST_F(InstallPipelineTest, FirstInstallCreatesTheStoreIntegratesAndPrimesHubs)
 
 TEST_F(InstallPipelineTest, FailedPostUpdateRollsBackOnlyAStoreThatHeldNothing)
 {
-    // set: put into the update directory (null: none); "short" cuts its header,
-    // "drop" removes a file its catalog lists.
+    // set: put into the update dir (null: none); damage: virscan1.dat cut short, else removed.
     const struct {
         const char* name;
         bool bStore, bResult;
@@ -55,31 +49,137 @@ TEST_F(InstallPipelineTest, FailedPostUpdateRollsBackOnlyAStoreThatHeldNothing)
     } cases[] = {
         {"older_than_newest_is_no_failure", true, true, &kOld, ""},
         {"empty_update_on_first_install", false, false, nullptr, ""},
-        {"invalid_header_on_first_install", false, false, &kNew, "short"},
-        {"incomplete_set_on_existing_store", true, false, &kNew, "drop"},
+        {"invalid_header_on_first_install", false, false, &kNew, "virscan1.dat"},
+        {"incomplete_set_on_existing_store", true, false, &kNew, "defs1.dat"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         RemoveTree(sandbox.BaseDir());
         if (c.bStore) {
             WriteSet(defs + "/" + kOld.DirName(), kOld);
-            WriteTextFile(defs + "/definfo.dat", DefInfoText(kOld.DirName(), kOld.DirName()));
+            WriteTextFile(defInfo, DefInfoText(kOld.DirName(), kOld.DirName()));
         }
         CDefUtils du;
         char szDir[DU_MAX_PATH];
         ASSERT_TRUE(du.PreDefUpdate(szDir, sizeof szDir, DU_INSTALL));
         if (c.set != nullptr)
             WriteSet(szDir, *c.set);
-        if (std::string(c.damage) == "short")
-            WriteTextFile(std::string(szDir) + "/virscan1.dat", "short");
-        if (std::string(c.damage) == "drop")
-            RemoveTree(std::string(szDir) + "/defs1.dat");
+        const std::string damaged = std::string(szDir) + "/" + c.damage;
+        if (*c.damage != '\0')
+            *c.damage == 'v' ? WriteTextFile(damaged, "short") : RemoveTree(damaged);
 
         EXPECT_EQ(c.bResult, du.PostDefUpdate(false));
         EXPECT_FALSE(PathExists(szDir));
         EXPECT_EQ(c.bStore, PathExists(defs));
         EXPECT_EQ(c.bStore ? kOld.DirName() : "", CurDefs());
     }
+}
+
+TEST_F(InstallPipelineTest, RestoreLastDefsTwice)
+{
+    const std::string L = kOld.DirName(), C = kNew.DirName(), kInfo = "definfo.dat";
+    // before, after: definfo.dat; left: the store afterwards.
+    const struct {
+        const char *name, *usage;
+        std::string before, after;
+        bool bResult;
+        Names left;
+    } cases[] = {
+        {"unused_newest_dropped", nullptr, "[DefDates]\nCurDefs= " + C + " \nLastDefs= " + L + "\n",
+         DefInfoText(L, ""), true, {L, kInfo}},
+        {"newest_still_used_survives", "[20090401.003]\nA=1\n", DefInfoText(C, L),
+         DefInfoText(L, ""), true, {L, C, kInfo, "usage.dat"}},
+        {"no_last_key", nullptr, DefInfoText(C, ""), DefInfoText(C, ""), false, {L, C, kInfo}},
+        {"last_equals_cur", nullptr, DefInfoText(L, L), DefInfoText(L, L), false, {L, C, kInfo}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RemoveTree(defs);
+        WriteSet(defs + "/" + C, kNew);
+        WriteSet(defs + "/" + L, kOld);
+        WriteTextFile(defInfo, c.before);
+        if (c.usage != nullptr)
+            WriteTextFile(defs + "/usage.dat", c.usage);
+        CDefUtils du;
+        EXPECT_EQ(c.bResult, du.RestoreLastDefs());
+        EXPECT_FALSE(du.RestoreLastDefs()) << "a second restore changes nothing";
+        EXPECT_EQ(c.after, ReadTextFile(defInfo));
+        EXPECT_EQ(c.left, ListDir(defs));
+    }
+}
+
+class IntegrationTest : public SandboxTest {
+protected:
+    // Only dLast and dCur, each holding a.dat, with definfo.dat naming them.
+    void MakeStore()
+    {
+        for (const DefDate& date : {dLast, dCur})
+            WriteSet(defs + "/" + SetName(date), SetSpec{date, {{"a.dat", "a"}}});
+        WriteDefInfo(defs, C, L);
+    }
+
+    const DefDate dLast = {2023, 12, 30, 2}, dCur = {2024, 1, 2, 7}, dNew = {2024, 2, 3, 5};
+    const std::string L = SetName(dLast), C = SetName(dCur), N = SetName(dNew);
+    const std::string defs = sandbox.DefsDir(), src = sandbox.Path("src");
+};
+
+enum Store { kEmpty, kFull, kBrokenDefInfo };
+
+TEST_F(IntegrationTest, IntegrateDefsSeedsRotatesAndLeavesNothingHalfBuilt)
+{
+    const Names kSeeded = {"a.dat", "b.dat", "catalog.dat", "virscan1.dat"};
+    const std::string kNone = "<missing>", kInfo = "definfo.dat";
+    // sets: the store afterwards; target: the files of the source's set afterwards.
+    const struct {
+        const char* name;
+        DefDate source;
+        Store store;
+        bool bTargetExists;  // a directory of the source's name is already there
+        DuResult expected;
+        Names sets, target;
+        std::string cur, last;
+    } cases[] = {
+        {"new_set_seeded_from_newest", dNew, kFull, false, DU_S_OK, {C, N, kInfo}, kSeeded, N, C},
+        {"same_date_laid_over_newest", dCur, kFull, false, DU_S_OK, {C, kInfo}, kSeeded, C, C},
+        {"into_empty_store", dNew, kEmpty, false, DU_S_OK, {N, kInfo},
+         {"b.dat", "catalog.dat", "virscan1.dat"}, N, N},
+        {"definfo_failure_removes_created_set", dNew, kBrokenDefInfo, false, DU_E_DEFINFO_UPDATE,
+         {L, C, kInfo}, {}, kNone, kNone},
+        {"definfo_failure_keeps_existing_set", dNew, kBrokenDefInfo, true, DU_E_DEFINFO_UPDATE,
+         {L, C, N, kInfo}, {"b.dat", "catalog.dat", "kept.dat", "virscan1.dat"}, kNone, kNone},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RemoveTree(sandbox.BaseDir());
+        if (c.store != kEmpty)
+            MakeStore();
+        if (c.store == kBrokenDefInfo) {  // a directory cannot be written as a file
+            RemoveTree(defs + "/definfo.dat");
+            MakeDirs(defs + "/definfo.dat/x");
+        }
+        const std::string target = defs + "/" + SetName(c.source);
+        if (c.bTargetExists)
+            WriteSet(target, SetSpec{c.source, {{"kept.dat", "k"}}});
+        RemoveTree(src);
+        WriteSet(src, SetSpec{c.source, {{"b.dat", "b"}}});
+
+        EXPECT_EQ(c.expected, CDefUtils().IntegrateDefs(src.c_str(), false));
+        EXPECT_EQ(c.sets, ListDir(defs));
+        EXPECT_EQ(c.target, ListDir(target));
+        EXPECT_EQ(c.cur, DefInfoValue(defs, "CurDefs"));
+        EXPECT_EQ(c.last, DefInfoValue(defs, "LastDefs"));
+        if (c.store == kEmpty) {  // a created definfo.dat is given the store's mode and group
+            EXPECT_EQ(0660, PathMode(defs + "/definfo.dat"));
+            EXPECT_EQ(sandbox.GroupId(), PathGroup(defs + "/definfo.dat"));
+        }
+    }
+    // UpdateNewestDefs takes a new definfo.dat back when the group cannot be set.
+    RemoveTree(sandbox.BaseDir());
+    WriteSet(defs + "/" + N, SetSpec{dNew});
+    CDefUtils du;
+    sandbox.SetGroupName("qdu-no-such-group");
+    EXPECT_FALSE(du.UpdateNewestDefs((defs + "/" + N).c_str(), true));
+    EXPECT_FALSE(PathExists(defs + "/definfo.dat"));
 }
 
 }  // namespace

@@ -1,20 +1,28 @@
-// The microdefs steps: the channel a set listens on, the progress adapter
-// handed to patch libraries, and the post-update driving test libraries.
+// The microdefs steps: hub flags and the post-update through test libraries.
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "defutils/defutils.h"
-#include "defutils/patch_loader.h"
 #include "tests/support/cli_runner.h"
 #include "tests/support/full_sets.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
+const char kSection[] = "tvlxdata-shareddefs-microdefs";
+
+TEST(MicroDefLastUpdate, OnlyOneCountsAsGood)
+{
+    Sandbox sandbox;
+    bool bValue = true;
+    EXPECT_FALSE(CDefUtils().GetMicroDefLastUpdateValue(&bValue, DU_BINARY)) << "no file";
+    sandbox.WriteDefutilsConf(std::string("[") + kSection + "]\nLastBinUpdate=10\n");
+    EXPECT_TRUE(CDefUtils().GetMicroDefLastUpdateValue(&bValue, DU_BINARY));
+    EXPECT_FALSE(bValue);
+}
+
 struct Reporter : CDefUtils::CProgress {
-    explicit Reporter(bool bCancelling = false) : bCancel(bCancelling) {}
-    bool bCancel;
+    bool bCancel = false;
     std::string seen;  // each value and the flag on entry
     void OnProgress(double dPercent, bool* pbCancel) override
     {
@@ -22,41 +30,6 @@ struct Reporter : CDefUtils::CProgress {
         *pbCancel = bCancel;
     }
 };
-
-TEST(DefUtilsProgress, ForwardsValuesAndCancelRequests)
-{
-    Reporter keepGoing, stop(true);
-    uint32_t nCancel = 5;
-    CDefUtilsProgress(&keepGoing).OnProgress(50, &nCancel);
-    EXPECT_EQ(0u, nCancel);
-    CDefUtilsProgress(&stop).OnProgress(4000000000u, &nCancel);
-    EXPECT_EQ(1u, nCancel);
-    EXPECT_EQ("50.000000- ", keepGoing.seen);
-    EXPECT_EQ("4000000000.000000- ", stop.seen);
-    CDefUtilsProgress(nullptr).OnProgress(10, &nCancel);
-    EXPECT_EQ(0u, nCancel);
-}
-
-TEST(MicroDefChannel, IsTheMonthUpToTenMonthsBackThenOld)
-{
-    Sandbox sandbox;
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    CDefUtils du;
-    char szOut[64];
-    for (int nAgo : {-1, 0, 10, 11}) {
-        int nMonths = (local.tm_year + 1900) * 12 + local.tm_mon - nAgo;
-        std::string name = std::to_string(nMonths / 12 * 10000 + nMonths % 12 * 100 + 115) + ".001";
-        ASSERT_TRUE(du.DetermineMicroDefChannel(name.c_str(), "MicroDefsB", szOut, sizeof szOut));
-        bool bMonth = nAgo >= 0 && nAgo <= 10;
-        EXPECT_EQ(std::string("MicroDefsB.") + (bMonth ? kMonths[nMonths % 12] : "Old"), szOut);
-    }
-    ASSERT_TRUE(du.DetermineMicroDefChannel("19990115.001", "MicroDefsB", szOut, 8));
-    EXPECT_STREQ("MicroDe", szOut);
-}
 
 // env: a setting for the library; recordStart: its record's start ("": not called).
 struct PostCase {
@@ -69,25 +42,18 @@ struct PostCase {
 
 const char kFail[] = "FAKE_PATCH_RESULT=0";
 const char kProgress[] = "FAKE_PATCH_PROGRESS=10,50,100";
-const char kSection[] = "tvlxdata-shareddefs-microdefs";
 
-class PostMicroDefTest : public SandboxTest, public ::testing::WithParamInterface<PostCase> {
-protected:
-    void TearDown() override
-    {
-        for (const char* name : {"FAKE_PATCH_RECORD", "FAKE_PATCH_PROGRESS", "FAKE_PATCH_RESULT"})
-            unsetenv(name);
-    }
-};
+class PostMicroDefTest : public SandboxTest, public ::testing::WithParamInterface<PostCase> {};
 
 TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
 {
     const PostCase& c = GetParam();
+    for (const char* name : {"FAKE_PATCH_PROGRESS", "FAKE_PATCH_RESULT"})  // left by another row
+        unsetenv(name);
     // One installed set, the pre-update done and the hub marked good.
     WriteSet(sandbox.Path("setA"), SetDate{2026, 1, 10, 5});
     ASSERT_EQ(0, RunCli({"-i", sandbox.Path("setA")}).status);
-    std::string record = sandbox.Path("patch.rec"), defs = sandbox.DefsDir();
-    std::string conf = sandbox.DefutilsConf();
+    const std::string record = sandbox.Path("patch.rec"), defs = sandbox.DefsDir();
     setenv("FAKE_PATCH_RECORD", record.c_str(), 1);
     if (c.env != nullptr)
         putenv(const_cast<char*>(c.env));
@@ -97,10 +63,11 @@ TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
     bool bHubIsOk = false;
     ASSERT_TRUE(du.PreMicroDef25Update(hub, sizeof hub, direct, sizeof direct, channel,
                                        sizeof channel, &bHubIsOk, DU_ONLINE_UPDATE));
-    WritePrivateProfileString(kSection, "LastBinUpdate", "1", conf.c_str());
+    WritePrivateProfileString(kSection, "LastBinUpdate", "1", sandbox.DefutilsConf().c_str());
     WriteTextFile(std::string(hub) + "/hub.scr", "apply\n");
     WriteTextFile(std::string(hub) + "/delta.mdp", "package\n");
-    Reporter reporter(c.bCancel);
+    Reporter reporter;
+    reporter.bCancel = c.bCancel;
 
     std::string lib = std::string(QDU_PATCHLIB_DIR) + "/libfakepatch_" + c.library + ".so";
     EXPECT_EQ(DuSucceeded(c.expected),
@@ -117,9 +84,9 @@ TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
         EXPECT_EQ(0u, reporter.seen.find("10.000000- ")) << reporter.seen;
     }
     // A failed apply marks the hub bad; the update lock and temporary directories go.
-    char szLast[8];
-    GetPrivateProfileString(kSection, "LastBinUpdate", "", szLast, 8, conf.c_str());
-    EXPECT_STREQ(c.expected == DU_E_APPLY_PATCH ? "0" : "1", szLast);
+    bool bGood = false;
+    EXPECT_TRUE(du.GetMicroDefLastUpdateValue(&bGood, DU_BINARY));
+    EXPECT_EQ(c.expected != DU_E_APPLY_PATCH, bGood);
     for (const std::string& entry : ListDir(defs))
         EXPECT_TRUE(entry.compare(0, 3, "tmp") != 0 && entry != "sflock.dat") << entry;
 }
