@@ -1,9 +1,11 @@
-// The command line through the real program: help, version, parse errors.
+// The command line: help, version and parse errors through the real
+// program, then dispatch order and result messages through test doubles.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "cli/qordefutil.h"
 #include "tests/support/cli_runner.h"
 #include "tests/support/sandbox.h"
 
@@ -60,7 +62,6 @@ TEST(CommandLine, PrintsExactlyAndExits)
         {"HelpLong", {"--help"}, 0, kHelp, ""},
         {"VersionThenHelp", {"-v", "-h"}, 0, kHelp, kVersionLine},
         {"VersionOnlyHelp", {"--versiononly", "-h"}, 0, "3.1.36.0\n" + kHelp, ""},
-        {"VersionOnly", {"--versiononly"}, 0, "3.1.36.0\n", ""},
         {"VersionStopsUpdate", {"--version", "-l"}, 0, "", kVersionLine},
         {"RequiredValueMissing", {"-g"}, 255, "", missingG},
         {"HelpRefusedAsValue", {"-g", "-h"}, 255, "", missingG},
@@ -93,6 +94,116 @@ TEST(ShippedProgram, UsesOnlyTheMachinePaths)
     EXPECT_NE(image.find("/etc/Tarvolix.conf"), std::string::npos);
     EXPECT_NE(image.find("/etc/tvlx-defutils.conf"), std::string::npos);
     EXPECT_EQ(image.find("QORDEFUTIL_SANDBOX"), std::string::npos);
+}
+
+std::vector<std::string> g_calls;
+int g_result = 0;
+
+int Call(const char* name, const char* a = "", const char* b = "")
+{
+    auto text = [](const char* p) { return std::string(p != nullptr ? p : "null"); };
+    g_calls.push_back(std::string(name) + "(" + text(a) + "," + text(b) + ")");
+    return g_result;
+}
+
+const CommandHandlers kFakes = {
+    [](const char* a, const char* c) { return Call("g", a, c); },
+    [](const char* a, const char* c) { return Call("i", a, c); },
+    [](const char* a, const char* c) { return Call("u", a, c); },
+    [](const char* v) { return Call("l", v); },
+    [](const char* a, const char* c) { return Call("n", a, c); },
+    [](const char* a, const char* c) { return Call("m", a, c); },
+    [](const char* c) { return Call("r", c); },
+    [](const char* p) { Call("R", p); return 7; },
+    []() { Call("U"); return 7; }};
+
+CliResult Main(std::vector<std::string> args)
+{
+    g_calls.clear();
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int result = QorDefUtilMain(static_cast<int>(args.size()), argv.data(), kFakes);
+    std::string out = testing::internal::GetCapturedStdout();
+    return CliResult{result, out, testing::internal::GetCapturedStderr()};
+}
+
+// The program itself shows each handler its arguments; here the quirks of
+// the order, and that the registration handlers' own results (7) never count.
+TEST(Dispatch, RunsHandlersInFixedOrderWithTheirArguments)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<std::string> calls;
+        int status;
+    } kCases[] = {
+        {"GetCurrentDefs", {"q", "-g", "App", "Mail", "extra"}, {"g(App,Mail)"}, 0},
+        {"UpdateWithoutValue", {"q", "-l"}, {"l(null,)"}, 0},
+        {"UpdateTakesRequiredOptionAsValue", {"q", "-l", "-g"}, {"l(-g,)"}, 0},
+        {"UpdateTakesAnyNonOptionWord", {"q", "-l", "bogus", "x"}, {"l(bogus,)"}, 0},
+        {"RestoreTypeIsSecondArgument", {"q", "-r", "Mail"}, {"r(Mail,)"}, 0},
+        // Both run, the update first, and -r takes itself as content type.
+        {"UpdateThenRestore", {"q", "-l", "-r"}, {"l(null,)", "r(-r,)"}, 0},
+        {"OrderIsFixedNotTyped", {"q", "-r", "-l"}, {"l(null,)", "r(-l,)"}, 0},
+        {"RegisterProduct", {"q", "-R", "Prod"}, {"R(Prod,)"}, 0},
+        {"VersionRunsNothing", {"q", "-v", "-l"}, {}, 0},
+        {"HelpRunsNothing", {"q", "-r", "-h"}, {}, 0},
+        {"ParseErrorRunsNothing", {"q", "-g", "-h"}, {}, -1},
+    };
+    g_result = 0;
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        CliResult r = Main(c.args);
+        EXPECT_EQ(g_calls, c.calls) << r.err;
+        EXPECT_EQ(r.status, c.status);
+    }
+}
+
+// The misspellings are the program's own text.
+TEST(Dispatch, MapsResultToMessage)
+{
+    const std::pair<int, const char*> kCases[] = {  // text between "Command failed: " and ".\n"
+        {0, nullptr},
+        {1, "Failure in initialization while installing definitions"},
+        {2, "Failure in creating the temporary structure before definitions update"},
+        {3, "Failure in post processing of definitions during update"},
+        {4, "Failure in getting the location of current definitions"},
+        {5, "Failure in initializing the application"},
+        {6, "Failure in uninstalling an application from using definitions"},
+        {7, "No CLASSPATH set"},
+        {8, "No BASEDIR set"},
+        {9, "Problem with Skyfetcher"},
+        {10, "Failure in installing the application with the newest defintions"},
+        {11, "Failure in copying the definitions"},
+        {12, "Could not find a \"java\" command to execute"},
+        {13, "Failure in getting the sequence id of the newest definitions"},
+        {14, "Failure in post processing of micro definitions during update"},
+        {15, "The specified content type could not be found"},
+        {16, "Both the Skyfetcher and post microdef clean have failed"},
+        {17, "Failure in pre processing of micro definitions before update"},
+        {18, "An unspecified error occured"},
+        {-1, "An unspecified error occured"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.first);
+        g_result = c.first;
+        CliResult r = Main({"q", "-n", "App"});
+        EXPECT_EQ(r.status, c.first);
+        EXPECT_EQ(r.err, c.second ? std::string("Command failed: ") + c.second + ".\n" : "");
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+// With no argument vector at all there is no name to print.
+TEST(Dispatch, EmptyArgumentVector)
+{
+    CliResult r = Main({});
+    EXPECT_EQ(r.status, -1);
+    EXPECT_EQ(r.err, "<null>: Arguments required. See --help.\n");
 }
 
 }  // namespace

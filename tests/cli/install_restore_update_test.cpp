@@ -31,52 +31,43 @@ protected:
     }
 };
 
-struct InstallCase {
-    const char* name;
-    int firstInstall;  // exit status without a store
-    int intoStore;     // exit status into a store holding an older set
-};
-
-const InstallCase kInstallCases[] = {
-    {"CompleteSet", 0, 0},
-    {"MissingDirectory", 11, 11},
-    {"EmptyDirectory", 11, 11},
-    // An unreadable header never counts as newer than a set the store has.
-    {"InvalidHeader", 3, 0},
-    // Only regular files are copied (a FIFO must not block the copy).
-    {"FifoAsListedFile", 3, 3},
-    {"SubdirectoriesAreSkipped", 0, 0},
-};
-
-void Arrange(const std::string& name, const std::string& src)
-{
-    if (name == "MissingDirectory")
-        return;
-    MakeDirs(src);
-    if (name == "EmptyDirectory")
-        return;
-    WriteSet(src, kNew);
-    if (name == "InvalidHeader")
-        WriteTextFile(src + "/virscan1.dat", "tiny");
-    if (name == "FifoAsListedFile") {
-        unlink((src + "/defs1.dat").c_str());
-        ASSERT_EQ(mkfifo((src + "/defs1.dat").c_str(), 0600), 0);
-    }
-    if (name == "SubdirectoriesAreSkipped")
-        WriteSet(src + "/nested", kOld);
-}
-
 TEST_F(CommandTest, InstallIntoStoreOrNoStore)
 {
+    const struct {
+        const char* name;
+        int firstInstall;  // exit status without a store
+        int intoStore;     // exit status into a store holding an older set
+    } kCases[] = {
+        {"CompleteSet", 0, 0},
+        {"MissingDirectory", 11, 11},
+        {"EmptyDirectory", 11, 11},
+        // An unreadable header never counts as newer than a set the store has.
+        {"InvalidHeader", 3, 0},
+        // Only regular files are copied (a FIFO must not block the copy).
+        {"FifoAsListedFile", 3, 3},
+        {"SubdirectoriesAreSkipped", 0, 0},
+    };
     const std::string src = sandbox.Path("src");
     for (bool bStore : {false, true}) {
-        for (const InstallCase& c : kInstallCases) {
-            SCOPED_TRACE(std::string(c.name) + (bStore ? " into a store" : " first install"));
+        for (const auto& c : kCases) {
+            const std::string name = c.name;
+            SCOPED_TRACE(name + (bStore ? " into a store" : " first install"));
             RemoveTree(sandbox.BaseDir());
             RemoveTree(src);
             if (bStore)
                 MakeStore();
-            Arrange(c.name, src);
+            if (name != "MissingDirectory")
+                MakeDirs(src);
+            if (name != "MissingDirectory" && name != "EmptyDirectory")
+                WriteSet(src, kNew);
+            if (name == "InvalidHeader")
+                WriteTextFile(src + "/virscan1.dat", "tiny");
+            if (name == "FifoAsListedFile") {
+                unlink((src + "/defs1.dat").c_str());
+                ASSERT_EQ(mkfifo((src + "/defs1.dat").c_str(), 0600), 0);
+            }
+            if (name == "SubdirectoriesAreSkipped")
+                WriteSet(src + "/nested", kOld);
             int expected = bStore ? c.intoStore : c.firstInstall;
 
             CliResult r = RunCli({"-i", src});
