@@ -121,15 +121,25 @@ protected:
     }
 };
 
-TEST_F(MicroDefsTest, HubPackageMovesStoreAndHubToTheNewerSet)
+class MicroDefsSuccessTest : public MicroDefsTest, public ::testing::WithParamInterface<bool> {};
+
+// A package for the current set wins over a hub package and leaves the hub alone.
+TEST_P(MicroDefsSuccessTest, PackageMovesStoreToTheNewerSet)
 {
+    const bool bDirect = GetParam();
+    const std::string hubMain = defs + "/binhub/virscan1.dat", hubBefore = ReadTextFile(hubMain);
     MakePackage(sandbox.Path("setA"), sandbox.Path("setB"), hubPackages, true);
-    CliResult r = RunMicroDefs({"FAKE_JAVA_HUB_FROM=" + hubPackages});
+    Strings env = {"FAKE_JAVA_HUB_FROM=" + hubPackages};
+    if (bDirect) {
+        MakePackage(defs + "/" + SetName(older), sandbox.Path("setB"), sandbox.Path("cur"), false);
+        env.push_back("FAKE_JAVA_DIRECT_FROM=" + sandbox.Path("cur"));
+    }
+    CliResult r = RunMicroDefs(env);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(PrefixedLines(r.out).back(), "100.000000%") << "the library's progress";
     EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(newer));
-    EXPECT_EQ(ReadTextFile(defs + "/binhub/virscan1.dat"),
-              ReadTextFile(sandbox.Path("setB/virscan1.dat")));
+    EXPECT_EQ(ReadTextFile(hubMain),
+              bDirect ? hubBefore : ReadTextFile(sandbox.Path("setB/virscan1.dat")));
     EXPECT_EQ(LastBinUpdate(), "1");
     ExpectCleanedUp();
     std::string month = std::string("JanFebMarAprMayJunJulAugSepOctNovDec", 3 * older.month - 3, 3);
@@ -137,20 +147,7 @@ TEST_F(MicroDefsTest, HubPackageMovesStoreAndHubToTheNewerSet)
               ClientArgs("Prod", "MicroDefsB." + month, Sequence(older), Sequence(older)));
 }
 
-TEST_F(MicroDefsTest, DirectPackageWinsOverHubPackageAndLeavesHubAlone)
-{
-    const std::string directPackages = sandbox.Path("directpkg");
-    MakePackage(defs + "/" + SetName(older), sandbox.Path("setB"), directPackages, false);
-    MakePackage(sandbox.Path("setA"), sandbox.Path("setB"), hubPackages, true);
-    std::string hubBefore = ReadTextFile(defs + "/binhub/virscan1.dat");
-    CliResult r = RunMicroDefs(
-        {"FAKE_JAVA_HUB_FROM=" + hubPackages, "FAKE_JAVA_DIRECT_FROM=" + directPackages});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(newer));
-    EXPECT_EQ(ReadTextFile(defs + "/binhub/virscan1.dat"), hubBefore);
-    EXPECT_EQ(LastBinUpdate(), "1");
-    ExpectCleanedUp();
-}
+INSTANTIATE_TEST_SUITE_P(HubOrDirect, MicroDefsSuccessTest, ::testing::Bool());
 
 const char kClient[] = "Problem with Skyfetcher";
 const char kPost[] = "Failure in post processing of micro definitions during update";
@@ -209,9 +206,8 @@ TEST_P(MicroDefsFailureTest, ReportsAndCleansUp)
     ExpectCleanedUp(name == "ClientLockHeld");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, MicroDefsFailureTest, ::testing::ValuesIn(kFailures),
-    [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Table, MicroDefsFailureTest, ::testing::ValuesIn(kFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MicroDefsTest, ChannelAndSequencesFollowTheHubState)
 {

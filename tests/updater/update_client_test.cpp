@@ -50,21 +50,9 @@ protected:
     std::string m_path = getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin";
 };
 
-TEST_F(UpdateClientTest, EnvironmentPutsJarFirstOnClassPathUnlessThere)
-{
-    const std::pair<std::string, std::string> kCases[] = {  // before, after
-        {"/opt/x.jar:/opt/y", m_jar + ":/opt/x.jar:/opt/y"},
-        {"/opt/x.jar:" + m_jar, "/opt/x.jar:" + m_jar},
-    };
-    for (const auto& c : kCases) {
-        setenv("CLASSPATH", c.first.c_str(), 1);
-        { CClientEnvironment environment; }  // the entry must outlive the object
-        EXPECT_EQ(getenv("CLASSPATH"), c.second);
-    }
-}
-
 // The product name goes unquoted and so is split into words; the value
-// sits between the class name and the group; the stamp's revision is capped.
+// sits between the class name and the group; the stamp's revision is capped;
+// the jar goes first on CLASSPATH.
 TEST_F(UpdateClientTest, FullUpdateCommandLine)
 {
     const struct {
@@ -88,6 +76,7 @@ TEST_F(UpdateClientTest, FullUpdateCommandLine)
         MakeStoreWithNewest({2009, 3, 15, c.rev});
         if (c.debug != nullptr)
             setenv("JSFDEBUG", c.debug, 1);
+        setenv("CLASSPATH", "/opt/x.jar", 1);
 
         EXPECT_EQ(CUpdateClient().RunDefUpdate(c.value), 0);
         Strings expected = c.head;
@@ -95,7 +84,7 @@ TEST_F(UpdateClientTest, FullUpdateCommandLine)
                                          "1.0", "-l", "English", "-z", c.stamp, "-t", "VirusDef",
                                          "]"});
         EXPECT_EQ(Recorded("arg "), expected);
-        EXPECT_EQ(Recorded("env CLASSPATH="), Strings{m_jar});
+        EXPECT_EQ(Recorded("env CLASSPATH="), Strings{m_jar + ":/opt/x.jar"});
         std::string qorDefsDir = Recorded("env QORDEFSDIR=").at(0);
         EXPECT_EQ(qorDefsDir.substr(0, sandbox.DefsDir().size() + 4), sandbox.DefsDir() + "/tmp");
         EXPECT_FALSE(PathExists(qorDefsDir));

@@ -1,22 +1,23 @@
-// The commands that take an AppId (getcurrentdefs, newest, uninstall)
-// through the sandbox build of the program: results, integration of an
-// incoming set, concurrent runs and a copy that fails half-way.
-#include <fcntl.h>
+// The store commands as a user runs them, through the sandbox build of the
+// program: getcurrentdefs, newest and uninstall (results, integration of an
+// incoming set, concurrent runs, a copy failing half-way), then install and
+// the update with restorelastdefs.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/cli_runner.h"
 #include "tests/support/def_sets.h"
+#include "tests/support/full_sets.h"
 #include "tests/support/sandbox.h"
 
 namespace {
@@ -25,10 +26,27 @@ const DefDate kCur = {2024, 1, 2, 7};
 const DefDate kNew = {2024, 2, 3, 5};
 const std::string kCurName = SetName(kCur);  // "20240102.007"
 const char kNoType[] = "Command failed: The specified content type could not be found.\n";
+const char kPostFailed[] =
+    "Command failed: Failure in post processing of definitions during update.\n";
+const char kCopyFailed[] = "Command failed: Failure in copying the definitions.\n";
 const char kNoLocation[] =
     "Command failed: Failure in getting the location of current definitions.\n";
 
 typedef std::vector<std::string> Names;
+
+class StoreTest : public SandboxTest {
+protected:
+    std::string defs = sandbox.DefsDir();
+    // The store with kCur newest and, when given, an incoming set.
+    void MakeStore(const SetSpec& current, const SetSpec* incoming = nullptr)
+    {
+        RemoveTree(defs);
+        WriteSet(defs + "/" + kCurName, current);
+        WriteDefInfo(defs, kCurName, kCurName);
+        if (incoming != nullptr)
+            WriteSet(defs + "/incoming", *incoming);
+    }
+};
 
 enum Setup { kNoStore, kNoBaseDir, kStore, kRegistered, kSetDeleted, kNoUsage, kTypeStore };
 
@@ -61,7 +79,7 @@ const ResultRow kResultRows[] = {
      "Command failed: Failure in uninstalling an application from using definitions.\n"},
 };
 
-class AppIdCommandTest : public SandboxTest, public ::testing::WithParamInterface<ResultRow> {};
+class AppIdCommandTest : public StoreTest, public ::testing::WithParamInterface<ResultRow> {};
 
 TEST_P(AppIdCommandTest, ExitStatusAndOutput)
 {
@@ -91,27 +109,11 @@ TEST_P(AppIdCommandTest, ExitStatusAndOutput)
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, AppIdCommandTest, ::testing::ValuesIn(kResultRows),
-                         [](const ::testing::TestParamInfo<ResultRow>& info) {
-                             return std::string(info.param.name);
-                         });
-
-class NewestUninstallTest : public SandboxTest {
-protected:
-    std::string defs = sandbox.DefsDir();
-    // The store with kCur newest and, when given, an incoming set.
-    void MakeStore(const SetSpec& current, const SetSpec* incoming = nullptr)
-    {
-        RemoveTree(defs);
-        WriteSet(defs + "/" + kCurName, current);
-        WriteDefInfo(defs, kCurName, kCurName);
-        if (incoming != nullptr)
-            WriteSet(defs + "/incoming", *incoming);
-    }
-};
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The incoming set, with a main file in capitals and a cleanup pattern, is
 // seeded from the newest set, laid over it and given the store's modes.
-TEST_F(NewestUninstallTest, NewestIntegratesTheIncomingSet)
+TEST_F(StoreTest, NewestIntegratesTheIncomingSet)
 {
     const std::string setDir = defs + "/" + SetName(kNew);
     SetSpec incoming{kNew, {{"B.DAT", "new b"}}, {}, {"*.tmp"}};
@@ -138,7 +140,7 @@ TEST_F(NewestUninstallTest, NewestIntegratesTheIncomingSet)
 
 // An incoming set waits while it is incomplete or while another process
 // holds the incoming lock; a lock abandoned for 30 minutes is broken.
-TEST_F(NewestUninstallTest, IncomingSetWaitsForCompletenessAndTheLock)
+TEST_F(StoreTest, IncomingSetWaitsForCompletenessAndTheLock)
 {
     const struct {
         const char* name;
@@ -168,7 +170,7 @@ TEST_F(NewestUninstallTest, IncomingSetWaitsForCompletenessAndTheLock)
 
 // Names in definfo.dat that are not set names never lead a clean-up out of
 // the definitions directory.
-TEST_F(NewestUninstallTest, LastUninstallIgnoresHostileSetNames)
+TEST_F(StoreTest, LastUninstallIgnoresHostileSetNames)
 {
     WriteSet(defs + "/" + kCurName, SetSpec{kCur});
     WriteTextFile(defs + "/definfo.dat", "[DefDates]\nCurDefs=..\nLastDefs=../..\n");
@@ -179,34 +181,10 @@ TEST_F(NewestUninstallTest, LastUninstallIgnoresHostileSetNames)
     EXPECT_FALSE(PathExists(defs + "/usage.dat"));
 }
 
-// Starts `-n appId` without waiting, output thrown away. Under the file size
-// limit writes beyond it fail with EFBIG (SIGXFSZ stays ignored across exec).
-pid_t Spawn(const std::string& appId, rlim_t fileSizeLimit = RLIM_INFINITY)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_RDWR);
-        for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-            dup2(devnull, fd);
-        signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {fileSizeLimit, fileSizeLimit};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        execl(QDU_SANDBOX_CLI, "qordefutil", "-n", appId.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return pid;
-}
-
-int WaitStatus(pid_t pid)
-{
-    int status = 0;
-    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // With usage.dat in place every registration is one profile write, which
 // the engine's record lock serialises; without it the first registrations
 // race to create the file. Either way each AppId must end up in it once.
-TEST_F(NewestUninstallTest, ConcurrentRunsRegisterEveryAppIdOnce)
+TEST_F(StoreTest, ConcurrentRunsRegisterEveryAppIdOnce)
 {
     for (bool bSeeded : {true, false}) {
         SCOPED_TRACE(bSeeded ? "usage.dat present" : "no usage.dat");
@@ -216,13 +194,14 @@ TEST_F(NewestUninstallTest, ConcurrentRunsRegisterEveryAppIdOnce)
             WriteTextFile(defs + "/usage.dat", "[" + kCurName + "]\nseed=1\n");
             expected.push_back("seed=1");
         }
-        std::vector<pid_t> pids;
+        std::vector<std::thread> runs;  // each runs its own process
         for (int i = 100; i < 132; ++i) {
-            pids.push_back(Spawn("app" + std::to_string(i)));
-            expected.push_back("app" + std::to_string(i) + "=1");
+            const std::string appId = "app" + std::to_string(i);
+            runs.emplace_back([appId] { EXPECT_EQ(RunCli({"-n", appId}).status, 0); });
+            expected.push_back(appId + "=1");
         }
-        for (pid_t pid : pids)
-            EXPECT_EQ(WaitStatus(pid), 0);
+        for (std::thread& run : runs)
+            run.join();
         Names lines = PrefixedLines(ReadTextFile(defs + "/usage.dat"));
         std::sort(lines.begin(), lines.end());
         std::sort(expected.begin(), expected.end());
@@ -235,15 +214,15 @@ TEST_F(NewestUninstallTest, ConcurrentRunsRegisterEveryAppIdOnce)
 // taken, joins X. appA's move empties X's section and deletes it, each step
 // locked only for itself; appB's entry written in between goes with it.
 // RegistrationTest.SweptSectionTakesAJoiningAppIdWithIt replays this.
-TEST_F(NewestUninstallTest, DISABLED_MoveAndJoinDuringIntegrationKeepBoth)
+TEST_F(StoreTest, DISABLED_MoveAndJoinDuringIntegrationKeepBoth)
 {
     for (int round = 0; round < 200; ++round) {
         const SetSpec incoming{kNew, {{"b.dat", "b"}}};
         MakeStore(SetSpec{kCur, {{"a.dat", "a"}}}, &incoming);
         WriteTextFile(defs + "/usage.dat", "[" + kCurName + "]\nappA=1\n");
-        pid_t a = Spawn("appA"), b = Spawn("appB");
-        ASSERT_EQ(WaitStatus(a), 0);
-        ASSERT_EQ(WaitStatus(b), 0);
+        std::thread a([] { EXPECT_EQ(RunCli({"-n", "appA"}).status, 0); });
+        EXPECT_EQ(RunCli({"-n", "appB"}).status, 0);
+        a.join();
         std::string usage = ReadTextFile(defs + "/usage.dat");
         ASSERT_NE(usage.find("appA=1"), std::string::npos) << "round " << round;
         ASSERT_NE(usage.find("appB=1"), std::string::npos) << "round " << round << "\n" << usage;
@@ -252,9 +231,13 @@ TEST_F(NewestUninstallTest, DISABLED_MoveAndJoinDuringIntegrationKeepBoth)
 
 // A copy that fails half-way, whether it seeds from the newest set or
 // copies from incoming, leaves no half-built set and definfo.dat as it was.
-TEST_F(NewestUninstallTest, HalfWayCopyFailureLeavesNoTrace)
+TEST_F(StoreTest, HalfWayCopyFailureLeavesNoTrace)
 {
     constexpr rlim_t kLimit = 64 * 1024;
+    struct rlimit saved, limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    limit = {kLimit, saved.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);  // writes beyond the limit fail with EFBIG, in the child too
     for (bool bBigInNewest : {true, false}) {
         SCOPED_TRACE(bBigInNewest ? "seeding from the newest set" : "copying from incoming");
         SetSpec current{kCur, {{"a.dat", "a"}}}, incoming{kNew, {{"b.dat", "b"}}};
@@ -263,8 +246,11 @@ TEST_F(NewestUninstallTest, HalfWayCopyFailureLeavesNoTrace)
         const std::string defInfoBefore = ReadTextFile(defs + "/definfo.dat");
         const Names currentBefore = ListDir(defs + "/" + kCurName);
 
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        CliResult r = RunCli({"-n", "app1"});
+        setrlimit(RLIMIT_FSIZE, &saved);
         // Integration failures are advisory: the AppId still gets the newest set.
-        ASSERT_EQ(WaitStatus(Spawn("app1", kLimit)), 0);
+        ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(ListDir(defs), (Names{kCurName, "definfo.dat", "incoming", "usage.dat"}));
         EXPECT_EQ(ReadTextFile(defs + "/definfo.dat"), defInfoBefore);
         EXPECT_EQ(ListDir(defs + "/" + kCurName), currentBefore);
@@ -272,6 +258,116 @@ TEST_F(NewestUninstallTest, HalfWayCopyFailureLeavesNoTrace)
         // A set that failed to integrate is dropped rather than retried forever.
         EXPECT_EQ(ListDir(defs + "/incoming"), Names{});
     }
+}
+
+// Complete sets with tagged data and hub files, for the install pipeline.
+const SetDate kOldSet = {2009, 3, 15, 12};
+const SetDate kNewSet = {2009, 4, 1, 3};
+
+class InstallTest : public StoreTest {
+protected:
+    std::string Defs(const std::string& name = "") const { return defs + "/" + name; }
+    std::string CurDefs() const { return DefInfoValue(defs, "CurDefs"); }
+    void MakeFullStore()
+    {
+        WriteSet(Defs(kOldSet.DirName()), kOldSet);
+        WriteDefInfo(defs, kOldSet.DirName(), kOldSet.DirName());
+    }
+};
+
+TEST_F(InstallTest, InstallIntoStoreOrNoStore)
+{
+    const struct {
+        const char* name;
+        int firstInstall;  // exit status without a store
+        int intoStore;     // exit status into a store holding an older set
+    } kCases[] = {
+        {"CompleteSet", 0, 0},
+        {"MissingDirectory", 11, 11},
+        {"EmptyDirectory", 11, 11},
+        // An unreadable header never counts as newer than a set the store has.
+        {"InvalidHeader", 3, 0},
+        // Only regular files are copied (a FIFO must not block the copy).
+        {"FifoAsListedFile", 3, 3},
+        {"SubdirectoriesAreSkipped", 0, 0},
+    };
+    const std::string src = sandbox.Path("src");
+    for (bool bStore : {false, true}) {
+        for (const auto& c : kCases) {
+            const std::string name = c.name;
+            SCOPED_TRACE(name + (bStore ? " into a store" : " first install"));
+            RemoveTree(sandbox.BaseDir());
+            RemoveTree(src);
+            if (bStore)
+                MakeFullStore();
+            if (name != "MissingDirectory")
+                MakeDirs(src);
+            if (name != "MissingDirectory" && name != "EmptyDirectory")
+                WriteSet(src, kNewSet);
+            if (name == "InvalidHeader")
+                WriteTextFile(src + "/virscan1.dat", "tiny");
+            if (name == "FifoAsListedFile") {
+                unlink((src + "/defs1.dat").c_str());
+                ASSERT_EQ(mkfifo((src + "/defs1.dat").c_str(), 0600), 0);
+            }
+            if (name == "SubdirectoriesAreSkipped")
+                WriteSet(src + "/nested", kOldSet);
+            int expected = bStore ? c.intoStore : c.firstInstall;
+
+            CliResult r = RunCli({"-i", src});
+            EXPECT_EQ(r.status, expected);
+            EXPECT_EQ(r.err, expected == 3 ? kPostFailed : expected == 11 ? kCopyFailed : "");
+            if (c.firstInstall == 0) {
+                EXPECT_EQ(CurDefs(), kNewSet.DirName());
+                EXPECT_TRUE(IsCompleteSet(Defs(kNewSet.DirName())));
+                EXPECT_EQ(ListDir(Defs("binhub")), (Names{"bincommon.dat", "binlinux.dat"}));
+            } else if (bStore) {
+                EXPECT_EQ(CurDefs(), kOldSet.DirName());
+                EXPECT_TRUE(IsCompleteSet(Defs(kOldSet.DirName())));
+            } else {
+                EXPECT_FALSE(PathExists(Defs()));  // a failed first install is rolled back
+            }
+            for (const std::string& name : ListDir(Defs()))
+                EXPECT_NE(name.compare(0, 3, "tmp"), 0) << name;
+        }
+    }
+}
+
+TEST_F(InstallTest, ConcurrentInstallsLeaveACompleteNewestSet)
+{
+    MakeFullStore();
+    const SetDate kDates[] = {{2009, 4, 1, 3}, {2009, 5, 2, 7}};
+    const std::string srcs[] = {sandbox.Path("src0"), sandbox.Path("src1")};
+    for (int i = 0; i < 2; ++i)
+        WriteSet(srcs[i], kDates[i]);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        CliResult results[2];
+        std::thread first([&] { results[0] = RunCli({"-i", srcs[0]}); });
+        results[1] = RunCli({"-i", srcs[1]});
+        first.join();
+        EXPECT_TRUE(results[0].status == 0 || results[1].status == 0)
+            << results[0].err << results[1].err;
+        std::string cur = CurDefs(), tag;
+        EXPECT_TRUE(cur == kDates[0].DirName() || cur == kDates[1].DirName()) << cur;
+        EXPECT_TRUE(IsCompleteSet(Defs(cur), &tag)) << cur;
+        EXPECT_EQ(cur, tag);
+    }
+}
+
+// "-r" after "-l" is its content type, which has no store: the update runs,
+// then the restore refuses.
+TEST_F(InstallTest, UpdateThenRestoreOfUnknownType)
+{
+    MakeFullStore();
+    CliOptions options;
+    options.env = {std::string("PATH=") + QDU_FAKE_JAVA_DIR + ":/usr/bin:/bin",
+                   "FAKE_JAVA_RECORD=" + sandbox.Path("java-record.txt")};
+    CliResult r = RunCli({"-l", "-r"}, options);
+    EXPECT_EQ(r.status, 15);
+    EXPECT_EQ(r.err, kNoType);
+    EXPECT_EQ(CurDefs(), kOldSet.DirName());
+    EXPECT_TRUE(PathExists(sandbox.Path("java-record.txt")));
 }
 
 }  // namespace
