@@ -158,28 +158,18 @@ TEST(Dispatch, RunsHandlersInFixedOrderWithTheirArguments)
     }
 }
 
-// The misspellings are the program's own text.
+// Codes the commands can produce are checked where they produce them; these
+// are the rest. The misspelling is the program's own text.
 TEST(Dispatch, MapsResultToMessage)
 {
     const std::pair<int, const char*> kCases[] = {  // text between "Command failed: " and ".\n"
         {0, nullptr},
         {1, "Failure in initialization while installing definitions"},
         {2, "Failure in creating the temporary structure before definitions update"},
-        {3, "Failure in post processing of definitions during update"},
-        {4, "Failure in getting the location of current definitions"},
-        {5, "Failure in initializing the application"},
-        {6, "Failure in uninstalling an application from using definitions"},
         {7, "No CLASSPATH set"},
         {8, "No BASEDIR set"},
-        {9, "Problem with Skyfetcher"},
-        {10, "Failure in installing the application with the newest defintions"},
-        {11, "Failure in copying the definitions"},
         {12, "Could not find a \"java\" command to execute"},
         {13, "Failure in getting the sequence id of the newest definitions"},
-        {14, "Failure in post processing of micro definitions during update"},
-        {15, "The specified content type could not be found"},
-        {16, "Both the Skyfetcher and post microdef clean have failed"},
-        {17, "Failure in pre processing of micro definitions before update"},
         {18, "An unspecified error occured"},
         {-1, "An unspecified error occured"},
     };

@@ -78,7 +78,7 @@ protected:
         WriteHubSet(sandbox.Path("setB"), newer);
         UsePatchLibrary(QDU_PATCHAPP_LIBRARY);
         ASSERT_EQ(RunCli({"-i", sandbox.Path("setA")}).status, 0);
-        ASSERT_EQ(LastBinUpdate(), "1");
+        ASSERT_EQ(LastBinUpdate(), 1);
     }
     void UsePatchLibrary(const std::string& path)
     {
@@ -105,12 +105,10 @@ protected:
         options.env.insert(options.env.end(), env.begin(), env.end());
         return RunCli(args, options);
     }
-    std::string LastBinUpdate() const
+    int LastBinUpdate() const
     {
-        char value[64];
-        GetPrivateProfileString("tvlxdata-shareddefs-microdefs", "LastBinUpdate", "<missing>",
-                                value, sizeof value, sandbox.DefutilsConf().c_str());
-        return value;
+        return GetPrivateProfileInt("tvlxdata-shareddefs-microdefs", "LastBinUpdate", -1,
+                                    sandbox.DefutilsConf().c_str());
     }
     // No temporary directory is left, nor a lock this run took.
     void ExpectCleanedUp(bool lockKept = false) const
@@ -140,7 +138,7 @@ TEST_P(MicroDefsSuccessTest, PackageMovesStoreToTheNewerSet)
     EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(newer));
     EXPECT_EQ(ReadTextFile(hubMain),
               bDirect ? hubBefore : ReadTextFile(sandbox.Path("setB/virscan1.dat")));
-    EXPECT_EQ(LastBinUpdate(), "1");
+    EXPECT_EQ(LastBinUpdate(), 1);
     ExpectCleanedUp();
     std::string month = std::string("JanFebMarAprMayJunJulAugSepOctNovDec", 3 * older.month - 3, 3);
     EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
@@ -158,18 +156,18 @@ struct FailureCase {
     const char* name;
     int status;
     const char* message;
-    const char* lastBinUpdate;  // afterwards
+    int lastBinUpdate;  // afterwards
     bool clientRan;
 };
 
 const FailureCase kFailures[] = {
-    {"ClientFails", 9, kClient, "1", true},
-    {"LibraryMissing", 14, kPost, "1", true},
-    {"LibraryWithoutEntryPoints", 14, kPost, "1", true},
-    {"PackageForAnotherBase", 14, kPost, "0", true},
-    {"ClientFailsAndHubVanishes", 16, kBoth, "1", true},
-    {"ClientLockHeld", 17, kPre, "1", false},
-    {"UnknownContentType", 15, "The specified content type could not be found", "1", false},
+    {"ClientFails", 9, kClient, 1, true},
+    {"LibraryMissing", 14, kPost, 1, true},
+    {"LibraryWithoutEntryPoints", 14, kPost, 1, true},
+    {"PackageForAnotherBase", 14, kPost, 0, true},
+    {"ClientFailsAndHubVanishes", 16, kBoth, 1, true},
+    {"ClientLockHeld", 17, kPre, 1, false},
+    {"UnknownContentType", 15, "The specified content type could not be found", 1, false},
 };
 
 class MicroDefsFailureTest : public MicroDefsTest,

@@ -48,7 +48,7 @@ protected:
     }
 };
 
-enum Setup { kNoStore, kNoBaseDir, kStore, kRegistered, kSetDeleted, kNoUsage, kTypeStore };
+enum Setup { kNone, kNoBaseDir, kStore, kRegistered, kSetDeleted, kNoUsage, kTypeStore, kHostile };
 
 struct ResultRow {
     const char* name;
@@ -71,15 +71,17 @@ const ResultRow kResultRows[] = {
      "Command failed: Failure in initializing the application.\n"},
     {"NewestRegisters", kStore, {"-n", "app"}, 0, "", ""},
     {"NewestUnknownContentType", kStore, {"-n", "app", "NoSuchType"}, 15, "", kNoType},
-    {"NewestWithoutDefInfo", kNoStore, {"-n", "app"}, 10, "",
+    {"NewestWithoutDefInfo", kNone, {"-n", "app"}, 10, "",
      "Command failed: Failure in installing the application with the newest defintions.\n"},
     {"UninstallRegistered", kRegistered, {"-u", "app"}, 0, "", ""},
     {"UninstallUnknownContentType", kRegistered, {"-u", "app", "NoSuchType"}, 15, "", kNoType},
     {"UninstallNotRegistered", kStore, {"-u", "app"}, 6, "",
      "Command failed: Failure in uninstalling an application from using definitions.\n"},
+    // definfo.dat names "..": it must not lead a clean-up out of the store.
+    {"UninstallHostileSetNames", kHostile, {"-u", "app"}, 0, "", ""},
 };
 
-class AppIdCommandTest : public StoreTest, public ::testing::WithParamInterface<ResultRow> {};
+class AppIdCommandTest : public SandboxTest, public ::testing::WithParamInterface<ResultRow> {};
 
 TEST_P(AppIdCommandTest, ExitStatusAndOutput)
 {
@@ -98,6 +100,10 @@ TEST_P(AppIdCommandTest, ExitStatusAndOutput)
         RemoveTree(defs + "/" + kCurName);
     if (row.setup == kNoUsage)
         unlink((defs + "/usage.dat").c_str());
+    if (row.setup == kHostile)
+        WriteTextFile(defs + "/definfo.dat", "[DefDates]\nCurDefs=..\nLastDefs=../..\n");
+    MakeDirs(sandbox.BaseDir());
+    WriteTextFile(sandbox.BaseDir() + "/keep.dat", "keep");  // outside every store
     CliResult r = RunCli(row.args);
     EXPECT_EQ(r.status, row.status);
     EXPECT_EQ(r.err, row.err);
@@ -106,6 +112,7 @@ TEST_P(AppIdCommandTest, ExitStatusAndOutput)
     // leaving takes the store with it.
     EXPECT_FALSE(PathExists(sandbox.BaseDir() + "/tvlxdata/nosuchtype"));
     EXPECT_TRUE(row.args[0] != "-u" || row.status != 0 || !PathExists(defs));
+    EXPECT_EQ(ReadTextFile(sandbox.BaseDir() + "/keep.dat"), "keep");
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, AppIdCommandTest, ::testing::ValuesIn(kResultRows),
@@ -166,19 +173,6 @@ TEST_F(StoreTest, IncomingSetWaitsForCompletenessAndTheLock)
         EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(integrated ? kNew : kCur));
         EXPECT_EQ(ListDir(incoming), integrated ? Names{} : before);
     }
-}
-
-// Names in definfo.dat that are not set names never lead a clean-up out of
-// the definitions directory.
-TEST_F(StoreTest, LastUninstallIgnoresHostileSetNames)
-{
-    WriteSet(defs + "/" + kCurName, SetSpec{kCur});
-    WriteTextFile(defs + "/definfo.dat", "[DefDates]\nCurDefs=..\nLastDefs=../..\n");
-    WriteTextFile(defs + "/usage.dat", "[" + kCurName + "]\napp=1\n");
-    WriteTextFile(sandbox.BaseDir() + "/keep.dat", "keep");
-    ASSERT_EQ(RunCli({"-u", "app"}).status, 0);
-    EXPECT_EQ(ReadTextFile(sandbox.BaseDir() + "/keep.dat"), "keep");
-    EXPECT_FALSE(PathExists(defs + "/usage.dat"));
 }
 
 // With usage.dat in place every registration is one profile write, which
@@ -317,15 +311,13 @@ TEST_F(InstallTest, InstallIntoStoreOrNoStore)
             CliResult r = RunCli({"-i", src});
             EXPECT_EQ(r.status, expected);
             EXPECT_EQ(r.err, expected == 3 ? kPostFailed : expected == 11 ? kCopyFailed : "");
+            // A failed first install is rolled back; a failure leaves a store as it was.
+            const SetDate* cur = c.firstInstall == 0 ? &kNewSet : bStore ? &kOldSet : nullptr;
+            EXPECT_EQ(PathExists(Defs()), cur != nullptr);
+            EXPECT_EQ(CurDefs(), cur != nullptr ? cur->DirName() : "<missing>");
+            EXPECT_TRUE(cur == nullptr || IsCompleteSet(Defs(cur->DirName())));
             if (c.firstInstall == 0) {
-                EXPECT_EQ(CurDefs(), kNewSet.DirName());
-                EXPECT_TRUE(IsCompleteSet(Defs(kNewSet.DirName())));
                 EXPECT_EQ(ListDir(Defs("binhub")), (Names{"bincommon.dat", "binlinux.dat"}));
-            } else if (bStore) {
-                EXPECT_EQ(CurDefs(), kOldSet.DirName());
-                EXPECT_TRUE(IsCompleteSet(Defs(kOldSet.DirName())));
-            } else {
-                EXPECT_FALSE(PathExists(Defs()));  // a failed first install is rolled back
             }
             for (const std::string& name : ListDir(Defs()))
                 EXPECT_NE(name.compare(0, 3, "tmp"), 0) << name;

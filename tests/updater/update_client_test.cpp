@@ -94,14 +94,11 @@ TEST_F(UpdateClientTest, FullUpdateCommandLine)
 TEST_F(UpdateClientTest, FullUpdateOutcomes)
 {
     MakeDirs(sandbox.Path("jdir/java"));
+    const std::string full = sandbox.Path("full"), part = sandbox.Path("part");
+    WriteSet(full, SetDate{2009, 4, 1, 3});
+    WriteSet(part, SetDate{2009, 4, 1, 3});
+    unlink((part + "/defs1.dat").c_str());
     auto withStore = [this] { MakeStoreWithNewest({2009, 3, 15, 12}); };
-    auto download = [&](bool bComplete) {
-        withStore();
-        WriteSet(sandbox.Path("download"), SetDate{2009, 4, 1, 3});
-        if (!bComplete)
-            unlink(sandbox.Path("download/defs1.dat").c_str());
-        setenv("FAKE_JAVA_COPY_FROM", sandbox.Path("download").c_str(), 1);
-    };
     auto withEnv = [&](const char* name, std::string value) {
         return [=] {
             withStore();
@@ -114,9 +111,9 @@ TEST_F(UpdateClientTest, FullUpdateOutcomes)
         int expected;
         bool bClientRuns;
     } kCases[] = {
-        {"NewerSetDownloaded", [&] { download(true); }, 0, true},
+        {"NewerSetDownloaded", withEnv("FAKE_JAVA_COPY_FROM", full), 0, true},
         {"NothingNewDownloaded", withStore, 0, true},
-        {"IncompleteSetDownloaded", [&] { download(false); }, 3, true},
+        {"IncompleteSetDownloaded", withEnv("FAKE_JAVA_COPY_FROM", part), 3, true},
         {"ClientExitsNonZero", withEnv("FAKE_JAVA_EXIT", "1"), 9, true},
         {"ClientKilledBySignal", withEnv("FAKE_JAVA_SIGNAL", std::to_string(SIGKILL)), 9, true},
         {"EmptyPathEntriesSkipped", withEnv("PATH", "::/none::" + kFakePath), 0, true},
@@ -132,7 +129,6 @@ TEST_F(UpdateClientTest, FullUpdateOutcomes)
         SCOPED_TRACE(c.name);
         unlink(sandbox.DefsDir().c_str());
         RemoveTree(sandbox.BaseDir());
-        RemoveTree(sandbox.Path("download"));
         MakeDirs(sandbox.BaseDir());
         sandbox.WriteTarvolixConf("[Tarvolix Shared]\nBaseDir=" + sandbox.BaseDir() + "\n");
         SetUp();
