@@ -140,13 +140,11 @@ TEST(Dispatch, RunsHandlersInFixedOrderWithTheirArguments)
     } kCases[] = {
         {"UpdateWithoutValue", {"q", "-l"}, {"l(null,)"}, 0},
         {"UpdateTakesRequiredOptionAsValue", {"q", "-l", "-g"}, {"l(-g,)"}, 0},
-        {"RestoreTypeIsSecondArgument", {"q", "-r", "Mail"}, {"r(Mail,)"}, 0},
         // Both run, the update first, and -r takes itself as content type.
         {"UpdateThenRestore", {"q", "-l", "-r"}, {"l(null,)", "r(-r,)"}, 0},
         {"OrderIsFixedNotTyped", {"q", "-r", "-l"}, {"l(null,)", "r(-l,)"}, 0},
         {"RegisterProduct", {"q", "-R", "Prod"}, {"R(Prod,)"}, 0},
         {"HelpRunsNothing", {"q", "-r", "-h"}, {}, 0},
-        {"ParseErrorRunsNothing", {"q", "-g", "-h"}, {}, -1},
         {"NoArgumentVector", {}, {}, -1},  // and no program name to print
     };
     g_result = 0;
