@@ -173,10 +173,12 @@ TEST_F(StoreTest, IncomingSetWaitsForCompletenessAndTheLock)
     }
 }
 
+using NewestConcurrencyTest = StoreTest;
+
 // With usage.dat in place every registration is one profile write, which
 // the engine's record lock serialises; without it the first registrations
 // race to create the file. Either way each AppId must end up in it once.
-TEST_F(StoreTest, ConcurrentRunsRegisterEveryAppIdOnce)
+TEST_F(NewestConcurrencyTest, ConcurrentRunsRegisterEveryAppIdOnce)
 {
     for (bool bSeeded : {true, false}) {
         SCOPED_TRACE(bSeeded ? "usage.dat present" : "no usage.dat");
@@ -206,7 +208,7 @@ TEST_F(StoreTest, ConcurrentRunsRegisterEveryAppIdOnce)
 // joins X. appA's move empties and deletes X's section, each step locked only
 // for itself, taking appB's entry with it. RegistrationTest.
 // SweptSectionTakesAJoiningAppIdWithIt replays this.
-TEST_F(StoreTest, DISABLED_MoveAndJoinDuringIntegrationKeepBoth)
+TEST_F(NewestConcurrencyTest, DISABLED_MoveAndJoinDuringIntegrationKeepBoth)
 {
     for (int round = 0; round < 200; ++round) {
         const SetSpec incoming{kNew, {{"b.dat", "b"}}};
@@ -223,7 +225,7 @@ TEST_F(StoreTest, DISABLED_MoveAndJoinDuringIntegrationKeepBoth)
 
 // A copy that fails half-way, whether it seeds from the newest set or
 // copies from incoming, leaves no half-built set and definfo.dat as it was.
-TEST_F(StoreTest, HalfWayCopyFailureLeavesNoTrace)
+TEST_F(NewestConcurrencyTest, HalfWayCopyFailureLeavesNoTrace)
 {
     constexpr rlim_t kLimit = 64 * 1024;
     struct rlimit saved, limit;
