@@ -1,9 +1,11 @@
-// The command line through the real program: help, version, parse errors.
+// The command line: help, version and parse errors through the real
+// program, then dispatch order and result messages through test doubles.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "cli/qordefutil.h"
 #include "tests/support/cli_runner.h"
 #include "tests/support/sandbox.h"
 
@@ -60,14 +62,12 @@ TEST(CommandLine, PrintsExactlyAndExits)
         {"HelpLong", {"--help"}, 0, kHelp, ""},
         {"VersionThenHelp", {"-v", "-h"}, 0, kHelp, kVersionLine},
         {"VersionOnlyHelp", {"--versiononly", "-h"}, 0, "3.1.36.0\n" + kHelp, ""},
-        {"VersionOnly", {"--versiononly"}, 0, "3.1.36.0\n", ""},
         {"VersionStopsUpdate", {"--version", "-l"}, 0, "", kVersionLine},
         {"RequiredValueMissing", {"-g"}, 255, "", missingG},
         {"HelpRefusedAsValue", {"-g", "-h"}, 255, "", missingG},
         {"OptionalRefusedAsValue", {"-u", "--skyfetcher"}, 255, "",
          Bad("required option missing for '-u'")},
         {"ExtraAfterHelp", {"-h", "extra"}, 255, "", Bad("unrecognized option 'extra'")},
-        {"UnknownFirst", {"-x"}, 255, "", Bad("unrecognized option '-x'")},
         {"JoinedLongValue", {"--install=/d"}, 255, "", Bad("unrecognized option '--install=/d'")},
         {"ThirdArgumentNeverParsed", {"-v", "--versiononly", "-x"}, 0, "", kVersionLine},
         {"RegisterProduct", {"-R", "Prod"}, 0, "registering internal Prod", ""},
@@ -85,14 +85,100 @@ TEST(CommandLine, PrintsExactlyAndExits)
     }
 }
 
-// The shipped program must carry the /etc names and no trace of the
-// sandbox variables.
 TEST(ShippedProgram, UsesOnlyTheMachinePaths)
 {
     std::string image = ReadTextFile(QDU_PRODUCTION_CLI);
     EXPECT_NE(image.find("/etc/Tarvolix.conf"), std::string::npos);
     EXPECT_NE(image.find("/etc/tvlx-defutils.conf"), std::string::npos);
     EXPECT_EQ(image.find("QORDEFUTIL_SANDBOX"), std::string::npos);
+}
+
+std::vector<std::string> g_calls;
+int g_result = 0;
+
+int Call(const char* name, const char* a = "", const char* b = "")
+{
+    auto text = [](const char* p) { return std::string(p != nullptr ? p : "null"); };
+    g_calls.push_back(std::string(name) + "(" + text(a) + "," + text(b) + ")");
+    return g_result;
+}
+
+const CommandHandlers kFakes = {
+    [](const char* a, const char* c) { return Call("g", a, c); },
+    [](const char* a, const char* c) { return Call("i", a, c); },
+    [](const char* a, const char* c) { return Call("u", a, c); },
+    [](const char* v) { return Call("l", v); },
+    [](const char* a, const char* c) { return Call("n", a, c); },
+    [](const char* a, const char* c) { return Call("m", a, c); },
+    [](const char* c) { return Call("r", c); },
+    [](const char* p) { Call("R", p); return 7; },
+    []() { Call("U"); return 7; }};
+
+CliResult Main(std::vector<std::string> args)
+{
+    g_calls.clear();
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int result = QorDefUtilMain(static_cast<int>(args.size()), argv.data(), kFakes);
+    std::string out = testing::internal::GetCapturedStdout();
+    return CliResult{result, out, testing::internal::GetCapturedStderr()};
+}
+
+// The program itself shows each handler its arguments; here the quirks of
+// the order, and that the registration handlers' own results (7) never count.
+TEST(Dispatch, RunsHandlersInFixedOrderWithTheirArguments)
+{
+    const struct {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<std::string> calls;
+        int status;
+    } kCases[] = {
+        {"UpdateWithoutValue", {"q", "-l"}, {"l(null,)"}, 0},
+        {"UpdateTakesRequiredOptionAsValue", {"q", "-l", "-g"}, {"l(-g,)"}, 0},
+        // Both run, the update first, and -r takes itself as content type.
+        {"UpdateThenRestore", {"q", "-l", "-r"}, {"l(null,)", "r(-r,)"}, 0},
+        {"OrderIsFixedNotTyped", {"q", "-r", "-l"}, {"l(null,)", "r(-l,)"}, 0},
+        {"RegisterProduct", {"q", "-R", "Prod"}, {"R(Prod,)"}, 0},
+        {"HelpRunsNothing", {"q", "-r", "-h"}, {}, 0},
+        {"NoArgumentVector", {}, {}, -1},  // and no program name to print
+    };
+    g_result = 0;
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        CliResult r = Main(c.args);
+        EXPECT_EQ(g_calls, c.calls) << r.err;
+        EXPECT_EQ(r.status, c.status);
+    }
+}
+
+// Codes the commands can produce are checked where they produce them; these
+// are the rest. The misspelling is the program's own text.
+TEST(Dispatch, MapsResultToMessage)
+{
+    const std::pair<int, const char*> kCases[] = {  // text between "Command failed: " and ".\n"
+        {0, nullptr},
+        {1, "Failure in initialization while installing definitions"},
+        {2, "Failure in creating the temporary structure before definitions update"},
+        {7, "No CLASSPATH set"},
+        {8, "No BASEDIR set"},
+        {12, "Could not find a \"java\" command to execute"},
+        {13, "Failure in getting the sequence id of the newest definitions"},
+        {18, "An unspecified error occured"},
+        {-1, "An unspecified error occured"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.first);
+        g_result = c.first;
+        CliResult r = Main({"q", "-n", "App"});
+        EXPECT_EQ(r.status, c.first);
+        EXPECT_EQ(r.err, c.second ? std::string("Command failed: ") + c.second + ".\n" : "");
+        EXPECT_EQ(r.out, "");
+    }
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
-// The microdefs command: its argument text and console progress, then end
-// to end, the sandbox program, the stand-in update client and the reference
-// patch library moving a store to a newer set through real delta packages.
+// The microdefs command end to end: the sandbox program, the stand-in update
+// client and the reference patch library move a store to a newer set through
+// real delta packages. Then its argument text and console progress.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -77,13 +76,13 @@ protected:
     {
         WriteHubSet(sandbox.Path("setA"), older);
         WriteHubSet(sandbox.Path("setB"), newer);
-        MakeDirs(libDir);
         UsePatchLibrary(QDU_PATCHAPP_LIBRARY);
         ASSERT_EQ(RunCli({"-i", sandbox.Path("setA")}).status, 0);
-        ASSERT_EQ(Conf("LastBinUpdate"), "1");
+        ASSERT_EQ(LastBinUpdate(), 1);
     }
     void UsePatchLibrary(const std::string& path)
     {
+        MakeDirs(libDir);
         unlink((libDir + "/libpatchapp.so").c_str());
         ASSERT_EQ(symlink(path.c_str(), (libDir + "/libpatchapp.so").c_str()), 0);
     }
@@ -106,12 +105,10 @@ protected:
         options.env.insert(options.env.end(), env.begin(), env.end());
         return RunCli(args, options);
     }
-    std::string Conf(const char* key) const
+    int LastBinUpdate() const
     {
-        char value[64];
-        GetPrivateProfileString("tvlxdata-shareddefs-microdefs", key, "<missing>", value,
-                                sizeof value, sandbox.DefutilsConf().c_str());
-        return value;
+        return GetPrivateProfileInt("tvlxdata-shareddefs-microdefs", "LastBinUpdate", -1,
+                                    sandbox.DefutilsConf().c_str());
     }
     // No temporary directory is left, nor a lock this run took.
     void ExpectCleanedUp(bool lockKept = false) const
@@ -122,113 +119,93 @@ protected:
     }
 };
 
-TEST_F(MicroDefsTest, HubPackageMovesStoreAndHubToTheNewerSet)
+class MicroDefsSuccessTest : public MicroDefsTest, public ::testing::WithParamInterface<bool> {};
+
+// A package for the current set wins over a hub package and leaves the hub alone.
+TEST_P(MicroDefsSuccessTest, PackageMovesStoreToTheNewerSet)
 {
+    const bool bDirect = GetParam();
+    const std::string hubMain = defs + "/binhub/virscan1.dat", hubBefore = ReadTextFile(hubMain);
     MakePackage(sandbox.Path("setA"), sandbox.Path("setB"), hubPackages, true);
-    CliResult r = RunMicroDefs({"FAKE_JAVA_HUB_FROM=" + hubPackages});
-    ASSERT_EQ(r.status, 0) << r.err;
-    // Console progress lines from the library, single precision, ending at 100.
-    ASSERT_NE(r.out, "");
-    for (const std::string& line : PrefixedLines(r.out)) {
-        char expected[64];
-        snprintf(expected, sizeof expected, "%f%%", strtof(line.c_str(), nullptr));
-        EXPECT_EQ(line, expected);
+    Strings env = {"FAKE_JAVA_HUB_FROM=" + hubPackages};
+    if (bDirect) {
+        MakePackage(defs + "/" + SetName(older), sandbox.Path("setB"), sandbox.Path("cur"), false);
+        env.push_back("FAKE_JAVA_DIRECT_FROM=" + sandbox.Path("cur"));
     }
-    EXPECT_EQ(PrefixedLines(r.out).back(), "100.000000%");
-
-    EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(newer));
-    EXPECT_EQ(ReadTextFile(defs + "/binhub/virscan1.dat"),
-              ReadTextFile(sandbox.Path("setB/virscan1.dat")));
-    EXPECT_EQ(Conf("LastBinUpdate"), "1");
-    ExpectCleanedUp();
-
-    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::string channel = std::string("MicroDefsB.") + kMonths[older.month - 1];
-    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
-              ClientArgs("Prod", channel, Sequence(older), Sequence(older)));
-}
-
-TEST_F(MicroDefsTest, DirectPackageWinsOverHubPackageAndLeavesHubAlone)
-{
-    const std::string directPackages = sandbox.Path("directpkg");
-    MakePackage(defs + "/" + SetName(older), sandbox.Path("setB"), directPackages, false);
-    MakePackage(sandbox.Path("setA"), sandbox.Path("setB"), hubPackages, true);
-    std::string hubBefore = ReadTextFile(defs + "/binhub/virscan1.dat");
-    CliResult r = RunMicroDefs(
-        {"FAKE_JAVA_HUB_FROM=" + hubPackages, "FAKE_JAVA_DIRECT_FROM=" + directPackages});
+    CliResult r = RunMicroDefs(env);
     ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(PrefixedLines(r.out).back(), "100.000000%") << "the library's progress";
     EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(newer));
-    EXPECT_EQ(ReadTextFile(defs + "/binhub/virscan1.dat"), hubBefore);
-    EXPECT_EQ(Conf("LastBinUpdate"), "1");
+    EXPECT_EQ(ReadTextFile(hubMain),
+              bDirect ? hubBefore : ReadTextFile(sandbox.Path("setB/virscan1.dat")));
+    EXPECT_EQ(LastBinUpdate(), 1);
     ExpectCleanedUp();
+    std::string month = std::string("JanFebMarAprMayJunJulAugSepOctNovDec", 3 * older.month - 3, 3);
+    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
+              ClientArgs("Prod", "MicroDefsB." + month, Sequence(older), Sequence(older)));
 }
+
+INSTANTIATE_TEST_SUITE_P(HubOrDirect, MicroDefsSuccessTest, ::testing::Bool());
+
+const char kClient[] = "Problem with Skyfetcher";
+const char kPost[] = "Failure in post processing of micro definitions during update";
+const char kBoth[] = "Both the Skyfetcher and post microdef clean have failed";
+const char kPre[] = "Failure in pre processing of micro definitions before update";
 
 struct FailureCase {
     const char* name;
     int status;
     const char* message;
-    const char* lastBinUpdate;  // afterwards
+    int lastBinUpdate;  // afterwards
     bool clientRan;
 };
 
-class MicroDefsFailureTest : public MicroDefsTest,
-                             public ::testing::WithParamInterface<FailureCase> {
-protected:
-    Strings Arrange(const std::string& name)
-    {
-        if (name == "ClientFails")
-            return {"FAKE_JAVA_EXIT=3"};
-        if (name == "ClientKilled")
-            return {"FAKE_JAVA_SIGNAL=9"};
-        if (name == "LibraryMissing")
-            unlink((libDir + "/libpatchapp.so").c_str());
-        if (name == "LibraryWithoutEntryPoints")
-            UsePatchLibrary(std::string(QDU_PATCHLIB_DIR) + "/libfakepatch_none.so");
-        if (name == "PackageForAnotherBase") {
-            // Made against B, applied to a hub that holds A.
-            MakePackage(sandbox.Path("setB"), sandbox.Path("setA"), hubPackages, true);
-            return {"FAKE_JAVA_HUB_FROM=" + hubPackages};
-        }
-        if (name == "ClientFailsAndHubVanishes")
-            return {"FAKE_JAVA_EXIT=1", "FAKE_JAVA_REMOVE=" + defs + "/binhub"};
-        if (name == "ClientLockHeld")
-            WriteTextFile(defs + "/sflock.dat", "");
-        return {};
-    }
+const FailureCase kFailures[] = {
+    {"ClientFails", 9, kClient, 1, true},
+    {"LibraryMissing", 14, kPost, 1, true},
+    {"LibraryWithoutEntryPoints", 14, kPost, 1, true},
+    {"PackageForAnotherBase", 14, kPost, 0, true},
+    {"ClientFailsAndHubVanishes", 16, kBoth, 1, true},
+    {"ClientLockHeld", 17, kPre, 1, false},
+    {"UnknownContentType", 15, "The specified content type could not be found", 1, false},
 };
+
+class MicroDefsFailureTest : public MicroDefsTest,
+                             public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(MicroDefsFailureTest, ReportsAndCleansUp)
 {
     const FailureCase& c = GetParam();
-    Strings env = Arrange(c.name);
-    CliResult r = RunMicroDefs(env, c.status == 15 ? Strings{"-m", "Prod", "Mail"}
-                                                   : Strings{"-m", "Prod"});
+    const std::string name = c.name;
+    Strings env, args = {"-m", "Prod"};
+    if (name == "ClientFails")
+        env = {"FAKE_JAVA_EXIT=3"};
+    if (name == "LibraryMissing")
+        unlink((libDir + "/libpatchapp.so").c_str());
+    if (name == "LibraryWithoutEntryPoints")
+        UsePatchLibrary(std::string(QDU_PATCHLIB_DIR) + "/libfakepatch_none.so");
+    if (name == "PackageForAnotherBase") {  // made against B, applied to a hub holding A
+        MakePackage(sandbox.Path("setB"), sandbox.Path("setA"), hubPackages, true);
+        env = {"FAKE_JAVA_HUB_FROM=" + hubPackages};
+    }
+    if (name == "ClientFailsAndHubVanishes")
+        env = {"FAKE_JAVA_EXIT=1", "FAKE_JAVA_REMOVE=" + defs + "/binhub"};
+    if (name == "ClientLockHeld")
+        WriteTextFile(defs + "/sflock.dat", "");
+    if (name == "UnknownContentType")
+        args.push_back("Mail");
+
+    CliResult r = RunMicroDefs(env, args);
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.err, std::string("Command failed: ") + c.message + ".\n");
-    EXPECT_EQ(Conf("LastBinUpdate"), c.lastBinUpdate);
+    EXPECT_EQ(LastBinUpdate(), c.lastBinUpdate);
     EXPECT_EQ(PathExists(record), c.clientRan);
     EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(older));
-    ExpectCleanedUp(std::string(c.name) == "ClientLockHeld");
+    ExpectCleanedUp(name == "ClientLockHeld");
 }
 
-const char kPostFailed[] = "Failure in post processing of micro definitions during update";
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, MicroDefsFailureTest,
-    ::testing::Values(
-        FailureCase{"ClientFails", 9, "Problem with Skyfetcher", "1", true},
-        FailureCase{"ClientKilled", 9, "Problem with Skyfetcher", "1", true},
-        FailureCase{"LibraryMissing", 14, kPostFailed, "1", true},
-        FailureCase{"LibraryWithoutEntryPoints", 14, kPostFailed, "1", true},
-        FailureCase{"PackageForAnotherBase", 14, kPostFailed, "0", true},
-        FailureCase{"ClientFailsAndHubVanishes", 16,
-                    "Both the Skyfetcher and post microdef clean have failed", "1", true},
-        FailureCase{"ClientLockHeld", 17,
-                    "Failure in pre processing of micro definitions before update", "1", false},
-        FailureCase{"UnknownContentType", 15, "The specified content type could not be found",
-                    "1", false}),
-    [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Table, MicroDefsFailureTest, ::testing::ValuesIn(kFailures),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MicroDefsTest, ChannelAndSequencesFollowTheHubState)
 {
@@ -266,15 +243,12 @@ TEST(ArgumentText, LongGroupsAreCutAt8189Characters)
 TEST(ConsoleProgress, PrintsSinglePrecisionPercentAndNeverCancels)
 {
     CQorDefUtilProgress progress;
-    const std::pair<double, const char*> rows[] = {{33.3333333333, "33.333332%\n"},
-                                                   {4294967295.0, "4294967296.000000%\n"}};
-    for (const auto& row : rows) {
-        bool cancel = false;
-        testing::internal::CaptureStdout();
-        static_cast<CDefUtils::CProgress&>(progress).OnProgress(row.first, &cancel);
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), row.second);
-        EXPECT_FALSE(cancel);
-    }
+    bool cancel = false;
+    testing::internal::CaptureStdout();
+    progress.OnProgress(33.3333333333, &cancel);
+    progress.OnProgress(4294967295.0, &cancel);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "33.333332%\n4294967296.000000%\n");
+    EXPECT_FALSE(cancel);
 }
 
 }  // namespace

