@@ -1,5 +1,8 @@
 // The microdefs steps: hub flags and the post-update through test libraries.
+#include <sys/stat.h>
+
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 
 #include "defutils/defutils.h"
@@ -19,6 +22,67 @@ TEST(MicroDefLastUpdate, OnlyOneCountsAsGood)
     sandbox.WriteDefutilsConf(std::string("[") + kSection + "]\nLastBinUpdate=10\n");
     EXPECT_TRUE(CDefUtils().GetMicroDefLastUpdateValue(&bValue, DU_BINARY));
     EXPECT_FALSE(bValue);
+}
+
+// "YYYYMM15.001" for the month nMonthsAgo before now, and that month's name.
+std::string MonthsAgo(int nMonthsAgo, const char** ppszMonth = nullptr)
+{
+    static const char* names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    int total = (local.tm_year + 1900) * 12 + local.tm_mon - nMonthsAgo;
+    if (ppszMonth != nullptr)
+        *ppszMonth = names[total % 12];
+    char name[32];
+    snprintf(name, sizeof name, "%04d%02d15.001", total / 12, total % 12 + 1);
+    return name;
+}
+
+TEST(MicroDefChannel, MonthUpToTenMonthsOldThenOld)
+{
+    Sandbox sandbox;
+    CDefUtils du;
+    char out[64];
+    for (int ago : {0, 10, 11, -1}) {
+        const char* month = nullptr;
+        ASSERT_TRUE(du.DetermineMicroDefChannel(MonthsAgo(ago, &month).c_str(), "MicroDefsB", out,
+                                                sizeof out));
+        EXPECT_EQ(std::string(out), std::string("MicroDefsB.") + (ago >= 0 && ago <= 10 ? month : "Old"))
+            << ago;
+    }
+    ASSERT_TRUE(du.DetermineMicroDefChannel("19990115.001", "MicroDefsB", out, 8));
+    EXPECT_STREQ(out, "MicroDe");
+    // Month 0 or 13 of a year whose arithmetic lands within ten months is
+    // refused by the range check alone.
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    long nowMonths = (local.tm_year + 1900) * 12L + local.tm_mon + 1;
+    for (int month : {0, 13}) {
+        long year = (nowMonths - month) / 12, age = nowMonths - (year * 12 + month);
+        std::string name = std::to_string(year) + (month == 0 ? "00" : "13") + "01.000";
+        if (age >= 0 && age <= 10) {
+            EXPECT_FALSE(du.DetermineMicroDefChannel(name.c_str(), "MicroDefsB", out, sizeof out));
+        }
+    }
+}
+
+// Files take the directory's parent mode without execute bits; a
+// subdirectory is left alone.
+TEST(RestoreDirPermissions, GivesFilesTheParentModeAndSkipsSubdirectories)
+{
+    Sandbox sandbox;
+    std::string dir = sandbox.Path("p/d");
+    MakeDirs(dir + "/sub");
+    chmod(sandbox.Path("p").c_str(), 0775);
+    WriteTextFile(dir + "/f", "x", 0600);
+    chmod((dir + "/sub").c_str(), 0700);
+    CDefUtils().RestoreDirPermissions(dir.c_str());
+    EXPECT_EQ(PathMode(dir), 0775);
+    EXPECT_EQ(PathMode(dir + "/f"), 0664);
+    EXPECT_EQ(PathMode(dir + "/sub"), 0700);
 }
 
 struct Reporter : CDefUtils::CProgress {
