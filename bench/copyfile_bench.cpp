@@ -39,8 +39,7 @@ bool MakeSource()
         return false;
     std::vector<char> block(1024 * 1024);
     for (size_t i = 0; i < FILE_SIZE / block.size(); ++i) {
-        for (size_t j = 0; j < block.size(); j += 64)
-            block[j] = static_cast<char>(i + j / 64);
+        for (size_t j = 0; j < block.size(); j += 64) block[j] = static_cast<char>(i + j / 64);
         fwrite(block.data(), 1, block.size(), f);
     }
     return fclose(f) == 0;

@@ -56,8 +56,7 @@ void ListWithPattern(benchmark::State& state, const char* pattern)
             return;
         }
         records = 1;
-        while (FindNextFile(h, &fd))
-            ++records;
+        while (FindNextFile(h, &fd)) ++records;
         FindClose(h);
     }
     state.counters["records"] = static_cast<double>(records);
@@ -89,8 +88,7 @@ void BM_PlainReaddir(benchmark::State& state)
     for (auto _ : state) {
         DIR* dir = opendir(g_dir.c_str());
         long n = 0;
-        while (readdir(dir) != nullptr)
-            ++n;
+        while (readdir(dir) != nullptr) ++n;
         closedir(dir);
         benchmark::DoNotOptimize(n);
     }

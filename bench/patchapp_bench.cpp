@@ -43,7 +43,8 @@ std::vector<unsigned char> RandomBytes(std::mt19937_64& rng, size_t n)
 
 // Runs of 64 to 1087 bytes, one in five inserted rather than overwritten,
 // until budget new bytes are in.
-std::vector<unsigned char> Edit(std::mt19937_64& rng, std::vector<unsigned char> data, size_t budget)
+std::vector<unsigned char> Edit(std::mt19937_64& rng, std::vector<unsigned char> data,
+                                size_t budget)
 {
     while (budget > 0) {
         size_t len = std::min<size_t>(budget, 64 + rng() % 1024);
@@ -59,8 +60,8 @@ std::vector<unsigned char> Edit(std::mt19937_64& rng, std::vector<unsigned char>
 }
 
 enum class Spread {
-    kFewFiles,    // one file in five edited, carrying all the changed bytes
-    kEveryFile,   // every file edited by 5% of its bytes
+    kFewFiles,   // one file in five edited, carrying all the changed bytes
+    kEveryFile,  // every file edited by 5% of its bytes
 };
 
 constexpr int kEditedOneIn = 5;
@@ -86,8 +87,7 @@ struct Fixture {
         oldDir = root + "/old";
         newDir = root + "/new";
         patchDir = root + "/patch";
-        for (const std::string& d : {oldDir, newDir, patchDir})
-            mkdir(d.c_str(), 0755);
+        for (const std::string& d : {oldDir, newDir, patchDir}) mkdir(d.c_str(), 0755);
         std::mt19937_64 rng(42);
         std::vector<size_t> sizes;
         size_t left = kSetBytes;
@@ -109,19 +109,23 @@ struct Fixture {
         for (int i = 0; i < kFiles; ++i) {
             size_t size = sizes[static_cast<size_t>(i)];
             std::vector<unsigned char> oldData = RandomBytes(rng, size);
-            size_t budget = static_cast<size_t>(static_cast<double>(kSetBytes / 20) * static_cast<double>(size) /
-                                                static_cast<double>(editedBytes));
+            size_t budget =
+                static_cast<size_t>(static_cast<double>(kSetBytes / 20) *
+                                    static_cast<double>(size) / static_cast<double>(editedBytes));
             std::vector<unsigned char> newData =
                 edited[static_cast<size_t>(i)] ? Edit(rng, oldData, budget) : oldData;
             std::string name = "defs" + std::to_string(i) + ".dat";
             newBytes += newData.size();
-            if (WriteFileReplacing(oldDir.c_str(), name, oldData.data(), oldData.size(), false) != PA_OK ||
-                WriteFileReplacing(newDir.c_str(), name, newData.data(), newData.size(), false) != PA_OK)
+            if (WriteFileReplacing(oldDir.c_str(), name, oldData.data(), oldData.size(), false) !=
+                    PA_OK ||
+                WriteFileReplacing(newDir.c_str(), name, newData.data(), newData.size(), false) !=
+                    PA_OK)
                 return;
         }
         std::vector<unsigned char> package;
         if (BuildPackage(oldDir.c_str(), newDir.c_str(), 0, package, nullptr, nullptr) != PA_OK ||
-            WriteFileReplacing(patchDir.c_str(), "bench.mdp", package.data(), package.size(), false) != PA_OK)
+            WriteFileReplacing(patchDir.c_str(), "bench.mdp", package.data(), package.size(),
+                               false) != PA_OK)
             return;
         packageBytes = package.size();
         ok = true;
@@ -198,7 +202,8 @@ void BM_ApplyVersusCopy(benchmark::State& state, Spread spread)
     }
     state.counters["new_set_MiB"] = static_cast<double>(f.newBytes) / (1 << 20);
     state.counters["package_MiB"] = static_cast<double>(f.packageBytes) / (1 << 20);
-    state.counters["package_percent"] = 100.0 * static_cast<double>(f.packageBytes) / static_cast<double>(f.newBytes);
+    state.counters["package_percent"] =
+        100.0 * static_cast<double>(f.packageBytes) / static_cast<double>(f.newBytes);
     if (f.packageBytes * 10 > f.newBytes) {
         state.SkipWithError("package larger than 10% of the new set");
         return;
@@ -239,8 +244,7 @@ void BM_ApplyVersusCopy(benchmark::State& state, Spread spread)
     // The same ratio per iteration, apply against the cp right after it:
     // the spread shows how far the median can be trusted.
     std::vector<double> ratios;
-    for (size_t i = 0; i < applyTimes.size(); ++i)
-        ratios.push_back(applyTimes[i] / copyTimes[i]);
+    for (size_t i = 0; i < applyTimes.size(); ++i) ratios.push_back(applyTimes[i] / copyTimes[i]);
     std::sort(ratios.begin(), ratios.end());
     state.counters["ratio_best"] = ratios.front();
     state.counters["ratio_worst"] = ratios.back();
@@ -253,11 +257,17 @@ void BM_ApplyVersusCopy(benchmark::State& state, Spread spread)
 }
 
 BENCHMARK_CAPTURE(BM_MakePackage, every_file, Spread::kEveryFile)
-    ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2);
 BENCHMARK_CAPTURE(BM_ApplyVersusCopy, few_files, Spread::kFewFiles)
-    ->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(15);
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(15);
 BENCHMARK_CAPTURE(BM_ApplyVersusCopy, every_file, Spread::kEveryFile)
-    ->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(15);
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(15);
 
 }  // namespace
 

@@ -131,8 +131,8 @@ void PrintHelp()
 
 }  // namespace
 
-const OptionEntry* ParseOption(char*** pppCursor, char** ppszStop, bool bReport,
-                               char** ppszValue, int* pnStatus)
+const OptionEntry* ParseOption(char*** pppCursor, char** ppszStop, bool bReport, char** ppszValue,
+                               int* pnStatus)
 {
     if (*pppCursor == nullptr)
         return nullptr;
@@ -143,8 +143,8 @@ const OptionEntry* ParseOption(char*** pppCursor, char** ppszStop, bool bReport,
     const OptionEntry* pRow = FindOption(*ppszArg);
     if (pRow == nullptr) {
         if (bReport) {
-            fprintf(stderr, "%s: unrecognized option '%s'. See --help.\n",
-                    OrNull(g_pszInvokedName), OrNull(*ppszArg));
+            fprintf(stderr, "%s: unrecognized option '%s'. See --help.\n", OrNull(g_pszInvokedName),
+                    OrNull(*ppszArg));
         }
         *pppCursor = nullptr;
         *pnStatus = -1;
@@ -190,7 +190,7 @@ const OptionEntry* ParseOption(char*** pppCursor, char** ppszStop, bool bReport,
 const CommandHandlers& DefaultCommandHandlers()
 {
     static const CommandHandlers handlers = {
-        DoGetCurrentDefs, DoInstall,         DoUninstall,      DoSkyfetcher,        DoNewest,
+        DoGetCurrentDefs, DoInstall,         DoUninstall,       DoSkyfetcher,        DoNewest,
         DoMicroDefs,      DoRestoreLastDefs, DoRegisterProduct, DoUnregisterProduct,
     };
     return handlers;
@@ -216,22 +216,22 @@ int QorDefUtilMain(int argc, char** argv, const CommandHandlers& handlers)
         int nRow = static_cast<int>(pRow - g_aOptions);
         abSeen[nRow] = true;
         switch (nRow) {
-        case ROW_GETCURRENTDEFS:
-        case ROW_UNINSTALL:
-        case ROW_NEWEST:
-        case ROW_MDEFS:
-        case ROW_REGISTERPRODUCT:
-        case ROW_UNREGISTERPRODUCT:
-            pszShared = pszValue;
-            break;
-        case ROW_INSTALL:
-            pszInstallDir = pszValue;
-            break;
-        case ROW_SKYFETCHER:
-            pszSkyfetcherValue = pszValue;
-            break;
-        default:
-            break;
+            case ROW_GETCURRENTDEFS:
+            case ROW_UNINSTALL:
+            case ROW_NEWEST:
+            case ROW_MDEFS:
+            case ROW_REGISTERPRODUCT:
+            case ROW_UNREGISTERPRODUCT:
+                pszShared = pszValue;
+                break;
+            case ROW_INSTALL:
+                pszInstallDir = pszValue;
+                break;
+            case ROW_SKYFETCHER:
+                pszSkyfetcherValue = pszValue;
+                break;
+            default:
+                break;
         }
     }
     if (nStatus == -1)

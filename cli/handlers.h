@@ -19,4 +19,3 @@ int DoUnregisterProduct();
 
 int RegisterProductInternal(const char* pszProduct);
 int UnregisterProductInternal();
-

@@ -56,9 +56,8 @@ bool GetDefsSequenceNumber(long* pnSequence, int nSource, const char* pszContent
     return bRead;
 }
 
-void BuildMicroDefArguments(const char* pszProduct, const char* pszChannel,
-                            const char* pszContent, const char* pszSequence, char* pszBuffer,
-                            size_t nSize)
+void BuildMicroDefArguments(const char* pszProduct, const char* pszChannel, const char* pszContent,
+                            const char* pszSequence, char* pszBuffer, size_t nSize)
 {
     BoundedCopy(pszBuffer, nSize, " [ -p ");
     // A product already given in quotes is passed as it is.
@@ -99,8 +98,7 @@ void BuildMicroDefArgumentText(const char* pszProduct, const char* pszChannel,
     BuildMicroDefArguments(pszProduct, MICRODEFCURDEFS, CURDEFSTYPE, pszNewestSequence,
                            aszGroups[2], kWorkSize);
     BoundedCopy(pszText, nSize, "");
-    for (const char* pszGroup : aszGroups)
-        BoundedAppend(pszText, nSize, pszGroup);
+    for (const char* pszGroup : aszGroups) BoundedAppend(pszText, nSize, pszGroup);
 }
 
 int DoMicroDefs(const char* pszProduct, const char* pszContentType)
@@ -139,8 +137,8 @@ int DoMicroDefs(const char* pszProduct, const char* pszContentType)
                      sizeof szNewestSequence);
     }
 
-    BuildMicroDefArgumentText(pszProduct, szChannel, szHubSequence, szNewestSequence,
-                              szArguments, sizeof szArguments);
+    BuildMicroDefArgumentText(pszProduct, szChannel, szHubSequence, szNewestSequence, szArguments,
+                              sizeof szArguments);
 
     bool bClientOk = client.RunMicroDefUpdate(szHubPatchDir, szDirectPatchDir, szArguments) == 0;
 

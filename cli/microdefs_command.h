@@ -16,9 +16,8 @@ constexpr int SEQUENCE_SOURCE_NEWEST = 1;
 bool GetDefsSequenceNumber(long* pnSequence, int nSource, const char* pszContentType);
 
 // One bracketed argument group for the update client, cut to nSize - 1.
-void BuildMicroDefArguments(const char* pszProduct, const char* pszChannel,
-                            const char* pszContent, const char* pszSequence, char* pszBuffer,
-                            size_t nSize);
+void BuildMicroDefArguments(const char* pszProduct, const char* pszChannel, const char* pszContent,
+                            const char* pszSequence, char* pszBuffer, size_t nSize);
 
 // The three groups the client receives, run together and cut at 8189
 // characters: (channel, "HubDefs", hub sequence), (channel, "CurDefs",

@@ -37,8 +37,8 @@ extern const OptionEntry g_aOptions[OPTION_COUNT];
 // last argument the parser may examine. Returns the matched row or null;
 // moves the cursor past what it consumed. With bReport set, writes the parse
 // error messages to standard error.
-const OptionEntry* ParseOption(char*** pppCursor, char** ppszStop, bool bReport,
-                               char** ppszValue, int* pnStatus);
+const OptionEntry* ParseOption(char*** pppCursor, char** ppszStop, bool bReport, char** ppszValue,
+                               int* pnStatus);
 
 struct CommandHandlers {
     int (*getCurrentDefs)(const char* pszAppId, const char* pszContentType);

@@ -12,8 +12,8 @@
 
 #include "defutils/cleanup_internal.h"
 #include "defutils/defutils.h"
-#include "defutils/store_internal.h"
 #include "defutils/scoped_find.h"
+#include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "defutils/system_config.h"
 #include "platform/bounded.h"
@@ -111,7 +111,8 @@ void CDefUtils::RemoveUnusedDirectory(const char* pszDir)
 {
     WriteLog("CDefUtils::RemoveUnusedDirectory(%s)- start\n", OrNull(pszDir));
     if (DefsDirIsNewest(pszDir)) {
-        WriteLog("CDefUtils::RemoveUnusedDirectory() - dir in definfo.dat; skipping delete request; returning void\n");
+        WriteLog(
+            "CDefUtils::RemoveUnusedDirectory() - dir in definfo.dat; skipping delete request; returning void\n");
         return;
     }
 
@@ -319,7 +320,8 @@ bool CDefUtils::GetTempUpdateDir(char* pszDir, size_t nSize)
         }
         if (CreateDirectory(candidate.c_str())) {
             BoundedCopy(pszDir, nSize, candidate.c_str());
-            WriteLog("CDefUtils::GetTempUpdateDir(): Successfully created %s.\n", candidate.c_str());
+            WriteLog("CDefUtils::GetTempUpdateDir(): Successfully created %s.\n",
+                     candidate.c_str());
             bCreated = true;
             break;
         }
@@ -351,11 +353,12 @@ bool CDefUtils::CreateDefLocDataFile(const char* pszDefsDir)
     PathBuf location(pszDefsDir);
     StripTrailingSlash(location.data());
     PathBuf defLoc(m_pszAppInstallDir.get());
-    bool bWritten = pszDefsDir != nullptr &&
-                    DuAppendPath(defLoc.data(), kDefLocFile, defLoc.size()) &&
-                    WritePrivateProfileString(kDefLocSection, kDefLocKey, location.c_str(),
-                                              defLoc.c_str()) != 0;
-    WriteLog("CDefUtils::CreateDefLocDataFile() - returning %s\n", bWritten ? "success" : "failure");
+    bool bWritten =
+        pszDefsDir != nullptr && DuAppendPath(defLoc.data(), kDefLocFile, defLoc.size()) &&
+        WritePrivateProfileString(kDefLocSection, kDefLocKey, location.c_str(), defLoc.c_str()) !=
+            0;
+    WriteLog("CDefUtils::CreateDefLocDataFile() - returning %s\n",
+             bWritten ? "success" : "failure");
     return bWritten;
 }
 
@@ -366,7 +369,8 @@ void CDefUtils::RemoveDefLocDataFile()
         return;
     }
     if (!m_pszAppInstallDir) {
-        WriteLog("CDefUtils::RemoveDefLocDataFile() - no m_pszAppInstallDir set, returning void.\n");
+        WriteLog(
+            "CDefUtils::RemoveDefLocDataFile() - no m_pszAppInstallDir set, returning void.\n");
         return;
     }
     PathBuf defLoc(m_pszAppInstallDir.get());

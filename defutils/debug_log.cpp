@@ -17,8 +17,7 @@ DuResult CDefUtils::AddLogCallback(CLogCallback* pCallback)
         m_duLastResult = DU_E_LOG_CALLBACKS_FULL;
     } else {
         int slot = 0;
-        while (m_apLogCallbacks[slot] != nullptr)
-            ++slot;
+        while (m_apLogCallbacks[slot] != nullptr) ++slot;
         m_apLogCallbacks[slot] = pCallback;
         m_duLastResult = DU_S_OK;
     }
@@ -32,8 +31,7 @@ DuResult CDefUtils::RemoveLogCallback(CLogCallback* pCallback)
         return m_duLastResult;
     }
     int slot = 0;
-    while (slot < MAX_LOG_CALLBACKS && m_apLogCallbacks[slot] != pCallback)
-        ++slot;
+    while (slot < MAX_LOG_CALLBACKS && m_apLogCallbacks[slot] != pCallback) ++slot;
     if (slot == MAX_LOG_CALLBACKS) {
         m_duLastResult = DU_E_MISSING_LOG_CALLBACK;
         return m_duLastResult;

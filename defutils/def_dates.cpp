@@ -51,8 +51,7 @@ DWORD ReadLittleEndian32(const unsigned char* p)
 
 void WriteLittleEndian32(unsigned char* p, DWORD dw)
 {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<unsigned char>(dw >> (8 * i));
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(dw >> (8 * i));
 }
 
 class ScopedFd {
@@ -150,7 +149,8 @@ DuResult CDefUtils::GetDefDate(const char* pszDir, WORD* pwYear, WORD* pwMonth, 
 
 bool CDefUtils::CreateDefDirName(const char* pszDir, char* pszName, size_t nSize, bool bText)
 {
-    WriteLog("CDefUtils::CreateDefDirName(%s, ...) - start\n", pszDir != nullptr ? pszDir : "<null>");
+    WriteLog("CDefUtils::CreateDefDirName(%s, ...) - start\n",
+             pszDir != nullptr ? pszDir : "<null>");
     DefDate date;
     if (GetDefDate(pszDir, &date.wYear, &date.wMonth, &date.wDay, &date.dwRev, bText) != DU_S_OK) {
         WriteLog("CDefUtils::CreateDefDirName() - returning false.\n");
@@ -198,7 +198,8 @@ bool CDefUtils::DefsAreNewerOrSameAge(const char* pszDir1, const char* pszDir2)
     DuResult result2 =
         GetDefDate(pszDir2, &date2.wYear, &date2.wMonth, &date2.wDay, &date2.dwRev, false);
     if (!DuSucceeded(result1)) {
-        WriteLog("CDefUtils::DefsAreNewerOrSameAge, retrieving RtnDate1 failed, returning false.\n");
+        WriteLog(
+            "CDefUtils::DefsAreNewerOrSameAge, retrieving RtnDate1 failed, returning false.\n");
         return false;
     }
     if (!DuSucceeded(result2)) {

@@ -179,8 +179,8 @@ public:
     void RestoreDirPermissions(const char* pszDir);
 
     // --- Definition dates ----------------------------------------------------
-    DuResult GetDefDate(const char* pszDir, WORD* pwYear, WORD* pwMonth, WORD* pwDay,
-                        DWORD* pdwRev, bool bText);
+    DuResult GetDefDate(const char* pszDir, WORD* pwYear, WORD* pwMonth, WORD* pwDay, DWORD* pdwRev,
+                        bool bText);
     bool CreateDefDirName(const char* pszDir, char* pszName, size_t nSize, bool bText);
     bool DefsAreNewer(const char* pszDir1, const char* pszDir2, bool bText1, bool bText2);
     bool DefsAreNewerOrSameAge(const char* pszDir1, const char* pszDir2);
@@ -220,8 +220,7 @@ public:
     bool ProcessAllDefFiles(FileCallback pfnOperation, const char* pszDir, void* pContext,
                             bool bCheckSet);
     DuResult ProcessCatalogFiles(FileCallback pfnOperation, const char* pszDir,
-                                 const char* pszSection, void* pContext,
-                                 const char* pszCatalogDir);
+                                 const char* pszSection, void* pContext, const char* pszCatalogDir);
     bool CopyFilesCallback(const char* pszPath, void* pContext);    // DuCopyContext*
     bool DeleteFileCallback(const char* pszPath, void* pContext);   // bool* all-deleted
     bool DeleteFilesCallback(const char* pszPath, void* pContext);  // bool* all-deleted

@@ -102,7 +102,8 @@ void CDefUtils::RemoveFileLock(const char* pszDir, const char* pszName, DWORD /*
 void CDefUtils::GetIncomingDir(char* pszDir, size_t nSize)
 {
     if (!m_pszDefsDir) {
-        WriteLog("CDefUtils::GetIncomingDir(): m_pszDdefsDir is null, function prematureally exits.\n");
+        WriteLog(
+            "CDefUtils::GetIncomingDir(): m_pszDdefsDir is null, function prematureally exits.\n");
         return;
     }
     if (pszDir == nullptr || nSize == 0)

@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "defutils/defutils.h"
-#include "defutils/store_internal.h"
 #include "defutils/scoped_find.h"
+#include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "platform/bounded.h"
 #include "platform/fileops.h"
@@ -71,7 +71,8 @@ bool CDefUtils::ProcessAllDefFiles(FileCallback pfnOperation, const char* pszDir
         // A directory with none of them is not a set; walking it with a
         // delete operation could remove files that belong to something else.
         if (!bAnyFound) {
-            WriteLog("VIRSCAN1.DAT, VIRSCANT.DAT, HUB.SCR, & CUR.SCR all missing, returned false.\n");
+            WriteLog(
+                "VIRSCAN1.DAT, VIRSCANT.DAT, HUB.SCR, & CUR.SCR all missing, returned false.\n");
             return false;
         }
     }
@@ -113,8 +114,9 @@ DuResult CDefUtils::ProcessCatalogFiles(FileCallback pfnOperation, const char* p
                                         const char* pszSection, void* pContext,
                                         const char* pszCatalogDir)
 {
-    WriteLog("CDefUtils::ProcessCatalogFiles(pszDir: %s, pszSectionName: %s, pszCatalogDir: %s) - start\n",
-             OrNull(pszDir), OrNull(pszSection), OrNull(pszCatalogDir));
+    WriteLog(
+        "CDefUtils::ProcessCatalogFiles(pszDir: %s, pszSectionName: %s, pszCatalogDir: %s) - start\n",
+        OrNull(pszDir), OrNull(pszSection), OrNull(pszCatalogDir));
 
     // Without a directory the entries would be taken relative to the
     // working directory.
@@ -123,9 +125,8 @@ DuResult CDefUtils::ProcessCatalogFiles(FileCallback pfnOperation, const char* p
         result = DU_E_INVALID_PARAMETER;
 
     PathBuf catalog(pszCatalogDir != nullptr ? pszCatalogDir : pszDir);
-    if (DuSucceeded(result) &&
-        (!DuAppendPath(catalog.data(), kCatalogFile, catalog.size()) ||
-         !DuFileExists(catalog.data()))) {
+    if (DuSucceeded(result) && (!DuAppendPath(catalog.data(), kCatalogFile, catalog.size()) ||
+                                !DuFileExists(catalog.data()))) {
         WriteLog("%s does not exist, return failure.\n", catalog.c_str());
         return DU_E_MISSING_CATALOG_FILE;
     }
@@ -299,10 +300,12 @@ bool CDefUtils::AllHubFilesArePresent(const char* pszDir, DWORD nType)
     if (nType == DU_BINARY) {
         // Both sections are checked even when the first fails, so the log
         // shows every missing file.
-        DuResult linuxFiles = ProcessCatalogFiles(&CDefUtils::FileExistsCallback, pszDir,
-                                             kCatalogBinHubLinuxSection, szMissing, hub.c_str());
-        DuResult commonFiles = ProcessCatalogFiles(&CDefUtils::FileExistsCallback, pszDir,
-                                              kCatalogBinHubCommonSection, szMissing, hub.c_str());
+        DuResult linuxFiles =
+            ProcessCatalogFiles(&CDefUtils::FileExistsCallback, pszDir, kCatalogBinHubLinuxSection,
+                                szMissing, hub.c_str());
+        DuResult commonFiles =
+            ProcessCatalogFiles(&CDefUtils::FileExistsCallback, pszDir, kCatalogBinHubCommonSection,
+                                szMissing, hub.c_str());
         bPresent = DuSucceeded(linuxFiles) && DuSucceeded(commonFiles);
     } else {
         bPresent = DuSucceeded(ProcessCatalogFiles(&CDefUtils::FileExistsCallback, pszDir,
@@ -318,11 +321,13 @@ DuResult CDefUtils::WillIntegrateDirInternal(const char* pszDir, bool* pbWillInt
 {
     WriteLog("CDefUtils::WillIntegrateDirInternal(%s,...) - start\n", OrNull(pszDir));
     if (pszDir == nullptr || *pszDir == '\0') {
-        WriteLog("WillIntegrateDirInternal(): null or empty dir, returning DU_E_INVALID_PARAMETER.\n");
+        WriteLog(
+            "WillIntegrateDirInternal(): null or empty dir, returning DU_E_INVALID_PARAMETER.\n");
         return DU_E_INVALID_PARAMETER;
     }
     if (pbWillIntegrate == nullptr) {
-        WriteLog("WillIntegrateDirInternal(): pbWillIntegrate is NULL, returning DU_E_INVALID_PARAMETER.\n");
+        WriteLog(
+            "WillIntegrateDirInternal(): pbWillIntegrate is NULL, returning DU_E_INVALID_PARAMETER.\n");
         return DU_E_INVALID_PARAMETER;
     }
 
@@ -335,8 +340,9 @@ DuResult CDefUtils::WillIntegrateDirInternal(const char* pszDir, bool* pbWillInt
 
     if (!AllDefsArePresent(pszDir)) {
         *pbWillIntegrate = false;
-        WriteLog("CDefUtils::WillIntegrateInternal(pbWillIntegrate: %s) - returning DU_E_MISSING_FILES",
-                 "false");
+        WriteLog(
+            "CDefUtils::WillIntegrateInternal(pbWillIntegrate: %s) - returning DU_E_MISSING_FILES",
+            "false");
         return DU_E_MISSING_FILES;
     }
 
@@ -359,8 +365,8 @@ bool CDefUtils::DirIsEmpty(const char* pszDir)
     WriteLog("CDefUtils::DirIsEmpty( %s )- start.\n", OrNull(pszDir));
     PathBuf pattern(pszDir);
     FindData fd;
-    bool bPattern = pszDir != nullptr && *pszDir != '\0' &&
-                    DuAppendPath(pattern.data(), "*.*", pattern.size());
+    bool bPattern =
+        pszDir != nullptr && *pszDir != '\0' && DuAppendPath(pattern.data(), "*.*", pattern.size());
     ScopedFind find(bPattern ? pattern.c_str() : nullptr, &fd);
 
     // Names beginning with "." (".", "..", hidden files) do not count.

@@ -91,7 +91,7 @@ bool CDefUtils::GetMicroDefLastUpdateValue(bool* pbValue, DWORD nKind)
     WriteLog("CDefUtils::GetMicroDefLastUpdateValue - start. \n");
 
     const char* pszSection = m_bAltContent && m_pszMicroDefsSection ? m_pszMicroDefsSection.get()
-                                                                     : kSharedMicroDefsSection;
+                                                                    : kSharedMicroDefsSection;
     char szValue[kValueSize] = {};
     GetPrivateProfileString(pszSection, KindKey(nKind), "", szValue, kValueSize,
                             DefutilsConfPath());
@@ -116,7 +116,7 @@ bool CDefUtils::SetMicroDefLastUpdateValue(bool bValue, DWORD nKind)
     ChangeUnixOwner(DefutilsConfPath(), kConfigFileMode, false);
 
     const char* pszSection = m_bAltContent && m_pszMicroDefsSection ? m_pszMicroDefsSection.get()
-                                                                     : kSharedMicroDefsSection;
+                                                                    : kSharedMicroDefsSection;
     bool bWritten = WritePrivateProfileString(pszSection, KindKey(nKind), bValue ? "1" : "0",
                                               DefutilsConfPath()) != 0;
 

@@ -40,8 +40,8 @@ void EnsureLogExtension(PathBuf* pName)
 // the other appended since.
 FILE* OpenLogStream(const char* pszPath, bool bAppend)
 {
-    int nFlags = O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_APPEND |
-                 (bAppend ? O_WRONLY : (O_RDWR | O_TRUNC));
+    int nFlags =
+        O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_APPEND | (bAppend ? O_WRONLY : (O_RDWR | O_TRUNC));
     int fd = open(pszPath, nFlags, 0666);
     if (fd < 0)
         return nullptr;

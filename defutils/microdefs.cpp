@@ -9,9 +9,9 @@
 #include <memory>
 
 #include "defutils/defutils.h"
-#include "defutils/store_internal.h"
 #include "defutils/patch_interface.h"
 #include "defutils/patch_loader.h"
+#include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "platform/bounded.h"
 #include "platform/paths.h"
@@ -76,8 +76,9 @@ bool CDefUtils::DetermineMicroDefChannel(const char* pszDirName, const char* psz
         BoundedAppend(pszOut, nOutSize, ".");
         BoundedAppend(pszOut, nOutSize, kMonthNames[nMonth - 1]);
     }
-    WriteLog("CDefUtils::DetermineMicroDefChannel (..., szSfChannel:%s, nSfChannelSize: %ld) - returning success\n",
-             pszOut, static_cast<long>(nOutSize));
+    WriteLog(
+        "CDefUtils::DetermineMicroDefChannel (..., szSfChannel:%s, nSfChannelSize: %ld) - returning success\n",
+        pszOut, static_cast<long>(nOutSize));
     return true;
 }
 
@@ -117,52 +118,55 @@ DuResult CDefUtils::PreMicroDefUpdateInternal(char* pszPatchHubDir, size_t nHubS
     if (bDataOk) {
         PathBuf name;
         bool bNamed = CreateDefDirName(hubDir.c_str(), name.data(), name.size(), false);
-        WriteLog("CDefUtils::PreMicroDefUpdateInternal() - After calling CreateDefDirName, result is: %s.\n",
-                 SuccessText(bNamed));
+        WriteLog(
+            "CDefUtils::PreMicroDefUpdateInternal() - After calling CreateDefDirName, result is: %s.\n",
+            SuccessText(bNamed));
         if (bNamed)
-            bBinResult = DetermineMicroDefChannel(name.c_str(), kMicroDefsChannelPrefix,
-                                                  pszVersion, nVersionSize);
+            bBinResult = DetermineMicroDefChannel(name.c_str(), kMicroDefsChannelPrefix, pszVersion,
+                                                  nVersionSize);
     }
     if (!bDataOk || !bBinResult) {
         BoundedCopy(pszVersion, nVersionSize, kMicroDefsErrorChannel);
         SetMicroDefLastUpdateValue(false, DU_BINARY);
-        WriteLog("CDefUtils::PreMicroDefUpdateInternal() - Either bGetDataSuccess or bBinResult is false, save the err value.\n");
+        WriteLog(
+            "CDefUtils::PreMicroDefUpdateInternal() - Either bGetDataSuccess or bBinResult is false, save the err value.\n");
         *pbHubIsOk = false;
     }
 
-    WriteLog("CDefUtils::PreMicroDefUpdateInternal (HubDir:%s, DirectDir: %s, Version: %s, HubIsOk: %s) - returning %s\n",
-             pszPatchHubDir, OrNull(pszPatchDirectDir), pszVersion, TrueText(*pbHubIsOk),
-             GetResultName(duStatus));
+    WriteLog(
+        "CDefUtils::PreMicroDefUpdateInternal (HubDir:%s, DirectDir: %s, Version: %s, HubIsOk: %s) - returning %s\n",
+        pszPatchHubDir, OrNull(pszPatchDirectDir), pszVersion, TrueText(*pbHubIsOk),
+        GetResultName(duStatus));
     return duStatus;
 }
 
-bool CDefUtils::PreMicroDef25Update(char* pszPatchHubDir, size_t nHubSize,
-                                    char* pszPatchDirectDir, size_t nDirectSize,
-                                    char* pszVersion, size_t nVersionSize, bool* pbHubIsOk,
-                                    DWORD nType)
+bool CDefUtils::PreMicroDef25Update(char* pszPatchHubDir, size_t nHubSize, char* pszPatchDirectDir,
+                                    size_t nDirectSize, char* pszVersion, size_t nVersionSize,
+                                    bool* pbHubIsOk, DWORD nType)
 {
     WriteLog("CDefUtils::PreMicroDef25Update() - start\n");
     if (pszPatchHubDir == nullptr || pszPatchDirectDir == nullptr || pszVersion == nullptr) {
         m_duLastResult = DU_E_INVALID_PARAMETER;
-        WriteLog("CDefUtils::PreMicroDef25Update() - null pointer for szPatchHubDir or szPatchDirectDir or szVersion, returning %s.\n",
-                 GetLastResultName());
+        WriteLog(
+            "CDefUtils::PreMicroDef25Update() - null pointer for szPatchHubDir or szPatchDirectDir or szVersion, returning %s.\n",
+            GetLastResultName());
         return false;
     }
-    m_duLastResult = PreMicroDefUpdateInternal(pszPatchHubDir, nHubSize, pszPatchDirectDir,
-                                               nDirectSize, pszVersion, nVersionSize, pbHubIsOk,
-                                               nType);
+    m_duLastResult =
+        PreMicroDefUpdateInternal(pszPatchHubDir, nHubSize, pszPatchDirectDir, nDirectSize,
+                                  pszVersion, nVersionSize, pbHubIsOk, nType);
     WriteLog("CDefUtils::PreMicroDef25Update() - returning %s\n", GetLastResultName());
     return DuSucceeded(m_duLastResult);
 }
 
 bool CDefUtils::PreMicroDefUpdate(char* pszPatchHubDir, size_t nHubSize, char* pszVersion,
-                                  size_t nVersionSize, bool* pbFlag, bool* pbHubIsOk,
-                                  DWORD nType)
+                                  size_t nVersionSize, bool* pbFlag, bool* pbHubIsOk, DWORD nType)
 {
     WriteLog("CDefUtils::PreMicroDefUpdate() - start\n");
     if (pszPatchHubDir == nullptr || pszVersion == nullptr) {
         m_duLastResult = DU_E_INVALID_PARAMETER;
-        WriteLog("CDefUtils::PreMicroDefUpdate() - szPatchHubDir or szVersion is null, returning false.\n");
+        WriteLog(
+            "CDefUtils::PreMicroDefUpdate() - szPatchHubDir or szVersion is null, returning false.\n");
         return false;
     }
     if (pbFlag != nullptr)
@@ -181,8 +185,9 @@ bool CDefUtils::PreMicroDefUpdate(char* pszPatchHubDir, size_t nHubSize, char* p
 DuResult CDefUtils::PostMicroDefUpdateInternal(CProgress* pProgress, bool bProcess,
                                                const char* pszPatchDllName)
 {
-    WriteLog("CDefUtil::PostMicroDefUpdateInternal(pProgress: %08p, bProcess: %s, szPatchDllName: %s) - start\n",
-             static_cast<void*>(pProgress), TrueText(bProcess), OrNull(pszPatchDllName));
+    WriteLog(
+        "CDefUtil::PostMicroDefUpdateInternal(pProgress: %08p, bProcess: %s, szPatchDllName: %s) - start\n",
+        static_cast<void*>(pProgress), TrueText(bProcess), OrNull(pszPatchDllName));
     DuResult duStatus = DU_E_GENERAL;
     std::unique_ptr<void, DlCloser> dll;
     PathBuf hubDir;
@@ -213,8 +218,9 @@ DuResult CDefUtils::PostMicroDefUpdateInternal(CProgress* pProgress, bool bProce
                 CPatchApplicationNotify* pNotify = pProgress != nullptr ? &adapter : nullptr;
                 const char* pszDirect = m_pszDirectPatchUpdateDir.get();
                 if (pszDirect != nullptr && *pszDirect != '\0' && !DirIsEmpty(pszDirect)) {
-                    WriteLog("CDefUtil::PostMicroDefUpdateInternal() - processing direct deltas in %s\n",
-                             pszDirect);
+                    WriteLog(
+                        "CDefUtil::PostMicroDefUpdateInternal() - processing direct deltas in %s\n",
+                        pszDirect);
                     PathBuf newestDir;
                     duPatchStatus = GetNewestDefs(newestDir.data(), newestDir.size(), false);
                     if (DuSucceeded(duPatchStatus)) {
@@ -222,35 +228,39 @@ DuResult CDefUtils::PostMicroDefUpdateInternal(CProgress* pProgress, bool bProce
                             bPatchOk = pPatchApp30->ApplyPatch(pszDirect, newestDir.c_str(),
                                                                destDir.c_str(), hubTempDir.c_str(),
                                                                pNotify) != 0;
-                            WriteLog("CDefUtil::PostMicroDefUpdateInternal() - ApplyPatch (PatchDir: %s, SrcDir: %s, DestDir: %s, HubTempDir: %s) %s\n",
-                                     pszDirect, newestDir.c_str(), destDir.c_str(),
-                                     hubTempDir.c_str(), SuccessText(bPatchOk));
+                            WriteLog(
+                                "CDefUtil::PostMicroDefUpdateInternal() - ApplyPatch (PatchDir: %s, SrcDir: %s, DestDir: %s, HubTempDir: %s) %s\n",
+                                pszDirect, newestDir.c_str(), destDir.c_str(), hubTempDir.c_str(),
+                                SuccessText(bPatchOk));
                         } else {
                             bPatchOk = pPatchApp != nullptr &&
                                        pPatchApp->ApplyPatch(pszDirect, newestDir.c_str(),
                                                              destDir.c_str(), pNotify) != 0;
-                            WriteLog("CDefUtil::PostMicroDefUpdateInternal() - ApplyPatch (PatchDir: %s, SrcDir: %s, DestDir: %s) %s\n",
-                                     pszDirect, newestDir.c_str(), destDir.c_str(),
-                                     SuccessText(bPatchOk));
+                            WriteLog(
+                                "CDefUtil::PostMicroDefUpdateInternal() - ApplyPatch (PatchDir: %s, SrcDir: %s, DestDir: %s) %s\n",
+                                pszDirect, newestDir.c_str(), destDir.c_str(),
+                                SuccessText(bPatchOk));
                         }
                         RestoreDirPermissions(newestDir.c_str());
                     }
                 } else if (!DirIsEmpty(m_pszUpdateDir.get())) {
                     const char* pszHubDeltas = m_pszUpdateDir.get();
-                    WriteLog("CDefUtil::PostMicroDefUpdateInternal() - processing hub deltas in %s\n",
-                             pszHubDeltas);
+                    WriteLog(
+                        "CDefUtil::PostMicroDefUpdateInternal() - processing hub deltas in %s\n",
+                        pszHubDeltas);
                     if (pPatchApp30 != nullptr) {
-                        bPatchOk = pPatchApp30->ApplyPatch(pszHubDeltas, hubDir.c_str(),
-                                                           destDir.c_str(), hubTempDir.c_str(),
-                                                           pNotify) != 0;
+                        bPatchOk =
+                            pPatchApp30->ApplyPatch(pszHubDeltas, hubDir.c_str(), destDir.c_str(),
+                                                    hubTempDir.c_str(), pNotify) != 0;
                     } else {
                         bPatchOk = pPatchApp != nullptr &&
                                    pPatchApp->ApplyPatch(pszHubDeltas, hubDir.c_str(),
                                                          destDir.c_str(), pNotify) != 0;
                     }
                     RestoreDirPermissions(hubDir.c_str());
-                    WriteLog("CDefUtil::PostMicroDefUpdateInternal() - ApplyPatch (PatchDir: %s, SrcDir: %s, DestDir: %s) %s\n",
-                             pszHubDeltas, hubDir.c_str(), destDir.c_str(), SuccessText(bPatchOk));
+                    WriteLog(
+                        "CDefUtil::PostMicroDefUpdateInternal() - ApplyPatch (PatchDir: %s, SrcDir: %s, DestDir: %s) %s\n",
+                        pszHubDeltas, hubDir.c_str(), destDir.c_str(), SuccessText(bPatchOk));
                 }
             }
             if (!DuSucceeded(duPatchStatus))

@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "defutils/defutils.h"
-#include "defutils/store_internal.h"
 #include "defutils/ownership_internal.h"
+#include "defutils/store_internal.h"
 #include "defutils/system_config.h"
 #include "platform/bounded.h"
 #include "platform/fileops.h"
@@ -82,7 +82,8 @@ bool CDefUtils::ChangeUnixOwner(const char* pszPath, unsigned int nMode, bool bI
         }
         nSize *= 2;
         WriteLog("CDefUtils::ChangeUnixOwner() - getgrnam_r returned ERANGE.\n");
-        WriteLog("CDefUtils::ChangeUnixOwner() - retry with bufsize %d.\n", static_cast<int>(nSize));
+        WriteLog("CDefUtils::ChangeUnixOwner() - retry with bufsize %d.\n",
+                 static_cast<int>(nSize));
         char* pGrown = static_cast<char*>(realloc(buffer.get(), nSize));
         if (pGrown == nullptr) {
             WriteLog("CDefUtils::ChangeUnixOwner() - failure in allocating buffer of size %d.",
@@ -148,7 +149,8 @@ bool CDefUtils::CreateFullPath(const char* pszPath, bool bChangeOwner, bool bUse
             return false;
         }
     } else if (chmod(path.c_str(), kUnownedDirMode) != 0) {
-        WriteLog("CDefUtils::CreateFullPath() - chmod failed (errno: %d); returning false.\n", errno);
+        WriteLog("CDefUtils::CreateFullPath() - chmod failed (errno: %d); returning false.\n",
+                 errno);
         return false;
     }
 
@@ -163,8 +165,8 @@ void CDefUtils::RestoreDirPermissions(const char* pszDir)
     unsigned int nMode = ParentMode(pszDir);
 
     if (!ChangeUnixOwner(pszDir, nMode, true))
-        WriteLog("CDefUtil::RestoreDirPermissions() - couldn't assign %o permissions to %s \n", nMode,
-                 pszDir);
+        WriteLog("CDefUtil::RestoreDirPermissions() - couldn't assign %o permissions to %s \n",
+                 nMode, pszDir);
     WriteLog(
         "CDefUtil::RestoreDirPermissions() - going to assign the avdefs group and 0660 permissions to contents of %s \n",
         pszDir);

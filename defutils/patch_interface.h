@@ -31,8 +31,7 @@ protected:
 class IPatchApplication {
 public:
     virtual uint32_t Release() = 0;  // slot 0
-    virtual int ApplyPatch(const char* pszPatchDir, const char* pszSrcDir,
-                           const char* pszDestDir,
+    virtual int ApplyPatch(const char* pszPatchDir, const char* pszSrcDir, const char* pszDestDir,
                            CPatchApplicationNotify* pNotify) = 0;  // slot 1
 
 protected:
@@ -42,11 +41,11 @@ protected:
 // The 3.0 interface: apply takes a scratch directory for the hub.
 class IPatchApplication30 {
 public:
-    virtual uint32_t Release() = 0;     // slot 0
+    virtual uint32_t Release() = 0;    // slot 0
     virtual uint32_t Reserved1() = 0;  // slot 1, never called by the store
     virtual uint32_t Reserved2() = 0;  // slot 2, never called by the store
-    virtual int ApplyPatch(const char* pszPatchDir, const char* pszSrcDir,
-                           const char* pszDestDir, const char* pszHubTempDir,
+    virtual int ApplyPatch(const char* pszPatchDir, const char* pszSrcDir, const char* pszDestDir,
+                           const char* pszHubTempDir,
                            CPatchApplicationNotify* pNotify) = 0;  // slot 3
 
 protected:

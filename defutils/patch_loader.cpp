@@ -28,8 +28,9 @@ DuResult CDefUtils::CreatePatchAppInstance(const char* pszDllName, void** phDll,
 {
     *phDll = dlopen(pszDllName, RTLD_LAZY);
     if (*phDll == nullptr) {
-        WriteLog("CDefUtils::CreatePatchAppInstance() - Failed to load %s; returning DU_E_MISSING_PATCH_DLL\n",
-                 pszDllName != nullptr ? pszDllName : "<null>");
+        WriteLog(
+            "CDefUtils::CreatePatchAppInstance() - Failed to load %s; returning DU_E_MISSING_PATCH_DLL\n",
+            pszDllName != nullptr ? pszDllName : "<null>");
         syslog(LOG_ERR | LOG_USER, "%s", "Failed to load the patchapp.\n");
         return DU_E_MISSING_PATCH_DLL;
     }
@@ -38,17 +39,20 @@ DuResult CDefUtils::CreatePatchAppInstance(const char* pszDllName, void** phDll,
     // pointer is what POSIX guarantees to work.
     if (void* pfn30 = dlsym(*phDll, "CreatePatchApplication30Instance")) {
         *ppObjPatchApp30 = reinterpret_cast<PFN_CreatePatchApplication30Instance>(pfn30)();
-        WriteLog("CDefUtils::CreatePatchAppInstance(hDll: %08p, ppObjPatchApp30: %08p) - returning DU_S_OK\n",
-                 *phDll, static_cast<void*>(*ppObjPatchApp30));
+        WriteLog(
+            "CDefUtils::CreatePatchAppInstance(hDll: %08p, ppObjPatchApp30: %08p) - returning DU_S_OK\n",
+            *phDll, static_cast<void*>(*ppObjPatchApp30));
         return DU_S_OK;
     }
     if (void* pfn = dlsym(*phDll, "CreatePatchApplicationInstance")) {
         *ppObjPatchApp = reinterpret_cast<PFN_CreatePatchApplicationInstance>(pfn)();
-        WriteLog("CDefUtils::CreatePatchAppInstance(hDll: %08p, ppObjPatchApp: %08p) - returning DU_S_OK\n",
-                 *phDll, static_cast<void*>(*ppObjPatchApp));
+        WriteLog(
+            "CDefUtils::CreatePatchAppInstance(hDll: %08p, ppObjPatchApp: %08p) - returning DU_S_OK\n",
+            *phDll, static_cast<void*>(*ppObjPatchApp));
         return DU_S_OK;
     }
-    WriteLog("CDefUtils::CreatePatchAppInstance() - Failed to get proc address; returning DU_E_GENERAL\n");
+    WriteLog(
+        "CDefUtils::CreatePatchAppInstance() - Failed to get proc address; returning DU_E_GENERAL\n");
     syslog(LOG_ERR | LOG_USER, "%s", "Failed to get proc address.\n");
     return DU_E_GENERAL;
 }

@@ -25,11 +25,9 @@ constexpr DWORD CATALOG_MAX_SIZE = 1048576;
 char* LastChar(char* psz)
 {
     char* last = psz;
-    for (char* p = psz; *p != '\0'; p = NextChar(p))
-        last = p;
+    for (char* p = psz; *p != '\0'; p = NextChar(p)) last = p;
     return last;
 }
-
 
 }  // namespace
 
@@ -66,8 +64,7 @@ char* CDefUtils::TrimSpaces(char* psz)
         return nullptr;
     size_t lead = strspn(psz, " ");
     size_t len = strlen(psz + lead);
-    while (len > 0 && psz[lead + len - 1] == ' ')
-        --len;
+    while (len > 0 && psz[lead + len - 1] == ' ') --len;
     memmove(psz, psz + lead, len);
     psz[len] = '\0';
     return psz;
@@ -109,8 +106,7 @@ char* CDefUtils::StripTrailingSlash(char* psz)
     return psz;
 }
 
-DuResult CDefUtils::ReadCatalogSection(const char* pszFile, const char* pszSection,
-                                       char** ppBuffer)
+DuResult CDefUtils::ReadCatalogSection(const char* pszFile, const char* pszSection, char** ppBuffer)
 {
     if (ppBuffer == nullptr)
         return DU_E_INVALID_PARAMETER;

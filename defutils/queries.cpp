@@ -69,7 +69,8 @@ DuResult CDefUtils::GetNewestDefs(char* pszDir, size_t nSize, bool bProcessIncom
     }
 
     PathBuf defInfo(m_pszDefsDir.get());
-    if (!DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size()) || !DuFileExists(defInfo.data())) {
+    if (!DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size()) ||
+        !DuFileExists(defInfo.data())) {
         WriteLog("CDefUtils::GetNewestDefs(): Missing the DEFINFO.DAT.\n");
         syslog(LOG_ERR | LOG_USER, "%s", "CDefUtils::GetNewestDefs(): Missing DEFINFO.DAT.\n");
         return DU_E_MISSING_DEFINFO;
@@ -79,7 +80,8 @@ DuResult CDefUtils::GetNewestDefs(char* pszDir, size_t nSize, bool bProcessIncom
     PathBuf newest;
     GetPrivateProfileString(kDefDatesSection, kCurDefsKey, kKeyMissing, newest.data(),
                             static_cast<DWORD>(newest.size()), defInfo.c_str());
-    WriteLog("CDefUtils::GetNewestDefs(): szNewestDir is %s before the if block.\n", newest.c_str());
+    WriteLog("CDefUtils::GetNewestDefs(): szNewestDir is %s before the if block.\n",
+             newest.c_str());
 
     if (strcmp(newest.c_str(), kKeyMissing) != 0) {
         TrimSpaces(newest.data());
@@ -174,8 +176,9 @@ bool CDefUtils::GetCurrentDefsDate(WORD* pwYear, WORD* pwMonth, WORD* pwDay, DWO
     else
         m_duLastResult = DU_E_GENERAL;
 
-    WriteLog("CDefUtils::GetCurrentDefsDate, get date(y:%ld,m:%ld,d:%ld, r:%ld) of def used by this app - end.\n",
-             ShownValue(pwYear), ShownValue(pwMonth), ShownValue(pwDay), ShownValue(pdwRev));
+    WriteLog(
+        "CDefUtils::GetCurrentDefsDate, get date(y:%ld,m:%ld,d:%ld, r:%ld) of def used by this app - end.\n",
+        ShownValue(pwYear), ShownValue(pwMonth), ShownValue(pwDay), ShownValue(pdwRev));
     return DuSucceeded(m_duLastResult);
 }
 
@@ -213,8 +216,9 @@ DuResult CDefUtils::DefsInDirAreNewest(const char* pszDir, bool* pbNewest)
         // the store knows of.
         if (pbNewest != nullptr)
             *pbNewest = true;
-        WriteLog("CDefUtils::DefsInDirAreNewest() - GetNewestDefs() failed. Assume %s contains the latest.\n",
-                 OrNull(pszDir));
+        WriteLog(
+            "CDefUtils::DefsInDirAreNewest() - GetNewestDefs() failed. Assume %s contains the latest.\n",
+            OrNull(pszDir));
         return DU_S_OK;
     }
 

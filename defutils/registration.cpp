@@ -45,8 +45,9 @@ bool CDefUtils::UpdateUsageFile(const char* pszOldDir, const char* pszNewDir, bo
     if (pbOldDirEmptied != nullptr)
         *pbOldDirEmptied = false;
     if (pszOldDir != nullptr)
-        WriteLog("CDefUtils::UpdateUsageFile(OldDir: %s, NewDir: %s, bAllowMissing: %s, ...) - start\n",
-                 pszOldDir, OrNull(pszNewDir), TrueText(bAllowMissing));
+        WriteLog(
+            "CDefUtils::UpdateUsageFile(OldDir: %s, NewDir: %s, bAllowMissing: %s, ...) - start\n",
+            pszOldDir, OrNull(pszNewDir), TrueText(bAllowMissing));
     else
         WriteLog("CDefUtils::UpdateUsageFile(NewDir: %s, bAllowMissing: %s, ...) - start\n",
                  OrNull(pszNewDir), TrueText(bAllowMissing));
@@ -73,14 +74,16 @@ bool CDefUtils::UpdateUsageFile(const char* pszOldDir, const char* pszNewDir, bo
         char szProbe[kSectionProbeSize] = {};
         if (GetPrivateProfileSection(newName.c_str(), szProbe, kSectionProbeSize, usage.c_str()) ==
             0) {
-            WriteLog("CDefUtils::UpdateUsageFile() - GetPrivateProfileSection() failed; returning false\n");
+            WriteLog(
+                "CDefUtils::UpdateUsageFile() - GetPrivateProfileSection() failed; returning false\n");
             return false;
         }
     }
 
     if (WritePrivateProfileString(newName.c_str(), m_pszAppID.get(), kUsageValue, usage.c_str()) !=
         1) {
-        WriteLog("CDefUtils::UpdateUsageFile() - WritePrivateProfileSection() failed; returning false\n");
+        WriteLog(
+            "CDefUtils::UpdateUsageFile() - WritePrivateProfileSection() failed; returning false\n");
         return false;
     }
 
@@ -89,8 +92,7 @@ bool CDefUtils::UpdateUsageFile(const char* pszOldDir, const char* pszNewDir, bo
     char szNames[kSectionNamesSize] = {};
     GetPrivateProfileString(nullptr, nullptr, nullptr, szNames, kSectionNamesSize, usage.c_str());
     szNames[kSectionNamesSize - 1] = '\0';
-    for (const char* pszName = szNames;
-         pszName < szNames + kSectionNamesSize && *pszName != '\0';
+    for (const char* pszName = szNames; pszName < szNames + kSectionNamesSize && *pszName != '\0';
          pszName += strlen(pszName) + 1) {
         // Section names match without regard to case in the profile engine,
         // so a hand-edited "[ABC]" is the section the entry was just written
@@ -115,8 +117,9 @@ bool CDefUtils::UpdateUsageFile(const char* pszOldDir, const char* pszNewDir, bo
 bool CDefUtils::SetDefs(const char* pszDir, bool bAllowMissing)
 {
     if (!m_pszAppID || !m_pszDefsDir) {
-        WriteLog("CDefUtils::SetDefs(%s, bAllowMissing: %s) - missing AppId or Defs Dir; returning false.\n",
-                 OrNull(pszDir), TrueText(bAllowMissing));
+        WriteLog(
+            "CDefUtils::SetDefs(%s, bAllowMissing: %s) - missing AppId or Defs Dir; returning false.\n",
+            OrNull(pszDir), TrueText(bAllowMissing));
         return false;
     }
     WriteLog("CDefUtils::SetDefs(%s, bAllowMissing: %s) - start, m_pszAppID: %s\n", OrNull(pszDir),
@@ -148,7 +151,8 @@ bool CDefUtils::SetDefs(const char* pszDir, bool bAllowMissing)
 bool CDefUtils::SetCurrentDefs(const char* pszDir)
 {
     WriteLog("CDefUtils::SetCurrentDefs(%s) - start\n", OrNull(pszDir));
-    WriteLog("Calling App wants to set give app to use def in specified dir( %s ).\n", OrNull(pszDir));
+    WriteLog("Calling App wants to set give app to use def in specified dir( %s ).\n",
+             OrNull(pszDir));
     if (!m_pszAppID || !m_pszDefsDir)
         return false;
 

@@ -12,7 +12,10 @@ struct ResultRow {
     const wchar_t* pwszName;
 };
 
-#define DU_ROW(code) {code, #code, L## #code}
+#define DU_ROW(code)           \
+    {                          \
+        code, #code, L## #code \
+    }
 
 // Searched linearly in this order; codes without a row have no name.
 const ResultRow kResultTable[] = {

@@ -17,7 +17,7 @@ class ScopedFind {
 public:
     ScopedFind(const char* pszPattern, FindData* pData)
         : m_hFind(pszPattern != nullptr && *pszPattern != '\0' ? FindFirstFile(pszPattern, pData)
-                                                                : INVALID_HANDLE_VALUE)
+                                                               : INVALID_HANDLE_VALUE)
     {
     }
     ~ScopedFind()

@@ -178,8 +178,8 @@ DuResult CDefUtils::SetupNames(const char* pszName)
 {
     WriteLog("CDefUtils::SetupNames(%s) - start\n", OrNull(pszName));
 
-    m_pszSfRegName = pszName != nullptr ? DuConcat(pszName, kRegNameSuffix)
-                                        : DuStrDup(kDefaultSfRegName);
+    m_pszSfRegName =
+        pszName != nullptr ? DuConcat(pszName, kRegNameSuffix) : DuStrDup(kDefaultSfRegName);
     if (!m_pszSfRegName) {
         WriteLog("m_pszSfRegName is null, returning mem_error.\n");
         syslog(LOG_ERR | LOG_USER, "%s", "m_pszSfRegName is null, returning mem_error.\n");

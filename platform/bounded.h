@@ -38,11 +38,13 @@ public:
     static constexpr size_t size() { return DU_MAX_PATH; }
     bool empty() const { return m_buf[0] == '\0'; }
     void clear() { m_buf[0] = '\0'; }
-    PathBuf& assign(const char* text) {
+    PathBuf& assign(const char* text)
+    {
         BoundedCopy(m_buf, sizeof m_buf, text);
         return *this;
     }
-    PathBuf& append(const char* text) {
+    PathBuf& append(const char* text)
+    {
         BoundedAppend(m_buf, sizeof m_buf, text);
         return *this;
     }

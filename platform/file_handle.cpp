@@ -9,8 +9,8 @@
 #include <new>
 
 #include "platform/bounded.h"
-#include "platform/fileops.h"
 #include "platform/file_handle_record.h"
+#include "platform/fileops.h"
 #include "platform/find.h"
 #include "platform/scoped_fd.h"
 
@@ -27,8 +27,8 @@ bool ValidDisposition(DWORD d)
 }
 
 bool ValidCreateArguments(const char* pszPath, DWORD dwAccess, DWORD dwShareMode,
-                          const SecurityAttributes* pSecurity, DWORD dwDisposition,
-                          DWORD dwFlags, HANDLE hTemplate)
+                          const SecurityAttributes* pSecurity, DWORD dwDisposition, DWORD dwFlags,
+                          HANDLE hTemplate)
 {
     if (pszPath == nullptr || pszPath[0] == '\0')
         return false;
@@ -114,21 +114,21 @@ HANDLE CreateFile(const char* pszPath, DWORD dwAccess, DWORD dwShareMode,
 
     int flags = OpenModeFor(dwAccess);
     switch (dwDisposition) {
-    case CREATE_NEW:
-        if (exists)
-            return INVALID_HANDLE_VALUE;
-        flags |= O_CREAT | O_EXCL;
-        break;
-    case CREATE_ALWAYS:
-        if (exists && (!S_ISREG(st.st_mode) || unlink(szPath) != 0))
-            return INVALID_HANDLE_VALUE;
-        flags |= O_CREAT | O_EXCL;
-        break;
-    case OPEN_ALWAYS:
-        flags |= O_CREAT;
-        break;
-    default:  // OPEN_EXISTING, TRUNCATE_EXISTING
-        break;
+        case CREATE_NEW:
+            if (exists)
+                return INVALID_HANDLE_VALUE;
+            flags |= O_CREAT | O_EXCL;
+            break;
+        case CREATE_ALWAYS:
+            if (exists && (!S_ISREG(st.st_mode) || unlink(szPath) != 0))
+                return INVALID_HANDLE_VALUE;
+            flags |= O_CREAT | O_EXCL;
+            break;
+        case OPEN_ALWAYS:
+            flags |= O_CREAT;
+            break;
+        default:  // OPEN_EXISTING, TRUNCATE_EXISTING
+            break;
     }
     mode_t mode = (dwFlags & FILE_FLAG_READONLY_CREATE) != 0 ? 0444 : 0666;
 
@@ -137,8 +137,7 @@ HANDLE CreateFile(const char* pszPath, DWORD dwAccess, DWORD dwShareMode,
         return INVALID_HANDLE_VALUE;
     if (fstat(fd.get(), &st) != 0 || S_ISDIR(st.st_mode))
         return INVALID_HANDLE_VALUE;
-    if (dwDisposition == TRUNCATE_EXISTING &&
-        (!S_ISREG(st.st_mode) || ftruncate(fd.get(), 0) != 0))
+    if (dwDisposition == TRUNCATE_EXISTING && (!S_ISREG(st.st_mode) || ftruncate(fd.get(), 0) != 0))
         return INVALID_HANDLE_VALUE;
     return WrapFileHandle(fd.release(), dwAccess, szPath);
 }
@@ -176,8 +175,7 @@ BOOL WriteFile(HANDLE hFile, const void* pBuffer, DWORD nLength, DWORD* pnWritte
     if (rec == nullptr || (pBuffer == nullptr && nLength > 0) || pOverlapped != nullptr)
         return FALSE;
     struct stat st;
-    if (fstat(rec->fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        (rec->access & FILE_HANDLE_WRITE) == 0)
+    if (fstat(rec->fd, &st) != 0 || !S_ISREG(st.st_mode) || (rec->access & FILE_HANDLE_WRITE) == 0)
         return FALSE;
     // An empty write still counts as touching the file.
     if (nLength == 0)

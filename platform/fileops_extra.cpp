@@ -256,8 +256,8 @@ HANDLE CreateTruncatedFile(const char* pszPath, BOOL bReadOnly)
             if (h != INVALID_HANDLE_VALUE || errno != ENOENT)
                 return h;  // removed in between: try again
         } else if (kind == Kind::Missing) {
-            HANDLE h = OpenRegular(szPath, O_RDWR | O_CREAT | O_EXCL, bReadOnly ? 0444 : 0666,
-                                   access);
+            HANDLE h =
+                OpenRegular(szPath, O_RDWR | O_CREAT | O_EXCL, bReadOnly ? 0444 : 0666, access);
             if (h != INVALID_HANDLE_VALUE || errno != EEXIST)
                 return h;  // created by someone else in between: try again
         } else {

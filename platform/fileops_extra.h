@@ -40,8 +40,8 @@ constexpr DWORD OF_EXIST = 0x4000;   // only test that the file can be opened
 constexpr DWORD OF_REOPEN = 0x8000;  // use the path saved in the record
 
 struct OpenFileRecord {
-    int nErrCode;                 // errno of the failure, 0 on success
-    char szPathName[DU_MAX_PATH]; // the absolute path that was resolved
+    int nErrCode;                  // errno of the failure, 0 on success
+    char szPathName[DU_MAX_PATH];  // the absolute path that was resolved
 };
 
 // A name without `/` is looked for as a regular file in the current
@@ -81,7 +81,7 @@ BOOL SetEndOfFile(HANDLE hFile);
 // --- Time ---------------------------------------------------------------------
 struct SystemTime {
     WORD wYear;
-    WORD wMonth;  // 1 to 12
+    WORD wMonth;      // 1 to 12
     WORD wDayOfWeek;  // 0 Sunday
     WORD wDay;
     WORD wHour;

@@ -140,7 +140,8 @@ bool JoinPath(const char* dir, const char* name, char* full, size_t fullSize)
 
 int CompareNames(const void* a, const void* b)
 {
-    return strcoll(static_cast<const FindData*>(a)->szName, static_cast<const FindData*>(b)->szName);
+    return strcoll(static_cast<const FindData*>(a)->szName,
+                   static_cast<const FindData*>(b)->szName);
 }
 
 // Reads every matching regular file and directory of `dir` into `listing`.
@@ -234,7 +235,8 @@ BOOL FindClose(HANDLE hFind)
 FileTime PosixTimeToFileTime(time_t t)
 {
     int32_t seconds = static_cast<int32_t>(static_cast<uint32_t>(t));
-    uint64_t ticks = static_cast<uint64_t>(seconds / 15 + kEpochQuarterMinutes) * kTicksPer15Seconds;
+    uint64_t ticks =
+        static_cast<uint64_t>(seconds / 15 + kEpochQuarterMinutes) * kTicksPer15Seconds;
     return FileTime{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
@@ -244,6 +246,7 @@ time_t FileTimeToPosixTime(const FileTime& ft)
     uint64_t q = ticks / kTicksPer15Seconds;
     if (q > UINT32_MAX)
         q = UINT32_MAX;
-    uint32_t seconds = (static_cast<uint32_t>(q) - static_cast<uint32_t>(kEpochQuarterMinutes)) * 15u;
+    uint32_t seconds =
+        (static_cast<uint32_t>(q) - static_cast<uint32_t>(kEpochQuarterMinutes)) * 15u;
     return static_cast<time_t>(static_cast<int32_t>(seconds));
 }

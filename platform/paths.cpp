@@ -25,8 +25,7 @@ bool IsSeparator(char c)
 const char* LastChar(const char* psz)
 {
     const char* last = psz;
-    for (const char* p = psz; *p != '\0'; p = NextChar(p))
-        last = p;
+    for (const char* p = psz; *p != '\0'; p = NextChar(p)) last = p;
     return last;
 }
 

@@ -64,7 +64,7 @@ private:
 
 struct WildcardMatcher::State {
     uint8_t kind;
-    uint8_t length;   // bytes of the literal character
+    uint8_t length;  // bytes of the literal character
     uint16_t next1;
     uint16_t next2;
     uint32_t offset;  // of the literal character in m_pattern

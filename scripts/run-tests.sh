@@ -9,6 +9,9 @@ scripts/install-deps.sh
 jobs=$(nproc)
 fuzz_seconds=${QDU_FUZZ_SECONDS:-30}
 
+echo "== Source formatting"
+scripts/check-format.sh
+
 echo "== Build and test (RelWithDebInfo)"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQDU_BENCH=ON
 cmake --build build/release -j "$jobs"

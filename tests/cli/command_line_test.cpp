@@ -15,7 +15,8 @@ const std::string kVersionLine =
     "qordefutil version:  3.1.36.0 \tCopyright (C) 2004-2026 Tarvolix. All rights reserved.\n";
 
 // The whole help page, byte for byte, trailing blanks and tabs included.
-const std::string kHelp = kVersionLine +
+const std::string kHelp =
+    kVersionLine +
     "qordefutil\n"
     "\t-h/--help   \n"
     "\t\t  To print this help page: the summary of all command line options.\n"
@@ -65,7 +66,10 @@ TEST(CommandLine, PrintsExactlyAndExits)
         {"VersionStopsUpdate", {"--version", "-l"}, 0, "", kVersionLine},
         {"RequiredValueMissing", {"-g"}, 255, "", missingG},
         {"HelpRefusedAsValue", {"-g", "-h"}, 255, "", missingG},
-        {"OptionalRefusedAsValue", {"-u", "--skyfetcher"}, 255, "",
+        {"OptionalRefusedAsValue",
+         {"-u", "--skyfetcher"},
+         255,
+         "",
          Bad("required option missing for '-u'")},
         {"ExtraAfterHelp", {"-h", "extra"}, 255, "", Bad("unrecognized option 'extra'")},
         {"JoinedLongValue", {"--install=/d"}, 255, "", Bad("unrecognized option '--install=/d'")},
@@ -103,23 +107,27 @@ int Call(const char* name, const char* a = "", const char* b = "")
     return g_result;
 }
 
-const CommandHandlers kFakes = {
-    [](const char* a, const char* c) { return Call("g", a, c); },
-    [](const char* a, const char* c) { return Call("i", a, c); },
-    [](const char* a, const char* c) { return Call("u", a, c); },
-    [](const char* v) { return Call("l", v); },
-    [](const char* a, const char* c) { return Call("n", a, c); },
-    [](const char* a, const char* c) { return Call("m", a, c); },
-    [](const char* c) { return Call("r", c); },
-    [](const char* p) { Call("R", p); return 7; },
-    []() { Call("U"); return 7; }};
+const CommandHandlers kFakes = {[](const char* a, const char* c) { return Call("g", a, c); },
+                                [](const char* a, const char* c) { return Call("i", a, c); },
+                                [](const char* a, const char* c) { return Call("u", a, c); },
+                                [](const char* v) { return Call("l", v); },
+                                [](const char* a, const char* c) { return Call("n", a, c); },
+                                [](const char* a, const char* c) { return Call("m", a, c); },
+                                [](const char* c) { return Call("r", c); },
+                                [](const char* p) {
+                                    Call("R", p);
+                                    return 7;
+                                },
+                                []() {
+                                    Call("U");
+                                    return 7;
+                                }};
 
 CliResult Main(std::vector<std::string> args)
 {
     g_calls.clear();
     std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(&a[0]);
+    for (std::string& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -160,7 +168,8 @@ TEST(Dispatch, RunsHandlersInFixedOrderWithTheirArguments)
 // are the rest. The misspelling is the program's own text.
 TEST(Dispatch, MapsResultToMessage)
 {
-    const std::pair<int, const char*> kCases[] = {  // text between "Command failed: " and ".\n"
+    const std::pair<int, const char*> kCases[] = {
+        // text between "Command failed: " and ".\n"
         {0, nullptr},
         {1, "Failure in initialization while installing definitions"},
         {2, "Failure in creating the temporary structure before definitions update"},

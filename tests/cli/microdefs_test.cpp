@@ -93,8 +93,8 @@ protected:
     {
         MakeDirs(dir);
         WriteTextFile(dir + (hub ? "/hub.scr" : "/cur.scr"), "apply\n");
-        std::string command = std::string(QDU_MKMICRODEFS) + (hub ? " --hub " : " ") + from +
-                              " " + to + " " + dir + "/update.mdp >/dev/null 2>&1";
+        std::string command = std::string(QDU_MKMICRODEFS) + (hub ? " --hub " : " ") + from + " " +
+                              to + " " + dir + "/update.mdp >/dev/null 2>&1";
         ASSERT_EQ(system(command.c_str()), 0) << command;
     }
     CliResult RunMicroDefs(const Strings& env, const Strings& args = {"-m", "Prod"})

@@ -67,15 +67,27 @@ const ResultRow kResultRows[] = {
     {"GetMissingUsageFile", kNoUsage, {"-g", "app"}, 4, "", kNoLocation},
     {"GetUnknownContentType", kRegistered, {"-g", "app", "NoSuchType"}, 15, "", kNoType},
     {"GetTypeAnyCase", kTypeStore, {"-g", "app", "MyType"}, 0, "/tvlxdata/mytype/" + kCurName, ""},
-    {"GetWithoutBaseDir", kNoBaseDir, {"-g", "app"}, 5, "",
+    {"GetWithoutBaseDir",
+     kNoBaseDir,
+     {"-g", "app"},
+     5,
+     "",
      "Command failed: Failure in initializing the application.\n"},
     {"NewestRegisters", kStore, {"-n", "app"}, 0, "", ""},
     {"NewestUnknownContentType", kStore, {"-n", "app", "NoSuchType"}, 15, "", kNoType},
-    {"NewestWithoutDefInfo", kNone, {"-n", "app"}, 10, "",
+    {"NewestWithoutDefInfo",
+     kNone,
+     {"-n", "app"},
+     10,
+     "",
      "Command failed: Failure in installing the application with the newest defintions.\n"},
     {"UninstallRegistered", kRegistered, {"-u", "app"}, 0, "", ""},
     {"UninstallUnknownContentType", kRegistered, {"-u", "app", "NoSuchType"}, 15, "", kNoType},
-    {"UninstallNotRegistered", kStore, {"-u", "app"}, 6, "",
+    {"UninstallNotRegistered",
+     kStore,
+     {"-u", "app"},
+     6,
+     "",
      "Command failed: Failure in uninstalling an application from using definitions.\n"},
     // definfo.dat names "..": it must not lead a clean-up out of the store.
     {"UninstallHostileSetNames", kHostile, {"-u", "app"}, 0, "", ""},
@@ -194,8 +206,7 @@ TEST_F(NewestConcurrencyTest, ConcurrentRunsRegisterEveryAppIdOnce)
             runs.emplace_back([appId] { EXPECT_EQ(RunCli({"-n", appId}).status, 0); });
             expected.push_back(appId + "=1");
         }
-        for (std::thread& run : runs)
-            run.join();
+        for (std::thread& run : runs) run.join();
         Names lines = PrefixedLines(ReadTextFile(defs + "/usage.dat"));
         std::sort(lines.begin(), lines.end());
         std::sort(expected.begin(), expected.end());
@@ -330,8 +341,7 @@ TEST_F(InstallTest, ConcurrentInstallsLeaveACompleteNewestSet)
     MakeFullStore();
     const SetDate kDates[] = {{2009, 4, 1, 3}, {2009, 5, 2, 7}};
     const std::string srcs[] = {sandbox.Path("src0"), sandbox.Path("src1")};
-    for (int i = 0; i < 2; ++i)
-        WriteSet(srcs[i], kDates[i]);
+    for (int i = 0; i < 2; ++i) WriteSet(srcs[i], kDates[i]);
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
         CliResult results[2];

@@ -107,7 +107,10 @@ TEST_F(CleanupTest, StopUsingRemovesOnlyTheRegistrationAndUnprotectedSets)
         {"set_shared_with_another_app", "[" + kS3 + "]\nMe=1\nYou=1\n" + kThem,
          "[" + kS3 + "]\nYou=1\n" + kThem, DU_S_OK, all},
         {"last_defs_is_protected", "[" + kS1 + "]\nMe=1\n" + kThem, kThem, DU_S_OK, all},
-        {"unprotected_set_goes", "[" + kS3 + "]\nMe=1\n" + kThem, kThem, DU_S_OK,
+        {"unprotected_set_goes",
+         "[" + kS3 + "]\nMe=1\n" + kThem,
+         kThem,
+         DU_S_OK,
          {kS1, kS2, "definfo.dat", "usage.dat"}},
         {"not_registered", kThem, kThem, DU_E_APPID_NOT_REGISTERED, all},
     };
@@ -134,7 +137,8 @@ TEST_F(CleanupTest, LastAppLeavingRemovesTheWholeStoreAndAnEmptiedConf)
         EXPECT_EQ(DU_S_OK, StopUsing("[" + kS3 + "]\nMe=1\n"));
         EXPECT_FALSE(PathExists(install + "/defloc.dat"));
         EXPECT_EQ(bLog ? kLog : "<none>", PathExists(sandbox.DefutilsConf())
-                                              ? ReadTextFile(sandbox.DefutilsConf()) : "<none>");
+                                              ? ReadTextFile(sandbox.DefutilsConf())
+                                              : "<none>");
         // The debug log lives in the definitions directory and keeps it.
         EXPECT_EQ(bLog ? Names{"trace.log"} : Names{"<none>"},
                   PathExists(defs) ? ListDir(defs) : Names{"<none>"});
@@ -152,8 +156,9 @@ TEST_F(CleanupTest, AlternateContentAlsoRemovesAnEmptyContentDirectory)
         WriteDefInfo(usageDir, kS2, "");
         if (bOtherType)
             MakeDirs(data + "/other");
-        sandbox.WriteDefutilsConf("[tvlxdata-avx-microdefs]\nLastBinUpdate=1\n"
-                                  "[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\n");
+        sandbox.WriteDefutilsConf(
+            "[tvlxdata-avx-microdefs]\nLastBinUpdate=1\n"
+            "[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\n");
         EXPECT_EQ(DU_S_OK, StopUsing("[" + kS2 + "]\nMe=1\n", "AVX"));
         EXPECT_FALSE(PathExists(usageDir));
         EXPECT_EQ(bOtherType, PathExists(data));

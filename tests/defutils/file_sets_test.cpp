@@ -35,10 +35,17 @@ protected:
 TEST_F(FileSetsTest, AllFilesWalkChecksForASetAndSkipsSubdirectoriesAndTheIncomingLock)
 {
     // files: none means no directory; left: what the deleting walk left behind.
-    const struct { const char* name; Names files; bool bResult; Names left; } cases[] = {
+    const struct {
+        const char* name;
+        Names files;
+        bool bResult;
+        Names left;
+    } cases[] = {
         {"upper_case_marker", {"HUB.SCR", "a.dat"}, true, {}},
         {"no_marker_fails_before_the_walk", {"a.dat", "b.dat"}, false, {"a.dat", "b.dat"}},
-        {"lock_subdir", {"cur.scr", "inlock.dat", "sub/x", "INLOCK.DAT"}, true,
+        {"lock_subdir",
+         {"cur.scr", "inlock.dat", "sub/x", "INLOCK.DAT"},
+         true,
          {"inlock.dat", "sub"}},
         {"missing_directory", {}, false, {}},
     };
@@ -135,15 +142,15 @@ TEST_F(FileSetsTest, ReadCatalogSectionGrowsTheBufferUpToOneMegabyte)
     // 2046 bytes look cut at the first buffer size; items are 11 bytes after an odd first one.
     for (size_t nBytes : {2046, 1048576 - 3, 1048576 - 2}) {
         std::string list = "a=" + std::string(nBytes % 11 + 8, 'v') + '\0';
-        for (int i = 1000000; list.size() < nBytes; ++i)
-            list += std::to_string(i) + "=vv" + '\0';
+        for (int i = 1000000; list.size() < nBytes; ++i) list += std::to_string(i) + "=vv" + '\0';
         std::string file = sandbox.Path("catalog"), items = list;
         std::replace(items.begin(), items.end(), '\0', '\n');
         WriteTextFile(file, "[Other]\nx=1\n[Files]\n" + items + "[After]\ny=2\n");
         char* pList = reinterpret_cast<char*>(1);
         bool bFits = nBytes < 1048576 - 2;
         EXPECT_EQ(bFits ? DU_S_OK : DU_E_FILE_FORMAT,
-                  CDefUtils::ReadCatalogSection(file.c_str(), "Files", &pList)) << nBytes;
+                  CDefUtils::ReadCatalogSection(file.c_str(), "Files", &pList))
+            << nBytes;
         // The whole list and its terminating extra NUL.
         std::string got = pList == nullptr ? "<null>" : std::string(pList, bFits ? nBytes + 1 : 0);
         EXPECT_EQ(bFits ? list + '\0' : "<null>", got) << nBytes;
@@ -190,8 +197,14 @@ TEST_F(FileSetsTest, HeaderBytesGiveTheDateOrAnError)
 
 TEST_F(FileSetsTest, ComparisonsOrderByYearMonthDayRevision)
 {
-    struct Date { int y, m, d, r; };  // y == 0: no readable file
-    const struct { const char* name; Date one, two; bool bNewer, bNewerOrSame; } cases[] = {
+    struct Date {
+        int y, m, d, r;
+    };  // y == 0: no readable file
+    const struct {
+        const char* name;
+        Date one, two;
+        bool bNewer, bNewerOrSame;
+    } cases[] = {
         {"newer_year", {2021, 1, 1, 0}, {2020, 6, 15, 500}, true, true},
         {"older_month", {2020, 5, 31, 999}, {2020, 6, 15, 500}, false, false},
         {"older_revision", {2020, 6, 15, 499}, {2020, 6, 15, 500}, false, false},

@@ -2,8 +2,8 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 
 #include "defutils/defutils.h"
 #include "tests/support/cli_runner.h"
@@ -49,7 +49,8 @@ TEST(MicroDefChannel, MonthUpToTenMonthsOldThenOld)
         const char* month = nullptr;
         ASSERT_TRUE(du.DetermineMicroDefChannel(MonthsAgo(ago, &month).c_str(), "MicroDefsB", out,
                                                 sizeof out));
-        EXPECT_EQ(std::string(out), std::string("MicroDefsB.") + (ago >= 0 && ago <= 10 ? month : "Old"))
+        EXPECT_EQ(std::string(out),
+                  std::string("MicroDefsB.") + (ago >= 0 && ago <= 10 ? month : "Old"))
             << ago;
     }
     ASSERT_TRUE(du.DetermineMicroDefChannel("19990115.001", "MicroDefsB", out, 8));
@@ -141,7 +142,8 @@ TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
     EXPECT_EQ(0, recorded.compare(0, strlen(c.recordStart), c.recordStart)) << recorded;
     if (*c.recordStart != '\0') {
         EXPECT_NE(std::string::npos, recorded.find(" patch=" + std::string(hub) + " src=" + defs +
-                                                   "/binhub dest=" + defs + "/tmp")) << recorded;
+                                                   "/binhub dest=" + defs + "/tmp"))
+            << recorded;
         EXPECT_NE(std::string::npos, recorded.find(c.bReporter ? "notify=yes" : "notify=no"));
     }
     if (c.env == kProgress && c.bReporter) {

@@ -35,7 +35,11 @@ protected:
 
 TEST_F(RegistrationTest, NewestSetComesFromCurDefs)
 {
-    const struct { std::string definfo; DuResult result, dateResult; std::string set; } cases[] = {
+    const struct {
+        std::string definfo;
+        DuResult result, dateResult;
+        std::string set;
+    } cases[] = {
         {"[DefDates]\nLastDefs=" + kA + "\n", DU_S_OK, DU_E_VIRSCAN1_OPEN, ""},
         {"[DefDates]\nCurDefs=" + kGone + "\n", DU_E_MISSING_DEF_DIR, DU_E_MISSING_DEF_DIR, kGone},
         {"", DU_E_MISSING_DEFINFO, DU_E_MISSING_DEFINFO, ""},
@@ -56,9 +60,11 @@ TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNew
 {
     // 1000 names of 12 characters overflow the 10000 bytes of names searched.
     std::string crowd;
-    for (int i = 0; i < 1000; ++i)
-        crowd += "[" + std::to_string(20201000 + i) + ".001]\nX=1\n";
-    const struct { std::string usage; std::string set; } cases[] = {
+    for (int i = 0; i < 1000; ++i) crowd += "[" + std::to_string(20201000 + i) + ".001]\nX=1\n";
+    const struct {
+        std::string usage;
+        std::string set;
+    } cases[] = {
         {"[" + kB + "]\nMyApp=1\n[" + kA + "]\nMyApp=1\n", kB},
         {"[" + kB + "]\nMyApp=KeyMissing\n[" + kA + "]\nOther=1\nmyapp=1\n", kA},
         {"[" + kA + "]\nMyApp2=1\n", ""},

@@ -33,9 +33,10 @@ TEST_F(StoreObjectTest, InitSelectsTheContentByItsLowerCaseNameAndTheApp)
     CDefUtils du;
     EXPECT_TRUE(du.InitBase("MyType"));
     EXPECT_EQ(sandbox.BaseDir() + "/tvlxdata/mytype", Access::DefsDir(du));
-    EXPECT_EQ("alt mytype mytypeInstallDir <null> mytype-incr-InstallDir tvlxdata-mytype "
-              "tvlxdata/mytype tvlxdata-shareddefs-tvlxdata-mytype tvlxdata-mytype-microdefs",
-              Access::Names(du));
+    EXPECT_EQ(
+        "alt mytype mytypeInstallDir <null> mytype-incr-InstallDir tvlxdata-mytype "
+        "tvlxdata/mytype tvlxdata-shareddefs-tvlxdata-mytype tvlxdata-mytype-microdefs",
+        Access::Names(du));
     EXPECT_TRUE(du.InitBase(""));
     EXPECT_EQ(sandbox.DefsDir(), Access::DefsDir(du));
     // An app needs an AppId and keeps only an existing install directory.
@@ -50,7 +51,10 @@ TEST_F(StoreObjectTest, InitSelectsTheContentByItsLowerCaseNameAndTheApp)
 
 TEST_F(StoreObjectTest, LogNameGetsAnExtensionAndLandsInTheDefinitionsDirectory)
 {
-    const struct { const char* configured; const char* fileName; } cases[] = {
+    const struct {
+        const char* configured;
+        const char* fileName;
+    } cases[] = {
         {"mylog", "mylog.log"},
         {"A.TXT", "A.TXT"},
         {"c.LoG", "c.LoG"},
@@ -60,10 +64,13 @@ TEST_F(StoreObjectTest, LogNameGetsAnExtensionAndLandsInTheDefinitionsDirectory)
     for (const auto& c : cases) {
         sandbox.WriteDefutilsConf("[defutillog]\ndefutillog_name=" + std::string(c.configured));
         std::string expected = sandbox.DefsDir() + "/" + c.fileName;
-        { CDefUtils du; }
+        {
+            CDefUtils du;
+        }
         EXPECT_EQ(0660, PathMode(expected)) << c.configured;
-        EXPECT_NE(std::string::npos, ReadTextFile(expected).find(
-            "\n\n" + std::string(74, '+') + "\n\n       Logging Started @ ")) << c.configured;
+        EXPECT_NE(std::string::npos, ReadTextFile(expected).find("\n\n" + std::string(74, '+') +
+                                                                 "\n\n       Logging Started @ "))
+            << c.configured;
     }
 }
 
@@ -86,7 +93,9 @@ TEST_F(StoreObjectTest, LogFileRefusesLinksAndIsRestartedBeyondOneMegabyte)
     for (size_t nSize : {1048576, 1048577}) {
         std::string old(nSize, 'o');
         WriteTextFile(log, old);
-        { CDefUtils du; }
+        {
+            CDefUtils du;
+        }
         std::string contents = ReadTextFile(log);
         bool bContinued = contents.size() > nSize && contents.compare(0, nSize, old) == 0;
         EXPECT_EQ(nSize == 1048576, bContinued) << nSize;
@@ -101,12 +110,14 @@ TEST(ResultNames, OnlyTheTableCodesHaveNamesAndCopiesAreCutAndTerminated)
         EXPECT_EQ(std::wstring(name.begin(), name.end()), CDefUtils::GetResultNameW(code)) << code;
     }
     // The text itself comes from a plain table; copies are cut and terminated.
-    const struct { DuResult code; int size; bool bOk; const char* buffer; } cases[] = {
-        {6, 32, false, "unchanged"},
-        {DU_S_OK, 0, true, "unchanged"},
-        {DU_S_OK, 1, true, ""},
-        {DU_S_OK, 7, true, "DU_S_O"},
-        {DU_S_OK, 8, true, "DU_S_OK"},
+    const struct {
+        DuResult code;
+        int size;
+        bool bOk;
+        const char* buffer;
+    } cases[] = {
+        {6, 32, false, "unchanged"},  {DU_S_OK, 0, true, "unchanged"}, {DU_S_OK, 1, true, ""},
+        {DU_S_OK, 7, true, "DU_S_O"}, {DU_S_OK, 8, true, "DU_S_OK"},
     };
     for (const auto& c : cases) {
         char buf[32] = "unchanged";
@@ -139,8 +150,7 @@ TEST(LogCallbacks, FiveSlotsInOrderAfterTheFileAndLinesCutAt8191Characters)
     CDefUtils du;
     char szPrefix[32];
     snprintf(szPrefix, sizeof szPrefix, "%p ", static_cast<void*>(&du));
-    for (int i : {0, 1, 0, 2, 3})
-        EXPECT_EQ(DU_S_OK, du.AddLogCallback(&cb[i]));
+    for (int i : {0, 1, 0, 2, 3}) EXPECT_EQ(DU_S_OK, du.AddLogCallback(&cb[i]));
     EXPECT_EQ(DU_E_LOG_CALLBACKS_FULL, du.AddLogCallback(&cb[4]));
     // Removal frees the first slot holding the callback; a new one goes last.
     EXPECT_EQ(DU_S_OK, du.RemoveLogCallback(&cb[0]));
@@ -202,7 +212,12 @@ TEST_F(OwnershipTest, FilesNeverBecomeExecutableAndNewParentsGetModesOrNothing)
         EXPECT_EQ(nMode == 0775 ? 0664 : 0660, PathMode(path)) << nMode;
         EXPECT_EQ(gid, PathGroup(path));
     }
-    const struct { const char* name; bool bOwn, bParentMode; mode_t nTop; int nMode; } cases[] = {
+    const struct {
+        const char* name;
+        bool bOwn, bParentMode;
+        mode_t nTop;
+        int nMode;
+    } cases[] = {
         {"owned_default_mode", true, false, 0755, 0770},
         {"owned_parent_mode_sticky", true, true, 01750, 0750},
         {"not_owned_ignores_parent", false, true, 0700, 0755},

@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::vector<unsigned char> bytes(data, data + size);
     if (size >= 8) {
         uint64_t h = patchapp::Hash64(bytes.data(), size - 8);
-        for (int i = 0; i < 8; ++i)
-            bytes[size - 8 + i] = static_cast<unsigned char>(h >> (8 * i));
+        for (int i = 0; i < 8; ++i) bytes[size - 8 + i] = static_cast<unsigned char>(h >> (8 * i));
     }
     patchapp::Package package;
     if (patchapp::ParsePackage(bytes.data(), bytes.size(), package) != patchapp::PA_OK)

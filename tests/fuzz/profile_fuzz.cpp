@@ -32,8 +32,9 @@ const char* FuzzFile()
 const char* Name(uint8_t pick)
 {
     static const std::string kLong(300, 'n');
-    static const char* const kNames[] = {"S", "s", "", "[", "=", "key", "KEY", " S ", "a b",
-                                         "'q'", "\"", "x=y", "]", "\t", nullptr, kLong.c_str()};
+    static const char* const kNames[] = {"S",   "s",   "",      "[",          "=",  "key",
+                                         "KEY", " S ", "a b",   "'q'",        "\"", "x=y",
+                                         "]",   "\t",  nullptr, kLong.c_str()};
     return kNames[pick % (sizeof kNames / sizeof kNames[0])];
 }
 

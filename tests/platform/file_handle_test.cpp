@@ -15,7 +15,9 @@ constexpr DWORD OE = OPEN_EXISTING, TE = TRUNCATE_EXISTING;
 // Closes the handle at the end of a test whatever its outcome.
 struct Handle {
     explicit Handle(const std::string& path, DWORD access = RW, DWORD disposition = OE)
-        : h(CreateFile(path.c_str(), access, SRW, nullptr, disposition, 0, nullptr)) {}
+        : h(CreateFile(path.c_str(), access, SRW, nullptr, disposition, 0, nullptr))
+    {
+    }
     ~Handle() { CloseHandle(h); }
     HANDLE h;
 };

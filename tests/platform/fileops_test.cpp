@@ -20,8 +20,7 @@ TEST_F(FileopsTest, CopyFileLoopsAndHonoursFailIfExists)
     const std::string src = sandbox.Path("src"), dst = sandbox.Path("dst"), dir = sandbox.Root();
     const std::string fifo = sandbox.Path("fifo");
     std::string data(3 * 1024 * 1024 + 17, '\0');  // larger than any internal buffer
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<char>(i % 251);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i % 251);
     WriteTextFile(src, data, 0600);
     mode_t mask = umask(022);
     ASSERT_EQ(CopyFile(src.c_str(), dst.c_str(), TRUE), TRUE);

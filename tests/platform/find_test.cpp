@@ -63,8 +63,7 @@ Records List(const std::string& path)
     if (h == INVALID_HANDLE_VALUE)
         return records;
     EXPECT_EQ(FindNextFile(h, nullptr), FALSE);  // and must not move the index
-    do
-        records.push_back({fd.pszName, fd.dwFileAttributes});
+    do records.push_back({fd.pszName, fd.dwFileAttributes});
     while (FindNextFile(h, &fd));
     EXPECT_EQ(FindNextFile(h, &fd), FALSE) << "keeps failing after the end";
     EXPECT_EQ(FindClose(h), TRUE);
@@ -79,8 +78,7 @@ TEST_F(FindTest, ListsInByteOrderWithAttributesAndGrows)
 {
     const std::string dir = sandbox.Path("list");  // the root holds the sandbox's own files
     MakeDirs(dir);
-    for (const char* name : {"ac", "abc", "abbc", "B.dat"})
-        WriteTextFile(dir + "/" + name, "");
+    for (const char* name : {"ac", "abc", "abbc", "B.dat"}) WriteTextFile(dir + "/" + name, "");
     WriteTextFile(dir + "/rw", "12345");
     WriteTextFile(dir + "/ro", "", 0444);
     MakeDirs(dir + "/d");
@@ -89,10 +87,17 @@ TEST_F(FindTest, ListsInByteOrderWithAttributesAndGrows)
     ASSERT_EQ(symlink("nowhere", (dir + "/link-dangling").c_str()), 0);
     ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0644), 0);
     // "*.*" takes names without a dot too; dangling links and FIFOs are left out.
-    EXPECT_EQ(List(dir + "/*.*"),
-              (Records{{".", kDir}, {"..", kDir}, {"B.dat", kFile}, {"abbc", kFile}, {"abc", kFile},
-                       {"ac", kFile}, {"d", kDir}, {"link-dir", kDir}, {"link-ro", 96}, {"ro", 96},
-                       {"rw", kFile}}));
+    EXPECT_EQ(List(dir + "/*.*"), (Records{{".", kDir},
+                                           {"..", kDir},
+                                           {"B.dat", kFile},
+                                           {"abbc", kFile},
+                                           {"abc", kFile},
+                                           {"ac", kFile},
+                                           {"d", kDir},
+                                           {"link-dir", kDir},
+                                           {"link-ro", 96},
+                                           {"ro", 96},
+                                           {"rw", kFile}}));
     struct timeval tv[2] = {{1577836700, 0}, {1577836814, 0}};  // 1577836800 is a multiple of 15
     ASSERT_EQ(utimes((dir + "/rw").c_str(), tv), 0);
     FindData fd = {};

@@ -36,11 +36,9 @@ TEST(PathsTest, AppendPathJoinsWithOneSeparatorWithinSize)
         const char* after;  // null: fails and leaves the directory unchanged
     } rows[] = {
         {"/a/", "/b", 64, "/a/b"},  // one separator kept
-        {"x:", "/b", 64, "x:/b"},
-        {"a/", "//b", 64, "a//b"},
+        {"x:", "/b", 64, "x:/b"},       {"a/", "//b", 64, "a//b"},
         {"dir", "name", 8, nullptr},  // "dir/name" takes 9 bytes with the terminator
-        {"dir", "name", 9, "dir/name"},
-        {"", "name", 4, nullptr},
+        {"dir", "name", 9, "dir/name"}, {"", "name", 4, nullptr},
         {"", "name", 5, "name"},
     };
     for (const auto& row : rows) {

@@ -27,7 +27,7 @@ TEST_F(ProfileTest, ReadsWithinBuffer)
 {
     const struct {
         const char* name;
-        std::string contents;  // empty: no file
+        std::string contents;       // empty: no file
         const char *section, *key;  // null key: list the section; null section: list the names
         DWORD size, result;
         std::string expected;  // the buffer's first bytes; the default value is "D"
@@ -79,8 +79,7 @@ TEST_F(ProfileTest, ReadsWithinBuffer)
 TEST_F(ProfileTest, WritesEditInPlace)
 {
     std::string big = "[Big]\n";  // moving it takes several 8192-byte chunks
-    for (int i = 0; i < 2000; ++i)
-        big += "key" + std::to_string(i) + "=value\n";
+    for (int i = 0; i < 2000; ++i) big += "key" + std::to_string(i) + "=value\n";
     const struct {
         const char* name;
         std::string before;  // empty: no file

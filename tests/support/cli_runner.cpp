@@ -58,12 +58,10 @@ CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options
     }
     envStrings.insert(envStrings.end(), options.env.begin(), options.env.end());
     std::vector<char*> argv{const_cast<char*>(options.argv0.c_str())};
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
-    for (std::string& entry : envStrings)
-        envp.push_back(&entry[0]);
+    for (std::string& entry : envStrings) envp.push_back(&entry[0]);
     envp.push_back(nullptr);
 
     pid_t pid = fork();

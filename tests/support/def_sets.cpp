@@ -13,8 +13,7 @@
 std::string DefDateHeader(int nYear, int nMonth, int nDay, uint32_t nRev)
 {
     std::string header(32, '\x5a');
-    for (int i = 0; i < 4; ++i)
-        header[4 + i] = static_cast<char>((nRev >> (8 * i)) & 0xff);
+    for (int i = 0; i < 4; ++i) header[4 + i] = static_cast<char>((nRev >> (8 * i)) & 0xff);
     header[8] = static_cast<char>(nMonth);
     header[9] = static_cast<char>(nDay);
     header[10] = static_cast<char>(nYear - 1900);
@@ -33,8 +32,7 @@ void WriteCatalog(const std::string& dir, const std::vector<CatalogSection>& sec
     std::string text;
     for (const CatalogSection& section : sections) {
         text += "[" + section.name + "]\n";
-        for (const std::string& line : section.lines)
-            text += line + "\n";
+        for (const std::string& line : section.lines) text += line + "\n";
     }
     MakeDirs(dir);
     WriteTextFile(dir + "/catalog.dat", text);
@@ -121,8 +119,7 @@ gid_t UseDistinctStoreGroup(Sandbox* pSandbox)
     } else {
         gid_t groups[256];
         int n = getgroups(256, groups);
-        for (int i = 0; i < n; ++i)
-            candidates.push_back(groups[i]);
+        for (int i = 0; i < n; ++i) candidates.push_back(groups[i]);
     }
     for (gid_t gid : candidates) {
         struct group* gr = getgrgid(gid);

@@ -49,8 +49,7 @@ Sandbox::Sandbox() : m_gid(getegid())
 
 Sandbox::~Sandbox()
 {
-    for (const char* name : kEnvNames)
-        unsetenv(name);
+    for (const char* name : kEnvNames) unsetenv(name);
     if (getenv("QDU_KEEP_SANDBOX") == nullptr)
         RemoveTree(m_root);
 }

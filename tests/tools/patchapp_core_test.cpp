@@ -24,7 +24,8 @@ TEST(PatchHash, ValuesArePinnedBecausePackagesCarryThem)
         {"catalog.dat", 0xDB0B7843C639F1F2ULL},
         {"0123456789abcdef0123456789abcdef0123456789", 0x211A012679171F3EULL},
         {"The quick brown fox jumps over the lazy dog; the quick brown fox jumps over the lazy dog"
-         " again.", 0x0FCDC66DABD899B5ULL},
+         " again.",
+         0x0FCDC66DABD899B5ULL},
     };
     for (const Row& r : rows)
         EXPECT_EQ(Hash64(r.text, strlen(r.text)), r.hash) << '"' << r.text << '"';

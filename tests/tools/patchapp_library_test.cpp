@@ -18,12 +18,28 @@ namespace {
 enum class Entry { k30, kOlder };
 enum class Mode { kDirect, kHub };
 
-uint32_t Flags(Mode m) { return m == Mode::kHub ? patchapp::kFlagUpdatesSource : 0; }
+uint32_t Flags(Mode m)
+{
+    return m == Mode::kHub ? patchapp::kFlagUpdatesSource : 0;
+}
 
-template <class Row> std::string Name(const Row& r) { return r.name; }
-std::string Name(Entry e) { return e == Entry::k30 ? "Interface30" : "OlderInterface"; }
-std::string Name(Mode m) { return m == Mode::kDirect ? "Direct" : "Hub"; }
-std::string Name(uint32_t percent) { return "CancelAt" + std::to_string(percent); }
+template <class Row>
+std::string Name(const Row& r)
+{
+    return r.name;
+}
+std::string Name(Entry e)
+{
+    return e == Entry::k30 ? "Interface30" : "OlderInterface";
+}
+std::string Name(Mode m)
+{
+    return m == Mode::kDirect ? "Direct" : "Hub";
+}
+std::string Name(uint32_t percent)
+{
+    return "CancelAt" + std::to_string(percent);
+}
 
 // A parameterised test's name joins the names of its parameter's parts.
 struct JoinNames {
@@ -55,8 +71,7 @@ protected:
     {
         m_lib = dlopen(QDU_PATCHAPP_LIBRARY, RTLD_LAZY);
         ASSERT_NE(m_lib, nullptr) << dlerror();
-        for (const char* d : {"patch", "src", "dest", "hubtemp"})
-            MakeDirs(sandbox.Path(d));
+        for (const char* d : {"patch", "src", "dest", "hubtemp"}) MakeDirs(sandbox.Path(d));
     }
     void TearDown() override { dlclose(m_lib); }
 
@@ -93,7 +108,10 @@ struct Scenario {
     FileSet oldSet, newSet;
     size_t maxPackage;  // what a working delta matcher stays within
 };
-void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+void PrintTo(const Scenario& s, std::ostream* os)
+{
+    *os << s.name;
+}
 
 std::vector<Scenario> Scenarios()
 {
@@ -111,15 +129,25 @@ std::vector<Scenario> Scenarios()
     std::string grown = v1.substr(0, 1000) + RandomBytes(rng, 40000) + v1.substr(1000) + "end";
     std::string shrunk = v1.substr(0, 100000) + v1.substr(250000);
     return {
-        {"GrowthAddedAndRemoved", {{"virscan1.dat", v1}, {"catalog.dat", cat}, {"old.dat", v2}},
-         {{"virscan1.dat", grown}, {"catalog.dat", cat + "x\n"}, {"new.dat", "added"}}, 41500},
-        {"Shrinkage", {{"virscan1.dat", v1}, {"virscan2.dat", v2}},
-         {{"virscan1.dat", shrunk}, {"virscan2.dat", v2.substr(9)}}, 400},
-        {"Unchanged", {{"virscan1.dat", v1}, {"catalog.dat", cat}},
-         {{"virscan1.dat", v1}, {"catalog.dat", cat}}, 200},
-        {"EmptyFiles", {{"empty1.dat", ""}, {"empty2.dat", ""}, {"full.dat", v2}},
-         {{"empty1.dat", ""}, {"empty2.dat", "filled"}, {"full.dat", ""}, {"empty3.dat", ""}}, 400},
-        {"CompleteChange", {{"virscan1.dat", v1}}, {{"virscan1.dat", RandomBytes(rng, 250000)}},
+        {"GrowthAddedAndRemoved",
+         {{"virscan1.dat", v1}, {"catalog.dat", cat}, {"old.dat", v2}},
+         {{"virscan1.dat", grown}, {"catalog.dat", cat + "x\n"}, {"new.dat", "added"}},
+         41500},
+        {"Shrinkage",
+         {{"virscan1.dat", v1}, {"virscan2.dat", v2}},
+         {{"virscan1.dat", shrunk}, {"virscan2.dat", v2.substr(9)}},
+         400},
+        {"Unchanged",
+         {{"virscan1.dat", v1}, {"catalog.dat", cat}},
+         {{"virscan1.dat", v1}, {"catalog.dat", cat}},
+         200},
+        {"EmptyFiles",
+         {{"empty1.dat", ""}, {"empty2.dat", ""}, {"full.dat", v2}},
+         {{"empty1.dat", ""}, {"empty2.dat", "filled"}, {"full.dat", ""}, {"empty3.dat", ""}},
+         400},
+        {"CompleteChange",
+         {{"virscan1.dat", v1}},
+         {{"virscan1.dat", RandomBytes(rng, 250000)}},
          250100},
         {"ManyFiles", many, manyNew, 5000},
     };
@@ -156,15 +184,22 @@ INSTANTIATE_TEST_SUITE_P(Sets, RoundTrip,
                          JoinNames());
 
 const std::string kSame = std::string(20000, 'c') + "same";
-const FileSet kOld{{"catalog.dat", "[Files]\n"}, {"virscan1.dat", std::string(30000, 'a') + "one"},
-                   {"virscan2.dat", std::string(30000, 'b') + "two"}, {"virscan3.dat", kSame},
+const FileSet kOld{{"catalog.dat", "[Files]\n"},
+                   {"virscan1.dat", std::string(30000, 'a') + "one"},
+                   {"virscan2.dat", std::string(30000, 'b') + "two"},
+                   {"virscan3.dat", kSame},
                    {"zz.dat", "last"}};
-const FileSet kNew{{"virscan1.dat", std::string(29000, 'a') + "ONE"}, {"catalog.dat", "new"},
-                   {"virscan2.dat", std::string(31000, 'b') + "TWO"}, {"virscan3.dat", kSame},
+const FileSet kNew{{"virscan1.dat", std::string(29000, 'a') + "ONE"},
+                   {"catalog.dat", "new"},
+                   {"virscan2.dat", std::string(31000, 'b') + "TWO"},
+                   {"virscan3.dat", kSame},
                    {"added.dat", "a file only the new set has"}};
 
 using Root = const std::string&;  // holds patch/ and src/
-void Put(Root r, const char* name, const std::string& s) { WriteTextFile(r + "/src/" + name, s); }
+void Put(Root r, const char* name, const std::string& s)
+{
+    WriteTextFile(r + "/src/" + name, s);
+}
 
 // Damages the package before it is written, or the directories; names the
 // package file and the destination (below the sandbox).
@@ -174,14 +209,22 @@ struct Failure {
     const char* packageName = "update.mdp";
     std::string dest = "dest";
 };
-void PrintTo(const Failure& f, std::ostream* os) { *os << f.name; }
+void PrintTo(const Failure& f, std::ostream* os)
+{
+    *os << f.name;
+}
 
 const Failure kFailures[] = {
     {"EmptyPackage", [](Pkg& p, Root) { p.clear(); }},
     {"LastByteMissing", [](Pkg& p, Root) { p.pop_back(); }},
     {"BitFlip", [](Pkg& p, Root) { p[p.size() / 2] ^= 0x10; }},
-    {"ForgedResultContent", [](Pkg& p, Root) { p[AsString(p).find("new set")] ^= 1; Reseal(p); }},
-    {"ForgedDeltaCopiesOutsideTheSource", [](Pkg& p, Root) {
+    {"ForgedResultContent",
+     [](Pkg& p, Root) {
+         p[AsString(p).find("new set")] ^= 1;
+         Reseal(p);
+     }},
+    {"ForgedDeltaCopiesOutsideTheSource",
+     [](Pkg& p, Root) {
          // virscan2.dat's delta follows its name and five 64-bit fields.
          const unsigned char bad[] = {0x08, 0xFE, 0xFF, 0xFF, 0x0F};
          std::copy(bad, bad + 5, p.begin() + AsString(p).find("virscan2.dat") + 12 + 40);
@@ -196,7 +239,8 @@ const Failure kFailures[] = {
     {"UnchangedFileTruncated", [](Pkg&, Root r) { Put(r, "virscan3.dat", "c"); }},
     {"RemovedFileEdited", [](Pkg&, Root r) { Put(r, "zz.dat", "LAST"); }},
     {"SourceHasExtraFile", [](Pkg&, Root r) { Put(r, "added.dat", "x"); }},
-    {"SourceFileIsSymlink", [](Pkg&, Root r) {
+    {"SourceFileIsSymlink",
+     [](Pkg&, Root r) {
          ASSERT_EQ(rename((r + "/src/zz.dat").c_str(), (r + "/zz.dat").c_str()), 0);
          ASSERT_EQ(symlink((r + "/zz.dat").c_str(), (r + "/src/zz.dat").c_str()), 0);
      }},

@@ -20,16 +20,14 @@ using Pkg = std::vector<unsigned char>;
 inline std::string RandomBytes(std::mt19937_64& rng, size_t n)
 {
     std::string s(n, '\0');
-    for (char& c : s)
-        c = static_cast<char>(rng());
+    for (char& c : s) c = static_cast<char>(rng());
     return s;
 }
 
 inline void WriteSet(const std::string& dir, const FileSet& set)
 {
     MakeDirs(dir);
-    for (const auto& f : set)
-        WriteTextFile(dir + "/" + f.first, f.second);
+    for (const auto& f : set) WriteTextFile(dir + "/" + f.first, f.second);
 }
 
 // A subdirectory reads as "<dir>", so a leftover staging directory shows.
@@ -54,19 +52,22 @@ inline Pkg MakePackage(const Sandbox& sandbox, const FileSet& oldSet, const File
     Pkg package;
     std::string why;
     EXPECT_EQ(patchapp::BuildPackage(oldDir.c_str(), newDir.c_str(), flags, package, nullptr, &why),
-              patchapp::PA_OK) << why;
+              patchapp::PA_OK)
+        << why;
     RemoveTree(oldDir);
     RemoveTree(newDir);
     return package;
 }
 
-inline std::string AsString(const Pkg& bytes) { return std::string(bytes.begin(), bytes.end()); }
+inline std::string AsString(const Pkg& bytes)
+{
+    return std::string(bytes.begin(), bytes.end());
+}
 
 // Recomputes the trailer after a deliberate change, so the damage reaches
 // the checks behind it.
 inline void Reseal(Pkg& p)
 {
     uint64_t h = patchapp::Hash64(p.data(), p.size() - 8);
-    for (int i = 0; i < 8; ++i)
-        p[p.size() - 8 + i] = static_cast<unsigned char>(h >> (8 * i));
+    for (int i = 0; i < 8; ++i) p[p.size() - 8 + i] = static_cast<unsigned char>(h >> (8 * i));
 }

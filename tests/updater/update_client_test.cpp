@@ -26,8 +26,8 @@ class UpdateClientTest : public SandboxTest {
 protected:
     void SetUp() override
     {
-        for (const char* name : {"CLASSPATH", "JSFDEBUG", "FAKE_JAVA_COPY_FROM", "FAKE_JAVA_EXIT",
-                                 "FAKE_JAVA_SIGNAL"})
+        for (const char* name :
+             {"CLASSPATH", "JSFDEBUG", "FAKE_JAVA_COPY_FROM", "FAKE_JAVA_EXIT", "FAKE_JAVA_SIGNAL"})
             unsetenv(name);
         setenv("PATH", kFakePath.c_str(), 1);
         setenv("FAKE_JAVA_RECORD", m_record.c_str(), 1);
@@ -79,9 +79,9 @@ TEST_F(UpdateClientTest, FullUpdateCommandLine)
 
         EXPECT_EQ(CUpdateClient().RunDefUpdate(c.value), 0);
         Strings expected = c.head;
-        expected.insert(expected.end(), {"[", "-p", "Morvik1.5", "Definitions", "Linux", "-v",
-                                         "1.0", "-l", "English", "-z", c.stamp, "-t", "VirusDef",
-                                         "]"});
+        expected.insert(expected.end(),
+                        {"[", "-p", "Morvik1.5", "Definitions", "Linux", "-v", "1.0", "-l",
+                         "English", "-z", c.stamp, "-t", "VirusDef", "]"});
         EXPECT_EQ(Recorded("arg "), expected);
         EXPECT_EQ(Recorded("env CLASSPATH="), Strings{m_jar + ":/opt/x.jar"});
         std::string qorDefsDir = Recorded("env QORDEFSDIR=").at(0);
@@ -117,7 +117,12 @@ TEST_F(UpdateClientTest, FullUpdateOutcomes)
         {"ClientKilledBySignal", withEnv("FAKE_JAVA_SIGNAL", std::to_string(SIGKILL)), 9, true},
         {"EmptyPathEntriesSkipped", withEnv("PATH", "::/none::" + kFakePath), 0, true},
         {"NoJavaOnPath", withEnv("PATH", sandbox.Path("nowhere")), 9, false},
-        {"PathUnset", [&] { withStore(); unsetenv("PATH"); }, 9, false},
+        {"PathUnset",
+         [&] {
+             withStore();
+             unsetenv("PATH");
+         },
+         9, false},
         {"JavaIsADirectory", withEnv("PATH", sandbox.Path("jdir") + ":" + kFakePath), 9, false},
         {"NewestSetHasNoDate", [] {}, 9, false},
         {"BaseDirMissing", [this] { sandbox.WriteTarvolixConf("[Tarvolix Shared]\n"); }, 5, false},

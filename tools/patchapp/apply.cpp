@@ -23,8 +23,8 @@ const char* const kOwnStagingTemplate = ".patchapp-stage-XXXXXX";
 
 bool IsUsableDir(const char* dir, struct stat* st)
 {
-    return dir != nullptr && dir[0] != '\0' && strlen(dir) <= kMaxDirLength &&
-           stat(dir, st) == 0 && S_ISDIR(st->st_mode);
+    return dir != nullptr && dir[0] != '\0' && strlen(dir) <= kMaxDirLength && stat(dir, st) == 0 &&
+           S_ISDIR(st->st_mode);
 }
 
 bool SameDir(const struct stat& a, const struct stat& b)
@@ -183,8 +183,8 @@ PaResult ApplyPackage(const ApplyRequest& req, const Package& package, const str
     const bool updatesSource = (package.flags & kFlagUpdatesSource) != 0;
     PathBuf stagingPath;
     bool ownStaging = false;
-    if (updatesSource &&
-        (rc = OpenStaging(req.srcDir, srcSt, destSt, req.hubTempDir, stagingPath, ownStaging)) != PA_OK)
+    if (updatesSource && (rc = OpenStaging(req.srcDir, srcSt, destSt, req.hubTempDir, stagingPath,
+                                           ownStaging)) != PA_OK)
         return rc;
     WrittenFiles staged(stagingPath.c_str(), ownStaging);
     WrittenFiles written(req.destDir, false);
@@ -230,8 +230,7 @@ PaResult ApplyPackage(const ApplyRequest& req, const Package& package, const str
         rc = ProduceFiles(job, [&](uint64_t done) { return progress.Update(offset + done); });
         if (rc != PA_OK)
             return rc;
-        for (size_t i : job.entries)
-            offset += package.entries[i].resultSize + 1;
+        for (size_t i : job.entries) offset += package.entries[i].resultSize + 1;
         if (!progress.Update(offset))
             return PA_E_CANCELLED;
     }

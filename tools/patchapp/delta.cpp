@@ -37,14 +37,19 @@ bool GetVarint(const unsigned char*& p, const unsigned char* end, uint64_t& v)
     return false;
 }
 
-uint64_t ZigZag(int64_t v) { return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63); }
-int64_t UnZigZag(uint64_t v) { return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1); }
+uint64_t ZigZag(int64_t v)
+{
+    return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);
+}
+int64_t UnZigZag(uint64_t v)
+{
+    return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1);
+}
 
 size_t BlockSizeFor(size_t oldSize)
 {
     size_t block = 32;
-    while (block < 2048 && block * block < oldSize)
-        block *= 2;
+    while (block < 2048 && block * block < oldSize) block *= 2;
     return block;
 }
 
@@ -74,11 +79,9 @@ public:
     {
         size_t count = size / block;
         size_t buckets = 16;
-        while (buckets < 2 * count)
-            buckets *= 2;
+        while (buckets < 2 * count) buckets *= 2;
         m_shift = 64;
-        for (size_t b = buckets; b > 1; b >>= 1)
-            --m_shift;
+        for (size_t b = buckets; b > 1; b >>= 1) --m_shift;
         m_head.assign(buckets, -1);
         m_next.assign(count, -1);
         // Inserted back to front so each chain starts with the earliest block.
@@ -161,10 +164,12 @@ void EncodeDelta(const unsigned char* oldData, size_t oldSize, const unsigned ch
         }
         size_t src = static_cast<size_t>(match) * block;
         size_t back = 0;
-        while (pos - back > literal && src - back > 0 && oldData[src - back - 1] == newData[pos - back - 1])
+        while (pos - back > literal && src - back > 0 &&
+               oldData[src - back - 1] == newData[pos - back - 1])
             ++back;
         size_t len = block;
-        while (pos + len < newSize && src + len < oldSize && newData[pos + len] == oldData[src + len])
+        while (pos + len < newSize && src + len < oldSize &&
+               newData[pos + len] == oldData[src + len])
             ++len;
         emit.Insert(newData + literal, pos - back - literal);
         emit.Copy(src - back, back + len);
@@ -224,8 +229,7 @@ bool ApplyDelta(const unsigned char* source, size_t sourceSize, const unsigned c
     if (!DecodeDelta(source, sourceSize, delta, deltaSize, resultSize, pieces))
         return false;
     out.reserve(static_cast<size_t>(resultSize));
-    for (const Piece& piece : pieces)
-        out.insert(out.end(), piece.data, piece.data + piece.size);
+    for (const Piece& piece : pieces) out.insert(out.end(), piece.data, piece.data + piece.size);
     return true;
 }
 

@@ -11,7 +11,10 @@ constexpr uint64_t kMulB = 0xBF58476D1CE4E5B9ULL;
 constexpr uint64_t kMulC = 0x94D049BB133111EBULL;
 constexpr uint64_t kSeed = 0x6A09E667F3BCC909ULL;
 
-uint64_t Rotl(uint64_t v, int n) { return (v << n) | (v >> (64 - n)); }
+uint64_t Rotl(uint64_t v, int n)
+{
+    return (v << n) | (v >> (64 - n));
+}
 
 // Little-endian load whatever the host, so packages travel between
 // machines; on little-endian hosts this is a single load.
@@ -25,7 +28,10 @@ uint64_t Load64(const unsigned char* p)
     return v;
 }
 
-uint64_t Round(uint64_t lane, uint64_t word) { return Rotl(lane ^ (word * kMulB), 31) * kMulA; }
+uint64_t Round(uint64_t lane, uint64_t word)
+{
+    return Rotl(lane ^ (word * kMulB), 31) * kMulA;
+}
 
 // One 64x64->128 multiply folded to 64 bits takes in 16 bytes: a quarter of
 // the multiplies of word-by-word rounds, and multiplies bound the speed.
@@ -66,15 +72,13 @@ void Hasher::Update(const void* data, size_t size)
         size -= take;
         if (m_pendingSize < sizeof m_pending)
             return;
-        for (int i = 0; i < 4; ++i)
-            m_lane[i] = WideRound(m_lane[i], m_pending + 16 * i);
+        for (int i = 0; i < 4; ++i) m_lane[i] = WideRound(m_lane[i], m_pending + 16 * i);
         m_pendingSize = 0;
     }
     // Four independent lanes keep the multiplier busy: the hash runs at
     // memory speed, which matters because apply hashes every byte twice.
     while (size >= sizeof m_pending) {
-        for (int i = 0; i < 4; ++i)
-            m_lane[i] = WideRound(m_lane[i], p + 16 * i);
+        for (int i = 0; i < 4; ++i) m_lane[i] = WideRound(m_lane[i], p + 16 * i);
         p += sizeof m_pending;
         size -= sizeof m_pending;
     }
@@ -86,7 +90,8 @@ uint64_t Hasher::Final() const
 {
     const unsigned char* p = m_pending;
     const unsigned char* end = m_pending + m_pendingSize;
-    uint64_t h = Rotl(m_lane[0], 1) + Rotl(m_lane[1], 7) + Rotl(m_lane[2], 12) + Rotl(m_lane[3], 18);
+    uint64_t h =
+        Rotl(m_lane[0], 1) + Rotl(m_lane[1], 7) + Rotl(m_lane[2], 12) + Rotl(m_lane[3], 18);
     h ^= m_total * kMulC;
     while (end - p >= 8) {
         h = Round(h, Load64(p));
@@ -94,8 +99,7 @@ uint64_t Hasher::Final() const
     }
     // The tail bytes go in with their count so "ab" and "ab\0" differ.
     uint64_t tail = static_cast<uint64_t>(end - p) << 56;
-    for (int shift = 0; p < end; shift += 8)
-        tail |= static_cast<uint64_t>(*p++) << shift;
+    for (int shift = 0; p < end; shift += 8) tail |= static_cast<uint64_t>(*p++) << shift;
     return Finish(Round(h, tail));
 }
 

@@ -32,7 +32,8 @@ PaResult KeepOriginal(const char* stagingDir, const CommitStep& step, const Step
     PaResult rc = ReadWholeFile(p.source.c_str(), kMaxFileSize, data);
     if (rc != PA_OK)
         return rc;
-    return WriteFileReplacing(stagingDir, StagedOldName(step.index), data.data(), data.size(), true);
+    return WriteFileReplacing(stagingDir, StagedOldName(step.index), data.data(), data.size(),
+                              true);
 }
 
 // Puts one step back; best effort, since it only runs after a failure.
@@ -46,8 +47,14 @@ void Undo(const CommitStep& step, const StepPaths& p)
 
 }  // namespace
 
-std::string StagedNewName(size_t index) { return "new-" + std::to_string(index); }
-std::string StagedOldName(size_t index) { return "old-" + std::to_string(index); }
+std::string StagedNewName(size_t index)
+{
+    return "new-" + std::to_string(index);
+}
+std::string StagedOldName(size_t index)
+{
+    return "old-" + std::to_string(index);
+}
 
 PaResult CommitToSource(const char* srcDir, const char* stagingDir,
                         const std::vector<CommitStep>& steps)
@@ -68,8 +75,7 @@ PaResult CommitToSource(const char* srcDir, const char* stagingDir,
         int rc = steps[i].replaces ? rename(p.staged.c_str(), p.source.c_str())
                                    : unlink(p.source.c_str());
         if (rc != 0) {
-            while (i-- > 0)
-                Undo(steps[i], paths[i]);
+            while (i-- > 0) Undo(steps[i], paths[i]);
             SyncDirectory(srcDir);
             return PA_E_IO;
         }

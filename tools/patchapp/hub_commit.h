@@ -22,10 +22,10 @@
 namespace patchapp {
 
 struct CommitStep {
-    std::string name;   // file name in the source directory
-    size_t index;       // its staged names' number
-    bool replaces;      // a staged new file goes to name
-    bool hasOriginal;   // name exists in the source now
+    std::string name;  // file name in the source directory
+    size_t index;      // its staged names' number
+    bool replaces;     // a staged new file goes to name
+    bool hasOriginal;  // name exists in the source now
 };
 
 std::string StagedNewName(size_t index);

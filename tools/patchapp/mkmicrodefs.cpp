@@ -77,8 +77,8 @@ bool SameSet(const char* a, const char* b)
     PathBuf pa;
     PathBuf pb;
     for (size_t i = 0; i < ea.size(); ++i) {
-        if (ea[i].name != eb[i].name || !JoinPath(pa, a, ea[i].name) || !JoinPath(pb, b, eb[i].name) ||
-            ReadWholeFile(pa.c_str(), kMaxFileSize, da) != PA_OK ||
+        if (ea[i].name != eb[i].name || !JoinPath(pa, a, ea[i].name) ||
+            !JoinPath(pb, b, eb[i].name) || ReadWholeFile(pa.c_str(), kMaxFileSize, da) != PA_OK ||
             ReadWholeFile(pb.c_str(), kMaxFileSize, db) != PA_OK || da != db)
             return false;
     }
@@ -97,7 +97,8 @@ bool Verify(const std::vector<unsigned char>& package, const char* oldDir, const
         return false;
     }
     if (!CopyFlatDir(oldDir, src.path()) ||
-        WriteFileReplacing(patch.path(), "verify.mdp", package.data(), package.size(), false) != PA_OK) {
+        WriteFileReplacing(patch.path(), "verify.mdp", package.data(), package.size(), false) !=
+            PA_OK) {
         fprintf(stderr, "mkmicrodefs: cannot prepare the verification\n");
         return false;
     }
@@ -113,7 +114,8 @@ bool Verify(const std::vector<unsigned char>& package, const char* oldDir, const
         return false;
     }
     if (!SameSet(dest.path(), newDir) || (hub && !SameSet(src.path(), newDir))) {
-        fprintf(stderr, "mkmicrodefs: verification failed: the applied set differs from %s\n", newDir);
+        fprintf(stderr, "mkmicrodefs: verification failed: the applied set differs from %s\n",
+                newDir);
         return false;
     }
     return true;
@@ -145,7 +147,8 @@ int Run(int argc, char** argv)
 
     std::string packagePath = args[2];
     size_t slash = packagePath.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : packagePath.substr(0, slash));
+    std::string dir =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : packagePath.substr(0, slash));
     std::string base = slash == std::string::npos ? packagePath : packagePath.substr(slash + 1);
     if (!IsValidSetFileName(base)) {
         fprintf(stderr, "mkmicrodefs: bad package file name: %s\n", packagePath.c_str());
@@ -155,7 +158,8 @@ int Run(int argc, char** argv)
     std::vector<unsigned char> package;
     BuildStats stats;
     std::string why;
-    PaResult rc = BuildPackage(args[0], args[1], hub ? kFlagUpdatesSource : 0, package, &stats, &why);
+    PaResult rc =
+        BuildPackage(args[0], args[1], hub ? kFlagUpdatesSource : 0, package, &stats, &why);
     if (rc != PA_OK) {
         fprintf(stderr, "mkmicrodefs: %s\n", why.c_str());
         return 1;

@@ -31,8 +31,7 @@ PaResult ListSet(const char* dir, std::vector<std::string>& names, std::string* 
     return PA_OK;
 }
 
-PaResult ReadSetFile(const char* dir, const std::string& name, Bytes& data,
-                     std::string* why)
+PaResult ReadSetFile(const char* dir, const std::string& name, Bytes& data, std::string* why)
 {
     PathBuf path;
     if (!JoinPath(path, dir, name))
@@ -60,13 +59,10 @@ PaResult BuildPackage(const char* oldDir, const char* newDir, uint32_t flags,
 
     // name -> whether the new set has it; std::map keeps the entries sorted.
     std::map<std::string, bool> all;
-    for (const std::string& n : oldNames)
-        all[n] = false;
-    for (const std::string& n : newNames)
-        all[n] = true;
+    for (const std::string& n : oldNames) all[n] = false;
+    for (const std::string& n : newNames) all[n] = true;
     std::map<std::string, bool> inOld;
-    for (const std::string& n : oldNames)
-        inOld[n] = true;
+    for (const std::string& n : oldNames) inOld[n] = true;
 
     // Payloads are kept here until serialisation; entries point into them.
     std::vector<std::vector<unsigned char>> payloads;
@@ -101,7 +97,8 @@ PaResult BuildPackage(const char* oldDir, const char* newDir, uint32_t flags,
             ++count.unchanged;
         } else {
             if (e.hasSource)
-                EncodeDelta(oldData.data(), oldData.size(), newData.data(), newData.size(), payload);
+                EncodeDelta(oldData.data(), oldData.size(), newData.data(), newData.size(),
+                            payload);
             if (e.hasSource && !payload.empty() && payload.size() < newData.size()) {
                 e.kind = EntryKind::kDelta;
                 ++count.deltas;

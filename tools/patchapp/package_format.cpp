@@ -25,21 +25,18 @@ void Put16(std::vector<unsigned char>& out, uint16_t v)
 
 void Put32(std::vector<unsigned char>& out, uint32_t v)
 {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
 }
 
 void Put64(std::vector<unsigned char>& out, uint64_t v)
 {
-    for (int i = 0; i < 8; ++i)
-        out.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<unsigned char>(v >> (8 * i)));
 }
 
 uint64_t Get(const unsigned char* p, int bytes)
 {
     uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i)
-        v = (v << 8) | p[i];
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
     return v;
 }
 
@@ -69,15 +66,16 @@ bool EntryIsConsistent(const PackageEntry& e)
     if (e.sourceSize > kMaxFileSize || e.resultSize > kMaxFileSize)
         return false;
     switch (e.kind) {
-    case EntryKind::kUnchanged:
-        return e.hasSource && e.payloadSize == 0 && e.sourceSize == e.resultSize &&
-               e.sourceHash == e.resultHash;
-    case EntryKind::kDelta:
-        return e.hasSource && e.payloadSize > 0;
-    case EntryKind::kWhole:
-        return e.payloadSize == e.resultSize && (e.hasSource || (e.sourceSize == 0 && e.sourceHash == 0));
-    case EntryKind::kRemoved:
-        return e.hasSource && e.payloadSize == 0 && e.resultSize == 0 && e.resultHash == 0;
+        case EntryKind::kUnchanged:
+            return e.hasSource && e.payloadSize == 0 && e.sourceSize == e.resultSize &&
+                   e.sourceHash == e.resultHash;
+        case EntryKind::kDelta:
+            return e.hasSource && e.payloadSize > 0;
+        case EntryKind::kWhole:
+            return e.payloadSize == e.resultSize &&
+                   (e.hasSource || (e.sourceSize == 0 && e.sourceHash == 0));
+        case EntryKind::kRemoved:
+            return e.hasSource && e.payloadSize == 0 && e.resultSize == 0 && e.resultHash == 0;
     }
     return false;
 }
@@ -121,16 +119,26 @@ bool ParseEntry(Reader& in, PackageEntry& e)
 const char* PaResultName(PaResult result)
 {
     switch (result) {
-    case PA_OK: return "PA_OK";
-    case PA_E_NO_PACKAGE: return "PA_E_NO_PACKAGE";
-    case PA_E_MANY_PACKAGES: return "PA_E_MANY_PACKAGES";
-    case PA_E_BAD_PACKAGE: return "PA_E_BAD_PACKAGE";
-    case PA_E_SOURCE_MISMATCH: return "PA_E_SOURCE_MISMATCH";
-    case PA_E_RESULT_MISMATCH: return "PA_E_RESULT_MISMATCH";
-    case PA_E_IO: return "PA_E_IO";
-    case PA_E_BAD_ARGUMENT: return "PA_E_BAD_ARGUMENT";
-    case PA_E_CANCELLED: return "PA_E_CANCELLED";
-    case PA_E_INTERNAL: return "PA_E_INTERNAL";
+        case PA_OK:
+            return "PA_OK";
+        case PA_E_NO_PACKAGE:
+            return "PA_E_NO_PACKAGE";
+        case PA_E_MANY_PACKAGES:
+            return "PA_E_MANY_PACKAGES";
+        case PA_E_BAD_PACKAGE:
+            return "PA_E_BAD_PACKAGE";
+        case PA_E_SOURCE_MISMATCH:
+            return "PA_E_SOURCE_MISMATCH";
+        case PA_E_RESULT_MISMATCH:
+            return "PA_E_RESULT_MISMATCH";
+        case PA_E_IO:
+            return "PA_E_IO";
+        case PA_E_BAD_ARGUMENT:
+            return "PA_E_BAD_ARGUMENT";
+        case PA_E_CANCELLED:
+            return "PA_E_CANCELLED";
+        case PA_E_INTERNAL:
+            return "PA_E_INTERNAL";
     }
     return "PA_E_UNKNOWN";
 }

@@ -20,15 +20,15 @@ namespace patchapp {
 
 enum PaResult {
     PA_OK = 0,
-    PA_E_NO_PACKAGE,        // PatchDir holds no package
-    PA_E_MANY_PACKAGES,     // PatchDir holds more than one package
-    PA_E_BAD_PACKAGE,       // not a package, corrupted or truncated
-    PA_E_SOURCE_MISMATCH,   // the source set is not the one the package expects
-    PA_E_RESULT_MISMATCH,   // a produced file does not hash to the recorded value
-    PA_E_IO,                // reading, writing or renaming failed
-    PA_E_BAD_ARGUMENT,      // a null, empty or over-long directory
-    PA_E_CANCELLED,         // the notification object asked to stop
-    PA_E_INTERNAL,          // out of memory or another unexpected condition
+    PA_E_NO_PACKAGE,       // PatchDir holds no package
+    PA_E_MANY_PACKAGES,    // PatchDir holds more than one package
+    PA_E_BAD_PACKAGE,      // not a package, corrupted or truncated
+    PA_E_SOURCE_MISMATCH,  // the source set is not the one the package expects
+    PA_E_RESULT_MISMATCH,  // a produced file does not hash to the recorded value
+    PA_E_IO,               // reading, writing or renaming failed
+    PA_E_BAD_ARGUMENT,     // a null, empty or over-long directory
+    PA_E_CANCELLED,        // the notification object asked to stop
+    PA_E_INTERNAL,         // out of memory or another unexpected condition
 };
 
 const char* PaResultName(PaResult result);

@@ -21,7 +21,8 @@ namespace {
 // Describes one result file as pieces of the source and the package and
 // verifies it; the bytes are gathered only when written, never copied into
 // a buffer of their own.
-PaResult BuildResult(const char* srcDir, const PackageEntry& e, Bytes& source, std::vector<Piece>& pieces)
+PaResult BuildResult(const char* srcDir, const PackageEntry& e, Bytes& source,
+                     std::vector<Piece>& pieces)
 {
     source.clear();
     pieces.clear();
@@ -31,22 +32,22 @@ PaResult BuildResult(const char* srcDir, const PackageEntry& e, Bytes& source, s
             return rc;
     }
     switch (e.kind) {
-    case EntryKind::kUnchanged:
-        pieces.push_back(Piece{source.data(), source.size()});
-        return PA_OK;
-    case EntryKind::kWhole:
-        pieces.push_back(Piece{e.payload, e.payloadSize});
-        break;
-    case EntryKind::kDelta:
-        if (!DecodeDelta(source.data(), source.size(), e.payload, e.payloadSize, e.resultSize, pieces))
-            return PA_E_BAD_PACKAGE;
-        break;
-    case EntryKind::kRemoved:
-        return PA_E_INTERNAL;
+        case EntryKind::kUnchanged:
+            pieces.push_back(Piece{source.data(), source.size()});
+            return PA_OK;
+        case EntryKind::kWhole:
+            pieces.push_back(Piece{e.payload, e.payloadSize});
+            break;
+        case EntryKind::kDelta:
+            if (!DecodeDelta(source.data(), source.size(), e.payload, e.payloadSize, e.resultSize,
+                             pieces))
+                return PA_E_BAD_PACKAGE;
+            break;
+        case EntryKind::kRemoved:
+            return PA_E_INTERNAL;
     }
     Hasher hasher;
-    for (const Piece& piece : pieces)
-        hasher.Update(piece.data, piece.size);
+    for (const Piece& piece : pieces) hasher.Update(piece.data, piece.size);
     return hasher.Final() == e.resultHash ? PA_OK : PA_E_RESULT_MISMATCH;
 }
 
@@ -88,7 +89,8 @@ PaResult ProduceOne(const ProduceJob& job, size_t index, Bytes& source, std::vec
     // The staged copy is flushed: it replaces a hub file by rename later,
     // and a rename must not outlive the data after a power cut.
     if (rc == PA_OK && job.stagingDir != nullptr && e.kind != EntryKind::kUnchanged)
-        rc = WritePiecesInPlace(job.stagingDir, StagedNewName(index), pieces.data(), pieces.size(), true);
+        rc = WritePiecesInPlace(job.stagingDir, StagedNewName(index), pieces.data(), pieces.size(),
+                                true);
     return rc;
 }
 

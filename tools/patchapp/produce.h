@@ -30,7 +30,7 @@ struct ProduceJob {
     const char* destDir = nullptr;
     const char* stagingDir = nullptr;  // null unless the source is updated
     const Package* package = nullptr;
-    std::vector<size_t> entries;        // indices into package->entries
+    std::vector<size_t> entries;  // indices into package->entries
 };
 
 PaResult ProduceFiles(const ProduceJob& job, const std::function<bool(uint64_t done)>& afterFile);

@@ -101,7 +101,8 @@ bool WriteUnnamed(const char* dir, const char* path, const Piece* pieces, size_t
     // AT_EMPTY_PATH instead would need a privilege the store may lack.
     char self[64];
     BoundedFormat(self, sizeof self, "/proc/self/fd/%d", fd.get());
-    if (ReplacingName(path, [&] { return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW); }) == 0) {
+    if (ReplacingName(
+            path, [&] { return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW); }) == 0) {
         rc = fd.Close() ? PA_OK : PA_E_IO;
         return true;
     }
@@ -112,7 +113,10 @@ bool WriteUnnamed(const char* dir, const char* path, const Piece* pieces, size_t
 
 }  // namespace
 
-ScopedFd::~ScopedFd() { Close(); }
+ScopedFd::~ScopedFd()
+{
+    Close();
+}
 
 bool ScopedFd::Close()
 {

@@ -29,13 +29,21 @@ struct UninitAllocator {
     using value_type = T;
     UninitAllocator() = default;
     template <class U>
-    UninitAllocator(const UninitAllocator<U>&) {}
+    UninitAllocator(const UninitAllocator<U>&)
+    {
+    }
     T* allocate(size_t n) { return std::allocator<T>().allocate(n); }
     void deallocate(T* p, size_t n) { std::allocator<T>().deallocate(p, n); }
     template <class U>
-    void construct(U* p) { ::new (static_cast<void*>(p)) U; }
+    void construct(U* p)
+    {
+        ::new (static_cast<void*>(p)) U;
+    }
     template <class U, class... Args>
-    void construct(U* p, Args&&... args) { ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...); }
+    void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
     bool operator==(const UninitAllocator&) const { return true; }
     bool operator!=(const UninitAllocator&) const { return false; }
 };
