@@ -16,6 +16,7 @@
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "defutils/system_config.h"
+#include "platform/boundary.h"
 #include "platform/bounded.h"
 #include "platform/fileops.h"
 #include "platform/paths.h"
@@ -72,7 +73,7 @@ bool CDefUtils::DeleteAllDefs(const char* pszDir, bool bCheckSet)
     // hub or temporary directory belongs must not lead the deletion into
     // the directory it points at.
     struct stat st;
-    if (pszDir != nullptr && lstat(pszDir, &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (pszDir != nullptr && DuLstatPath(pszDir, &st) == 0 && S_ISLNK(st.st_mode)) {
         WriteLog("CDefUtils::DeleteAllDefs() - returning false\n");
         return false;
     }

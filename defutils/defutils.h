@@ -175,6 +175,9 @@ public:
 
     // --- Group ownership and directory creation ---------------------------
     bool ChangeUnixOwner(const char* pszPath, unsigned int nMode, bool bIsDirectory);
+    // ChangeUnixOwner on a file the caller holds open (fd); pszPath only
+    // names it in the log. Fails when fd is negative.
+    bool ChangeOwnerOfOpenFile(int fd, const char* pszPath, unsigned int nMode, bool bIsDirectory);
     bool CreateFullPath(const char* pszPath, bool bChangeOwner, bool bUseParentMode);
     void RestoreDirPermissions(const char* pszDir);
 

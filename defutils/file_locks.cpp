@@ -13,6 +13,7 @@
 #include "defutils/defutils.h"
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
+#include "platform/boundary.h"
 #include "platform/bounded.h"
 #include "platform/fileops.h"
 #include "platform/paths.h"
@@ -28,7 +29,7 @@ int CreateExclusive(const char* pszPath)
 {
     int fd;
     do {
-        fd = open(pszPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        fd = DuOpenPath(pszPath, O_RDWR | O_CREAT | O_EXCL, 0644);
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
@@ -66,17 +67,17 @@ bool CDefUtils::TakeFileLock(const char* pszDir, const char* pszName, DWORD* phL
         close(fdGuard);
 
         struct stat st;
-        if (stat(lockPath.c_str(), &st) == 0) {
+        if (DuStatPath(lockPath.c_str(), &st) == 0) {
             if (time(nullptr) - st.st_mtime <= kMaxLockAgeSeconds) {
-                unlink(guardPath.c_str());
+                DuUnlinkPath(guardPath.c_str());
                 return false;
             }
-            unlink(lockPath.c_str());  // stale: its holder is gone
+            DuUnlinkPath(lockPath.c_str());  // stale: its holder is gone
         }
         // The holder may have released the lock since our first attempt;
         // either way the path is free now unless someone beat us to it.
         fd = CreateExclusive(lockPath.c_str());
-        unlink(guardPath.c_str());
+        DuUnlinkPath(guardPath.c_str());
         if (fd < 0)
             return false;
     }

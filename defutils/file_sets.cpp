@@ -13,10 +13,12 @@
 #include "defutils/scoped_find.h"
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
+#include "platform/boundary.h"
 #include "platform/bounded.h"
 #include "platform/fileops.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
+#include "platform/scoped_fd.h"
 
 namespace {
 
@@ -180,7 +182,7 @@ bool CDefUtils::CopyFilesCallback(const char* pszPath, void* pContext)
 
     unsigned int nMode = kDefaultCopyDirMode;
     struct stat st;
-    if (stat(destDir.c_str(), &st) == 0)
+    if (DuStatPath(destDir.c_str(), &st) == 0)
         nMode = st.st_mode & 0777;
 
     bool bCopied = false;
@@ -193,15 +195,17 @@ bool CDefUtils::CopyFilesCallback(const char* pszPath, void* pContext)
         if (!name.empty() && DuAppendPath(dest.data(), name.c_str(), dest.size())) {
             if (pCopy->bOverwrite && DuFileExists(dest.data()))
                 DeleteFile(dest.data());
-            bCopied = CopyFile(pszPath, dest.c_str(), pCopy->bOverwrite ? FALSE : TRUE) != 0;
-        }
-        if (bCopied) {
+            // Times, group and mode go on the open copy: by name, the copy
+            // could be swapped for a link before they are set.
             struct stat srcSt;
-            if (stat(pszPath, &srcSt) == 0) {
+            ScopedFd out(
+                CopyFileKeepOpen(pszPath, dest.c_str(), pCopy->bOverwrite ? FALSE : TRUE, &srcSt));
+            if (out.valid()) {
                 struct timespec times[2] = {srcSt.st_atim, srcSt.st_mtim};
-                utimensat(AT_FDCWD, dest.c_str(), times, 0);
+                futimens(out.get(), times);
+                ChangeOwnerOfOpenFile(out.get(), dest.c_str(), nMode & 0666, false);
+                bCopied = out.close_checked();
             }
-            ChangeUnixOwner(dest.c_str(), nMode & 0666, false);
         }
     }
 
@@ -225,7 +229,7 @@ bool CDefUtils::DeleteFileCallback(const char* pszPath, void* pContext)
         // was written for, so it is made writable first; but not through a
         // symbolic link, whose target is not the store's to change.
         struct stat st;
-        if (lstat(pszPath, &st) == 0 && !S_ISLNK(st.st_mode))
+        if (DuLstatPath(pszPath, &st) == 0 && !S_ISLNK(st.st_mode))
             SetFileAttributes(pszPath, FILE_ATTR_NORMAL);
         bDeleted = DeleteFile(pszPath) != 0;
     }

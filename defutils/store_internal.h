@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include "platform/boundary.h"
+
 // Null strings print as "<null>" in log lines.
 inline const char* OrNull(const char* psz)
 {
@@ -25,7 +27,7 @@ inline const char* TrueText(bool b)
 inline unsigned int DirModeOr0775(const char* pszDir)
 {
     struct stat st;
-    if (pszDir == nullptr || stat(pszDir, &st) != 0)
+    if (pszDir == nullptr || DuStatPath(pszDir, &st) != 0)
         return 0775;
     return st.st_mode & 07777;
 }

@@ -11,6 +11,7 @@
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "defutils/system_config.h"
+#include "platform/boundary.h"
 #include "platform/bounded.h"
 #include "platform/fileops.h"
 #include "platform/paths.h"
@@ -42,11 +43,16 @@ DuString DuFormatName(const char* pszFormat, const char* pszValue)
     return result;
 }
 
-// "BaseDir" of the Tarvolix configuration; empty when not configured.
+// "BaseDir" of the Tarvolix configuration; empty when not configured. The
+// base directory becomes the store boundary: the administrator chose it in
+// a root-owned file, but everything below it is writable by the store's
+// group, so no path below it may follow a link (platform/boundary.h).
 void ReadBaseDir(PathBuf* pBase)
 {
     GetPrivateProfileString(kTarvolixSharedSection, kBaseDirKey, "", pBase->data(),
                             static_cast<DWORD>(pBase->size()), TarvolixConfPath());
+    if (!pBase->empty())
+        DuSetPathBoundary(pBase->c_str());
 }
 
 }  // namespace

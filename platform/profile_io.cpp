@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 
+#include "platform/boundary.h"
 #include "platform/charstep.h"
 
 namespace {
@@ -47,12 +48,11 @@ TextSpan Trim(const char* begin, const char* end)
 // would never end a line. Returns the descriptor in blocking mode, or -1.
 int OpenRegular(const char* pszPath, int flags)
 {
-    int fd = open(pszPath, flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    int fd = DuOpenPath(pszPath, flags);
     if (fd < 0)
         return -1;
     struct stat st {};
-    bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (!regular || fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         errno = EINVAL;
         return -1;
@@ -146,7 +146,7 @@ void ProfileFile::Abandon()
         m_fp = nullptr;
     }
     if (m_created && m_path != nullptr)
-        unlink(m_path);
+        DuUnlinkPath(m_path);
     m_created = false;
     if (m_mutexHeld) {
         pthread_mutex_unlock(&g_profileMutex);
@@ -200,7 +200,7 @@ bool ProfileFile::OpenForWrite(const char* pszPath)
         // O_EXCL rather than a plain truncating create: another process may
         // have created and filled the file since our open failed, and
         // truncating it before we hold its record lock would lose that work.
-        fd = open(pszPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0664);
+        fd = DuOpenPath(pszPath, O_RDWR | O_CREAT | O_EXCL, 0664);
         if (fd >= 0) {
             m_created = true;
             // Explicitly, so the process umask does not decide.
