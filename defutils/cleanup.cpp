@@ -28,15 +28,6 @@ constexpr int kTempDirAttempts = 50;
 
 DuRandomFn g_pfnTempNameRandom = rand;
 
-// A definfo.dat value is a set directory's name. Anything that would make
-// the join leave the definitions directory, or name it itself, is not one:
-// deleting "" or ".." would empty the store or its parent.
-bool IsSetName(const char* pszName)
-{
-    return *pszName != '\0' && strcmp(pszName, ".") != 0 && strcmp(pszName, "..") != 0 &&
-           strchr(pszName, '/') == nullptr;
-}
-
 void ReadDefDatesValue(const char* pszDefInfo, const char* pszKey, PathBuf* pValue)
 {
     GetPrivateProfileString(kDefDatesSection, pszKey, kKeyMissing, pValue->data(),
@@ -50,7 +41,7 @@ void DeleteNamedSet(CDefUtils* pDefUtils, const char* pszDefsDir, char* pszValue
         return;
     CDefUtils::TrimSpaces(pszValue);
     PathBuf setDir(pszDefsDir);
-    if (IsSetName(pszValue) && pszDefsDir != nullptr &&
+    if (DuIsPlainName(pszValue) && pszDefsDir != nullptr &&
         DuAppendPath(setDir.data(), pszValue, setDir.size()) &&
         CDefUtils::FileExists(setDir.c_str()))
         pDefUtils->DeleteDefsAndDirectory(setDir.c_str(), true);

@@ -149,9 +149,9 @@ DuResult CDefUtils::ProcessCatalogFiles(FileCallback pfnOperation, const char* p
          pszEntry += strlen(pszEntry) + 1) {
         PathBuf name;
         CleanCatalogEntry(pszEntry, &name);
-        // An entry that cleans to nothing ("dir/" or blanks) names no file;
-        // joined, it would name the directory itself.
-        if (name.empty())
+        // An entry that cleans to nothing ("dir/" or blanks), "." or ".."
+        // names no file; joined, it would name a directory.
+        if (name.empty() || strcmp(name.c_str(), ".") == 0 || strcmp(name.c_str(), "..") == 0)
             continue;
         PathBuf path(pszDir);
         if (!DuAppendPath(path.data(), name.c_str(), path.size()) ||

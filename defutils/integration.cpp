@@ -164,7 +164,10 @@ bool CDefUtils::UpdateNewestDefs(const char* pszNewDir, bool bRotate)
                                         defInfo.c_str()) != 0;
 
     if (bRotate) {
-        if (HasValue(oldCur.c_str())) {
+        // A CurDefs naming something other than a set ("..", "../x") counts
+        // as none; a blank one is handed on as it always was.
+        if (HasValue(oldCur.c_str()) &&
+            (*TrimSpaces(oldCur.data()) == '\0' || DuIsPlainName(oldCur.c_str()))) {
             PathBuf oldLast;
             GetPrivateProfileString(kDefDatesSection, kLastDefsKey, kKeyMissing, oldLast.data(),
                                     static_cast<DWORD>(oldLast.size()), defInfo.c_str());
@@ -175,8 +178,8 @@ bool CDefUtils::UpdateNewestDefs(const char* pszNewDir, bool bRotate)
                 TrimSpaces(oldLast.data());
                 PathBuf lastDir(m_pszDefsDir.get());
                 // A blank value names no set: joining it would name the
-                // definitions directory itself.
-                if (!oldLast.empty() &&
+                // directory itself; "../x" would name a directory outside it.
+                if (DuIsPlainName(oldLast.c_str()) &&
                     DuAppendPath(lastDir.data(), oldLast.c_str(), lastDir.size()))
                     RemoveUnusedDirectory(lastDir.c_str());
             }
