@@ -93,8 +93,24 @@ bool CDefUtils::DeleteDefsAndDirectory(const char* pszDir, bool bCheckSet)
 void CDefUtils::DeleteCleanupFiles(const char* pszDir)
 {
     WriteLog("CDefUtils::DeleteCleanupFiles(%s) - start\n", OrNull(pszDir));
-    // A set without the section simply has nothing to clean up.
-    ProcessCatalogFiles(&CDefUtils::DeleteFilesCallback, pszDir, kCatalogCleanupSection, nullptr,
+    // A set without the section simply has nothing to clean up. The set's
+    // own files and catalog are kept whatever the patterns say.
+    DuCleanupKeep keep;
+    keep.names.push_back(kCatalogFile);
+    PathBuf catalog(pszDir != nullptr ? pszDir : "");
+    char* pszList = nullptr;
+    if (pszDir != nullptr && DuAppendPath(catalog.data(), kCatalogFile, catalog.size()) &&
+        DuSucceeded(ReadCatalogSection(catalog.c_str(), kCatalogFilesSection, &pszList))) {
+        std::unique_ptr<char, DuFreeDeleter> list(pszList);
+        for (const char* pszEntry = list.get();
+             *pszEntry != '\0' && *pszEntry != '\r' && *pszEntry != '\n';
+             pszEntry += strlen(pszEntry) + 1) {
+            PathBuf name;
+            DuCleanCatalogEntry(pszEntry, &name);
+            keep.names.push_back(StrLower(name.data()));
+        }
+    }
+    ProcessCatalogFiles(&CDefUtils::DeleteFilesCallback, pszDir, kCatalogCleanupSection, &keep,
                         nullptr);
     WriteLog("CDefUtils::DeleteCleanupFiles() - end\n");
 }

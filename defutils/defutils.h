@@ -26,6 +26,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/win32_types.h"
 
@@ -103,6 +105,13 @@ struct DuFileCloser {
         if (f != nullptr)
             fclose(f);
     }
+};
+
+// Context of CDefUtils::DeleteFilesCallback: lower-case names that a
+// clean-up pattern never deletes (the files of the set itself), so that a
+// "*" in a catalog's clean-up list cannot empty the set it belongs to.
+struct DuCleanupKeep {
+    std::vector<std::string> names;
 };
 
 class CDefUtils;
@@ -226,7 +235,7 @@ public:
                                  const char* pszSection, void* pContext, const char* pszCatalogDir);
     bool CopyFilesCallback(const char* pszPath, void* pContext);    // DuCopyContext*
     bool DeleteFileCallback(const char* pszPath, void* pContext);   // bool* all-deleted
-    bool DeleteFilesCallback(const char* pszPath, void* pContext);  // bool* all-deleted
+    bool DeleteFilesCallback(const char* pszPath, void* pContext);  // DuCleanupKeep* or null
     bool FileExistsCallback(const char* pszPath, void* pContext);   // char[4096] first missing
     bool AllDefsArePresent(const char* pszDir);
     bool AllHubFilesArePresent(const char* pszDir, DWORD nType);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -36,9 +37,9 @@ bool IsDirectory(const FindData& fd)
     return (fd.dwFileAttributes & FILE_ATTR_DIRECTORY) != 0;
 }
 
-// One catalog line reduced to a plain file name: the part after the last
-// "/", without its line end and surrounding blanks.
-void CleanCatalogEntry(const char* pszEntry, PathBuf* pName)
+}  // namespace
+
+void DuCleanCatalogEntry(const char* pszEntry, PathBuf* pName)
 {
     const char* pszSlash = strrchr(pszEntry, '/');
     pName->assign(pszSlash != nullptr ? pszSlash + 1 : pszEntry);
@@ -49,8 +50,6 @@ void CleanCatalogEntry(const char* pszEntry, PathBuf* pName)
         CDefUtils::StripCarriageReturn(pName->data());
     CDefUtils::TrimSpaces(pName->data());
 }
-
-}  // namespace
 
 bool CDefUtils::ProcessAllDefFiles(FileCallback pfnOperation, const char* pszDir, void* pContext,
                                    bool bCheckSet)
@@ -148,7 +147,7 @@ DuResult CDefUtils::ProcessCatalogFiles(FileCallback pfnOperation, const char* p
          pszEntry != nullptr && *pszEntry != '\0' && *pszEntry != '\r' && *pszEntry != '\n';
          pszEntry += strlen(pszEntry) + 1) {
         PathBuf name;
-        CleanCatalogEntry(pszEntry, &name);
+        DuCleanCatalogEntry(pszEntry, &name);
         // An entry that cleans to nothing ("dir/" or blanks), "." or ".."
         // names no file; joined, it would name a directory.
         if (name.empty() || strcmp(name.c_str(), ".") == 0 || strcmp(name.c_str(), "..") == 0)
@@ -247,16 +246,23 @@ bool CDefUtils::DeleteFilesCallback(const char* pszPattern, void* pContext)
     if (!find.valid())
         return true;
 
+    const DuCleanupKeep* pKeep = static_cast<const DuCleanupKeep*>(pContext);
     PathBuf dir(pszPattern);
     *DuStripFileName(dir.data(), 0) = '\0';
     do {
         if (IsDirectory(fd))
             continue;
+        PathBuf lower(fd.szName);
+        StrLower(lower.data());
+        if (pKeep != nullptr && std::find(pKeep->names.begin(), pKeep->names.end(),
+                                          lower.c_str()) != pKeep->names.end()) {
+            WriteLog("CDefUtils::DeleteFilesCallback - keeping %s, a file of the set.\n",
+                     fd.szName);
+            continue;
+        }
         PathBuf path(dir.c_str());
         if (DuAppendPath(path.data(), fd.szName, path.size()))
-            DeleteFileCallback(path.c_str(), pContext);
-        else if (pContext != nullptr)
-            *static_cast<bool*>(pContext) = false;
+            DeleteFileCallback(path.c_str(), nullptr);
     } while (find.Next(&fd));
 
     WriteLog("CDefUtils::DeleteFilesCallback, always return true - end.\n");

@@ -6,6 +6,11 @@
 #include <sys/stat.h>
 
 #include "platform/boundary.h"
+#include "platform/bounded.h"
+
+// One catalog line reduced to a plain file name: the part after the last
+// "/", without its line end and surrounding blanks.
+void DuCleanCatalogEntry(const char* pszEntry, PathBuf* pName);
 
 // Null strings print as "<null>" in log lines.
 inline const char* OrNull(const char* psz)
