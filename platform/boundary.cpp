@@ -91,7 +91,10 @@ int OpenBeneath(const char* rel, int flags, mode_t mode)
         struct open_how how;
         memset(&how, 0, sizeof how);
         how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
-        how.mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? mode : 0;
+        // O_TMPFILE includes the O_DIRECTORY bit, so it is tested whole;
+        // a mode without a create is refused by openat2.
+        bool creates = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+        how.mode = creates ? mode : 0;
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
         long fd;
         do {
