@@ -279,6 +279,7 @@ bool CDefUtils::StopUsingDefs()
     }
 
     if (DataFileIsEmpty(usage.c_str())) {
+        DuTestPause("last-uninstall");
         // Nobody uses the store any more: it goes as a whole, and with it
         // the remembered microdefs outcome of this content.
         if (bNoUserLeft) {

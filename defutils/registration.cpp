@@ -101,6 +101,7 @@ bool CDefUtils::UpdateUsageFile(const char* pszOldDir, const char* pszNewDir, bo
             continue;
         WritePrivateProfileString(pszName, m_pszAppID.get(), nullptr, usage.c_str());
         if (SectionIsEmpty(pszName, usage.c_str())) {
+            DuTestPause("sweep");
             WritePrivateProfileString(pszName, nullptr, nullptr, usage.c_str());
             if (pbOldDirEmptied != nullptr && strcmp(pszName, oldName.c_str()) == 0)
                 *pbOldDirEmptied = true;
