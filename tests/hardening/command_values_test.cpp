@@ -42,10 +42,7 @@ const ValueRow kAppIds[] = {
     {"Equals", "app=x", true},
     {"Tab", "app\tx", true},
     {"NewlineAndSection", "app\n[" + kCur.DirName() + "]", true},
-    {"ControlByte",
-     "\x01"
-     "app",
-     true},
+    {"ControlByte", "\001app", true},
     {"Delete", "app\x7f", true},
     {"LeadingBlank", " app", true},
     {"TrailingBlank", "app ", true},
@@ -92,10 +89,7 @@ const ValueRow kContentTypes[] = {
     {"CloseBracket", "a]b", true},
     {"Equals", "a=b", true},
     {"Tab", "a\tb", true},
-    {"Delete",
-     "a\x7f"
-     "b",
-     true},
+    {"Delete", "a\177b", true},
     {"LeadingBlank", " mytype", true},
     {"TrailingBlank", "mytype ", true},
     {"Over128Bytes", std::string(129, 't'), true},

@@ -32,6 +32,24 @@ void Estrange(const std::string& path)
     chmod(path.c_str(), S_ISDIR(st.st_mode) ? 0750 : 0640);
 }
 
+// The bytes of the regular file at path, never through a link nor from a
+// FIFO: a racer may swap the name between our look and our read. The
+// file's identity comes back in *pSt.
+std::string ReadRegularFile(const std::string& path, struct stat* pSt)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    std::string text;
+    if (fd < 0)
+        return text;
+    if (fstat(fd, pSt) == 0 && S_ISREG(pSt->st_mode)) {
+        char buf[65536];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+            text.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return text;
+}
+
 // One line per entry as lstat sees it, with a file's bytes and a link's
 // target, so that any change of kind, content, mode, owner or time shows.
 void Describe(const std::string& path, const std::string& key,
@@ -43,8 +61,9 @@ void Describe(const std::string& path, const std::string& key,
     std::ostringstream line;
     line << std::oct << st.st_mode << std::dec << " " << st.st_uid << ":" << st.st_gid;
     if (S_ISREG(st.st_mode)) {
+        struct stat opened;
         line << " mtime " << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec << " ["
-             << ReadTextFile(path) << "]";
+             << ReadRegularFile(path, &opened) << "]";
     } else if (S_ISLNK(st.st_mode)) {
         char target[4096];
         ssize_t n = readlink(path.c_str(), target, sizeof target);
@@ -67,24 +86,6 @@ void CollectFiles(const std::string& path, std::vector<std::pair<std::string, st
     if (S_ISDIR(st.st_mode)) {
         for (const std::string& name : ListDir(path)) CollectFiles(path + "/" + name, pOut);
     }
-}
-
-// The bytes of the regular file at path, never through a link nor from a
-// FIFO: a racer may swap the name between our look and our read. The
-// file's identity comes back in *pSt.
-std::string ReadRegularFile(const std::string& path, struct stat* pSt)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    std::string text;
-    if (fd < 0)
-        return text;
-    if (fstat(fd, pSt) == 0 && S_ISREG(pSt->st_mode)) {
-        char buf[65536];
-        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-            text.append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
-    return text;
 }
 
 }  // namespace
