@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "defutils/defutils.h"
+#include "defutils/input_checks.h"
 #include "updater/update_client.h"
 
 namespace {
@@ -22,14 +23,35 @@ constexpr int kResultNoContentType = 15;
 // content).
 int InitStoreForApp(CDefUtils* pDefUtils, const char* pszAppId, const char* pszContentType)
 {
-    if (pszContentType != nullptr && !pDefUtils->ContentTypeExists(pszContentType))
+    if (pszContentType != nullptr && !pDefUtils->ContentTypeExists(pszContentType)) {
+        ReportRefusedContentType(pszContentType);
         return kResultNoContentType;
+    }
     pDefUtils->InitBase(pszContentType);
+    if (const char* pszWhy = pszAppId != nullptr ? DuAppIdProblem(pszAppId) : nullptr)
+        ReportRefusedValue("AppId", pszAppId, pszWhy);
     if (!pDefUtils->InitWindowsApp(pszAppId))
         return kResultInitApp;
     return kResultOk;
 }
 
+}  // namespace
+
+void ReportRefusedValue(const char* pszWhat, const char* pszValue, const char* pszWhy)
+{
+    fprintf(stderr, "qordefutil: refused %s \"%s\": %s.\n", pszWhat,
+            DuPrintableValue(pszValue).c_str(), pszWhy);
+}
+
+bool ReportRefusedContentType(const char* pszContentType)
+{
+    const char* pszWhy = DuContentTypeProblem(pszContentType);
+    if (pszWhy != nullptr)
+        ReportRefusedValue("content type", pszContentType, pszWhy);
+    return pszWhy != nullptr;
+}
+
+namespace {
 // Result codes of the install command.
 constexpr int kInstallInitFailed = 1;
 constexpr int kInstallPreUpdateFailed = 2;
@@ -57,7 +79,10 @@ int DoInstall(const char* pszSourceDir, const char* pszContentType)
 {
     CDefUtils defUtils;
     // No ContentTypeExists check: install is how an alternate store comes
-    // into being, so a type without a store is fine here.
+    // into being, so a type without a store is fine here; but not a type
+    // that cannot name a store.
+    if (pszContentType != nullptr && ReportRefusedContentType(pszContentType))
+        return kInstallInitFailed;
     defUtils.InitBase(pszContentType);
     if (!defUtils.InitInstallApp(kInstallAppId, nullptr))
         return kInstallInitFailed;
@@ -88,6 +113,8 @@ int DoUninstall(const char* pszAppId, const char* pszContentType)
 
 int DoSkyfetcher(const char* pszValue)
 {
+    if (const char* pszWhy = pszValue != nullptr ? DuShellValueProblem(pszValue) : nullptr)
+        ReportRefusedValue("value of -l", pszValue, pszWhy);
     CUpdateClient client;
     return client.RunDefUpdate(pszValue);
 }
@@ -104,8 +131,10 @@ int DoNewest(const char* pszAppId, const char* pszContentType)
 int DoRestoreLastDefs(const char* pszContentType)
 {
     CDefUtils defUtils;
-    if (pszContentType != nullptr && !defUtils.ContentTypeExists(pszContentType))
+    if (pszContentType != nullptr && !defUtils.ContentTypeExists(pszContentType)) {
+        ReportRefusedContentType(pszContentType);
         return kResultNoContentType;
+    }
     defUtils.InitBase(pszContentType);
     // Nothing to restore is not a failure of the command.
     defUtils.RestoreLastDefs();

@@ -4,8 +4,15 @@
 // initialises it for the content type and AppId from the command line,
 // calls one or a few store operations, writes at most one line of output
 // and returns a command result code (0 success, 1 to 17 with fixed
-// messages). Handlers print no failure messages; main does.
+// messages). Handlers print no failure messages; main does. The one
+// exception is a value refused before it reaches the store (an AppId with
+// "=", a content type with "/", a product name with "$("): one line on
+// standard error names the value and the reason, before main's message.
 #pragma once
+
+void ReportRefusedValue(const char* pszWhat, const char* pszValue, const char* pszWhy);
+// Reports a content type that cannot name a store; true when it was refused.
+bool ReportRefusedContentType(const char* pszContentType);
 
 int DoGetCurrentDefs(const char* pszAppId, const char* pszContentType);
 int DoInstall(const char* pszSourceDir, const char* pszContentType);

@@ -8,6 +8,7 @@
 #include "cli/console_progress.h"
 #include "cli/handlers.h"
 #include "defutils/defutils.h"
+#include "defutils/input_checks.h"
 #include "platform/bounded.h"
 #include "updater/update_client.h"
 
@@ -113,8 +114,15 @@ int DoMicroDefs(const char* pszProduct, const char* pszContentType)
 
     CDefUtils du;
     CUpdateClient client;
-    if (pszContentType != nullptr && !du.ContentTypeExists(pszContentType))
+    if (pszContentType != nullptr && !du.ContentTypeExists(pszContentType)) {
+        ReportRefusedContentType(pszContentType);
         return 15;
+    }
+    // The product name goes into the client's shell command line.
+    if (const char* pszWhy = DuShellValueProblem(pszProduct, true)) {
+        ReportRefusedValue("product name", pszProduct, pszWhy);
+        return 17;
+    }
     du.InitBase(pszContentType);
     du.InitWindowsApp(pszProduct);
 

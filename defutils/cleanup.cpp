@@ -16,6 +16,7 @@
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "defutils/system_config.h"
+#include "platform/boundary.h"
 #include "platform/bounded.h"
 #include "platform/fileops.h"
 #include "platform/paths.h"
@@ -26,15 +27,6 @@ namespace {
 constexpr int kTempDirAttempts = 50;
 
 DuRandomFn g_pfnTempNameRandom = rand;
-
-// A definfo.dat value is a set directory's name. Anything that would make
-// the join leave the definitions directory, or name it itself, is not one:
-// deleting "" or ".." would empty the store or its parent.
-bool IsSetName(const char* pszName)
-{
-    return *pszName != '\0' && strcmp(pszName, ".") != 0 && strcmp(pszName, "..") != 0 &&
-           strchr(pszName, '/') == nullptr;
-}
 
 void ReadDefDatesValue(const char* pszDefInfo, const char* pszKey, PathBuf* pValue)
 {
@@ -49,7 +41,7 @@ void DeleteNamedSet(CDefUtils* pDefUtils, const char* pszDefsDir, char* pszValue
         return;
     CDefUtils::TrimSpaces(pszValue);
     PathBuf setDir(pszDefsDir);
-    if (IsSetName(pszValue) && pszDefsDir != nullptr &&
+    if (DuIsPlainName(pszValue) && pszDefsDir != nullptr &&
         DuAppendPath(setDir.data(), pszValue, setDir.size()) &&
         CDefUtils::FileExists(setDir.c_str()))
         pDefUtils->DeleteDefsAndDirectory(setDir.c_str(), true);
@@ -72,7 +64,7 @@ bool CDefUtils::DeleteAllDefs(const char* pszDir, bool bCheckSet)
     // hub or temporary directory belongs must not lead the deletion into
     // the directory it points at.
     struct stat st;
-    if (pszDir != nullptr && lstat(pszDir, &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (pszDir != nullptr && DuLstatPath(pszDir, &st) == 0 && S_ISLNK(st.st_mode)) {
         WriteLog("CDefUtils::DeleteAllDefs() - returning false\n");
         return false;
     }
@@ -101,8 +93,24 @@ bool CDefUtils::DeleteDefsAndDirectory(const char* pszDir, bool bCheckSet)
 void CDefUtils::DeleteCleanupFiles(const char* pszDir)
 {
     WriteLog("CDefUtils::DeleteCleanupFiles(%s) - start\n", OrNull(pszDir));
-    // A set without the section simply has nothing to clean up.
-    ProcessCatalogFiles(&CDefUtils::DeleteFilesCallback, pszDir, kCatalogCleanupSection, nullptr,
+    // A set without the section simply has nothing to clean up. The set's
+    // own files and catalog are kept whatever the patterns say.
+    DuCleanupKeep keep;
+    keep.names.push_back(kCatalogFile);
+    PathBuf catalog(pszDir != nullptr ? pszDir : "");
+    char* pszList = nullptr;
+    if (pszDir != nullptr && DuAppendPath(catalog.data(), kCatalogFile, catalog.size()) &&
+        DuSucceeded(ReadCatalogSection(catalog.c_str(), kCatalogFilesSection, &pszList))) {
+        std::unique_ptr<char, DuFreeDeleter> list(pszList);
+        for (const char* pszEntry = list.get();
+             *pszEntry != '\0' && *pszEntry != '\r' && *pszEntry != '\n';
+             pszEntry += strlen(pszEntry) + 1) {
+            PathBuf name;
+            DuCleanCatalogEntry(pszEntry, &name);
+            keep.names.push_back(StrLower(name.data()));
+        }
+    }
+    ProcessCatalogFiles(&CDefUtils::DeleteFilesCallback, pszDir, kCatalogCleanupSection, &keep,
                         nullptr);
     WriteLog("CDefUtils::DeleteCleanupFiles() - end\n");
 }
@@ -130,6 +138,19 @@ void CDefUtils::RemoveUnusedDirectory(const char* pszDir)
     WriteLog("CDefUtils::RemoveUnusedDirectory() - returning void\n");
 }
 
+void CDefUtils::WithdrawDefInfo()
+{
+    PathBuf defInfo(m_pszDefsDir ? m_pszDefsDir.get() : "");
+    if (!m_pszDefsDir || !DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size()))
+        return;
+    PathBuf value;
+    ReadDefDatesValue(defInfo.c_str(), kCurDefsKey, &value);
+    m_pszWithdrawnCur = DuStrDup(value.c_str());
+    ReadDefDatesValue(defInfo.c_str(), kLastDefsKey, &value);
+    m_pszWithdrawnLast = DuStrDup(value.c_str());
+    DuUnlinkPath(defInfo.c_str());
+}
+
 void CDefUtils::DeleteNewestDefs()
 {
     WriteLog("CDefUtils::DeleteNewestDefs (CurDefs & LastDefs) - starts.\n");
@@ -137,14 +158,19 @@ void CDefUtils::DeleteNewestDefs()
     bool bHaveDefInfo =
         m_pszDefsDir && DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size()) != 0;
 
+    // Values withdrawn by StopUsingDefs stand for the file they came from.
     PathBuf newest(kKeyMissing);
-    if (bHaveDefInfo)
+    if (m_pszWithdrawnCur)
+        newest.assign(m_pszWithdrawnCur.get());
+    else if (bHaveDefInfo)
         ReadDefDatesValue(defInfo.c_str(), kCurDefsKey, &newest);
     WriteLog("Retrieving current_defs_key value : %s.\n", newest.c_str());
     DeleteNamedSet(this, m_pszDefsDir.get(), newest.data());
 
     PathBuf previous(kKeyMissing);
-    if (bHaveDefInfo)
+    if (m_pszWithdrawnLast)
+        previous.assign(m_pszWithdrawnLast.get());
+    else if (bHaveDefInfo)
         ReadDefDatesValue(defInfo.c_str(), kLastDefsKey, &previous);
     WriteLog(" Retrieving second latest defs: %s.\n", previous.c_str());
     DeleteNamedSet(this, m_pszDefsDir.get(), previous.data());
@@ -251,6 +277,10 @@ bool CDefUtils::StopUsingDefs()
     }
     m_duLastResult = DU_S_OK;
     WriteLog("CDefUtils::StopUsingDefs() - start; m_pszAppID: %s\n", m_pszAppID.get());
+    // The whole sequence, up to the removal of the store, is one store
+    // transaction: a registration waiting for it then finds the store gone
+    // and starts a fresh one, instead of writing into a store being removed.
+    StoreTransaction transaction(this);
 
     PathBuf current;
     if (!GetCurrentDefs(current.data(), current.size())) {
@@ -271,6 +301,10 @@ bool CDefUtils::StopUsingDefs()
     }
 
     if (DataFileIsEmpty(usage.c_str())) {
+        DuTestPause("last-uninstall");
+        // definfo.dat goes before any set does, so a command killed on the
+        // way leaves a store that names no set rather than a broken one.
+        WithdrawDefInfo();
         // Nobody uses the store any more: it goes as a whole, and with it
         // the remembered microdefs outcome of this content.
         if (bNoUserLeft) {

@@ -26,6 +26,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/win32_types.h"
 
@@ -105,6 +107,13 @@ struct DuFileCloser {
     }
 };
 
+// Context of CDefUtils::DeleteFilesCallback: lower-case names that a
+// clean-up pattern never deletes (the files of the set itself), so that a
+// "*" in a catalog's clean-up list cannot empty the set it belongs to.
+struct DuCleanupKeep {
+    std::vector<std::string> names;
+};
+
 class CDefUtils;
 class IPatchApplication;
 class IPatchApplication30;
@@ -175,6 +184,9 @@ public:
 
     // --- Group ownership and directory creation ---------------------------
     bool ChangeUnixOwner(const char* pszPath, unsigned int nMode, bool bIsDirectory);
+    // ChangeUnixOwner on a file the caller holds open (fd); pszPath only
+    // names it in the log. Fails when fd is negative.
+    bool ChangeOwnerOfOpenFile(int fd, const char* pszPath, unsigned int nMode, bool bIsDirectory);
     bool CreateFullPath(const char* pszPath, bool bChangeOwner, bool bUseParentMode);
     void RestoreDirPermissions(const char* pszDir);
 
@@ -186,6 +198,16 @@ public:
     bool DefsAreNewerOrSameAge(const char* pszDir1, const char* pszDir2);
     bool IncrementDefVersion(const char* pszDir, bool bText);
     bool DirsAreSame(const char* pszPath1, const char* pszPath2);
+
+    // --- Store transactions (store_lock.cpp) --------------------------------
+    // Takes the store-wide lock (flock on the definitions directory) that
+    // every read-decide-write sequence of a mutating command holds; blocks
+    // until it is free. Re-entrant within the process. *pLockedDir receives
+    // the directory locked, for DuUnlockStore (the scoped StoreTransaction
+    // in store_internal.h does both). A store removed while this process
+    // waited is made anew and *pbRenewed set: values read before are stale.
+    // False when there is no definitions directory or it cannot be locked.
+    bool LockStore(bool* pbRenewed, std::string* pLockedDir);
 
     // --- Lock files ----------------------------------------------------------
     bool TakeFileLock(const char* pszDir, const char* pszName, DWORD* phLock);
@@ -223,7 +245,7 @@ public:
                                  const char* pszSection, void* pContext, const char* pszCatalogDir);
     bool CopyFilesCallback(const char* pszPath, void* pContext);    // DuCopyContext*
     bool DeleteFileCallback(const char* pszPath, void* pContext);   // bool* all-deleted
-    bool DeleteFilesCallback(const char* pszPath, void* pContext);  // bool* all-deleted
+    bool DeleteFilesCallback(const char* pszPath, void* pContext);  // DuCleanupKeep* or null
     bool FileExistsCallback(const char* pszPath, void* pContext);   // char[4096] first missing
     bool AllDefsArePresent(const char* pszDir);
     bool AllHubFilesArePresent(const char* pszDir, DWORD nType);
@@ -311,6 +333,10 @@ public:
 
 private:
     void OpenLogFile();
+    // Reads CurDefs and LastDefs into m_pszWithdrawn* and deletes
+    // definfo.dat, so that nothing names the sets a full clean-up is about
+    // to delete; DeleteNewestDefs then works from the withdrawn values.
+    void WithdrawDefInfo();
 
     // Members in their specified declaration order.
     DuString m_pszAppID;
@@ -335,6 +361,8 @@ private:
     std::unique_ptr<FILE, DuFileCloser> m_pLogFile;
     DuString m_pszLogFileName;
     CLogCallback* m_apLogCallbacks[MAX_LOG_CALLBACKS];
+    DuString m_pszWithdrawnCur;
+    DuString m_pszWithdrawnLast;
 
     friend class CDefUtilsTestAccess;
 };

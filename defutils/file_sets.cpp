@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -13,10 +14,12 @@
 #include "defutils/scoped_find.h"
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
+#include "platform/boundary.h"
 #include "platform/bounded.h"
 #include "platform/fileops.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
+#include "platform/scoped_fd.h"
 
 namespace {
 
@@ -34,9 +37,9 @@ bool IsDirectory(const FindData& fd)
     return (fd.dwFileAttributes & FILE_ATTR_DIRECTORY) != 0;
 }
 
-// One catalog line reduced to a plain file name: the part after the last
-// "/", without its line end and surrounding blanks.
-void CleanCatalogEntry(const char* pszEntry, PathBuf* pName)
+}  // namespace
+
+void DuCleanCatalogEntry(const char* pszEntry, PathBuf* pName)
 {
     const char* pszSlash = strrchr(pszEntry, '/');
     pName->assign(pszSlash != nullptr ? pszSlash + 1 : pszEntry);
@@ -47,8 +50,6 @@ void CleanCatalogEntry(const char* pszEntry, PathBuf* pName)
         CDefUtils::StripCarriageReturn(pName->data());
     CDefUtils::TrimSpaces(pName->data());
 }
-
-}  // namespace
 
 bool CDefUtils::ProcessAllDefFiles(FileCallback pfnOperation, const char* pszDir, void* pContext,
                                    bool bCheckSet)
@@ -146,10 +147,10 @@ DuResult CDefUtils::ProcessCatalogFiles(FileCallback pfnOperation, const char* p
          pszEntry != nullptr && *pszEntry != '\0' && *pszEntry != '\r' && *pszEntry != '\n';
          pszEntry += strlen(pszEntry) + 1) {
         PathBuf name;
-        CleanCatalogEntry(pszEntry, &name);
-        // An entry that cleans to nothing ("dir/" or blanks) names no file;
-        // joined, it would name the directory itself.
-        if (name.empty())
+        DuCleanCatalogEntry(pszEntry, &name);
+        // An entry that cleans to nothing ("dir/" or blanks), "." or ".."
+        // names no file; joined, it would name a directory.
+        if (name.empty() || strcmp(name.c_str(), ".") == 0 || strcmp(name.c_str(), "..") == 0)
             continue;
         PathBuf path(pszDir);
         if (!DuAppendPath(path.data(), name.c_str(), path.size()) ||
@@ -180,7 +181,7 @@ bool CDefUtils::CopyFilesCallback(const char* pszPath, void* pContext)
 
     unsigned int nMode = kDefaultCopyDirMode;
     struct stat st;
-    if (stat(destDir.c_str(), &st) == 0)
+    if (DuStatPath(destDir.c_str(), &st) == 0)
         nMode = st.st_mode & 0777;
 
     bool bCopied = false;
@@ -193,15 +194,17 @@ bool CDefUtils::CopyFilesCallback(const char* pszPath, void* pContext)
         if (!name.empty() && DuAppendPath(dest.data(), name.c_str(), dest.size())) {
             if (pCopy->bOverwrite && DuFileExists(dest.data()))
                 DeleteFile(dest.data());
-            bCopied = CopyFile(pszPath, dest.c_str(), pCopy->bOverwrite ? FALSE : TRUE) != 0;
-        }
-        if (bCopied) {
+            // Times, group and mode go on the open copy: by name, the copy
+            // could be swapped for a link before they are set.
             struct stat srcSt;
-            if (stat(pszPath, &srcSt) == 0) {
+            ScopedFd out(
+                CopyFileKeepOpen(pszPath, dest.c_str(), pCopy->bOverwrite ? FALSE : TRUE, &srcSt));
+            if (out.valid()) {
                 struct timespec times[2] = {srcSt.st_atim, srcSt.st_mtim};
-                utimensat(AT_FDCWD, dest.c_str(), times, 0);
+                futimens(out.get(), times);
+                ChangeOwnerOfOpenFile(out.get(), dest.c_str(), nMode & 0666, false);
+                bCopied = out.close_checked();
             }
-            ChangeUnixOwner(dest.c_str(), nMode & 0666, false);
         }
     }
 
@@ -225,7 +228,7 @@ bool CDefUtils::DeleteFileCallback(const char* pszPath, void* pContext)
         // was written for, so it is made writable first; but not through a
         // symbolic link, whose target is not the store's to change.
         struct stat st;
-        if (lstat(pszPath, &st) == 0 && !S_ISLNK(st.st_mode))
+        if (DuLstatPath(pszPath, &st) == 0 && !S_ISLNK(st.st_mode))
             SetFileAttributes(pszPath, FILE_ATTR_NORMAL);
         bDeleted = DeleteFile(pszPath) != 0;
     }
@@ -243,16 +246,23 @@ bool CDefUtils::DeleteFilesCallback(const char* pszPattern, void* pContext)
     if (!find.valid())
         return true;
 
+    const DuCleanupKeep* pKeep = static_cast<const DuCleanupKeep*>(pContext);
     PathBuf dir(pszPattern);
     *DuStripFileName(dir.data(), 0) = '\0';
     do {
         if (IsDirectory(fd))
             continue;
+        PathBuf lower(fd.szName);
+        StrLower(lower.data());
+        if (pKeep != nullptr && std::find(pKeep->names.begin(), pKeep->names.end(),
+                                          lower.c_str()) != pKeep->names.end()) {
+            WriteLog("CDefUtils::DeleteFilesCallback - keeping %s, a file of the set.\n",
+                     fd.szName);
+            continue;
+        }
         PathBuf path(dir.c_str());
         if (DuAppendPath(path.data(), fd.szName, path.size()))
-            DeleteFileCallback(path.c_str(), pContext);
-        else if (pContext != nullptr)
-            *static_cast<bool*>(pContext) = false;
+            DeleteFileCallback(path.c_str(), nullptr);
     } while (find.Next(&fd));
 
     WriteLog("CDefUtils::DeleteFilesCallback, always return true - end.\n");

@@ -9,6 +9,7 @@
 #include "defutils/defutils.h"
 #include "defutils/store_layout.h"
 #include "defutils/system_config.h"
+#include "platform/boundary.h"
 #include "platform/bounded.h"
 #include "platform/fileops.h"
 #include "platform/paths.h"
@@ -72,7 +73,7 @@ bool CDefUtils::CreateHubDirectory(DWORD nKind)
     // a hub left behind with other permissions is repaired here.
     unsigned int nMode = kDefaultHubMode;
     struct stat st;
-    if (stat(m_pszDefsDir.get(), &st) == 0)
+    if (DuStatPath(m_pszDefsDir.get(), &st) == 0)
         nMode = st.st_mode & 07777;
     if (!ChangeUnixOwner(hub.c_str(), nMode, true)) {
         RemoveDirectory(hub.c_str());

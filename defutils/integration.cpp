@@ -123,8 +123,28 @@ DuResult CDefUtils::IntegrateDefs(const char* pszSourceDir, bool bText)
         }
     }
 
-    if (DuSucceeded(status) && !UpdateNewestDefs(target.c_str(), true))
-        status = DU_E_DEFINFO_UPDATE;
+    // The switch happens under the store lock, and only to a set at least
+    // as new as CurDefs is now: another install may have finished a newer
+    // one while this one copied.
+    bool bSuperseded = false;
+    if (DuSucceeded(status)) {
+        StoreTransaction transaction(this);
+        PathBuf cur;
+        DuReadCurDefs(m_pszDefsDir.get(), &cur);
+        PathBuf curDir(m_pszDefsDir.get());
+        if (strcmp(cur.c_str(), name.c_str()) != 0 && DuIsPlainName(cur.c_str()) &&
+            DuAppendPath(curDir.data(), cur.c_str(), curDir.size()) && FileExists(curDir.c_str()) &&
+            !DuSetNameNotOlder(name.c_str(), cur.c_str())) {
+            WriteLog("CDefUtils::IntegrateDefs() - %s is newer; not integrating.\n", cur.c_str());
+            bSuperseded = true;
+            if (bCreated)
+                DeleteDefsAndDirectory(target.c_str(), true);
+        } else if (!UpdateNewestDefs(target.c_str(), true)) {
+            status = DU_E_DEFINFO_UPDATE;
+        }
+    }
+    if (bSuperseded)
+        status = DU_S_FALSE;
 
     // Never leave a half-built set behind, but never delete a directory this
     // call did not make. The definition-file check guards against deleting
@@ -164,7 +184,10 @@ bool CDefUtils::UpdateNewestDefs(const char* pszNewDir, bool bRotate)
                                         defInfo.c_str()) != 0;
 
     if (bRotate) {
-        if (HasValue(oldCur.c_str())) {
+        // A CurDefs naming something other than a set ("..", "../x") counts
+        // as none; a blank one is handed on as it always was.
+        if (HasValue(oldCur.c_str()) &&
+            (*TrimSpaces(oldCur.data()) == '\0' || DuIsPlainName(oldCur.c_str()))) {
             PathBuf oldLast;
             GetPrivateProfileString(kDefDatesSection, kLastDefsKey, kKeyMissing, oldLast.data(),
                                     static_cast<DWORD>(oldLast.size()), defInfo.c_str());
@@ -175,8 +198,8 @@ bool CDefUtils::UpdateNewestDefs(const char* pszNewDir, bool bRotate)
                 TrimSpaces(oldLast.data());
                 PathBuf lastDir(m_pszDefsDir.get());
                 // A blank value names no set: joining it would name the
-                // definitions directory itself.
-                if (!oldLast.empty() &&
+                // directory itself; "../x" would name a directory outside it.
+                if (DuIsPlainName(oldLast.c_str()) &&
                     DuAppendPath(lastDir.data(), oldLast.c_str(), lastDir.size()))
                     RemoveUnusedDirectory(lastDir.c_str());
             }

@@ -12,6 +12,7 @@
 #include "defutils/defutils.h"
 #include "defutils/store_layout.h"
 #include "defutils/system_config.h"
+#include "platform/boundary.h"
 #include "platform/bounded.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
@@ -42,7 +43,9 @@ FILE* OpenLogStream(const char* pszPath, bool bAppend)
 {
     int nFlags =
         O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_APPEND | (bAppend ? O_WRONLY : (O_RDWR | O_TRUNC));
-    int fd = open(pszPath, nFlags, 0666);
+    // Through the store boundary: no link anywhere on the way, and a FIFO
+    // planted under the log's name cannot hang the command.
+    int fd = DuOpenPath(pszPath, nFlags, 0666);
     if (fd < 0)
         return nullptr;
     FILE* pFile = fdopen(fd, bAppend ? "a" : "w+");
@@ -97,7 +100,7 @@ void CDefUtils::OpenLogFile()
         return;
 
     struct stat st;
-    bool bExists = lstat(logPath.c_str(), &st) == 0;
+    bool bExists = DuLstatPath(logPath.c_str(), &st) == 0;
     if (bExists && S_ISLNK(st.st_mode)) {
         syslog(LOG_ERR | LOG_USER, "%s",
                "defutils: target log file is a symbolic link. defutils log stopped.\n");
@@ -105,7 +108,9 @@ void CDefUtils::OpenLogFile()
     }
 
     m_pLogFile.reset(OpenLogStream(logPath.c_str(), bExists && st.st_size <= kLogAppendLimit));
-    ChangeUnixOwner(logPath.c_str(), kConfigFileMode, false);
+    // The group goes on the file that was opened, and only on it.
+    ChangeOwnerOfOpenFile(m_pLogFile ? fileno(m_pLogFile.get()) : -1, logPath.c_str(),
+                          kConfigFileMode, false);
     m_pszLogFileName = DuStrDup(logPath.c_str());
     if (m_pLogFile)
         WriteBanner(m_pLogFile.get());

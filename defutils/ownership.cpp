@@ -1,4 +1,5 @@
 // Group ownership of what the store creates, and directory creation.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,10 +12,12 @@
 #include "defutils/ownership_internal.h"
 #include "defutils/store_internal.h"
 #include "defutils/system_config.h"
+#include "platform/boundary.h"
 #include "platform/bounded.h"
 #include "platform/fileops.h"
 #include "platform/find.h"
 #include "platform/paths.h"
+#include "platform/scoped_fd.h"
 
 namespace {
 
@@ -41,9 +44,29 @@ unsigned int ParentMode(const char* pszPath)
     PathBuf parent(pszPath);
     *DuStripFileName(parent.data(), 0) = '\0';
     struct stat st;
-    if (stat(parent.c_str(), &st) != 0)
+    if (DuStatPath(parent.c_str(), &st) != 0)
         return kDefaultDirMode;
     return st.st_mode & 07777;
+}
+
+bool ChangeModeOf(const char* pszPath, mode_t mode)
+{
+    ScopedFd fd(DuOpenPath(pszPath, O_RDONLY));
+    return fd.valid() && fchmod(fd.get(), mode) == 0;
+}
+
+// A regular file with other hard links inside the store may share its inode
+// with a file elsewhere, so it keeps its group and mode; it passes when it
+// already has them (the patch library links unchanged files that were made
+// with them).
+bool ApplyGroupAndMode(int fd, gid_t gid, mode_t mode, bool bBeneath)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+    if (bBeneath && S_ISREG(st.st_mode) && st.st_nlink > 1)
+        return st.st_gid == gid && (st.st_mode & 07777) == mode;
+    return fchown(fd, st.st_uid, gid) == 0 && fchmod(fd, mode) == 0;
 }
 
 }  // namespace
@@ -56,6 +79,15 @@ DuGroupLookupFn SetGroupLookupForTesting(DuGroupLookupFn pfnLookup)
 }
 
 bool CDefUtils::ChangeUnixOwner(const char* pszPath, unsigned int nMode, bool bIsDirectory)
+{
+    // On the open file, never by name: below the store boundary the open
+    // refuses links, so the change cannot land outside the store.
+    ScopedFd fd(pszPath != nullptr ? DuOpenPath(pszPath, O_RDONLY) : -1);
+    return ChangeOwnerOfOpenFile(fd.get(), pszPath, nMode, bIsDirectory);
+}
+
+bool CDefUtils::ChangeOwnerOfOpenFile(int fd, const char* pszPath, unsigned int nMode,
+                                      bool bIsDirectory)
 {
     WriteLog("CDefUtils::ChangeUnixOwner() - for file %s.\n", OrNull(pszPath));
 
@@ -97,12 +129,11 @@ bool CDefUtils::ChangeUnixOwner(const char* pszPath, unsigned int nMode, bool bI
     bool bResult = false;
     if (pGroup == nullptr) {
         WriteLog("CDefUtils::ChangeUnixOwner() - avdefs group doesn't exist - failure\n");
-    } else if (pszPath != nullptr) {
+    } else if (pszPath != nullptr && fd >= 0) {
         // The owner stays as it is; only the group and the mode change.
         // Files never become executable.
-        struct stat st;
-        bResult = stat(pszPath, &st) == 0 && chown(pszPath, st.st_uid, pGroup->gr_gid) == 0 &&
-                  chmod(pszPath, nMode & (bIsDirectory ? 0777 : 0666)) == 0;
+        bResult = ApplyGroupAndMode(fd, pGroup->gr_gid, nMode & (bIsDirectory ? 0777 : 0666),
+                                    DuIsBelowBoundary(pszPath));
     }
 
     WriteLog("CDefUtils::ChangeUnixOwner() - returning %s.\n", bResult ? "success" : "failure");
@@ -139,7 +170,7 @@ bool CDefUtils::CreateFullPath(const char* pszPath, bool bChangeOwner, bool bUse
     if (bChangeOwner) {
         unsigned int nMode = kDefaultDirMode;
         struct stat st;
-        if (bUseParentMode && stat(parent.c_str(), &st) == 0)
+        if (bUseParentMode && DuStatPath(parent.c_str(), &st) == 0)
             nMode = st.st_mode & 07777;
         if (!ChangeUnixOwner(path.c_str(), nMode, true)) {
             // Do not leave a directory behind that the store's users cannot
@@ -148,7 +179,7 @@ bool CDefUtils::CreateFullPath(const char* pszPath, bool bChangeOwner, bool bUse
             WriteLog("CDefUtils::CreateFullPath() - returning false.\n");
             return false;
         }
-    } else if (chmod(path.c_str(), kUnownedDirMode) != 0) {
+    } else if (!ChangeModeOf(path.c_str(), kUnownedDirMode)) {
         WriteLog("CDefUtils::CreateFullPath() - chmod failed (errno: %d); returning false.\n",
                  errno);
         return false;

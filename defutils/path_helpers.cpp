@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "defutils/defutils.h"
+#include "platform/boundary.h"
 #include "platform/bounded.h"
 #include "platform/charstep.h"
 #include "platform/paths.h"
@@ -43,7 +44,7 @@ int CDefUtils::OpenFileAnyCase(const char* pszPath, int nFlags, mode_t nMode)
 {
     if (pszPath == nullptr || pszPath[0] == '\0')
         return -1;
-    int fd = open(pszPath, nFlags, nMode);
+    int fd = DuOpenPath(pszPath, nFlags, nMode);
     if (fd >= 0 || strlen(pszPath) >= DU_MAX_PATH)
         return fd;
 
@@ -51,7 +52,7 @@ int CDefUtils::OpenFileAnyCase(const char* pszPath, int nFlags, mode_t nMode)
         PathBuf candidate;
         if (!DuCaseFormPath(pszPath, upper, candidate.data(), candidate.size()))
             continue;
-        fd = open(candidate.c_str(), nFlags, nMode);
+        fd = DuOpenPath(candidate.c_str(), nFlags, nMode);
         if (fd >= 0)
             return fd;
     }

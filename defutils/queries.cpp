@@ -86,8 +86,11 @@ DuResult CDefUtils::GetNewestDefs(char* pszDir, size_t nSize, bool bProcessIncom
     if (strcmp(newest.c_str(), kKeyMissing) != 0) {
         TrimSpaces(newest.data());
         // A blank value names no set; joining it would make the definitions
-        // directory itself look like the newest set.
-        if (!newest.empty()) {
+        // directory itself look like the newest set. A value that is not a
+        // plain name ("..", "../x", "/etc") names none in the store either.
+        if (!newest.empty() && !DuIsPlainName(newest.c_str())) {
+            result = DU_E_MISSING_DEF_DIR;
+        } else if (!newest.empty()) {
             PathBuf setDir(m_pszDefsDir.get());
             DuAppendPath(setDir.data(), newest.c_str(), setDir.size());
             if (pszDir != nullptr && nSize > 0)
@@ -298,6 +301,10 @@ bool CDefUtils::GetSectionNameFromKey(char* pszSection, size_t nSize, const char
     PathBuf value;
     for (const char* pszName = szNames; pszName < szNames + kSectionNamesSize && *pszName != '\0';
          pszName += strlen(pszName) + 1) {
+        // A section that is not a plain set name is never taken as a path.
+        PathBuf trimmed(pszName);
+        if (!DuIsPlainName(TrimSpaces(trimmed.data())))
+            continue;
         GetPrivateProfileString(pszName, pszKey, kKeyMissing, value.data(),
                                 static_cast<DWORD>(value.size()), file.c_str());
         if (strcmp(value.c_str(), kKeyMissing) != 0) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "defutils/defutils.h"
+#include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "platform/bounded.h"
 #include "platform/paths.h"
@@ -18,6 +19,7 @@ bool CDefUtils::RestoreLastDefs()
     // Without a definitions directory there is no definfo.dat to read; a
     // relative "definfo.dat" in the working directory must not be used.
     if (m_pszDefsDir) {
+        StoreTransaction transaction(this);
         PathBuf defInfo(m_pszDefsDir.get());
         DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size());
 
@@ -30,8 +32,10 @@ bool CDefUtils::RestoreLastDefs()
         DWORD nRead =
             GetPrivateProfileString(kDefDatesSection, kLastDefsKey, kKeyMissing, last.data(),
                                     static_cast<DWORD>(last.size()), defInfo.c_str());
-        if (nRead != 0 && strcmp(last.c_str(), kKeyMissing) != 0) {
-            TrimSpaces(last.data());
+        // Values that are not plain set names are nobody's set: restoring
+        // "../x" or removing it would reach outside the store.
+        if (nRead != 0 && strcmp(last.c_str(), kKeyMissing) != 0 &&
+            DuIsPlainName(TrimSpaces(last.data()))) {
             PathBuf lastDir(m_pszDefsDir.get());
             DuAppendPath(lastDir.data(), last.c_str(), lastDir.size());
             if (strcmp(last.c_str(), cur.c_str()) == 0) {
@@ -45,7 +49,7 @@ bool CDefUtils::RestoreLastDefs()
                 bResult = UpdateNewestDefs(lastDir.c_str(), false);
                 // Runs even when the CurDefs write failed. Dropping LastDefs
                 // makes a restore possible only once per integrated set.
-                if (!cur.empty()) {
+                if (DuIsPlainName(cur.c_str())) {
                     PathBuf curDir(m_pszDefsDir.get());
                     DuAppendPath(curDir.data(), cur.c_str(), curDir.size());
                     RemoveUnusedDirectory(curDir.c_str());

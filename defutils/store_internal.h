@@ -5,6 +5,16 @@
 
 #include <sys/stat.h>
 
+#include <string>
+
+#include "defutils/defutils.h"
+#include "platform/boundary.h"
+#include "platform/bounded.h"
+
+// One catalog line reduced to a plain file name: the part after the last
+// "/", without its line end and surrounding blanks.
+void DuCleanCatalogEntry(const char* pszEntry, PathBuf* pName);
+
 // Null strings print as "<null>" in log lines.
 inline const char* OrNull(const char* psz)
 {
@@ -25,7 +35,45 @@ inline const char* TrueText(bool b)
 inline unsigned int DirModeOr0775(const char* pszDir)
 {
     struct stat st;
-    if (pszDir == nullptr || stat(pszDir, &st) != 0)
+    if (pszDir == nullptr || DuStatPath(pszDir, &st) != 0)
         return 0775;
     return st.st_mode & 07777;
 }
+
+// The CurDefs value of definfo.dat in pszDefsDir, trimmed, read without a
+// log line (for the checks a transaction repeats under the lock);
+// kKeyMissing when absent.
+void DuReadCurDefs(const char* pszDefsDir, PathBuf* pValue);
+// True when set name pszNew is at least as new as pszCur by the date and
+// revision their names carry; a name that is not "YYYYMMDD.RRR" counts as
+// not older, as nothing can be said about it.
+bool DuSetNameNotOlder(const char* pszNew, const char* pszCur);
+
+// Releases one level of the store lock taken by CDefUtils::LockStore.
+void DuUnlockStore(const std::string& dir);
+
+// Holds the store-wide transaction lock for a scope (store_lock.cpp).
+// renewed() tells that the store had been removed while this process
+// waited and was made anew: whatever was read before is stale.
+class StoreTransaction {
+public:
+    explicit StoreTransaction(CDefUtils* pDefUtils)
+    {
+        m_held = pDefUtils->LockStore(&m_renewed, &m_dir);
+    }
+    ~StoreTransaction()
+    {
+        if (m_held)
+            DuUnlockStore(m_dir);
+    }
+    StoreTransaction(const StoreTransaction&) = delete;
+    StoreTransaction& operator=(const StoreTransaction&) = delete;
+
+    bool held() const { return m_held; }
+    bool renewed() const { return m_renewed; }
+
+private:
+    std::string m_dir;
+    bool m_renewed = false;
+    bool m_held = false;
+};

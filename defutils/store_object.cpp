@@ -8,9 +8,11 @@
 #include <cstring>
 
 #include "defutils/defutils.h"
+#include "defutils/input_checks.h"
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "defutils/system_config.h"
+#include "platform/boundary.h"
 #include "platform/bounded.h"
 #include "platform/fileops.h"
 #include "platform/paths.h"
@@ -42,11 +44,16 @@ DuString DuFormatName(const char* pszFormat, const char* pszValue)
     return result;
 }
 
-// "BaseDir" of the Tarvolix configuration; empty when not configured.
+// "BaseDir" of the Tarvolix configuration; empty when not configured. The
+// base directory becomes the store boundary: the administrator chose it in
+// a root-owned file, but everything below it is writable by the store's
+// group, so no path below it may follow a link (platform/boundary.h).
 void ReadBaseDir(PathBuf* pBase)
 {
     GetPrivateProfileString(kTarvolixSharedSection, kBaseDirKey, "", pBase->data(),
                             static_cast<DWORD>(pBase->size()), TarvolixConfPath());
+    if (!pBase->empty())
+        DuSetPathBoundary(pBase->c_str());
 }
 
 }  // namespace
@@ -162,7 +169,7 @@ bool CDefUtils::GetBaseDir(char* pszDir, size_t nSize)
 
 bool CDefUtils::ContentTypeExists(const char* pszContentType)
 {
-    if (pszContentType == nullptr)
+    if (pszContentType == nullptr || DuContentTypeProblem(pszContentType) != nullptr)
         return false;
     PathBuf subdir(kContentDataDir);
     subdir.append("/").append(pszContentType);
@@ -210,6 +217,18 @@ bool CDefUtils::InitBase(const char* pszContentType)
 {
     WriteLog("CDefUtils::InitBase - start.\n");
     m_pszContentType.reset();
+    if (pszContentType != nullptr && *pszContentType != '\0' &&
+        DuContentTypeProblem(pszContentType) != nullptr) {
+        // Such a type would put the store outside tvlxdata or break the
+        // section names made from it; no store is used at all, rather than
+        // the default one the caller did not ask for.
+        m_bAltContent = false;
+        m_pszDefsDir.reset();
+        m_duLastResult = DU_E_INVALID_PARAMETER;
+        WriteLog("CDefUtils::InitBase - end, refused content type, returning %s.\n",
+                 GetResultName(m_duLastResult));
+        return false;
+    }
 
     DuResult result = DU_S_OK;
     if (pszContentType != nullptr && *pszContentType != '\0') {
@@ -255,6 +274,11 @@ bool CDefUtils::InitWindowsApp(const char* pszAppID)
         WriteLog("CDefUtils::InitWindowsApp(): Null AppId, returning false.\n");
         return false;
     }
+    if (DuAppIdProblem(pszAppID) != nullptr) {
+        m_duLastResult = DU_E_INVALID_PARAMETER;
+        WriteLog("CDefUtils::InitWindowsApp(): refused AppId, returning false.\n");
+        return false;
+    }
 
     m_duLastResult = DU_S_OK;
     m_pszAppID = DuStrDup(pszAppID);
@@ -280,6 +304,11 @@ bool CDefUtils::InitInstallApp(const char* pszAppID, const char* pszInstallDir)
     if (pszAppID == nullptr || *pszAppID == '\0') {
         m_duLastResult = DU_E_INVALID_PARAMETER;
         WriteLog(" CDefUtils::InitInstallApp - end, Null AppId, returning false.\n");
+        return false;
+    }
+    if (DuAppIdProblem(pszAppID) != nullptr) {
+        m_duLastResult = DU_E_INVALID_PARAMETER;
+        WriteLog(" CDefUtils::InitInstallApp - end, refused AppId, returning false.\n");
         return false;
     }
 

@@ -1,7 +1,10 @@
 #include "defutils/system_config.h"
 
 #ifdef QDU_SANDBOX_BUILD
+#include <time.h>
+
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 // A sandbox build with no sandbox configured must still never reach /etc.
@@ -28,6 +31,17 @@ const char* StoreGroupName()
     return SandboxValue("QORDEFUTIL_SANDBOX_GROUP", "avdefs");
 }
 
+void DuTestPause(const char* pszPoint)
+{
+    const char* pszWanted = getenv("QORDEFUTIL_SANDBOX_PAUSE");
+    const char* pszMs = getenv("QORDEFUTIL_SANDBOX_PAUSE_MS");
+    if (pszWanted == nullptr || pszMs == nullptr || strcmp(pszWanted, pszPoint) != 0)
+        return;
+    long ms = strtol(pszMs, nullptr, 10);
+    struct timespec delay = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&delay, nullptr);
+}
+
 #else
 
 const char* TarvolixConfPath()
@@ -44,5 +58,7 @@ const char* StoreGroupName()
 {
     return "avdefs";
 }
+
+void DuTestPause(const char*) {}
 
 #endif

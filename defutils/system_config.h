@@ -6,6 +6,11 @@
 // from QORDEFUTIL_SANDBOX_TARVOLIX_CONF, QORDEFUTIL_SANDBOX_DEFUTILS_CONF and
 // QORDEFUTIL_SANDBOX_GROUP so that tests run against a temporary store. The
 // production object has no such override.
+//
+// The test build also has a pause seam: DuTestPause(point) sleeps for
+// QORDEFUTIL_SANDBOX_PAUSE_MS milliseconds when QORDEFUTIL_SANDBOX_PAUSE
+// names that point, so race tests can hold a command inside a window that
+// is otherwise microseconds wide. In the shipped program it does nothing.
 #pragma once
 
 // "/etc/Tarvolix.conf": names the store's base directory.
@@ -14,3 +19,7 @@ const char* TarvolixConfPath();
 const char* DefutilsConfPath();
 // "avdefs": the group given to everything the store creates.
 const char* StoreGroupName();
+// Points: "sweep" (a registration found a section empty and is about to
+// delete it), "last-uninstall" (the last registration is gone and the store
+// is about to be removed).
+void DuTestPause(const char* pszPoint);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/boundary.h"
 #include "platform/bounded.h"
 #include "platform/file_handle_record.h"
 #include "platform/fileops.h"
@@ -108,7 +109,7 @@ HANDLE CreateFile(const char* pszPath, DWORD dwAccess, DWORD dwShareMode,
         return INVALID_HANDLE_VALUE;
 
     struct stat st;
-    bool exists = stat(szPath, &st) == 0;
+    bool exists = DuStatPath(szPath, &st) == 0;
     if (!exists && errno != ENOENT)
         return INVALID_HANDLE_VALUE;
 
@@ -120,7 +121,7 @@ HANDLE CreateFile(const char* pszPath, DWORD dwAccess, DWORD dwShareMode,
             flags |= O_CREAT | O_EXCL;
             break;
         case CREATE_ALWAYS:
-            if (exists && (!S_ISREG(st.st_mode) || unlink(szPath) != 0))
+            if (exists && (!S_ISREG(st.st_mode) || DuUnlinkPath(szPath) != 0))
                 return INVALID_HANDLE_VALUE;
             flags |= O_CREAT | O_EXCL;
             break;
@@ -179,7 +180,7 @@ BOOL WriteFile(HANDLE hFile, const void* pBuffer, DWORD nLength, DWORD* pnWritte
         return FALSE;
     // An empty write still counts as touching the file.
     if (nLength == 0)
-        return utime(rec->path, nullptr) == 0 ? TRUE : FALSE;
+        return futimens(rec->fd, nullptr) == 0 ? TRUE : FALSE;
     ssize_t n;
     do {
         n = write(rec->fd, pBuffer, nLength);
@@ -242,15 +243,16 @@ BOOL SetFileTime(HANDLE hFile, const FileTime* pCreation, const FileTime* pAcces
     FileHandleRecord* rec = LiveFileHandle(hFile);
     if (rec == nullptr || pCreation != nullptr || (rec->access & FILE_HANDLE_WRITE) == 0)
         return FALSE;
+    // On the descriptor: the path may name another file by now.
     struct stat st;
-    if (stat(rec->path, &st) != 0 || !S_ISREG(st.st_mode))
+    if (fstat(rec->fd, &st) != 0 || !S_ISREG(st.st_mode))
         return FALSE;
     if (pAccess == nullptr && pWrite == nullptr)
         return TRUE;
-    struct utimbuf times;
-    times.actime = pAccess != nullptr ? FileTimeToPosixTime(*pAccess) : st.st_atime;
-    times.modtime = pWrite != nullptr ? FileTimeToPosixTime(*pWrite) : st.st_mtime;
-    return utime(rec->path, &times) == 0 ? TRUE : FALSE;
+    struct timespec times[2];
+    times[0] = pAccess != nullptr ? timespec{FileTimeToPosixTime(*pAccess), 0} : st.st_atim;
+    times[1] = pWrite != nullptr ? timespec{FileTimeToPosixTime(*pWrite), 0} : st.st_mtim;
+    return futimens(rec->fd, times) == 0 ? TRUE : FALSE;
 }
 
 BOOL CloseHandle(HANDLE hFile)

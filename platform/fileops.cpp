@@ -12,6 +12,7 @@
 #include <memory>
 #include <new>
 
+#include "platform/boundary.h"
 #include "platform/scoped_fd.h"
 
 namespace {
@@ -81,53 +82,77 @@ bool CopyByReadWrite(int in, int out)
 
 bool IsRegularFile(const char* pszPath, struct stat* st)
 {
-    return stat(pszPath, st) == 0 && S_ISREG(st->st_mode);
+    return DuStatPath(pszPath, st) == 0 && S_ISREG(st->st_mode);
+}
+
+// A file with other hard links keeps its mode inside the store: the other
+// names may be outside it.
+BOOL ChangeMode(const char* pszPath, int fd, const struct stat& st, mode_t mode)
+{
+    if (st.st_nlink > 1 && DuIsBelowBoundary(pszPath))
+        return FALSE;
+    return fchmod(fd, mode) == 0 ? TRUE : FALSE;
 }
 
 }  // namespace
 
 BOOL CopyFile(const char* pszSource, const char* pszTarget, BOOL bFailIfExists)
 {
+    struct stat st;
+    ScopedFd out(CopyFileKeepOpen(pszSource, pszTarget, bFailIfExists, &st));
+    // A failed copy leaves the partial target where it is.
+    return out.valid() && out.close_checked() ? TRUE : FALSE;
+}
+
+int CopyFileKeepOpen(const char* pszSource, const char* pszTarget, BOOL bFailIfExists,
+                     struct stat* pSourceStat)
+{
     if (pszSource == nullptr || pszSource[0] == '\0' || pszTarget == nullptr ||
-        pszTarget[0] == '\0')
-        return FALSE;
+        pszTarget[0] == '\0' || pSourceStat == nullptr)
+        return -1;
 
     struct stat st;
     ScopedFd in(OpenNoWait(pszSource, O_RDONLY));
-    if (!in.valid() || fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return FALSE;
+    if (!in.valid() || fstat(in.get(), pSourceStat) != 0 || !S_ISREG(pSourceStat->st_mode))
+        return -1;
 
     // The target is opened without O_TRUNC and cut only once it is known to
     // be a regular file, so a device or FIFO named as target is not
     // disturbed. An existing target keeps its permissions and owner.
     int flags = O_WRONLY | O_CREAT | (bFailIfExists ? O_EXCL : 0);
     ScopedFd out(OpenNoWait(pszTarget, flags, 0666));
+    if (!out.valid() && errno == EMLINK) {
+        // A target with other hard links is replaced, never written
+        // through: the other names may be outside the store.
+        if (DuUnlinkPath(pszTarget) != 0)
+            return -1;
+        out.reset(OpenNoWait(pszTarget, flags | O_EXCL, 0666));
+    }
     if (!out.valid() || fstat(out.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return FALSE;
+        return -1;
     // Only a non-empty target is cut: on ext4 a truncation to 0 makes the
     // close start writeback of the whole new file, which halves the speed
     // of copying into a fresh target.
     if (st.st_size > 0 && ftruncate(out.get(), 0) != 0)
-        return FALSE;
+        return -1;
     posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
     int kernel = CopyInKernel(in.get(), out.get());
     bool ok = kernel == 1 || (kernel < 0 && CopyByReadWrite(in.get(), out.get()));
-    // A failed copy leaves the partial target where it is.
-    bool closed = out.close_checked();
-    return ok && closed ? TRUE : FALSE;
+    return ok ? out.release() : -1;
 }
 
 BOOL DeleteFile(const char* pszPath)
 {
     if (pszPath == nullptr || pszPath[0] == '\0')
         return FALSE;
-    // stat follows links: a link to a regular file passes, and unlink then
-    // removes the link itself.
-    struct stat st;
-    if (!IsRegularFile(pszPath, &st))
+    // Outside the store stat follows links: a link to a regular file
+    // passes, and unlink then removes the link itself. Inside it any link
+    // may go: removing a name never touches what it points to.
+    struct stat st {};
+    if (!IsRegularFile(pszPath, &st) && !(S_ISLNK(st.st_mode) && DuIsBelowBoundary(pszPath)))
         return FALSE;
-    return unlink(pszPath) == 0 ? TRUE : FALSE;
+    return DuUnlinkPath(pszPath) == 0 ? TRUE : FALSE;
 }
 
 BOOL SetFileAttributes(const char* pszPath, DWORD dwAttributes)
@@ -136,35 +161,38 @@ BOOL SetFileAttributes(const char* pszPath, DWORD dwAttributes)
         return FALSE;
     if ((dwAttributes & ~(FILE_ATTR_READONLY | FILE_ATTR_NORMAL)) != 0)
         return FALSE;
+    // Changed on the open file, so the name cannot be swapped for a link
+    // between the check and the change.
+    ScopedFd fd(OpenNoWait(pszPath, O_RDONLY));
     struct stat st;
-    if (!IsRegularFile(pszPath, &st))
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return FALSE;
     mode_t mode = st.st_mode & 07777;
     bool writable = (mode & 0222) != 0;
     if ((dwAttributes & FILE_ATTR_READONLY) != 0) {
         if (!writable)
             return TRUE;
-        return chmod(pszPath, mode & 0555) == 0 ? TRUE : FALSE;
+        return ChangeMode(pszPath, fd.get(), st, mode & 0555);
     }
     // Writable again means writable for the owner only; group and others
     // stay as they were.
     if (writable)
         return TRUE;
-    return chmod(pszPath, (mode | 0200) & 0777) == 0 ? TRUE : FALSE;
+    return ChangeMode(pszPath, fd.get(), st, (mode | 0200) & 0777);
 }
 
 BOOL CreateDirectory(const char* pszPath, void* /*pSecurity*/)
 {
     if (pszPath == nullptr)
         return FALSE;
-    return mkdir(pszPath, 0755) == 0 ? TRUE : FALSE;
+    return DuMkdirPath(pszPath, 0755) == 0 ? TRUE : FALSE;
 }
 
 BOOL RemoveDirectory(const char* pszPath)
 {
     if (pszPath == nullptr)
         return FALSE;
-    return rmdir(pszPath) == 0 ? TRUE : FALSE;
+    return DuRmdirPath(pszPath) == 0 ? TRUE : FALSE;
 }
 
 void ZeroMemory(void* pBuffer, size_t nLength)

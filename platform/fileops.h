@@ -7,9 +7,17 @@
 // belongs to its caller and is released by CloseHandle.
 #pragma once
 
+#include <sys/stat.h>
+
 #include "platform/win32_types.h"
 
 BOOL CopyFile(const char* pszSource, const char* pszTarget, BOOL bFailIfExists);
+// CopyFile that leaves the target open, so that the caller can set its
+// owner, mode and times on the descriptor rather than by name: returns the
+// target's descriptor (the caller closes it and checks the close) with the
+// source's status in *pSourceStat, or -1.
+int CopyFileKeepOpen(const char* pszSource, const char* pszTarget, BOOL bFailIfExists,
+                     struct stat* pSourceStat);
 BOOL DeleteFile(const char* pszPath);
 BOOL SetFileAttributes(const char* pszPath, DWORD dwAttributes);
 BOOL CreateDirectory(const char* pszPath, void* pSecurity = nullptr);

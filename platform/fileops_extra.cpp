@@ -14,6 +14,7 @@
 #include <cwchar>
 #include <mutex>
 
+#include "platform/boundary.h"
 #include "platform/bounded.h"
 #include "platform/charstep.h"
 #include "platform/file_handle_record.h"
@@ -44,7 +45,7 @@ enum class Kind { Missing, File, Directory, Other, Error };
 Kind KindOf(const char* pszPath)
 {
     struct stat st;
-    if (stat(pszPath, &st) != 0)
+    if (DuStatPath(pszPath, &st) != 0)
         return errno == ENOENT ? Kind::Missing : Kind::Error;
     if (S_ISREG(st.st_mode))
         return Kind::File;
@@ -145,7 +146,7 @@ BOOL MoveFileEx(const char* pszSource, const char* pszTarget, DWORD dwFlags)
         return FALSE;
     if (target != Kind::Missing && ((dwFlags & MOVEFILE_REPLACE_EXISTING) == 0 || target != source))
         return FALSE;
-    if (rename(pszSource, pszTarget) == 0)
+    if (DuRenamePath(pszSource, pszTarget) == 0)
         return TRUE;
     if (errno != EXDEV || source == Kind::Directory || (dwFlags & MOVEFILE_COPY_ALLOWED) == 0)
         return FALSE;
@@ -177,7 +178,7 @@ DWORD GetTempFileName(const char* pszDir, const char* pszPrefix, DWORD nUnique, 
     DWORD n = NextTempNumber();
     for (DWORD tries = 0; tries < TEMP_MAX_NUMBER; ++tries) {
         BoundedFormat(pszOut, DU_MAX_PATH, "%s%s%s%x.tmp", pszDir, sep, prefix, n);
-        int fd = open(pszOut, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        int fd = DuOpenPath(pszOut, O_RDWR | O_CREAT | O_EXCL, 0666);
         if (fd >= 0) {
             close(fd);
             return n;
@@ -270,7 +271,7 @@ HANDLE CreateTruncatedFile(const char* pszPath, BOOL bReadOnly)
 BOOL GetFileAttributesEx(const char* pszPath, FileAttributeData* pData)
 {
     struct stat st;
-    if (pszPath == nullptr || pData == nullptr || stat(pszPath, &st) != 0)
+    if (pszPath == nullptr || pData == nullptr || DuStatPath(pszPath, &st) != 0)
         return FALSE;
     if (S_ISREG(st.st_mode))
         pData->dwFileAttributes = FILE_ATTR_NORMAL;

@@ -1,6 +1,7 @@
 #include "platform/find.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <memory>
 #include <new>
 
+#include "platform/boundary.h"
 #include "platform/bounded.h"
 #include "platform/wildcard.h"
 
@@ -147,9 +149,14 @@ int CompareNames(const void* a, const void* b)
 // Reads every matching regular file and directory of `dir` into `listing`.
 bool ReadListing(const char* dir, WildcardMatcher& matcher, Listing* listing)
 {
-    DirPtr stream(opendir(dir));
+    DirPtr stream(DuOpenDirPath(dir));
     if (!stream)
         return false;
+    // Inside the store a link is listed as the link itself, a file that can
+    // be deleted but never opened (platform/boundary.h): what it points to
+    // may be anywhere.
+    bool beneath = DuIsBelowBoundary(dir);
+    int statFlags = beneath ? AT_SYMLINK_NOFOLLOW : 0;
     char full[DU_MAX_PATH + 1];
     for (;;) {
         // readdir_r is deprecated; plain readdir is re-entrant enough here
@@ -166,7 +173,8 @@ bool ReadListing(const char* dir, WildcardMatcher& matcher, Listing* listing)
         if (!JoinPath(dir, entry->d_name, full, sizeof full))
             continue;
         struct stat st;
-        if (stat(full, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
+        if (fstatat(dirfd(stream.get()), entry->d_name, &st, statFlags) != 0 ||
+            !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) || (beneath && S_ISLNK(st.st_mode))))
             continue;
         if (!Grow(listing))
             return false;

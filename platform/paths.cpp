@@ -168,3 +168,13 @@ DWORD GetFileSizeByName(const char* pszPath)
         return 0xFFFFFFFFu;
     return static_cast<DWORD>(st.st_size);
 }
+
+bool DuIsPlainName(const char* psz)
+{
+    if (psz == nullptr || *psz == '\0' || strcmp(psz, ".") == 0 || strcmp(psz, "..") == 0)
+        return false;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(psz); *p != '\0'; ++p)
+        if (*p == '/' || *p < 0x20 || *p == 0x7f)
+            return false;
+    return true;
+}

@@ -27,5 +27,11 @@ BOOL DuFileExists(char* pszPath);
 // without letters) or does not fit.
 BOOL DuCaseFormPath(const char* pszPath, bool bUpper, char* pszOut, size_t nSize);
 
+// True when psz can only name an entry of the directory it is joined to: not
+// empty, no "/", not "." or "..", no control character. Values read from
+// the store's own files are group-writable input and are used as names only
+// when they pass.
+bool DuIsPlainName(const char* psz);
+
 // Size from fstat, 0 when the file cannot be opened.
 DWORD GetFileSizeByName(const char* pszPath);

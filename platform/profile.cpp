@@ -216,13 +216,15 @@ BOOL WritePrivateProfileString(const char* pszSection, const char* pszKey, const
     ProfileFile file;
     if (!file.OpenForWrite(pszFile))
         return FALSE;
+    bool ok;
     if (pszKey == nullptr)
-        return pszSection != nullptr && DeleteSection(file, pszSection) ? TRUE : FALSE;
-    if (pszSection == nullptr || !RemoveEntries(file, pszSection, pszKey))
+        ok = pszSection != nullptr && DeleteSection(file, pszSection);
+    else if (pszSection == nullptr || !RemoveEntries(file, pszSection, pszKey))
         return FALSE;
-    if (pszValue == nullptr)
-        return TRUE;
-    return InsertEntry(file, pszSection, pszKey, pszValue) ? TRUE : FALSE;
+    else
+        ok = pszValue == nullptr || InsertEntry(file, pszSection, pszKey, pszValue);
+    // One write of the whole result: a kill cannot leave half an edit.
+    return ok && file.Commit() ? TRUE : FALSE;
 }
 
 DWORD GetPrivateProfileInt(const char* pszSection, const char* pszKey, DWORD nDefault,

@@ -10,6 +10,8 @@
 
 #include <cerrno>
 
+#include "platform/boundary.h"
+
 class ScopedFd {
 public:
     ScopedFd() = default;
@@ -44,20 +46,10 @@ private:
     int m_fd = -1;
 };
 
-// open() that cannot hang on a FIFO nobody serves: the open is made with
-// O_NONBLOCK, which is cleared again afterwards so reads and writes behave
-// normally. Descriptors are close-on-exec so they never leak into the
-// update client's shell.
+// open() that cannot hang on a FIFO nobody serves and never leaks into the
+// update client's shell; below the store boundary it also refuses links
+// (platform/boundary.h).
 inline int OpenNoWait(const char* pszPath, int flags, mode_t mode = 0)
 {
-    int fd;
-    do {
-        fd = open(pszPath, flags | O_NONBLOCK | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    if (fd >= 0) {
-        int fl = fcntl(fd, F_GETFL);
-        if (fl >= 0)
-            fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
-    }
-    return fd;
+    return DuOpenPath(pszPath, flags, mode);
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "defutils/defutils.h"
+#include "defutils/input_checks.h"
 #include "platform/bounded.h"
 
 namespace {
@@ -160,6 +161,9 @@ int CUpdateClient::RunDefUpdate(const char* pszValue)
     CClientEnvironment environment;
     int nResult = kResultOk;
 
+    // The value is put into the shell command as it is.
+    if (pszValue != nullptr && DuShellValueProblem(pszValue) != nullptr)
+        return kResultClientFailed;
     if (!defUtils.InitWindowsApp(DEFUPDATE))
         return kResultAppInitFailed;
 
