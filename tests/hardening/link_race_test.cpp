@@ -19,7 +19,7 @@ namespace {
 
 constexpr int kMaxRounds = 60;
 constexpr size_t kFileSize = 64 * 1024;
-constexpr auto kBudget = std::chrono::milliseconds(3000);
+constexpr auto kBudget = std::chrono::milliseconds(2000);
 
 // Dated after everything in the store, one day apart.
 SetDate RoundDate(int round)
