@@ -46,11 +46,11 @@ const ValueRow kAppIds[] = {
     {"Delete", "app\x7f", true},
     {"LeadingBlank", " app", true},
     {"TrailingBlank", "app ", true},
-    {"Over252Bytes", std::string(253, 'a'), true},
+    {"Over251Bytes", std::string(252, 'a'), true},
     {"Plain", "app.Two-3_4", false},
     {"InnerBlank", "my app", false},
     {"HighBytes", "app-\xc3\xa9", false},
-    {"Exactly252Bytes", std::string(252, 'a'), false},
+    {"Exactly251Bytes", std::string(251, 'a'), false},
 };
 
 class AppIdTest : public HostileStoreTest, public ::testing::WithParamInterface<ValueRow> {};
