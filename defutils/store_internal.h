@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "defutils/defutils.h"
@@ -29,6 +31,22 @@ inline const char* SuccessText(bool b)
 inline const char* TrueText(bool b)
 {
     return b ? "true" : "false";
+}
+
+// A pointer as the log has always shown it, glibc's "%08p": "0x" and the
+// hex digits zero-padded to eight characters in all, a null pointer as
+// "(nil)" right-aligned in eight. (GCC warns about "%08p" itself.)
+inline std::string PaddedPointerText(const void* p)
+{
+    if (p == nullptr)
+        return "   (nil)";
+    char digits[2 * sizeof(void*) + 1];
+    snprintf(digits, sizeof digits, "%lx",
+             static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
+    std::string text(digits);
+    if (text.size() < 6)
+        text.insert(0, 6 - text.size(), '0');
+    return "0x" + text;
 }
 
 // Permission bits of a directory, or 0775 when it cannot be examined.
