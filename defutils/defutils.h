@@ -337,6 +337,9 @@ private:
     // definfo.dat, so that nothing names the sets a full clean-up is about
     // to delete; DeleteNewestDefs then works from the withdrawn values.
     void WithdrawDefInfo();
+    // Writes LastBinUpdate=0 (and the text hub's mark) into an existing
+    // defutils configuration, without a log line (hubs.cpp).
+    void ClearMicroDefMarks();
 
     // Members in their specified declaration order.
     DuString m_pszAppID;

@@ -142,3 +142,17 @@ bool CDefUtils::GetBinHubDefsDate(WORD* pwYear, WORD* pwMonth, WORD* pwDay, DWOR
     WriteLog("CDefUtils::GetBinHubDefsDate - end, returning %s. \n", GetResultName(result));
     return DuSucceeded(result);
 }
+
+void CDefUtils::ClearMicroDefMarks()
+{
+    // Only an existing file can hold a stale "1"; creating it here would
+    // give it another mode than the write after the copy does.
+    PathBuf conf(DefutilsConfPath());
+    if (!DuFileExists(conf.data()))
+        return;
+    const char* pszSection = m_bAltContent && m_pszMicroDefsSection ? m_pszMicroDefsSection.get()
+                                                                    : kSharedMicroDefsSection;
+    WritePrivateProfileString(pszSection, KindKey(DU_BINARY), "0", conf.c_str());
+    if (!m_bAltContent)
+        WritePrivateProfileString(pszSection, KindKey(DU_TEXT), "0", conf.c_str());
+}

@@ -291,6 +291,11 @@ DuResult CDefUtils::InstallMicroDefHubFiles(const char* pszDir)
             status = DU_E_GENERAL;
             break;
         }
+        // A hub copy cut short must not pass for complete: the marks are
+        // cleared first, without a log line (the ones written after the
+        // copy are what counts), so an install killed half way leaves the
+        // next microdefs run asking for a full base.
+        ClearMicroDefMarks();
         status = ProcessCatalogFiles(&CDefUtils::CopyFilesCallback, pszDir,
                                      kCatalogBinHubLinuxSection, &context, nullptr);
         if (!DuSucceeded(status))
