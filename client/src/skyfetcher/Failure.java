@@ -16,7 +16,7 @@ public final class Failure extends Exception {
         NETWORK(4),
         VERIFICATION(5),
         LOCAL(6),
-        NO_PATH(7);
+        UNAVAILABLE(7);
 
         public final int status;
 

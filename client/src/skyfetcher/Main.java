@@ -1,6 +1,7 @@
 package skyfetcher;
 
 import java.io.PrintStream;
+import java.time.Instant;
 import java.util.Map;
 
 /** Runs one invocation and maps its outcome to the exit status; nothing escapes. */
@@ -13,13 +14,17 @@ public final class Main {
             CommandLine cl = CommandLine.parse(args);
             log = new Log(err, cl.debug);
             Config config = Config.load(Config.locate(cl.configPath, env));
+            // Before the HTTP client exists: the default proxy selector
+            // reads these properties.
             for (Map.Entry<String, String> p : config.properties.entrySet())
                 System.setProperty(p.getKey(), p.getValue());
+            Http http = new Http(config, log, Thread::sleep);
+            new Updater(config, log, http, Instant.now()).run(cl, env);
             return 0;
         } catch (Failure f) {
             log.step("error: " + f.getMessage());
             return f.kind.status;
-        } catch (RuntimeException | Error e) {
+        } catch (RuntimeException | OutOfMemoryError | StackOverflowError e) {
             log.step("internal error: " + e);
             return Failure.Kind.INTERNAL.status;
         }
