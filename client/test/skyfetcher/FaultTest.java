@@ -60,13 +60,7 @@ class FaultTest {
         return Stream.of(Arguments.of("more than the declared length",
                                       (Fault) c -> TestServer.whole(200, Arrays.copyOf(c, c.length + 4096)),
                                       "more than"),
-                         Arguments.of("more than declared, without a length", (Fault) c -> ex -> {
-                             ex.sendResponseHeaders(200, 0);
-                             ex.getResponseBody().write(Arrays.copyOf(c, c.length * 50));
-                         }, "more than the declared"),
-                         Arguments.of("stalled server", (Fault) c -> TestServer.cutAfter(c, 1000, 10_000), "no data for"),
-                         Arguments.of("other content", (Fault) c -> TestServer.whole(200, new byte[c.length]),
-                                      "SHA-256 does not match"));
+                         Arguments.of("stalled server", (Fault) c -> TestServer.cutAfter(c, 1000, 10_000), "no data for"));
     }
 
     @ParameterizedTest(name = "{0}")

@@ -19,10 +19,9 @@ import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 
 /**
- * The JDK's HTTP server on 127.0.0.1 with a free port, for the faults a
- * production web server cannot be made to show: per-path handlers override
- * serving a directory (with single ranges, as a static server does). Every
- * request is recorded as "GET /path" plus " Range: ..." when one was sent.
+ * The JDK's HTTP server on 127.0.0.1 for faults a production server cannot
+ * be made to show: per-path handlers override serving a directory. Every
+ * request is recorded as "GET /path", plus " Range: ..." when one was sent.
  */
 final class TestServer implements AutoCloseable {
     private final HttpServer server;
@@ -42,7 +41,6 @@ final class TestServer implements AutoCloseable {
         return URI.create("http://127.0.0.1:" + server.getAddress().getPort() + path);
     }
 
-    /** Serves the files below dir for paths without a handler of their own. */
     void serve(Path dir) {
         root = dir;
     }
@@ -59,20 +57,16 @@ final class TestServer implements AutoCloseable {
         String path = ex.getRequestURI().getRawPath();
         String range = ex.getRequestHeaders().getFirst("Range");
         synchronized (this) {
-            requests.add(ex.getRequestMethod() + " " + path + (range != null ? " Range: " + range : ""));
+            requests.add("GET " + path + (range != null ? " Range: " + range : ""));
         }
-        try {
-            HttpHandler h = handlers.get(path);
-            if (h != null) {
-                h.handle(ex);
-            } else if (root != null && Files.isRegularFile(root.resolve(path.substring(1)).normalize())
-                       && root.resolve(path.substring(1)).normalize().startsWith(root)) {
-                file(Files.readAllBytes(root.resolve(path.substring(1)).normalize())).handle(ex);
-            } else {
+        try (ex) {
+            Path file = root == null ? null : root.resolve(path.substring(1)).normalize();
+            if (handlers.containsKey(path))
+                handlers.get(path).handle(ex);
+            else if (file != null && file.startsWith(root) && Files.isRegularFile(file))
+                file(Files.readAllBytes(file)).handle(ex);
+            else
                 status(404).handle(ex);
-            }
-        } finally {
-            ex.close();
         }
     }
 
@@ -82,23 +76,20 @@ final class TestServer implements AutoCloseable {
     static HttpHandler file(byte[] data) {
         return ex -> {
             String range = ex.getRequestHeaders().getFirst("Range");
-            Matcher m = range == null ? null : RANGE.matcher(range);
-            if (m != null && m.matches()) {
-                long start = Long.parseLong(m.group(1));
-                if (start >= data.length) {
-                    ex.getResponseHeaders().add("Content-Range", "bytes */" + data.length);
-                    ex.sendResponseHeaders(416, -1);
-                    return;
-                }
-                ex.getResponseHeaders().add("Content-Range",
-                                            "bytes " + start + "-" + (data.length - 1) + "/" + data.length);
-                ex.sendResponseHeaders(206, data.length - start);
-                try (OutputStream out = ex.getResponseBody()) {
-                    out.write(data, (int) start, (int) (data.length - start));
-                }
+            Matcher m = RANGE.matcher(range == null ? "" : range);
+            if (!m.matches()) {
+                whole(200, data).handle(ex);
                 return;
             }
-            whole(200, data).handle(ex);
+            int start = (int) Math.min(Long.parseLong(m.group(1)), data.length);
+            if (start == data.length) {
+                ex.getResponseHeaders().add("Content-Range", "bytes */" + data.length);
+                ex.sendResponseHeaders(416, -1);
+                return;
+            }
+            ex.getResponseHeaders().add("Content-Range", "bytes " + start + "-" + (data.length - 1) + "/" + data.length);
+            ex.sendResponseHeaders(206, data.length - start);
+            ex.getResponseBody().write(data, start, data.length - start);
         };
     }
 
@@ -106,12 +97,11 @@ final class TestServer implements AutoCloseable {
     static HttpHandler whole(int status, byte[] data) {
         return ex -> {
             ex.sendResponseHeaders(status, data.length == 0 ? -1 : data.length);
-            try (OutputStream out = ex.getResponseBody()) {
-                out.write(data);
-            }
+            ex.getResponseBody().write(data);
         };
     }
 
+    /** A status without a body, with header name and value pairs. */
     static HttpHandler status(int status, String... headers) {
         return ex -> {
             for (int i = 0; i + 1 < headers.length; i += 2) ex.getResponseHeaders().add(headers[i], headers[i + 1]);
@@ -120,8 +110,8 @@ final class TestServer implements AutoCloseable {
     }
 
     /**
-     * Announces the full length, sends the first cut bytes and then either
-     * closes the connection (pauseMillis 0) or waits that long first.
+     * Announces the whole length, sends the first cut bytes, waits
+     * pauseMillis, then ends the exchange short, which drops the connection.
      */
     static HttpHandler cutAfter(byte[] data, int cut, long pauseMillis) {
         return ex -> {
@@ -129,19 +119,15 @@ final class TestServer implements AutoCloseable {
             OutputStream out = ex.getResponseBody();
             out.write(data, 0, cut);
             out.flush();
-            if (pauseMillis > 0) {
-                try {
-                    Thread.sleep(pauseMillis);
-                } catch (InterruptedException e) {
-                    Thread.currentThread().interrupt();
-                }
+            try {
+                Thread.sleep(pauseMillis);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
             }
-            // Closing the exchange before the announced length ends the
-            // connection: the client sees the body cut short.
         };
     }
 
-    /** Responses in turn: the first request gets the first handler, and so on; the last repeats. */
+    /** Handlers in turn, one per request; the last one repeats. */
     static HttpHandler sequence(HttpHandler... steps) {
         int[] next = {0};
         return ex -> {
