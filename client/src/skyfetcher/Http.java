@@ -1,28 +1,22 @@
 package skyfetcher;
 
+import java.io.ByteArrayOutputStream;
 import java.io.IOException;
-import java.net.ProxySelector;
+import java.io.InputStream;
+import java.net.HttpURLConnection;
+import java.net.SocketTimeoutException;
 import java.net.URI;
-import java.net.http.HttpClient;
-import java.net.http.HttpHeaders;
-import java.net.http.HttpRequest;
-import java.net.http.HttpResponse;
+import java.net.URLConnection;
 import java.nio.ByteBuffer;
 import java.nio.channels.FileChannel;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.StandardOpenOption;
 import java.security.MessageDigest;
-import java.time.Duration;
 import java.time.ZonedDateTime;
 import java.time.format.DateTimeFormatter;
 import java.time.format.DateTimeParseException;
-import java.util.List;
 import java.util.Locale;
-import java.util.concurrent.BlockingQueue;
-import java.util.concurrent.Flow;
-import java.util.concurrent.LinkedBlockingQueue;
-import java.util.concurrent.TimeUnit;
 import java.util.regex.Matcher;
 import java.util.regex.Pattern;
 
@@ -31,11 +25,15 @@ import java.util.regex.Pattern;
  * and targets streamed to a partial file that a later run, or another
  * mirror, can resume with Range.
  *
- * The body is read through a subscriber that holds at most one chunk ahead,
- * so memory does not grow with the file, and every wait for the next chunk
- * is bounded by the stall timeout: the request timeout of the JDK's client
- * only covers the wait for the response headers, and a server that stops
- * sending in the middle of a body would otherwise hang the run.
+ * The JDK's URL connection is used rather than its newer HTTP client: the
+ * newer client's request timeout only covers the wait for the headers, so a
+ * server that stops in the middle of a body needs a watchdog of its own,
+ * and it hands the body over in freshly allocated buffers, so the heap of a
+ * long download fills with garbage (its peak RSS grew with the set size).
+ * Here every socket read, headers and body alike, is bounded by the stall
+ * timeout, and the body is read into one reused buffer, so memory does not
+ * depend on the size of what is fetched. Proxies come from the standard
+ * http(s).proxyHost/Port and nonProxyHosts properties.
  *
  * Outcomes: the data; {@link Missing} for 403, 404 and 410 (static stores
  * answer 403 for a file they do not have, so it is not read as a lock-out);
@@ -57,27 +55,17 @@ public final class Http {
         void sleep(long millis) throws InterruptedException;
     }
 
-    private final HttpClient client;
     private final Config config;
     private final Log log;
     private final Sleeper sleeper;
-    /** Bytes received from the network in this run, for the report and the benchmark. */
+    private final byte[] buffer = new byte[1 << 16];
+    /** Bytes received from the network in this run, for the report. */
     private long bytesReceived;
 
     public Http(Config config, Log log, Sleeper sleeper) {
         this.config = config;
         this.log = log;
         this.sleeper = sleeper;
-        // Plain HTTP/1.1: an h2c upgrade attempt buys nothing from a static
-        // mirror, and some servers mishandle it. The default proxy selector
-        // reads the standard http(s).proxyHost/Port and nonProxyHosts
-        // properties; without it the client would use no proxy at all.
-        this.client = HttpClient.newBuilder()
-                          .version(HttpClient.Version.HTTP_1_1)
-                          .connectTimeout(Duration.ofSeconds(config.connectTimeoutSeconds))
-                          .followRedirects(HttpClient.Redirect.NORMAL)
-                          .proxy(ProxySelector.getDefault())
-                          .build();
     }
 
     public long bytesReceived() {
@@ -87,25 +75,19 @@ public final class Http {
     /** A whole small file, at most cap bytes (more is refused as endless data). */
     public byte[] fetchSmall(URI url, long cap) throws Failure, Missing {
         for (int attempt = 0;; ++attempt) {
-            Response r = send(url, -1);
-            try {
+            try (Response r = send(url, 0)) {
                 if (r.status == 200) {
                     checkDeclaredLength(r, cap, url);
-                    java.io.ByteArrayOutputStream out = new java.io.ByteArrayOutputStream();
-                    long got = 0;
-                    for (ByteBuffer b; (b = r.body.next()) != null;) {
-                        got += b.remaining();
-                        if (got > cap)
+                    ByteArrayOutputStream out = new ByteArrayOutputStream();
+                    for (int n; (n = r.read(buffer)) > 0;) {
+                        if (out.size() + n > cap)
                             throw Failure.verification(url + ": more than " + cap + " bytes");
-                        byte[] chunk = new byte[b.remaining()];
-                        b.get(chunk);
-                        out.write(chunk, 0, chunk.length);
+                        out.write(buffer, 0, n);
                     }
+                    r.complete();
                     return out.toByteArray();
                 }
                 handleStatus(r, url, attempt);
-            } finally {
-                r.body.cancel();
             }
         }
     }
@@ -131,41 +113,27 @@ public final class Http {
                 delete(partial);
                 have = 0;
             }
-            Response r = send(url, have);
-            try {
-                if (r.status == 200 || r.status == 206) {
-                    long start = 0;
-                    if (r.status == 206) {
-                        start = contentRangeStart(r, length);
-                        if (start != have) {
-                            // A range we did not ask for: start over once
-                            // without Range rather than splice bytes.
-                            if (restarted)
-                                throw Failure.network(url + ": unusable Content-Range");
-                            restarted = true;
-                            delete(partial);
-                            continue;
-                        }
-                    } else {
+            try (Response r = send(url, have)) {
+                if (r.status == 200 || (r.status == 206 && contentRangeStart(r, length) == have)) {
+                    if (r.status == 200)
                         checkDeclaredLength(r, length, url);
-                    }
                     if (have > 0)
                         log.debug(r.status == 206 ? "resuming " + url + " at byte " + have
                                                   : "server ignored the range; restarting " + url);
-                    receive(r, url, partial, start, length, sha256);
+                    receive(r, url, partial, r.status == 206 ? have : 0, length, sha256);
                     return;
                 }
-                if (r.status == 416) {
-                    // The partial no longer fits what the server has.
+                if (r.status == 206 || r.status == 416) {
+                    // A range we did not ask for, or the partial no longer
+                    // fits what the server has: start over once without
+                    // Range rather than splice bytes.
                     if (restarted)
-                        throw Failure.network(url + ": HTTP 416 without a range");
+                        throw Failure.network(url + ": HTTP " + r.status + " to a request without a range");
                     restarted = true;
                     delete(partial);
                     continue;
                 }
                 handleStatus(r, url, attempt);
-            } finally {
-                r.body.cancel();
             }
         }
     }
@@ -176,19 +144,20 @@ public final class Http {
         MessageDigest digest = Hashes.newSha256();
         boolean tooLong = false;
         try (FileChannel out = FileChannel.open(partial, StandardOpenOption.CREATE, StandardOpenOption.READ,
-                                                    StandardOpenOption.WRITE)) {
+                                                StandardOpenOption.WRITE)) {
             if (start > 0)
                 Hashes.update(digest, out, start);
             out.truncate(start);
             out.position(start);
             long got = start;
-            for (ByteBuffer b; (b = r.body.next()) != null;) {
-                if (got + b.remaining() > length) {
+            for (int n; (n = r.read(buffer)) > 0;) {
+                if (got + n > length) {
                     tooLong = true;
                     break;
                 }
-                got += b.remaining();
-                digest.update(b.duplicate());
+                got += n;
+                digest.update(buffer, 0, n);
+                ByteBuffer b = ByteBuffer.wrap(buffer, 0, n);
                 while (b.hasRemaining()) out.write(b);
             }
             if (!tooLong && got < length)
@@ -200,6 +169,7 @@ public final class Http {
             delete(partial);
             throw Failure.verification(url + ": the server sent more than the declared " + length + " bytes");
         }
+        r.complete();
         if (!Hashes.equal(digest.digest(), sha256)) {
             delete(partial);
             throw Failure.verification(url + ": SHA-256 does not match the signed targets");
@@ -212,7 +182,7 @@ public final class Http {
         if (s == 403 || s == 404 || s == 410)
             throw new Missing(url + ": HTTP " + s);
         if (s == 429 || s == 503) {
-            long wait = retryAfterMillis(r.headers);
+            long wait = retryAfterMillis(r.header("Retry-After"));
             if (wait < 0)
                 throw Failure.network(url + ": HTTP " + s + " without a usable Retry-After");
             if (wait > config.maxRetryAfterSeconds * 1000L)
@@ -235,11 +205,10 @@ public final class Http {
     private static final DateTimeFormatter HTTP_DATE = DateTimeFormatter.RFC_1123_DATE_TIME.withLocale(Locale.US);
 
     /** Retry-After as delay-seconds or an HTTP date; -1 when absent or unreadable. */
-    static long retryAfterMillis(HttpHeaders headers) {
-        String v = headers.firstValue("Retry-After").orElse(null);
-        if (v == null)
+    static long retryAfterMillis(String value) {
+        if (value == null)
             return -1;
-        v = v.strip();
+        String v = value.strip();
         if (v.matches("[0-9]{1,9}"))
             return Long.parseLong(v) * 1000L;
         try {
@@ -252,10 +221,10 @@ public final class Http {
 
     private static final Pattern CONTENT_RANGE = Pattern.compile("bytes ([0-9]+)-([0-9]+)/([0-9]+|\\*)");
 
-    /** The start of a 206 body, checked to run to the end of a file of the expected length. */
-    private static long contentRangeStart(Response r, long length) throws Failure {
-        String v = r.headers.firstValue("Content-Range").orElse("");
-        Matcher m = CONTENT_RANGE.matcher(v.strip());
+    /** The start of a 206 body that runs to the end of a file of the expected length, else -1. */
+    private static long contentRangeStart(Response r, long length) {
+        String v = r.header("Content-Range");
+        Matcher m = CONTENT_RANGE.matcher(v == null ? "" : v.strip());
         if (!m.matches())
             return -1;
         try {
@@ -270,35 +239,39 @@ public final class Http {
 
     /** Refuses early when Content-Length already announces more than allowed. */
     private static void checkDeclaredLength(Response r, long cap, URI url) throws Failure {
-        long declared = r.headers.firstValueAsLong("Content-Length").orElse(-1);
+        long declared = r.connection.getContentLengthLong();
         if (declared > cap)
             throw Failure.verification(url + ": Content-Length " + declared + " is more than the " + cap
                                        + " bytes allowed");
     }
 
     private Response send(URI url, long rangeStart) throws Failure {
-        HttpRequest.Builder b = HttpRequest.newBuilder(url)
-                                    .timeout(Duration.ofSeconds(config.stallTimeoutSeconds))
-                                    .header("Accept-Encoding", "identity")
-                                    .GET();
-        if (rangeStart > 0)
-            b.header("Range", "bytes=" + rangeStart + "-");
         log.debug("GET " + url + (rangeStart > 0 ? " from byte " + rangeStart : ""));
-        HttpResponse<Flow.Publisher<List<ByteBuffer>>> response;
+        HttpURLConnection c = null;
         try {
-            response = client.send(b.build(), HttpResponse.BodyHandlers.ofPublisher());
+            URLConnection uc = url.toURL().openConnection();
+            if (!(uc instanceof HttpURLConnection))
+                throw Failure.config(url + " is not an http or https URL");
+            c = (HttpURLConnection) uc;
+            c.setConnectTimeout(config.connectTimeoutSeconds * 1000);
+            c.setReadTimeout(config.stallTimeoutSeconds * 1000);
+            c.setUseCaches(false);
+            c.setInstanceFollowRedirects(true);
+            c.setRequestProperty("Accept-Encoding", "identity");
+            if (rangeStart > 0)
+                c.setRequestProperty("Range", "bytes=" + rangeStart + "-");
+            int status = c.getResponseCode();
+            return new Response(c, status, url);
         } catch (IOException e) {
+            if (c != null)
+                c.disconnect();
             throw Failure.network(url + ": " + describe(e));
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-            throw Failure.network(url + ": interrupted");
         }
-        Body body = new Body(url, config.stallTimeoutSeconds * 1000L);
-        response.body().subscribe(body);
-        return new Response(response.statusCode(), response.headers(), body);
     }
 
-    private static String describe(IOException e) {
+    private String describe(IOException e) {
+        if (e instanceof SocketTimeoutException)
+            return "no data for " + config.stallTimeoutSeconds + " s; giving up";
         String m = e.getMessage();
         return e.getClass().getSimpleName() + (m != null ? ": " + m : "");
     }
@@ -319,118 +292,61 @@ public final class Http {
         }
     }
 
-    private static final class Response {
-        final int status;
-        final HttpHeaders headers;
-        final Body body;
-
-        Response(int status, HttpHeaders headers, Body body) {
-            this.status = status;
-            this.headers = headers;
-            this.body = body;
-        }
-    }
-
     /**
-     * The body as a sequence of buffers, one requested at a time, each wait
-     * bounded by the stall timeout.
+     * One response. Closing it after its body was read to the end lets the
+     * connection serve the next request; closing it earlier drops the
+     * connection, since the rest of that body would otherwise be read (or
+     * waited for) by the next request on it.
      */
-    private final class Body implements Flow.Subscriber<List<ByteBuffer>> {
-        private final Object end = new Object();
-        private final BlockingQueue<Object> queue = new LinkedBlockingQueue<>();
-        private final URI url;
-        private final long stallMillis;
-        private Flow.Subscription subscription;
-        private List<ByteBuffer> current;
-        private int index;
-        private boolean finished;
-        private boolean cancelled;
+    private final class Response implements AutoCloseable {
+        final HttpURLConnection connection;
+        final int status;
+        final URI url;
+        private InputStream body;
+        private boolean complete;
 
-        Body(URI url, long stallMillis) {
+        Response(HttpURLConnection connection, int status, URI url) {
+            this.connection = connection;
+            this.status = status;
             this.url = url;
-            this.stallMillis = stallMillis;
         }
 
-        @Override
-        public void onSubscribe(Flow.Subscription s) {
-            boolean drop;
-            synchronized (this) {
-                subscription = s;
-                drop = cancelled;
+        String header(String name) {
+            return connection.getHeaderField(name);
+        }
+
+        /** Like InputStream.read; -1 at the end. */
+        int read(byte[] b) throws Failure {
+            try {
+                if (body == null)
+                    body = status >= 400 ? connection.getErrorStream() : connection.getInputStream();
+                if (body == null)
+                    return -1;
+                int n = body.read(b);
+                if (n > 0)
+                    bytesReceived += n;
+                return n;
+            } catch (IOException e) {
+                throw Failure.network(url + ": " + describe(e));
             }
-            if (drop)
-                s.cancel();
-            else
-                s.request(1);
+        }
+
+        /** The body was read to its end. */
+        void complete() {
+            complete = true;
         }
 
         @Override
-        public void onNext(List<ByteBuffer> item) {
-            queue.add(item);
-        }
-
-        @Override
-        public void onError(Throwable t) {
-            queue.add(t);
-        }
-
-        @Override
-        public void onComplete() {
-            queue.add(end);
-        }
-
-        /** The next non-empty buffer, or null at the end of the body. */
-        ByteBuffer next() throws Failure {
-            while (true) {
-                if (current != null && index < current.size()) {
-                    ByteBuffer b = current.get(index++);
-                    if (b.hasRemaining()) {
-                        bytesReceived += b.remaining();
-                        return b;
-                    }
-                    continue;
-                }
-                if (finished)
-                    return null;
-                Object item;
+        public void close() {
+            if (complete && body != null) {
                 try {
-                    item = queue.poll(stallMillis, TimeUnit.MILLISECONDS);
-                } catch (InterruptedException e) {
-                    Thread.currentThread().interrupt();
-                    throw Failure.network(url + ": interrupted");
+                    body.close();
+                    return;
+                } catch (IOException e) {
+                    // fall through: drop the connection
                 }
-                if (item == null)
-                    throw Failure.network(url + ": no data for " + stallMillis / 1000 + " s; giving up");
-                if (item == end) {
-                    finished = true;
-                    return null;
-                }
-                if (item instanceof Throwable) {
-                    Throwable t = (Throwable) item;
-                    throw Failure.network(url + ": " + (t instanceof IOException ? describe((IOException) t)
-                                                                                  : t.toString()));
-                }
-                @SuppressWarnings("unchecked")
-                List<ByteBuffer> list = (List<ByteBuffer>) item;
-                current = list;
-                index = 0;
-                Flow.Subscription s;
-                synchronized (this) {
-                    s = subscription;
-                }
-                s.request(1);
             }
-        }
-
-        /** Gives the connection up; harmless after the end. */
-        void cancel() {
-            Flow.Subscription s;
-            synchronized (this) {
-                cancelled = true;
-                s = subscription;
-            }
-            if (s != null && !finished)
-                s.cancel();
+            connection.disconnect();
         }
     }
 }
