@@ -128,12 +128,18 @@ fresh_store() {
   store -i "$work/sets/Z" >/dev/null
   sync
 }
-seconds() { # command...: wall-clock seconds of the command
-  local t0 t1
-  t0=$(date +%s.%N)
-  "$@" >/dev/null 2>"$work/last.err" || { cat "$work/last.err" >&2; exit 1; }
-  t1=$(date +%s.%N)
-  calc "$t1 - $t0"
+# measure COMMAND...: "ELAPSED CPU" in seconds, CPU being the user and system
+# time of the command and everything it started (the machine is shared, so
+# elapsed time is noisy; CPU time much less so).
+measure() {
+  (
+    t0=$(date +%s.%N)
+    "$@" >/dev/null 2>"$work/last.err" || { cat "$work/last.err" >&2; exit 1; }
+    t1=$(date +%s.%N)
+    times >"$work/times.out"  # not in a pipeline: that would be a new process
+    tail -1 "$work/times.out" | awk -v e="$(calc "$t1 - $t0")" '{
+      split($1, u, "m"); split($2, s, "m"); printf "%.3f %.3f\n", e, u[1] * 60 + u[2] + s[1] * 60 + s[2] }'
+  )
 }
 # The baseline: the same files from the same server with one curl process
 # (one connection), then an install of the directory.
@@ -158,18 +164,21 @@ echo "Full update, $runs runs each, taking turns..."
 : >"$work/baseline.times"
 for i in $(seq "$runs"); do
   fresh_store
-  c=$(seconds store -l)
+  read -r ce cc < <(measure store -l)
   check_newest
   fresh_store
-  b=$(seconds curl_and_install)
+  read -r be bc < <(measure curl_and_install)
   check_newest
-  echo "$c" >>"$work/client.times"
-  echo "$b" >>"$work/baseline.times"
-  printf '  run %d: client %.2f s, curl + install %.2f s\n' "$i" "$c" "$b"
+  echo "$ce $cc" >>"$work/client.times"
+  echo "$be $bc" >>"$work/baseline.times"
+  printf '  run %d: client %.2f s (CPU %.2f s), curl + install %.2f s (CPU %.2f s)\n' "$i" "$ce" "$cc" "$be" "$bc"
 done
-cm=$(median <"$work/client.times")
-bm=$(median <"$work/baseline.times")
-printf 'median: client %.2f s, curl + install %.2f s: %.2fx\n' "$cm" "$bm" "$(calc "$cm / $bm")"
+ce=$(cut -d' ' -f1 "$work/client.times" | median)
+cc=$(cut -d' ' -f2 "$work/client.times" | median)
+be=$(cut -d' ' -f1 "$work/baseline.times" | median)
+bc=$(cut -d' ' -f2 "$work/baseline.times" | median)
+printf 'median elapsed: client %.2f s, curl + install %.2f s: %.2fx\n' "$ce" "$be" "$(calc "$ce / $be")"
+printf 'median CPU:     client %.2f s, curl + install %.2f s: %.2fx\n' "$cc" "$bc" "$(calc "$cc / $bc")"
 
 echo "Peak RSS of the client alone fetching the set..."
 rm -rf "$work/state/partial" "$work/alone"
@@ -183,7 +192,7 @@ fresh_store
 store -l >/dev/null 2>&1
 publish add --repo "$work/repo" --product "$product" "$work/sets/B"
 before=$(wc -l <"$work/nginx/access.log")
-m=$(seconds store -m "$product")
+read -r m _ < <(measure store -m "$product")
 moved=$(tail -n +"$((before + 1))" "$work/nginx/access.log" | awk -F'"' '{split($3, a, " "); s += a[2]} END {print s}')
 pkg=$(tail -n +"$((before + 1))" "$work/nginx/access.log" | grep -o '[a-z]*-[0-9]*-[0-9]*\.mdp' | head -1)
 now=$(newest)
