@@ -24,7 +24,7 @@ public final class Main {
         } catch (Failure f) {
             log.step("error: " + f.getMessage());
             return f.kind.status;
-        } catch (RuntimeException | OutOfMemoryError | StackOverflowError e) {
+        } catch (RuntimeException | Error e) {
             log.step("internal error: " + e);
             return Failure.Kind.INTERNAL.status;
         }
