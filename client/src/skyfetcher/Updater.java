@@ -222,7 +222,7 @@ public final class Updater {
         for (int k = 0; k < n; ++k) {
             URI mirror = config.mirrors.get((goodMirror + k) % n);
             try {
-                http.fetchTarget(mirror.resolve(t.mirrorPath()), t.length, t.sha256, partial);
+                http.fetchTarget(at(mirror, t.mirrorPath()), t.length, t.sha256, partial);
                 return partial;
             } catch (Http.Missing e) {
                 log.step("mirror " + mirror + " lacks " + t.path);
@@ -235,6 +235,19 @@ public final class Updater {
             }
         }
         throw worst;
+    }
+
+    /**
+     * A path below the mirror, percent-encoded: signed target paths may hold
+     * any printable character, and a space or '%' must not turn into a
+     * malformed or different URL.
+     */
+    static URI at(URI mirror, String path) throws Failure {
+        try {
+            return mirror.resolve(new URI(null, null, path, null));
+        } catch (java.net.URISyntaxException | IllegalArgumentException e) {
+            throw Failure.verification("target path \"" + path + "\" cannot be fetched: " + e.getMessage());
+        }
     }
 
     /** Partial files of targets the metadata no longer names can never be completed. */
