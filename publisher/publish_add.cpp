@@ -356,17 +356,22 @@ Status Publisher::Add(const AddRequest& request)
         FileRecord r;
         r.name = lower;
         std::string copy = staging + "/files/" + lower;
-        st = CopyAndHash(request.setDir + "/" + name, copy, &r.size, &r.sha256);
-        if (!st.ok())
-            return st;
-        // Unchanged since the previous set: share its file, so the
-        // repository grows by what changed, as the mirror does.
+        // Unchanged since the previous set: share its file instead of
+        // writing a copy, so the repository grows by what changed, as the
+        // mirror does, and an add writes little more than the changes.
         auto same = previous.find(lower);
-        if (same != previous.end() && same->second == r.sha256) {
-            std::string link = staging + "/" + TemporaryName(lower);
-            if (::link((previousDir + "/" + lower).c_str(), link.c_str()) == 0 &&
-                rename(link.c_str(), copy.c_str()) != 0)
-                unlink(link.c_str());
+        bool shared = false;
+        if (same != previous.end()) {
+            st = HashFile(request.setDir + "/" + name, &r.size, &r.sha256);
+            if (!st.ok())
+                return st;
+            shared = r.sha256 == same->second &&
+                     link((previousDir + "/" + lower).c_str(), copy.c_str()) == 0;
+        }
+        if (!shared) {
+            st = CopyAndHash(request.setDir + "/" + name, copy, &r.size, &r.sha256);
+            if (!st.ok())
+                return st;
         }
         records.push_back(r);
         copied += r.size;
