@@ -280,7 +280,7 @@ Status Publisher::BuildPackages(const std::string& pairKey, const std::string& p
     return Ok();
 }
 
-Status Publisher::Add(const AddRequest& request)
+Status Publisher::AddUnguarded(const AddRequest& request)
 {
     std::string slug, segment;
     if (!ProductSlug(request.product, &slug))
