@@ -100,6 +100,32 @@ uint64_t TotalSize(const SetInfo& set)
     return total;
 }
 
+// Name -> SHA-256 of the newest set recorded for the pair before `date`,
+// and that set's file directory.
+std::map<std::string, std::string> PreviousHashes(const std::string& pairDir, const SetDate& date,
+                                                  std::string* filesDir)
+{
+    std::map<std::string, std::string> out;
+    std::vector<DirEntry> dirs;
+    if (!ListDir(pairDir, &dirs).ok())
+        return out;
+    for (auto d = dirs.rbegin(); d != dirs.rend(); ++d) {
+        // Set names sort in date order; take the newest older one.
+        if (!d->isDirectory || d->name[0] == '.' || d->name >= date.Name())
+            continue;
+        json record;
+        std::string text, why;
+        SetInfo info;
+        if (!ReadFileCapped(pairDir + "/" + d->name + kRecordFile, 64 << 20, &text).ok() ||
+            !ParseCanonical(text, record, &why) || !SetInfoFromJson(record, &info))
+            continue;
+        for (const FileRecord& f : info.files) out[f.name] = f.sha256;
+        *filesDir = pairDir + "/" + d->name + "/files";
+        break;
+    }
+    return out;
+}
+
 }  // namespace
 
 void Publisher::Progress(const char* what, uint64_t done, uint64_t total) const
@@ -254,7 +280,7 @@ Status Publisher::BuildPackages(const std::string& pairKey, const std::string& p
     return Ok();
 }
 
-Status Publisher::Add(const AddRequest& request)
+Status Publisher::AddUnguarded(const AddRequest& request)
 {
     std::string slug, segment;
     if (!ProductSlug(request.product, &slug))
@@ -324,13 +350,29 @@ Status Publisher::Add(const AddRequest& request)
         return st;
     std::vector<FileRecord> records;
     uint64_t copied = 0;
+    std::string previousDir;
+    std::map<std::string, std::string> previous = PreviousHashes(pairDir, date, &previousDir);
     for (const auto& [lower, name] : byLower) {
         FileRecord r;
         r.name = lower;
-        st = CopyAndHash(request.setDir + "/" + name, staging + "/files/" + lower, &r.size,
-                         &r.sha256);
-        if (!st.ok())
-            return st;
+        std::string copy = staging + "/files/" + lower;
+        // Unchanged since the previous set: share its file instead of
+        // writing a copy, so the repository grows by what changed, as the
+        // mirror does, and an add writes little more than the changes.
+        auto same = previous.find(lower);
+        bool shared = false;
+        if (same != previous.end()) {
+            st = HashFile(request.setDir + "/" + name, &r.size, &r.sha256);
+            if (!st.ok())
+                return st;
+            shared = r.sha256 == same->second &&
+                     link((previousDir + "/" + lower).c_str(), copy.c_str()) == 0;
+        }
+        if (!shared) {
+            st = CopyAndHash(request.setDir + "/" + name, copy, &r.size, &r.sha256);
+            if (!st.ok())
+                return st;
+        }
         records.push_back(r);
         copied += r.size;
         Progress("importing", copied, totalBytes);

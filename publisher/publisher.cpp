@@ -8,6 +8,7 @@
 #include <set>
 
 #include "publisher/metadata.h"
+#include "publisher/verifier.h"
 
 namespace publisher {
 
@@ -89,8 +90,8 @@ json RoleEntry(const std::vector<std::string>& keyids, int threshold)
 
 }  // namespace
 
-Status Publisher::Init(const std::string& repo, const std::string& mirror,
-                       const InitOptions& options, int64_t now)
+Status Publisher::InitUnguarded(const std::string& repo, const std::string& mirror,
+                                const InitOptions& options, int64_t now)
 {
     if (options.rootKeys < 1 || options.rootKeys > static_cast<int>(kMaxKeysPerRole) ||
         options.rootThreshold < 1 || options.rootThreshold > options.rootKeys)
@@ -163,7 +164,7 @@ Status Publisher::Init(const std::string& repo, const std::string& mirror,
     return st;
 }
 
-Status Publisher::Open(const std::string& repo, int64_t now, Publisher* out)
+Status Publisher::OpenUnguarded(const std::string& repo, int64_t now, Publisher* out)
 {
     out->m_repo = repo;
     out->m_now = now;
@@ -195,6 +196,9 @@ Status Publisher::LoadMirrorState()
     if (!st.ok())
         return st;
     m_root = envelope["signed"];
+    std::string why;
+    if (!IsValidRoot(m_root, &why))
+        return Fail(Exit::kRepo, "damaged " + RootPath(version) + ": " + why);
     if (!PathExists(m_mirror + "/" + kTimestampPath))
         return Ok();  // only during init: nothing signed below the root yet
     st = ReadJson(m_mirror + "/" + kTimestampPath, kTimestampCap, &envelope);
@@ -220,10 +224,12 @@ Status Publisher::LoadMirrorState()
 Status Publisher::RoleKeys(const json& root, const char* role, std::vector<SigningKey>* keys) const
 {
     keys->clear();
-    const json* info = Member(root["roles"], role);
-    if (info == nullptr)
+    const json* roles = Member(root, "roles");
+    const json* info = roles != nullptr ? Member(*roles, role) : nullptr;
+    const json* ids = info != nullptr ? Member(*info, "keyids") : nullptr;
+    if (ids == nullptr || !ids->is_array())
         return Fail(Exit::kRepo, std::string("the root has no role ") + role);
-    for (const json& id : (*info)["keyids"]) {
+    for (const json& id : *ids) {
         std::string path = KeyPath(m_repo, id.get<std::string>());
         if (!PathExists(path))
             continue;
@@ -321,12 +327,7 @@ Status Publisher::RecordRetired(uint64_t snapshotVersion, uint64_t targetsVersio
     return WriteFileAtomic(m_repo + kStateFile, Canonical(state), 0600, true);
 }
 
-Status Publisher::Refresh()
-{
-    return PublishChain(nullptr, false, false);
-}
-
-Status Publisher::RotateRoot(const RotateOptions& options)
+Status Publisher::RotateRootUnguarded(const RotateOptions& options)
 {
     std::vector<SigningKey> oldRootKeys;
     Status st = RoleKeys(m_root, "root", &oldRootKeys);
@@ -393,7 +394,7 @@ Status Publisher::RotateRoot(const RotateOptions& options)
     return PublishChain(nullptr, true, true);
 }
 
-Status Publisher::Prune(bool dryRun)
+Status Publisher::PruneUnguarded(bool dryRun)
 {
     json state;
     Status st = ReadJson(m_repo + kStateFile, 16 * 1024 * 1024, &state);
@@ -434,7 +435,7 @@ Status Publisher::Prune(bool dryRun)
         json envelope;
         if (!ReadJson(m_mirror + "/" + TargetsPath(v), kTargetsCap, &envelope).ok())
             continue;
-        const json& list = envelope["signed"]["targets"];
+        json& list = envelope["signed"]["targets"];
         for (auto it = list.begin(); it != list.end(); ++it) {
             std::string sha;
             GetString(it.value()["hashes"], "sha256", &sha);
@@ -465,6 +466,51 @@ Status Publisher::Prune(bool dryRun)
         return Ok();
     state["retired"] = kept;
     return WriteFileAtomic(m_repo + kStateFile, Canonical(state), 0600, true);
+}
+
+namespace {
+
+template <class F>
+Status Guarded(F&& operation)
+{
+    try {
+        return operation();
+    } catch (const std::exception& e) {
+        return Fail(Exit::kRepo, std::string("damaged repository or mirror metadata: ") + e.what());
+    }
+}
+
+}  // namespace
+
+Status Publisher::Init(const std::string& repo, const std::string& mirror,
+                       const InitOptions& options, int64_t now)
+{
+    return Guarded([&] { return InitUnguarded(repo, mirror, options, now); });
+}
+
+Status Publisher::Open(const std::string& repo, int64_t now, Publisher* out)
+{
+    return Guarded([&] { return OpenUnguarded(repo, now, out); });
+}
+
+Status Publisher::Add(const AddRequest& request)
+{
+    return Guarded([&] { return AddUnguarded(request); });
+}
+
+Status Publisher::Refresh()
+{
+    return Guarded([&] { return PublishChain(nullptr, false, false); });
+}
+
+Status Publisher::RotateRoot(const RotateOptions& options)
+{
+    return Guarded([&] { return RotateRootUnguarded(options); });
+}
+
+Status Publisher::Prune(bool dryRun)
+{
+    return Guarded([&] { return PruneUnguarded(dryRun); });
 }
 
 }  // namespace publisher

@@ -71,7 +71,14 @@ public:
     Status Prune(bool dryRun);
 
 private:
-    struct Pending;
+    // The operations proper; the public ones turn any exception (a damaged
+    // file read back, memory exhaustion) into a Status.
+    static Status InitUnguarded(const std::string& repo, const std::string& mirror,
+                                const InitOptions& options, int64_t now);
+    static Status OpenUnguarded(const std::string& repo, int64_t now, Publisher* out);
+    Status AddUnguarded(const AddRequest& request);
+    Status RotateRootUnguarded(const RotateOptions& options);
+    Status PruneUnguarded(bool dryRun);
 
     Status LoadMirrorState();
     Status RoleKeys(const json& root, const char* role, std::vector<SigningKey>* keys) const;
