@@ -32,7 +32,7 @@ class EndToEndTest {
     void setUp() throws Exception {
         rig = new Rig(tmp);
         nginx = Nginx.serve(rig.mirror, tmp.resolve("nginx"));
-        rig.configure(List.of(nginx.url()), "");
+        rig.configure(List.of(nginx.url()));
         // The store must already hold a dated set: -l reports its stamp.
         Rig.mustSucceed(rig.store("-i", rig.makeSet("Z", 4, 1, 1).toString()));
         rig.publishSet(rig.makeSet("A", 3, 10, 1));

@@ -36,7 +36,7 @@ class FaultTest {
         rig = new Rig(tmp);
         server = new TestServer();
         server.serve(rig.mirror);
-        rig.configure(List.of(server.url("/")), "");
+        rig.configure(List.of(server.url("/")));
         Rig.mustSucceed(rig.store("-i", rig.makeSet("Z", 4, 1, 1).toString()));
         rig.publishSet(rig.makeSet("A", 3, 10, 1));
         defs1 = rig.mirrorCopy(rig.sets.resolve("A/defs1.dat"));
@@ -77,7 +77,7 @@ class FaultTest {
     @Test
     void firstMirrorDownTheSecondServes() throws Exception {
         URI down = URI.create("http://127.0.0.1:" + Nginx.freePort() + "/");
-        rig.configure(List.of(down, server.url("/")), "");
+        rig.configure(List.of(down, server.url("/")));
         Rig.Run r = rig.store("-l");
         Rig.mustSucceed(r);
         assertTrue(r.err.contains("mirror " + down + " refused"), r.toString());

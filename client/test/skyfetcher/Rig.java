@@ -76,12 +76,12 @@ final class Rig {
     }
 
     /** Writes the client configuration for these mirror URLs. */
-    void configure(List<URI> mirrors, String extra) throws IOException {
+    void configure(List<URI> mirrors) throws IOException {
         StringBuilder c = new StringBuilder();
         for (URI m : mirrors) c.append("mirror = ").append(m).append('\n');
         c.append("trusted_root = ").append(mirror.resolve("metadata/1.root.json")).append('\n');
         c.append("state_dir = ").append(state).append('\n');
-        c.append("connect_timeout = 5\nstall_timeout = 3\n").append(extra);
+        c.append("connect_timeout = 5\nstall_timeout = 3\n");
         Files.writeString(root.resolve("skyfetcher.conf"), c.toString());
     }
 
