@@ -2,9 +2,11 @@
 # Builds qordefutil and walks a sandbox store through its whole life: a
 # first install, registrations, a set arriving through "incoming", a newer
 # install, a restore, a full update through the stand-in update client,
-# removal of everything when the last application leaves, and finally a
-# microdefs update that patches the store to a newer set with a real delta
-# package.
+# removal of everything when the last application leaves, a microdefs
+# update that patches the store to a newer set with a real delta package,
+# and finally the real update client: a signed mirror made by qordefpublish
+# and served by nginx on 127.0.0.1 brings the store up to date with -l, then
+# moves it to a newly published set with -m through a published package.
 #
 # The real /etc is never read or written: the demo runs the test build of
 # the same sources, which takes its two configuration files and its group
@@ -18,7 +20,7 @@ build=$PWD/build/release
 echo "Building..."
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)" --target qordefutil qordefutil-sandbox fake_java patchapp \
-  mkmicrodefs >/dev/null
+  mkmicrodefs qordefpublish jsf >/dev/null
 
 demo=${QDU_DEMO_DIR:-/tmp/qordefutil-demo}
 rm -rf "$demo"
@@ -147,3 +149,47 @@ cur=$(sed -n 's/^CurDefs=//p' "$defs/definfo.dat")
 cmp "$defs/$cur/defs1.dat" "$demo/sets/F/defs1.dat" && echo "   the patched set $cur holds set F's files"
 run -u MailScanner
 echo "   left below the base directory: $(find "$demo/base" -mindepth 1 | wc -l) entries"
+
+say "The real update client: a signed mirror on 127.0.0.1, -l, then -m"
+make_set "$demo/sets/G" "$y3" "$m3" 15 1
+make_set "$demo/sets/H" "$y3" "$m3" 20 2
+publish() { "$build/publisher/qordefpublish" "$@" | sed 's/^/   publisher: /'; }
+publish init --repo "$demo/repo" --mirror "$demo/mirror"
+publish add --repo "$demo/repo" --product "Morvik1.5 Definitions Linux" "$demo/sets/G"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+mkdir -p "$demo/nginx/tmp"
+{
+  [ "$(id -u)" = 0 ] && echo "user root;"
+  echo "daemon off; worker_processes 1; pid $demo/nginx/nginx.pid; error_log $demo/nginx/error.log;"
+  echo "events { worker_connections 64; }"
+  echo "http { access_log $demo/nginx/access.log; client_body_temp_path $demo/nginx/tmp/body;"
+  echo "  proxy_temp_path $demo/nginx/tmp/proxy; fastcgi_temp_path $demo/nginx/tmp/fastcgi;"
+  echo "  uwsgi_temp_path $demo/nginx/tmp/uwsgi; scgi_temp_path $demo/nginx/tmp/scgi;"
+  echo "  server { listen 127.0.0.1:$port; root $demo/mirror; } }"
+} >"$demo/nginx/nginx.conf"
+nginx -p "$demo/nginx" -c "$demo/nginx/nginx.conf" -e "$demo/nginx/error.log" &
+nginx_pid=$!
+trap 'kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null' EXIT
+for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$port/" && break; sleep 0.1; done
+echo "   nginx serves $demo/mirror at http://127.0.0.1:$port/"
+# The client as a machine would have it: the jar linked where the store
+# looks for it, the publisher's first root trusted, the real java on PATH.
+mkdir -p "$demo/base/Skyfetcher"
+ln -sfn "$build/client/jsf.jar" "$demo/base/Skyfetcher/jsf.jar"
+printf 'mirror = http://127.0.0.1:%s/\ntrusted_root = %s\nstate_dir = %s\n' "$port" \
+  "$demo/mirror/metadata/1.root.json" "$demo/client-state" >"$demo/etc/skyfetcher.conf"
+export SKYFETCHER_CONFIG=$demo/etc/skyfetcher.conf
+export PATH=${PATH#"$build/tests/fake-java-bin:"}
+run -i "$demo/sets/F"
+run -n MailScanner
+run -l
+show_defs
+run -l
+publish add --repo "$demo/repo" --product "Morvik1.5 Definitions Linux" "$demo/sets/H"
+run -m "Morvik1.5 Definitions Linux"
+show_defs
+cur=$(sed -n 's/^CurDefs=//p' "$defs/definfo.dat")
+cmp "$defs/$cur/defs1.dat" "$demo/sets/H/defs1.dat" && cmp "$defs/binhub/defs1.dat" "$demo/sets/H/defs1.dat" &&
+  echo "   the store's newest set $cur and its binary hub hold set H's files"
+echo "   requests to the mirror: $(grep -c . "$demo/nginx/access.log"), of which targets:" \
+  "$(grep -o 'GET /targets/[^ ]*' "$demo/nginx/access.log" | sed 's|.*/[0-9a-f]*\.||' | tr '\n' ' ')"

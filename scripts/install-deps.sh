@@ -3,7 +3,9 @@
 # benchmarks need, but only those that are missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev clang clang-format libclang-rt-14-dev python3)
+packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev clang clang-format libclang-rt-14-dev python3
+  libssl-dev nlohmann-json3-dev openssl python3-nacl
+  openjdk-17-jdk-headless junit5 nginx time curl)
 missing=()
 for pkg in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
