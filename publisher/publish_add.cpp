@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <set>
+#include <thread>
 
 #include "publisher/metadata.h"
 #include "publisher/publisher.h"
@@ -80,6 +82,21 @@ Status Build(const std::string& from, const std::string& to, uint32_t flags,
         return Fail(Exit::kIo, "cannot make a package from " + from + ": " + why);
     return Ok();
 }
+
+// One package to make: from and to are set directories (or views).
+struct PackageJob {
+    PackageJob(const SetInfo* p, std::string k, std::string f, std::string t, uint32_t fl)
+        : prev(p), kind(std::move(k)), from(std::move(f)), to(std::move(t)), flags(fl)
+    {
+    }
+    const SetInfo* prev;
+    std::string kind;
+    std::string from, to;
+    uint32_t flags;
+    bool alsoHub = false;
+    std::vector<unsigned char> bytes;
+    Status status;
+};
 
 json Endpoint(const SetInfo& set, const std::string& digest)
 {
@@ -197,86 +214,104 @@ Status Publisher::BuildPackages(const std::string& pairKey, const std::string& p
         earlier.resize(m_deltas);
 
     const std::string newFiles = newestDir + "/files", to = newest.date.Name();
-    const uint64_t setSize = TotalSize(newest);
-    const std::string toSeq = std::to_string(newest.date.Sequence());
     if (newest.hasBinhub && !newest.BinhubIsWholeSet())
         m_report.push_back("no binhub packages: the binary hub of " + to +
                            " is not the whole set, so the store could not integrate what a hub "
                            "package makes");
+
+    // First every package to make, with the directories it is made from:
+    // partial views of a set are hard links, removed when this returns.
+    std::vector<std::unique_ptr<TreeGuard>> views;
+    auto view = [&](const std::string& filesDir, const std::vector<std::string>& names,
+                    std::string* out) {
+        *out = pairDir + "/" + TemporaryName("view");
+        views.emplace_back(new TreeGuard(*out));
+        return MakeView(*out, filesDir, names);
+    };
+    std::vector<PackageJob> jobs;
     std::string newTextView;
-    std::unique_ptr<TreeGuard> newTextGuard;
-    size_t done = 0;
     for (const auto& [prev, prevFiles] : earlier) {
-        Progress("making packages", done++, earlier.size());
-        const std::string fromSeq = std::to_string(prev.date.Sequence());
-        auto publish = [&](const char* kind, std::vector<unsigned char>& bytes,
-                           const json& custom) {
-            std::string path = pairKey + "/packages/" + kind + "-" + fromSeq + "-" + toSeq + ".mdp";
-            m_report.push_back(std::string("package ") + kind + " " + prev.date.Name() + " -> " +
-                               to + ": " + std::to_string(bytes.size()) + " bytes, " +
-                               Percent(bytes.size(), setSize) + " of the set");
-            return WriteTarget(path, std::string(bytes.begin(), bytes.end()), custom, entries);
-        };
-        // Direct: from what the store keeps of the earlier set.
         bool wholeInstalled = prev.installed.size() == prev.files.size();
-        std::string source = prevFiles;
-        std::string view = pairDir + "/" + TemporaryName("view");
-        TreeGuard viewGuard(view);
-        if (!wholeInstalled) {
-            st = MakeView(view, prevFiles, prev.installed);
-            source = view;
+        bool hub = prev.BinhubIsWholeSet() && newest.BinhubIsWholeSet();
+        PackageJob direct{&prev, "direct", prevFiles, newFiles, 0};
+        if (!wholeInstalled)
+            st = view(prevFiles, prev.installed, &direct.from);
+        // Where the hub is the whole set as published and nothing is
+        // cleaned up, the direct package with the hub flag set is the hub
+        // package: one build serves both.
+        direct.alsoHub = hub && wholeInstalled;
+        jobs.push_back(direct);
+        if (hub && !wholeInstalled)
+            jobs.push_back(
+                PackageJob{&prev, "binhub", prevFiles, newFiles, patchapp::kFlagUpdatesSource});
+        if (st.ok() && prev.hasTexthub && newest.hasTexthub) {
+            PackageJob text{&prev, "texthub", "", "", patchapp::kFlagUpdatesSource};
+            if (newTextView.empty())
+                st = view(newFiles, newest.texthub, &newTextView);
+            text.to = newTextView;
+            if (st.ok())
+                st = view(prevFiles, prev.texthub, &text.from);
+            jobs.push_back(text);
         }
-        std::vector<unsigned char> direct;
-        if (st.ok())
-            st = Build(source, newFiles, 0, &direct);
-        if (st.ok())
-            st = publish("direct", direct,
-                         {{"from", Endpoint(prev, prev.installedDigest)},
-                          {"kind", "direct"},
-                          {"to", Endpoint(newest, newest.digest)}});
         if (!st.ok())
             return st;
-        // Binary hub: the hub is the whole set on both sides.
-        if (prev.BinhubIsWholeSet() && newest.BinhubIsWholeSet()) {
-            std::vector<unsigned char> hub;
-            if (wholeInstalled) {
-                hub.swap(direct);
-                SetHubFlag(hub);
-            } else {
-                st = Build(prevFiles, newFiles, patchapp::kFlagUpdatesSource, &hub);
-            }
-            if (st.ok())
-                st = publish("binhub", hub,
-                             {{"from", Endpoint(prev, prev.binhubDigest)},
-                              {"kind", "binhub"},
-                              {"to", Endpoint(newest, newest.binhubDigest)}});
-            if (!st.ok())
-                return st;
-        }
-        // Text hub: only its own files on both sides.
-        if (prev.hasTexthub && newest.hasTexthub) {
-            if (newTextView.empty()) {
-                newTextView = pairDir + "/" + TemporaryName("textview");
-                newTextGuard.reset(new TreeGuard(newTextView));
-                st = MakeView(newTextView, newFiles, newest.texthub);
-            }
-            std::string prevTextView = pairDir + "/" + TemporaryName("textview");
-            TreeGuard prevTextGuard(prevTextView);
-            std::vector<unsigned char> text;
-            if (st.ok())
-                st = MakeView(prevTextView, prevFiles, prev.texthub);
-            if (st.ok())
-                st = Build(prevTextView, newTextView, patchapp::kFlagUpdatesSource, &text);
-            if (st.ok())
-                st = publish("texthub", text,
-                             {{"from", Endpoint(prev, prev.texthubDigest)},
-                              {"kind", "texthub"},
-                              {"to", Endpoint(newest, newest.texthubDigest)}});
-            if (!st.ok())
-                return st;
-        }
     }
-    Progress("making packages", done, earlier.size());
+
+    // Packages are independent; two threads build them (the calling thread
+    // is one of them and the only one to report progress).
+    std::atomic<size_t> next{0}, done{0};
+    auto work = [&](bool reports) {
+        for (size_t k; (k = next++) < jobs.size();) {
+            try {
+                jobs[k].status = Build(jobs[k].from, jobs[k].to, jobs[k].flags, &jobs[k].bytes);
+            } catch (const std::exception& e) {
+                jobs[k].status = Fail(Exit::kIo, std::string("cannot make a package: ") + e.what());
+            }
+            ++done;
+            if (reports)
+                Progress("making packages", done, jobs.size());
+        }
+    };
+    std::thread helper;
+    if (jobs.size() > 1)
+        helper = std::thread(work, false);
+    work(true);
+    if (helper.joinable())
+        helper.join();
+
+    const uint64_t setSize = TotalSize(newest);
+    const std::string toSeq = std::to_string(newest.date.Sequence());
+    for (PackageJob& job : jobs) {
+        if (!job.status.ok())
+            return job.status;
+        const SetInfo& prev = *job.prev;
+        auto publish = [&](const std::string& kind, const std::string& fromDigest,
+                           const std::string& toDigest) {
+            std::string path = pairKey + "/packages/" + kind + "-" +
+                               std::to_string(prev.date.Sequence()) + "-" + toSeq + ".mdp";
+            m_report.push_back("package " + kind + " " + prev.date.Name() + " -> " + to + ": " +
+                               std::to_string(job.bytes.size()) + " bytes, " +
+                               Percent(job.bytes.size(), setSize) + " of the set");
+            return WriteTarget(path, std::string(job.bytes.begin(), job.bytes.end()),
+                               {{"from", Endpoint(prev, fromDigest)},
+                                {"kind", kind},
+                                {"to", Endpoint(newest, toDigest)}},
+                               entries);
+        };
+        if (job.kind == "direct") {
+            st = publish("direct", prev.installedDigest, newest.digest);
+            if (st.ok() && job.alsoHub) {
+                SetHubFlag(job.bytes);
+                st = publish("binhub", prev.binhubDigest, newest.binhubDigest);
+            }
+        } else if (job.kind == "binhub") {
+            st = publish("binhub", prev.binhubDigest, newest.binhubDigest);
+        } else {
+            st = publish("texthub", prev.texthubDigest, newest.texthubDigest);
+        }
+        if (!st.ok())
+            return st;
+    }
     return Ok();
 }
 

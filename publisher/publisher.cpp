@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "publisher/metadata.h"
@@ -113,6 +115,12 @@ Status Publisher::InitUnguarded(const std::string& repo, const std::string& mirr
             return st;
     }
 
+    // Later commands may run from another directory.
+    std::unique_ptr<char, decltype(&free)> real(realpath(mirror.c_str(), nullptr), free);
+    if (!real)
+        return Fail(Exit::kIo, "cannot resolve " + mirror);
+    const std::string mirrorPath = real.get();
+
     json keys = json::object(), roles = json::object();
     std::vector<SigningKey> rootKeys;
     for (const char* role : kRoles) {
@@ -149,7 +157,7 @@ Status Publisher::InitUnguarded(const std::string& repo, const std::string& mirr
                      {"snapshot", static_cast<uint64_t>(options.life.snapshot)},
                      {"targets", static_cast<uint64_t>(options.life.targets)},
                      {"timestamp", static_cast<uint64_t>(options.life.timestamp)}}},
-                   {"mirror", mirror}};
+                   {"mirror", mirrorPath}};
     st =
         WriteFileAtomic(repo + kStateFile, Canonical(json{{"retired", json::array()}}), 0600, true);
     if (st.ok())

@@ -93,6 +93,23 @@ TEST_F(CommandTest, VerifyPrintsWhatIsWrong)
                          "\n");
 }
 
+// The repository remembers where its mirror is, whatever directory the
+// next command runs from.
+TEST_F(CommandTest, RelativePathsGivenToInit)
+{
+    WriteSetDir(sandbox.Path("s1"), SetFiles(2026, 4, 1, 0, DataFiles(2, 3000, 1, 2)));
+    CliOptions shell;
+    shell.argv0 = "sh";
+    shell.binary = "/bin/sh";
+    CliResult r = RunCli({"-c", "cd " + sandbox.Root() + " && " + QDU_PUBLISH_TOOL +
+                                    " init --repo repo --mirror mirror"},
+                         shell);
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Tool({"add", "--repo", repo, "--product", "Example Defs", sandbox.Path("s1")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Tool({"verify", "--mirror", mirror}).status, 0);
+}
+
 TEST_F(CommandTest, EveryCommandExplainsItself)
 {
     for (const char* command : {"init", "add", "refresh", "rotate-root", "prune", "verify"}) {
