@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "cli/diagnostics.h"
 #include "defutils/defutils.h"
 #include "updater/update_client.h"
 
@@ -55,7 +56,9 @@ int DoGetCurrentDefs(const char* pszAppId, const char* pszContentType)
 
 int DoInstall(const char* pszSourceDir, const char* pszContentType)
 {
+    CCopyProgress progress;  // outlives defUtils, which reports to it
     CDefUtils defUtils;
+    progress.Attach(&defUtils);
     // No ContentTypeExists check: install is how an alternate store comes
     // into being, so a type without a store is fine here.
     defUtils.InitBase(pszContentType);

@@ -98,6 +98,16 @@ add_custom_target(package_docs ALL DEPENDS ${PROJECT_BINARY_DIR}/doc/changelog.g
 install(FILES ${QDU_PACKAGING_DIR}/debian/copyright ${PROJECT_BINARY_DIR}/doc/changelog.gz
   DESTINATION ${QDU_DOC_DIR})
 
+# The completion and the pages are checked with the other tests.
+if(BUILD_TESTING)
+  add_test(NAME packaging.completion COMMAND bash ${QDU_PACKAGING_DIR}/tests/completion-test.sh
+    ${QDU_PACKAGING_DIR}/bash-completion/qordefutil)
+  if(TARGET manpages)
+    add_test(NAME packaging.manpages
+      COMMAND sh ${QDU_PACKAGING_DIR}/tests/manpage-test.sh ${PROJECT_BINARY_DIR}/man)
+  endif()
+endif()
+
 # --- The Debian package -------------------------------------------------------
 macro(qdu_configure_package)
   set(CPACK_GENERATOR DEB)
