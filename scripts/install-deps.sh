@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests, the fuzzers and the
-# benchmarks need, but only those that are missing.
+# Installs the Debian packages the build, the tests, the fuzzers, the
+# benchmarks and the Debian package need, but only those that are missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev clang clang-format libclang-rt-14-dev python3)
+packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev clang clang-format libclang-rt-14-dev python3
+  # man pages, the Debian package and its checks
+  scdoc man-db groff-base dpkg-dev file lintian systemd)
 missing=()
 for pkg in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
