@@ -98,10 +98,13 @@ add_custom_target(package_docs ALL DEPENDS ${PROJECT_BINARY_DIR}/doc/changelog.g
 install(FILES ${QDU_PACKAGING_DIR}/debian/copyright ${PROJECT_BINARY_DIR}/doc/changelog.gz
   DESTINATION ${QDU_DOC_DIR})
 
-# The completion and the pages are checked with the other tests.
+# The completion, the scheduled update's runner and the pages are checked
+# with the other tests.
 if(BUILD_TESTING)
   add_test(NAME packaging.completion COMMAND bash ${QDU_PACKAGING_DIR}/tests/completion-test.sh
     ${QDU_PACKAGING_DIR}/bash-completion/qordefutil)
+  add_test(NAME packaging.scheduled_update COMMAND bash
+    ${QDU_PACKAGING_DIR}/tests/scheduled-update-test.sh ${PROJECT_BINARY_DIR}/systemd/scheduled-update)
   if(TARGET manpages)
     add_test(NAME packaging.manpages
       COMMAND sh ${QDU_PACKAGING_DIR}/tests/manpage-test.sh ${PROJECT_BINARY_DIR}/man)
@@ -132,6 +135,12 @@ macro(qdu_configure_package)
   set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
   # Only the files we install: no directories such as /usr or /etc.
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # The update client runs on Java 17; libraries its jar names in its
+  # Class-Path come through QDU_PACKAGE_DEPENDS from client/ itself.
+  if(EXISTS ${PROJECT_SOURCE_DIR}/client/CMakeLists.txt)
+    set_property(GLOBAL APPEND PROPERTY QDU_PACKAGE_DEPENDS
+      "default-jre-headless (>= 2:1.17) | java17-runtime-headless")
+  endif()
   get_property(extra_depends GLOBAL PROPERTY QDU_PACKAGE_DEPENDS)
   set(depends adduser ${extra_depends})
   list(REMOVE_DUPLICATES depends)

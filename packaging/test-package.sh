@@ -30,9 +30,10 @@ if [ ! -s "$tarball" ] || [ -n "$(find "$tarball" -mtime +30)" ]; then
   echo "-- making the Debian 12 root (cached in $tarball)"
   sources=/etc/apt/sources.list.d/debian.sources
   [ -f "$sources" ] || sources=/etc/apt/sources.list
-  mmdebstrap --quiet --variant=minbase --include=man-db,bash-completion,logrotate,systemd \
-    bookworm "$tarball.new" "$sources" </dev/null
-  mv "$tarball.new" "$tarball"
+  mmdebstrap --quiet --format=tar --variant=minbase \
+    --include=man-db,bash-completion,logrotate,systemd bookworm "$cache/partial.tar" "$sources" \
+    </dev/null
+  mv "$cache/partial.tar" "$tarball"
 fi
 
 root=$(mktemp -d /var/tmp/qdu-root-XXXXXX)
@@ -141,7 +142,8 @@ check "the timer is not enabled" '[ ! -e /etc/systemd/system/timers.target.wants
 
 echo "-- apt remove"
 in_root apt-get remove -y -qq qordefutil >/dev/null
-check "the programs are gone" '! command -v qordefutil && ! ls /usr/lib/*/libpatchapp.so'
+check "the programs are gone, the loader cache forgot the library" '
+  ! command -v qordefutil && ! ls /usr/lib/*/libpatchapp.so && ! ldconfig -p | grep -q libpatchapp'
 check "the configuration, the group and the store stay" '
   [ -e /etc/logrotate.d/qordefutil ] && [ -e /etc/Tarvolix.conf ] && getent group avdefs &&
   [ -d /opt/Tarvolix/virusdefs/20240220.001 ]'
