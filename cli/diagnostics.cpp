@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "cli/qordefutil.h"
 #include "defutils/system_config.h"
 #include "platform/profile.h"
 
@@ -315,6 +316,15 @@ std::string PatchLibraryFailure()
     return std::string();
 }
 
+bool IsOptionName(const char* pszArg)
+{
+    for (const OptionEntry& row : g_aOptions)
+        if ((row.pszShort != nullptr && strcmp(row.pszShort, pszArg) == 0) ||
+            strcmp(row.pszLong, pszArg) == 0)
+            return true;
+    return false;
+}
+
 std::string FirstOf(std::initializer_list<std::string> causes)
 {
     for (const std::string& cause : causes)
@@ -341,7 +351,7 @@ DiagnosedCommand CommandFromArguments(int argc, char** argv)
             continue;
         // A second option instead of a value: two commands ran, and the
         // last result may not be this one's.
-        if (argc >= 3 && argv[2][0] == '-' && argv[2][1] != '\0')
+        if (argc >= 3 && IsOptionName(argv[2]))
             return command;
         command.cOption = row.pszShort[1];
         if (command.cOption == 'r') {

@@ -231,6 +231,36 @@ TEST_F(DiagnosticsTest, NamesTheCause)
     }
 }
 
+TEST(DiagnosedCommandTest, TakesTheCommandFromTheArguments)
+{
+    const struct {
+        std::vector<const char*> args;
+        char option;
+        const char* value;
+        const char* contentType;
+    } rows[] = {
+        {{"-g", "app", "Type", "extra"}, 'g', "app", "Type"},
+        {{"--install", "/d"}, 'i', "/d", nullptr},
+        {{"-r", "Type"}, 'r', nullptr, "Type"},  // -r has its content type second
+        {{"-u", "-odd"}, 'u', "-odd", nullptr},  // not an option name: a value
+        {{"-l", "-r"}, '\0', nullptr, nullptr},  // two commands ran
+        {{"-h"}, '\0', nullptr, nullptr},
+        {{"-R", "Product"}, '\0', nullptr, nullptr},
+        {{}, '\0', nullptr, nullptr},
+    };
+    for (const auto& row : rows) {
+        std::vector<char*> argv{const_cast<char*>("qordefutil")};
+        for (const char* arg : row.args) argv.push_back(const_cast<char*>(arg));
+        argv.push_back(nullptr);
+        DiagnosedCommand command =
+            CommandFromArguments(static_cast<int>(argv.size() - 1), argv.data());
+        SCOPED_TRACE(row.args.empty() ? "(none)" : row.args[0]);
+        EXPECT_EQ(command.cOption, row.option);
+        EXPECT_STREQ(command.pszValue, row.value);
+        EXPECT_STREQ(command.pszContentType, row.contentType);
+    }
+}
+
 // Runs the program with standard error on a pseudo-terminal (standard
 // output to /dev/null) and returns what the terminal showed, with the
 // terminal's "\r\n" line ends turned back into "\n".
