@@ -503,6 +503,12 @@ void CCopyProgress::Attach(CDefUtils* pDefUtils)
         m_bAttached = DuSucceeded(pDefUtils->AddLogCallback(this));
 }
 
+CDefUtils::CLogCallback* CCopyProgress::ObserverAtTerminal()
+{
+    m_bAttached = isatty(STDERR_FILENO) == 1;
+    return m_bAttached ? this : nullptr;
+}
+
 void CCopyProgress::OnLogLine(const char* pszLine)
 {
     // The store manager logs "CDefUtils::CopyFilesCallback <path> - start. "

@@ -85,6 +85,9 @@ public:
     // Registers with pDefUtils when standard error is a terminal; the
     // progress must outlive the store manager's use of it.
     void Attach(CDefUtils* pDefUtils);
+    // For a store manager created elsewhere: this progress when standard
+    // error is a terminal, else null.
+    CDefUtils::CLogCallback* ObserverAtTerminal();
     void OnLogLine(const char* pszLine) override;
 
     uint64_t Files() const { return m_nFiles; }

@@ -91,8 +91,9 @@ int DoUninstall(const char* pszAppId, const char* pszContentType)
 
 int DoSkyfetcher(const char* pszValue)
 {
+    CCopyProgress progress;  // the integration of the downloaded set
     CUpdateClient client;
-    return client.RunDefUpdate(pszValue);
+    return client.RunDefUpdate(pszValue, progress.ObserverAtTerminal());
 }
 
 int DoNewest(const char* pszAppId, const char* pszContentType)

@@ -352,19 +352,30 @@ TEST_F(DiagnosticsTest, AddsALineOnlyAtATerminal)
     }
 }
 
-TEST_F(DiagnosticsTest, InstallShowsCopyProgressAtATerminal)
+TEST_F(DiagnosticsTest, UpdatesShowCopyProgressAtATerminal)
 {
-    MakeStore("");
-    std::vector<std::string> args = {"-i", sets + "/new"};
-    EXPECT_EQ(RunCli(args).err, "");
-    RemoveTree(defs);
-    CliResult shown = RunOnTerminal(args);
-    EXPECT_EQ(shown.status, 0);
-    // One line, rewritten in place, ending once the copying is done.
-    ASSERT_EQ(shown.err.rfind("\rqordefutil: copied ", 0), 0u) << shown.err;
-    EXPECT_EQ(shown.err.find('\n'), shown.err.size() - 1) << shown.err;
-    EXPECT_NE(shown.err.find(" MiB\n"), std::string::npos) << shown.err;
-    EXPECT_EQ(shown.err.find("copied 0 files"), std::string::npos) << shown.err;
+    // The full update's client is the stand-in, which delivers set kNew.
+    std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin";
+    setenv("PATH", (std::string(QDU_FAKE_JAVA_DIR) + ":" + path).c_str(), 1);
+    setenv("FAKE_JAVA_COPY_FROM", (sets + "/new").c_str(), 1);
+    const std::vector<std::vector<std::string>> commands = {{"-i", sets + "/new"}, {"-l"}};
+    for (const auto& args : commands) {
+        SCOPED_TRACE(args[0]);
+        MakeStore("");
+        EXPECT_EQ(RunCli(args).err, "");
+        RemoveTree(defs);
+        MakeStore("");
+        CliResult shown = RunOnTerminal(args);
+        EXPECT_EQ(shown.status, 0);
+        // One line, rewritten in place, ending once the copying is done.
+        ASSERT_EQ(shown.err.rfind("\rqordefutil: copied ", 0), 0u) << shown.err;
+        EXPECT_EQ(shown.err.find('\n'), shown.err.size() - 1) << shown.err;
+        EXPECT_NE(shown.err.find(" MiB\n"), std::string::npos) << shown.err;
+        EXPECT_EQ(shown.err.find("copied 0 files"), std::string::npos) << shown.err;
+        RemoveTree(defs);
+    }
+    setenv("PATH", path.c_str(), 1);
+    unsetenv("FAKE_JAVA_COPY_FROM");
 }
 
 }  // namespace
