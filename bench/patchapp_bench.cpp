@@ -30,6 +30,13 @@ using namespace patchapp;
 constexpr int kFiles = 200;
 constexpr size_t kSetBytes = size_t(64) << 20;
 
+// A tree left behind only costs disk space, but say so.
+void RemoveTree(const std::string& path)
+{
+    if (std::system(("rm -rf '" + path + "'").c_str()) != 0)
+        fprintf(stderr, "could not remove %s\n", path.c_str());
+}
+
 std::vector<unsigned char> RandomBytes(std::mt19937_64& rng, size_t n)
 {
     std::vector<unsigned char> v(n);
@@ -133,7 +140,7 @@ struct Fixture {
     ~Fixture()
     {
         if (!root.empty())
-            std::system(("rm -rf '" + root + "'").c_str());
+            RemoveTree(root);
     }
 };
 
@@ -151,7 +158,7 @@ Fixture& Sets(Spread spread)
 std::string FreshDir(const Fixture& f, const char* name)
 {
     std::string dir = f.root + "/" + name;
-    std::system(("rm -rf '" + dir + "'").c_str());
+    RemoveTree(dir);
     mkdir(dir.c_str(), 0755);
     return dir;
 }
@@ -215,7 +222,7 @@ void BM_ApplyVersusCopy(benchmark::State& state, Spread spread)
     double copyCpu = 0;
     for (auto _ : state) {
         std::string dest = FreshDir(f, "dest");
-        std::system(("rm -rf '" + f.root + "/copy'").c_str());
+        RemoveTree(f.root + "/copy");
         ApplyRequest req;
         req.patchDir = f.patchDir.c_str();
         req.srcDir = f.oldDir.c_str();

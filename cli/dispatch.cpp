@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/diagnostics.h"
 #include "cli/handlers.h"
 #include "cli/qordefutil.h"
 
@@ -256,6 +257,8 @@ int QorDefUtilMain(int argc, char** argv, const CommandHandlers& handlers)
         return 0;
     }
 
+    // At a terminal only: one line more on why a command failed or did nothing.
+    CCommandDiagnostics diagnostics(argc, argv);
     const char* pszContentType = argc >= 4 ? argv[3] : nullptr;
     int nResult = 0;
     if (abSeen[ROW_GETCURRENTDEFS])
@@ -278,12 +281,15 @@ int QorDefUtilMain(int argc, char** argv, const CommandHandlers& handlers)
     if (abSeen[ROW_UNREGISTERPRODUCT])
         handlers.unregisterProduct();
 
-    if (nResult == 0)
+    if (nResult == 0) {
+        diagnostics.Report(0);
         return 0;
+    }
     unsigned int nCode = static_cast<unsigned int>(nResult);
     if (nCode >= 1 && nCode <= 17)
         fprintf(stderr, "Command failed: %s.\n", kCommandMessages[nCode]);
     else
         fprintf(stderr, "Command failed: An unspecified error occured.\n");
+    diagnostics.Report(nResult);
     return nResult;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "cli/diagnostics.h"
 #include "defutils/defutils.h"
 #include "defutils/input_checks.h"
 #include "updater/update_client.h"
@@ -77,7 +78,9 @@ int DoGetCurrentDefs(const char* pszAppId, const char* pszContentType)
 
 int DoInstall(const char* pszSourceDir, const char* pszContentType)
 {
+    CCopyProgress progress;  // outlives defUtils, which reports to it
     CDefUtils defUtils;
+    progress.Attach(&defUtils);
     // No ContentTypeExists check: install is how an alternate store comes
     // into being, so a type without a store is fine here; but not a type
     // that cannot name a store.
@@ -115,8 +118,9 @@ int DoSkyfetcher(const char* pszValue)
 {
     if (const char* pszWhy = pszValue != nullptr ? DuShellValueProblem(pszValue) : nullptr)
         ReportRefusedValue("value of -l", pszValue, pszWhy);
+    CCopyProgress progress;  // the integration of the downloaded set
     CUpdateClient client;
-    return client.RunDefUpdate(pszValue);
+    return client.RunDefUpdate(pszValue, progress.ObserverAtTerminal());
 }
 
 int DoNewest(const char* pszAppId, const char* pszContentType)

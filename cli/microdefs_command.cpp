@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "cli/console_progress.h"
+#include "cli/diagnostics.h"
 #include "cli/handlers.h"
 #include "defutils/defutils.h"
 #include "defutils/input_checks.h"
@@ -112,7 +113,9 @@ int DoMicroDefs(const char* pszProduct, const char* pszContentType)
     char szArguments[MICRODEF_ARGUMENT_TEXT_SIZE] = {};
     bool bHubIsOk = false;
 
+    CCopyProgress copyProgress;  // outlives du, which reports to it
     CDefUtils du;
+    copyProgress.Attach(&du);
     CUpdateClient client;
     if (pszContentType != nullptr && !du.ContentTypeExists(pszContentType)) {
         ReportRefusedContentType(pszContentType);

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests, the fuzzers and the
-# benchmarks need, but only those that are missing.
+# Installs the Debian packages the build, the tests, the fuzzers, the
+# benchmarks and the Debian package need, but only those that are missing.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev clang clang-format libclang-rt-14-dev python3
   libssl-dev nlohmann-json3-dev openssl python3-nacl
-  openjdk-17-jdk-headless junit5 nginx time curl)
+  openjdk-17-jdk-headless junit5 nginx time curl
+  # man pages, the Debian package and its checks
+  scdoc man-db groff-base dpkg-dev file lintian systemd)
 missing=()
 for pkg in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")

@@ -155,9 +155,11 @@ void CUpdateClient::BuildClientArguments(char* pszBuffer, size_t nSize)
     BoundedAppend(pszBuffer, nSize, " -t VirusDef ]");
 }
 
-int CUpdateClient::RunDefUpdate(const char* pszValue)
+int CUpdateClient::RunDefUpdate(const char* pszValue, CDefUtils::CLogCallback* pObserver)
 {
     CDefUtils defUtils;
+    if (pObserver != nullptr)
+        defUtils.AddLogCallback(pObserver);
     CClientEnvironment environment;
     int nResult = kResultOk;
 

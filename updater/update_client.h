@@ -26,6 +26,8 @@
 
 #include <cstddef>
 
+#include "defutils/defutils.h"
+
 // Names and settings of the update client, exported as they are.
 extern const char* const JAVA;
 extern const char* const JSFJAR;
@@ -99,8 +101,10 @@ public:
     // the empty string when there is no stamp.
     void BuildClientArguments(char* pszBuffer, size_t nSize);
     // The full update. pszValue (may be null) goes between the class name
-    // and the argument group. Returns 0, 2, 3, 5 or 9.
-    int RunDefUpdate(const char* pszValue);
+    // and the argument group. pObserver, when given, receives the store
+    // manager's log lines (the command line shows copy progress from them).
+    // Returns 0, 2, 3, 5 or 9.
+    int RunDefUpdate(const char* pszValue, CDefUtils::CLogCallback* pObserver = nullptr);
     // The microdefs download into the two patch directories, with the
     // argument groups built by the microdefs command. Returns 0 or 9.
     int RunMicroDefUpdate(const char* pszHubPatchDir, const char* pszDirectPatchDir,
