@@ -311,6 +311,10 @@ public:
 
 private:
     void OpenLogFile();
+    // IntegrateDefs' copy of the newest set into a new set directory,
+    // leaving out what the source directory will replace (integration.cpp).
+    bool SeedNewDefs(const char* pszNewestDir, const char* pszTargetDir, const char* pszSourceDir);
+    bool SeedFileCallback(const char* pszPath, void* pContext);  // SeedContext*
 
     // Members in their specified declaration order.
     DuString m_pszAppID;
