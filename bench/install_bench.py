@@ -28,7 +28,7 @@ exceeded; the test script runs it.
 Needs python3, GNU time (/usr/bin/time) and, for --syscalls, strace.
 
 Usage: bench/install_bench.py [--build build/release] [--where tmpfs,disk]
-       [--runs 3] [--large] [--syscalls] [--quick]
+       [--runs 3] [--large] [--only install,scaling,update,syscalls] [--quick]
 """
 
 import argparse
@@ -370,15 +370,20 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--timeout", type=int, default=900, help="seconds per command")
     parser.add_argument("--large", action="store_true", help="also the 20,000-file sets")
-    parser.add_argument("--syscalls", action="store_true", help="count system calls with strace")
+    parser.add_argument(
+        "--only", default="install,scaling,update", help="any of install,scaling,update,syscalls"
+    )
+    parser.add_argument("--syscalls", action="store_true", help="same as adding syscalls to --only")
     parser.add_argument("--quick", action="store_true", help="small sets, tmpfs, check limits")
     args = parser.parse_args()
     args.build = os.path.abspath(args.build)
     if not os.access(os.path.join(args.build, "qordefutil-sandbox"), os.X_OK):
         die("no qordefutil-sandbox in %s: build first" % args.build)
 
+    only = set(args.only.split(",")) | ({"syscalls"} if args.syscalls else set())
     places = args.where.split(",")
     if args.quick:
+        only = set()
         places = ["tmpfs" if os.path.isdir(args.tmpfs_dir) else "disk"]
     failures = []
     for where in places:
@@ -386,15 +391,17 @@ def main():
         try:
             bench = Bench(args, scratch)
             if args.quick:
-                bench.bench_update_and_memory(2000, 8 * MIB)
-            else:
+                bench.bench_update_and_memory(2000, 2 * MIB)
+            if "install" in only:
                 bench.bench_install()
+            if "scaling" in only:
                 bench.bench_scaling()
+            if "update" in only:
                 bench.bench_update_and_memory(2000, 64 * MIB)
                 if args.large:
                     bench.bench_update_and_memory(20000, 64 * MIB)
-                if args.syscalls:
-                    bench.bench_syscalls()
+            if "syscalls" in only:
+                bench.bench_syscalls()
             failures += bench.failures
         finally:
             shutil.rmtree(scratch, ignore_errors=True)

@@ -17,6 +17,9 @@ cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQDU_BEN
 cmake --build build/release -j "$jobs"
 ctest --test-dir build/release -j "$jobs" --output-on-failure
 
+echo "== Install benchmark, short run (bytes written and peak RSS within their limits)"
+bench/install_bench.py --quick --build build/release
+
 echo "== Build and test under ASan + UBSan"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQDU_SANITIZE=ON
 cmake --build build/asan -j "$jobs"
