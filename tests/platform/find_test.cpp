@@ -4,7 +4,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -190,23 +189,6 @@ TEST_F(FindTest, PlainNameGivesTheDirectoryReadsAnswer)
     EXPECT_EQ(Ask(dir + "/lower.dat").size(), 1u);
     EXPECT_EQ(std::get<0>(Ask(dir + "/" + longName).at(0)), longName);
     chmod((dir + "/closed").c_str(), 0755);
-}
-
-TEST_F(FindTest, LongNamesSurviveALargeListing)
-{
-    // Enough names that the listing must move its stored names several times.
-    const std::string dir = sandbox.Path("many");
-    MakeDirs(dir);
-    Records expected;
-    for (int i = 0; i < 300; ++i) {
-        char suffix[8];
-        snprintf(suffix, sizeof suffix, "%03d", i);
-        std::string name = std::string(static_cast<size_t>(i % 250 + 1), 'x') + suffix;
-        WriteTextFile(dir + "/" + name, "");
-        expected.push_back({name, kFile});
-    }
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(List(dir + "/x*"), expected);
 }
 
 TEST_F(FindTest, BadPathsAndHandlesFail)
