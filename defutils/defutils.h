@@ -340,6 +340,10 @@ private:
     // Writes LastBinUpdate=0 (and the text hub's mark) into an existing
     // defutils configuration, without a log line (hubs.cpp).
     void ClearMicroDefMarks();
+    // IntegrateDefs' copy of the newest set into a new set directory,
+    // leaving out what the source directory will replace (integration.cpp).
+    bool SeedNewDefs(const char* pszNewestDir, const char* pszTargetDir, const char* pszSourceDir);
+    bool SeedFileCallback(const char* pszPath, void* pContext);  // SeedContext*
 
     // Members in their specified declaration order.
     DuString m_pszAppID;

@@ -14,6 +14,7 @@
 #include "platform/fileops.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
+#include "platform/scoped_fd.h"
 
 namespace {
 
@@ -41,6 +42,46 @@ void InitCopyContext(DuCopyContext* pContext, const char* pszDestDir, bool bOver
     pContext->bOverwrite = bOverwrite;
     pContext->bSecondFlag = true;
     pContext->bAllCopied = true;
+}
+
+// Context of SeedFileCallback: the copy into the new directory, and the
+// directory whose files are copied over it next.
+struct SeedContext {
+    DuCopyContext copy;
+    const char* pszSourceDir;
+};
+
+// True when the copy of pszSourceDir that follows the seeding will write the
+// file that seeding pszPath would write: the source holds a regular file
+// whose name, lower-cased as every copy does, is that destination name. The
+// two letter-case forms sets arrive in are tried; a file in mixed case is not
+// recognised and is simply seeded and then overwritten.
+bool WillArrive(const char* pszPath, const char* pszSourceDir)
+{
+    PathBuf path(pszPath);
+    PathBuf name(DuStripFileName(path.data(), 1));
+    StrLower(name.data());
+    PathBuf lower(pszSourceDir);
+    if (name.empty() || !DuAppendPath(lower.data(), name.c_str(), lower.size()))
+        return false;
+    PathBuf upper;
+    bool bUpper = DuCaseFormPath(lower.c_str(), true, upper.data(), upper.size()) != 0;
+    struct stat st;
+    // The walk never copies the incoming lock under its own name, but its
+    // upper-case form is an ordinary file.
+    if (strcmp(name.c_str(), kInLockFile) != 0 && DuStatPath(lower.c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode))
+        return true;
+    return bUpper && DuStatPath(upper.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The checks of the copy's source side: a seed file the copy could not even
+// open must still make the seeding fail.
+bool CopyCouldRead(const char* pszPath)
+{
+    ScopedFd fd(OpenNoWait(pszPath, O_RDONLY));
+    struct stat st;
+    return fd.valid() && fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
@@ -75,6 +116,41 @@ bool CDefUtils::CopyDefs(const char* pszSourceDir, const char* pszDestDir)
     return bResult;
 }
 
+// The seeding copy of the newest set into a new set directory. Every file
+// the source is about to lay over it is left out: the copy of the source
+// deletes such a file and copies its own, giving it the name, mode, group
+// and times it gets anyway, and a failure of that copy takes the whole new
+// directory away, so the seeded bytes could never be seen. The walk, its
+// start, end and "Processing" lines and its result stay those of
+// CopyAllDefs; a left-out file has no copy lines of its own, since no copy
+// is made, and one the copy could not have read is copied as before, so
+// it fails the seeding as it did.
+bool CDefUtils::SeedNewDefs(const char* pszNewestDir, const char* pszTargetDir,
+                            const char* pszSourceDir)
+{
+    WriteLog("CDefUtils::CopyAllDefs (src: %s, dst: %s) - start\n", OrNull(pszNewestDir),
+             OrNull(pszTargetDir));
+    SeedContext context;
+    InitCopyContext(&context.copy, pszTargetDir, true);
+    context.pszSourceDir = pszSourceDir;
+    bool bWalked = ProcessAllDefFiles(&CDefUtils::SeedFileCallback, pszNewestDir, &context, false);
+    bool bResult = bWalked && context.copy.bAllCopied;
+    if (bResult)
+        WriteLog("CDefUtils::CopyAllDefs() - returning true\n");
+    else
+        WriteLog("CDefUtils::CopyAllDefs() - returning false\n");
+    return bResult;
+}
+
+bool CDefUtils::SeedFileCallback(const char* pszPath, void* pContext)
+{
+    SeedContext* pSeed = static_cast<SeedContext*>(pContext);
+    if (pszPath != nullptr && pSeed->pszSourceDir != nullptr &&
+        WillArrive(pszPath, pSeed->pszSourceDir) && CopyCouldRead(pszPath))
+        return true;
+    return CopyFilesCallback(pszPath, &pSeed->copy);
+}
+
 DuResult CDefUtils::IntegrateDefs(const char* pszSourceDir, bool bText)
 {
     DuResult status = DU_S_OK;
@@ -106,7 +182,7 @@ DuResult CDefUtils::IntegrateDefs(const char* pszSourceDir, bool bText)
         if (bCreated && !newest.empty() && DuFileExists(newest.data())) {
             PathBuf newestName(DuStripFileName(newest.data(), 1));
             if (strcmp(newestName.c_str(), name.c_str()) != 0 &&
-                !CopyAllDefs(newest.c_str(), target.c_str()))
+                !SeedNewDefs(newest.c_str(), target.c_str(), pszSourceDir))
                 status = DU_E_FILE_COPY;
         }
     }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 
@@ -20,6 +21,30 @@ namespace {
 constexpr DWORD CATALOG_FIRST_SIZE = 2048;
 constexpr DWORD CATALOG_SIZE_STEP = 1024;
 constexpr DWORD CATALOG_MAX_SIZE = 1048576;
+// The profile engine reads a line in pieces of at most this many bytes
+// (platform/profile.h); each piece yields one list item.
+constexpr uint64_t PROFILE_PIECE_BYTES = 254;
+
+// The smallest size of the growth sequence (2048, 3072, ... up to the
+// limit) that holds the longest list pszFile can yield; the first size when
+// the file cannot be examined.
+DWORD CatalogFirstSize(const char* pszFile)
+{
+    struct stat st;
+    if (pszFile == nullptr || stat(pszFile, &st) != 0 || st.st_size < 0)
+        return CATALOG_FIRST_SIZE;
+    uint64_t bound = static_cast<uint64_t>(st.st_size);
+    // Each piece gives at most its bytes and a terminator (its line feed
+    // gone), plus the list's closing NUL and the two bytes whose use would
+    // read as "did not fit".
+    bound += bound / PROFILE_PIECE_BYTES + 4;
+    if (bound >= CATALOG_MAX_SIZE)
+        return CATALOG_MAX_SIZE;
+    if (bound <= CATALOG_FIRST_SIZE)
+        return CATALOG_FIRST_SIZE;
+    uint64_t steps = (bound - CATALOG_FIRST_SIZE + CATALOG_SIZE_STEP - 1) / CATALOG_SIZE_STEP;
+    return static_cast<DWORD>(CATALOG_FIRST_SIZE + steps * CATALOG_SIZE_STEP);
+}
 
 // Position of the last character of psz (psz itself when empty), stepping
 // forward from the start.
@@ -115,8 +140,11 @@ DuResult CDefUtils::ReadCatalogSection(const char* pszFile, const char* pszSecti
 
     // The profile engine reports a list that did not fit as size - 2, so
     // the buffer grows until the result is shorter than that or the limit
-    // is reached.
-    DWORD size = CATALOG_FIRST_SIZE;
+    // is reached. A section that fits once fits with the same result in
+    // every larger buffer, so the first size is taken from the file (the
+    // list is never longer than the file plus a terminator per 254-byte
+    // line piece) rather than reading the file again for every 1 KiB step.
+    DWORD size = CatalogFirstSize(pszFile);
     for (;;) {
         DuString buffer(static_cast<char*>(malloc(size)));
         if (!buffer)

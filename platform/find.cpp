@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -28,21 +29,40 @@ constexpr DWORD kMaxCapacity = INT32_MAX;
 constexpr int64_t kEpochQuarterMinutes = 776298240;
 constexpr uint64_t kTicksPer15Seconds = 150000000;
 
+// One listed entry. The name lives in the listing's name pool, so a record
+// costs a few dozen bytes rather than a full-size name field, and a listing
+// of a large directory stays small.
+struct Record {
+    DWORD attributes;
+    FileTime lastAccess;
+    FileTime lastWrite;
+    DWORD sizeLow;
+    size_t nameOffset;
+};
+
 // The object behind a find handle.
 struct Listing {
     DWORD tag;
     DWORD count;
     DWORD capacity;
-    FindData* records;
+    Record* records;
     DWORD index;
+    char* names;  // every record's name, each NUL-terminated
+    size_t namesUsed;
+    size_t namesCapacity;
 };
 
+void FreeListing(Listing* listing)
+{
+    free(listing->records);
+    free(listing->names);
+    // Cleared before release so the live tag does not linger in freed memory.
+    *listing = Listing{0, 0, 0, nullptr, 0, nullptr, 0, 0};
+    delete listing;
+}
+
 struct ListingDeleter {
-    void operator()(Listing* listing) const
-    {
-        free(listing->records);
-        delete listing;
-    }
+    void operator()(Listing* listing) const { FreeListing(listing); }
 };
 using ListingPtr = std::unique_ptr<Listing, ListingDeleter>;
 
@@ -59,10 +79,14 @@ Listing* LiveListing(HANDLE handle)
     return listing->tag == kListingTag ? listing : nullptr;
 }
 
-void CopyOut(const FindData& record, FindData* out)
+void CopyOut(const Listing& listing, const Record& record, FindData* out)
 {
-    *out = record;
-    // The stored record's pointer would point into the listing's array.
+    out->dwFileAttributes = record.attributes;
+    out->ftLastAccessTime = record.lastAccess;
+    out->ftLastWriteTime = record.lastWrite;
+    out->nFileSizeHigh = 0;
+    out->nFileSizeLow = record.sizeLow;
+    BoundedCopy(out->szName, sizeof out->szName, listing.names + record.nameOffset);
     out->pszName = out->szName;
 }
 
@@ -76,29 +100,47 @@ bool Grow(Listing* listing)
     if (capacity >= kMaxCapacity)
         return false;
     DWORD wanted = capacity == 0 ? 10 : (capacity > kMaxCapacity / 2 ? kMaxCapacity : capacity * 2);
-    void* grown = realloc(listing->records, static_cast<size_t>(wanted) * sizeof(FindData));
+    void* grown = realloc(listing->records, static_cast<size_t>(wanted) * sizeof(Record));
     if (grown == nullptr && capacity + 10 < wanted) {
         wanted = capacity + 10;
-        grown = realloc(listing->records, static_cast<size_t>(wanted) * sizeof(FindData));
+        grown = realloc(listing->records, static_cast<size_t>(wanted) * sizeof(Record));
     }
     if (grown == nullptr)
         return false;
-    listing->records = static_cast<FindData*>(grown);
+    listing->records = static_cast<Record*>(grown);
     listing->capacity = wanted;
     return true;
 }
 
-void FillRecord(const struct stat& st, const char* name, FindData* record)
+// Appends a record for `name` (at most a file name's length) made from its
+// stat result; false when memory runs out.
+bool AddRecord(Listing* listing, const struct stat& st, const char* name)
 {
-    memset(record, 0, sizeof *record);
-    record->dwFileAttributes = S_ISDIR(st.st_mode) ? FILE_ATTR_DIRECTORY : FILE_ATTR_NORMAL;
+    size_t length = strnlen(name, FIND_DATA_NAME_SIZE - 1);
+    if (listing->namesCapacity - listing->namesUsed < length + 1) {
+        size_t wanted = listing->namesCapacity == 0 ? 256 : listing->namesCapacity;
+        while (wanted - listing->namesUsed < length + 1) wanted *= 2;
+        char* grown = static_cast<char*>(realloc(listing->names, wanted));
+        if (grown == nullptr)
+            return false;
+        listing->names = grown;
+        listing->namesCapacity = wanted;
+    }
+    if (!Grow(listing))
+        return false;
+    Record& record = listing->records[listing->count];
+    record.attributes = S_ISDIR(st.st_mode) ? FILE_ATTR_DIRECTORY : FILE_ATTR_NORMAL;
     if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
-        record->dwFileAttributes |= FILE_ATTR_READONLY;
-    record->ftLastAccessTime = PosixTimeToFileTime(st.st_atime);
-    record->ftLastWriteTime = PosixTimeToFileTime(st.st_mtime);
-    record->nFileSizeHigh = 0;
-    record->nFileSizeLow = static_cast<DWORD>(st.st_size);
-    BoundedCopy(record->szName, sizeof record->szName, name);
+        record.attributes |= FILE_ATTR_READONLY;
+    record.lastAccess = PosixTimeToFileTime(st.st_atime);
+    record.lastWrite = PosixTimeToFileTime(st.st_mtime);
+    record.sizeLow = static_cast<DWORD>(st.st_size);
+    record.nameOffset = listing->namesUsed;
+    memcpy(listing->names + listing->namesUsed, name, length);
+    listing->names[listing->namesUsed + length] = '\0';
+    listing->namesUsed += length + 1;
+    ++listing->count;
+    return true;
 }
 
 // Splits "dir/pattern" into its two halves; no "/" means the current
@@ -140,12 +182,6 @@ bool JoinPath(const char* dir, const char* name, char* full, size_t fullSize)
     return true;
 }
 
-int CompareNames(const void* a, const void* b)
-{
-    return strcoll(static_cast<const FindData*>(a)->szName,
-                   static_cast<const FindData*>(b)->szName);
-}
-
 // Reads every matching regular file and directory of `dir` into `listing`.
 bool ReadListing(const char* dir, WildcardMatcher& matcher, Listing* listing)
 {
@@ -176,11 +212,35 @@ bool ReadListing(const char* dir, WildcardMatcher& matcher, Listing* listing)
         if (fstatat(dirfd(stream.get()), entry->d_name, &st, statFlags) != 0 ||
             !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) || (beneath && S_ISLNK(st.st_mode))))
             continue;
-        if (!Grow(listing))
+        if (!AddRecord(listing, st, entry->d_name))
             return false;
-        FillRecord(st, entry->d_name, &listing->records[listing->count]);
-        ++listing->count;
     }
+}
+
+// A pattern without wildcards matches one name only, byte for byte, so one
+// stat of that name gives the answer reading the whole directory would:
+// names that are missing, dangling or neither a file nor a directory fail
+// the stat or its test in both. The listing must also be allowed to read the
+// directory, where a stat only needs to search it; that is checked once the
+// name is found. (A directory that looks names up without regard to case
+// would find names the listing does not; the store is not kept on one.)
+bool StatPlainName(const char* dir, const char* name, Listing* listing)
+{
+    // Through the store boundary, with the listing's rule for links there.
+    char full[DU_MAX_PATH + 1];
+    struct stat st;
+    bool beneath = DuIsBelowBoundary(dir);
+    if (!JoinPath(dir, name, full, sizeof full) || DuStatPath(full, &st) != 0 ||
+        !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) || (beneath && S_ISLNK(st.st_mode))))
+        return true;
+    if (faccessat(AT_FDCWD, dir, R_OK, AT_EACCESS) != 0)
+        return false;
+    return AddRecord(listing, st, name);
+}
+
+bool IsPlainName(const char* pattern)
+{
+    return strpbrk(pattern, "*?") == nullptr;
 }
 
 }  // namespace
@@ -203,14 +263,25 @@ HANDLE FindFirstFile(const char* pszPath, FindData* pFindData)
     if (!matcher.Compile(pattern))
         return INVALID_HANDLE_VALUE;
 
-    ListingPtr listing(new (std::nothrow) Listing{kListingTag, 0, 0, nullptr, 0});
-    if (!listing || !ReadListing(dir, matcher, listing.get()) || listing->count == 0)
+    // An empty pattern matches no name at all.
+    if (pattern[0] == '\0')
+        return INVALID_HANDLE_VALUE;
+    ListingPtr listing(new (std::nothrow) Listing{kListingTag, 0, 0, nullptr, 0, nullptr, 0, 0});
+    if (!listing)
+        return INVALID_HANDLE_VALUE;
+    bool bRead = IsPlainName(pattern) ? StatPlainName(dir, pattern, listing.get())
+                                      : ReadListing(dir, matcher, listing.get());
+    if (!bRead || listing->count == 0)
         return INVALID_HANDLE_VALUE;
 
     // The process stays in the POSIX locale, so this is plain byte order.
-    qsort(listing->records, listing->count, sizeof(FindData), CompareNames);
+    const char* names = listing->names;
+    std::sort(listing->records, listing->records + listing->count,
+              [names](const Record& a, const Record& b) {
+                  return strcoll(names + a.nameOffset, names + b.nameOffset) < 0;
+              });
     listing->index = 0;
-    CopyOut(listing->records[0], pFindData);
+    CopyOut(*listing, listing->records[0], pFindData);
     return listing.release();
 }
 
@@ -224,7 +295,7 @@ BOOL FindNextFile(HANDLE hFind, FindData* pFindData)
     // The index stays at count once reached, so every later call fails too.
     if (++listing->index == listing->count)
         return FALSE;
-    CopyOut(listing->records[listing->index], pFindData);
+    CopyOut(*listing, listing->records[listing->index], pFindData);
     return TRUE;
 }
 
@@ -233,10 +304,7 @@ BOOL FindClose(HANDLE hFind)
     Listing* listing = LiveListing(hFind);
     if (listing == nullptr)
         return FALSE;
-    free(listing->records);
-    // Cleared before release so the live tag does not linger in freed memory.
-    *listing = Listing{0, 0, 0, nullptr, 0};
-    delete listing;
+    FreeListing(listing);
     return TRUE;
 }
 

@@ -6,7 +6,8 @@
 // FindFirstFile (INVALID_HANDLE_VALUE) leaves nothing to close. The listing
 // is a snapshot taken whole by FindFirstFile: every name matching the
 // pattern is stat'ed (following links), kept when it is a regular file or a
-// directory, and the records are sorted in byte order.
+// directory, and the records are sorted in byte order. A pattern without `*`
+// or `?` can match one name only and costs one stat, not a directory read.
 //
 // Patterns: `*` matches any run of characters, `?` one character or none,
 // every other byte (including `[`) is literal and case-sensitive; "*.*" is

@@ -28,6 +28,9 @@ if [ "${QDU_PACKAGE_TEST:-0}" = 1 ]; then
   packaging/test-package.sh
 fi
 
+echo "== Install benchmark, short run (bytes written and peak RSS within their limits)"
+bench/install_bench.py --quick --build build/release
+
 echo "== Build and test under ASan + UBSan"
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQDU_SANITIZE=ON
 cmake --build build/asan -j "$jobs"

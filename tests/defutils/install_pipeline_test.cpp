@@ -1,7 +1,11 @@
 // New sets into the store (pre- and post-update, IntegrateDefs) and going back.
+#include <sys/stat.h>
+#include <sys/time.h>
+
 #include "defutils/defutils.h"
 #include "tests/support/def_sets.h"
 #include "tests/support/full_sets.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/sandbox.h"
 
 namespace {
@@ -209,6 +213,69 @@ TEST_F(IntegrationTest, IntegrateDefsSeedsRotatesAndLeavesNothingHalfBuilt)
     sandbox.SetGroupName("qdu-no-such-group");
     EXPECT_FALSE(du.UpdateNewestDefs((defs + "/" + N).c_str(), true));
     EXPECT_FALSE(PathExists(defs + "/definfo.dat"));
+}
+
+TEST_F(IntegrationTest, SeedingLeavesOutOnlyWhatTheSourceReplaces)
+{
+    // name in the newest set or the source ("" for none), and the time given to each.
+    const struct {
+        const char *inNewest, *inSource;
+        time_t when;
+        const char* result;  // the file of the new set, lower case
+        bool fromSource;     // its bytes and times are the source's
+        bool seedCopied;     // the newest set's file was copied first
+    } rows[] = {
+        {"a.dat", "a.dat", 1500000000, "a.dat", true, false},
+        {"up.dat", "UP.DAT", 1500000100, "up.dat", true, false},
+        // Mixed case is not recognised: seeded, then overwritten all the same.
+        {"mixed.dat", "Mixed.Dat", 1500000200, "mixed.dat", true, true},
+        {"only-old.dat", "", 1500000300, "only-old.dat", false, true},
+        {"", "new.dat", 1500000400, "new.dat", true, false},
+    };
+    MakeStore();
+    const std::string cur = defs + "/" + C, target = defs + "/" + N;
+    WriteSet(src, SetSpec{dNew});
+    for (const auto& row : rows) {
+        const std::pair<std::string, std::string> copies[] = {{cur, row.inNewest},
+                                                              {src, row.inSource}};
+        for (const auto& [dir, name] : copies) {
+            if (name.empty())
+                continue;
+            WriteTextFile(dir + "/" + name, dir + name);
+            const time_t when = row.when + (dir == src ? 15 : 0);
+            struct timeval tv[2] = {{when, 0}, {when, 0}};
+            ASSERT_EQ(utimes((dir + "/" + name).c_str(), tv), 0);
+        }
+    }
+    ASSERT_EQ(chmod(defs.c_str(), 0750), 0);  // the new set takes this mode
+
+    LogCapture log;
+    CDefUtils du;
+    du.AddLogCallback(&log);
+    EXPECT_EQ(DU_S_OK, du.IntegrateDefs(src.c_str(), false));
+    du.RemoveLogCallback(&log);
+
+    const std::string seedStart =
+        "CDefUtils::CopyAllDefs (src: " + cur + ", dst: " + target + ") - start\n";
+    EXPECT_TRUE(log.Has(seedStart));
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.result);
+        const std::string file = target + "/" + row.result;
+        const std::string origin = row.fromSource ? src + row.inSource : cur + row.inNewest;
+        EXPECT_EQ(origin, ReadTextFile(file));
+        struct stat st = {};
+        ASSERT_EQ(stat(file.c_str(), &st), 0);
+        EXPECT_EQ(row.when + (row.fromSource ? 15 : 0), st.st_mtime);
+        EXPECT_EQ(0640, PathMode(file));
+        EXPECT_EQ(sandbox.GroupId(), PathGroup(file));
+        if (*row.inNewest != '\0') {
+            EXPECT_EQ(row.seedCopied, log.Has("CDefUtils::CopyFilesCallback " + cur + "/" +
+                                              row.inNewest + " - start. \n"));
+        }
+    }
+    EXPECT_EQ((Names{"a.dat", "catalog.dat", "mixed.dat", "new.dat", "only-old.dat", "up.dat",
+                     "virscan1.dat"}),
+              ListDir(target));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/wildcard.h"
@@ -111,6 +112,83 @@ TEST_F(FindTest, ListsInByteOrderWithAttributesAndGrows)
         expected.push_back({"f" + std::to_string(i), kFile});
     }
     EXPECT_EQ(List(dir + "/f*"), expected);
+}
+
+// What a listing tells about one path: every record, with the fields a
+// caller reads.
+using Answer = std::vector<std::tuple<std::string, DWORD, DWORD, time_t, time_t>>;
+
+Answer Ask(const std::string& path)
+{
+    Answer answer;
+    FindData fd;
+    HANDLE h = FindFirstFile(path.c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return answer;
+    do
+        answer.emplace_back(fd.pszName, fd.dwFileAttributes, fd.nFileSizeLow,
+                            FileTimeToPosixTime(fd.ftLastWriteTime),
+                            FileTimeToPosixTime(fd.ftLastAccessTime));
+    while (FindNextFile(h, &fd));
+    FindClose(h);
+    return answer;
+}
+
+// The answer of a directory read for `path`: the records of the whole
+// directory that its last part, as a pattern, matches.
+Answer ReadDirectoryAnswer(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    std::string pattern = path.substr(slash + 1);
+    Answer matched;
+    for (const auto& record : Ask(path.substr(0, slash) + "/*"))
+        if (WildcardMatch(pattern.c_str(), std::get<0>(record).c_str()))
+            matched.push_back(record);
+    return matched;
+}
+
+TEST_F(FindTest, PlainNameGivesTheDirectoryReadsAnswer)
+{
+    const std::string dir = sandbox.Path("names");
+    MakeDirs(dir + "/sub");
+    for (const char* name : {"lower.dat", "UPPER.DAT", "Mixed.Dat", ".hidden", "a?c", "sub/inner"})
+        WriteTextFile(dir + "/" + name, name);
+    WriteTextFile(dir + "/ro", "", 0444);
+    const std::string longName(255, 'n');
+    WriteTextFile(dir + "/" + longName, "long");
+    ASSERT_EQ(symlink("sub", (dir + "/link-dir").c_str()), 0);
+    ASSERT_EQ(symlink("lower.dat", (dir + "/link-file").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", (dir + "/dangling").c_str()), 0);
+    ASSERT_EQ(symlink("loop", (dir + "/loop").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0644), 0);
+    // Searchable but not readable: a directory read fails where a stat
+    // alone would not (for root both succeed).
+    MakeDirs(dir + "/closed");
+    WriteTextFile(dir + "/closed/f", "f");
+    ASSERT_EQ(chmod((dir + "/closed").c_str(), 0311), 0);
+
+    const char* const rows[] = {
+        "lower.dat",   "LOWER.DAT",   "Lower.dat",  // letter case is exact
+        "UPPER.DAT",   "upper.dat",   "Mixed.Dat",  "mixed.dat",
+        "sub",         "sub/inner",   "link-dir",   "link-dir/inner",
+        "link-file",  // links are followed
+        "dangling",    "loop",        "fifo",       "missing",
+        "sub/missing", "lower.dat/x", "ro",         ".",
+        "..",          ".hidden",     "closed/f",   "closed/missing",
+        "sub/",        "sub/inner/",  "lower.dat/", "",
+        "sub//inner",                                     // trailing and doubled slashes
+        "lower.d?t",   "*.DAT",       "a?c",        "*",  // patterns take the directory read
+    };
+    for (const char* row : rows) {
+        const std::string path = dir + "/" + row;
+        EXPECT_EQ(Ask(path), ReadDirectoryAnswer(path)) << row;
+    }
+    for (const std::string& name : {longName, longName + "n"})
+        EXPECT_EQ(Ask(dir + "/" + name), ReadDirectoryAnswer(dir + "/" + name)) << name.size();
+    // A name found once lists once, with its own name.
+    EXPECT_EQ(Ask(dir + "/lower.dat").size(), 1u);
+    EXPECT_EQ(std::get<0>(Ask(dir + "/" + longName).at(0)), longName);
+    chmod((dir + "/closed").c_str(), 0755);
 }
 
 TEST_F(FindTest, BadPathsAndHandlesFail)
