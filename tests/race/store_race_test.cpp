@@ -105,7 +105,7 @@ protected:
         ProcessBatch batch(sandbox.Path("out"));
         for (const Job& job : jobs) EXPECT_GE(batch.Add(job.args, job.env), 0);
         batch.Release();
-        return batch.Wait(60000);
+        return batch.Wait(30000);
     }
 
     // What a round may not leave behind, given the registrations before it
@@ -353,7 +353,7 @@ TEST_P(WindowTest, ForcedWindowLosesNothing)
     std::vector<Names> build;
     for (const Names& args : window.build) build.push_back(Resolved(args));
     ASSERT_NO_FATAL_FAILURE(BuildTemplate(build));
-    const int kPauseMs = 800;
+    const int kPauseMs = 1500;
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         RestoreTemplate();
