@@ -138,6 +138,19 @@ void CDefUtils::RemoveUnusedDirectory(const char* pszDir)
     WriteLog("CDefUtils::RemoveUnusedDirectory() - returning void\n");
 }
 
+void CDefUtils::WithdrawDefInfo()
+{
+    PathBuf defInfo(m_pszDefsDir ? m_pszDefsDir.get() : "");
+    if (!m_pszDefsDir || !DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size()))
+        return;
+    PathBuf value;
+    ReadDefDatesValue(defInfo.c_str(), kCurDefsKey, &value);
+    m_pszWithdrawnCur = DuStrDup(value.c_str());
+    ReadDefDatesValue(defInfo.c_str(), kLastDefsKey, &value);
+    m_pszWithdrawnLast = DuStrDup(value.c_str());
+    DuUnlinkPath(defInfo.c_str());
+}
+
 void CDefUtils::DeleteNewestDefs()
 {
     WriteLog("CDefUtils::DeleteNewestDefs (CurDefs & LastDefs) - starts.\n");
@@ -145,14 +158,19 @@ void CDefUtils::DeleteNewestDefs()
     bool bHaveDefInfo =
         m_pszDefsDir && DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size()) != 0;
 
+    // Values withdrawn by StopUsingDefs stand for the file they came from.
     PathBuf newest(kKeyMissing);
-    if (bHaveDefInfo)
+    if (m_pszWithdrawnCur)
+        newest.assign(m_pszWithdrawnCur.get());
+    else if (bHaveDefInfo)
         ReadDefDatesValue(defInfo.c_str(), kCurDefsKey, &newest);
     WriteLog("Retrieving current_defs_key value : %s.\n", newest.c_str());
     DeleteNamedSet(this, m_pszDefsDir.get(), newest.data());
 
     PathBuf previous(kKeyMissing);
-    if (bHaveDefInfo)
+    if (m_pszWithdrawnLast)
+        previous.assign(m_pszWithdrawnLast.get());
+    else if (bHaveDefInfo)
         ReadDefDatesValue(defInfo.c_str(), kLastDefsKey, &previous);
     WriteLog(" Retrieving second latest defs: %s.\n", previous.c_str());
     DeleteNamedSet(this, m_pszDefsDir.get(), previous.data());
@@ -259,6 +277,10 @@ bool CDefUtils::StopUsingDefs()
     }
     m_duLastResult = DU_S_OK;
     WriteLog("CDefUtils::StopUsingDefs() - start; m_pszAppID: %s\n", m_pszAppID.get());
+    // The whole sequence, up to the removal of the store, is one store
+    // transaction: a registration waiting for it then finds the store gone
+    // and starts a fresh one, instead of writing into a store being removed.
+    StoreTransaction transaction(this);
 
     PathBuf current;
     if (!GetCurrentDefs(current.data(), current.size())) {
@@ -280,6 +302,9 @@ bool CDefUtils::StopUsingDefs()
 
     if (DataFileIsEmpty(usage.c_str())) {
         DuTestPause("last-uninstall");
+        // definfo.dat goes before any set does, so a command killed on the
+        // way leaves a store that names no set rather than a broken one.
+        WithdrawDefInfo();
         // Nobody uses the store any more: it goes as a whole, and with it
         // the remembered microdefs outcome of this content.
         if (bNoUserLeft) {

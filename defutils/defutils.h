@@ -199,6 +199,16 @@ public:
     bool IncrementDefVersion(const char* pszDir, bool bText);
     bool DirsAreSame(const char* pszPath1, const char* pszPath2);
 
+    // --- Store transactions (store_lock.cpp) --------------------------------
+    // Takes the store-wide lock (flock on the definitions directory) that
+    // every read-decide-write sequence of a mutating command holds; blocks
+    // until it is free. Re-entrant within the process. *pLockedDir receives
+    // the directory locked, for DuUnlockStore (the scoped StoreTransaction
+    // in store_internal.h does both). A store removed while this process
+    // waited is made anew and *pbRenewed set: values read before are stale.
+    // False when there is no definitions directory or it cannot be locked.
+    bool LockStore(bool* pbRenewed, std::string* pLockedDir);
+
     // --- Lock files ----------------------------------------------------------
     bool TakeFileLock(const char* pszDir, const char* pszName, DWORD* phLock);
     void RemoveFileLock(const char* pszDir, const char* pszName, DWORD hLock);
@@ -323,6 +333,10 @@ public:
 
 private:
     void OpenLogFile();
+    // Reads CurDefs and LastDefs into m_pszWithdrawn* and deletes
+    // definfo.dat, so that nothing names the sets a full clean-up is about
+    // to delete; DeleteNewestDefs then works from the withdrawn values.
+    void WithdrawDefInfo();
 
     // Members in their specified declaration order.
     DuString m_pszAppID;
@@ -347,6 +361,8 @@ private:
     std::unique_ptr<FILE, DuFileCloser> m_pLogFile;
     DuString m_pszLogFileName;
     CLogCallback* m_apLogCallbacks[MAX_LOG_CALLBACKS];
+    DuString m_pszWithdrawnCur;
+    DuString m_pszWithdrawnLast;
 
     friend class CDefUtilsTestAccess;
 };

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 
 #include "defutils/defutils.h"
@@ -45,6 +46,36 @@ bool LockPath(const char* pszDir, const char* pszName, PathBuf* pPath)
     return DuAppendPath(pPath->data(), pszName, pPath->size()) != 0;
 }
 
+// Removes the lock file judged stale, and only it. Between that judgement
+// and the removal its holder may release it and a third process take a
+// fresh one under the same name; unlinking the name would then delete the
+// fresh lock. So the name is first moved aside, which is atomic, and what
+// was moved is checked: the stale file is deleted, anything else is put
+// back where it was.
+void RemoveStaleLock(const char* pszLock, const struct stat& stale)
+{
+    PathBuf aside(pszLock);
+    char suffix[32];
+    snprintf(suffix, sizeof suffix, ".stale%ld", static_cast<long>(getpid()));
+    aside.append(suffix);
+    if (DuRenamePath(pszLock, aside.c_str()) != 0)
+        return;  // gone already: released by its holder
+    struct stat moved;
+    bool same = DuLstatPath(aside.c_str(), &moved) == 0 && moved.st_ino == stale.st_ino &&
+                moved.st_dev == stale.st_dev && moved.st_mtime == stale.st_mtime;
+    if (same) {
+        DuUnlinkPath(aside.c_str());
+        return;
+    }
+    DuParentDir from(aside.c_str());
+    DuParentDir to(pszLock);
+    if (!from.valid() || !to.valid() ||
+        renameat2(from.fd(), from.leaf(), to.fd(), to.leaf(), RENAME_NOREPLACE) != 0)
+        // Yet another lock took the name meanwhile; two holders cannot both
+        // be right, and a file left aside would never be cleaned up.
+        DuUnlinkPath(aside.c_str());
+}
+
 }  // namespace
 
 bool CDefUtils::TakeFileLock(const char* pszDir, const char* pszName, DWORD* phLock)
@@ -72,7 +103,7 @@ bool CDefUtils::TakeFileLock(const char* pszDir, const char* pszName, DWORD* phL
                 DuUnlinkPath(guardPath.c_str());
                 return false;
             }
-            DuUnlinkPath(lockPath.c_str());  // stale: its holder is gone
+            RemoveStaleLock(lockPath.c_str(), st);  // its holder is gone
         }
         // The holder may have released the lock since our first attempt;
         // either way the path is free now unless someone beat us to it.

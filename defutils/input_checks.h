@@ -16,12 +16,15 @@
 #include <cstddef>
 #include <string>
 
-// An AppId must fit a usage.dat line: "<AppId>=1" within 254 bytes.
-constexpr size_t DU_MAX_APPID_LENGTH = 252;
+// An AppId must fit one usage.dat line as the profile engine reads it:
+// "<AppId>=1" and its line feed within 254 bytes. A longer entry reads as
+// two lines, and removing it leaves an empty line that ends its section
+// early, hiding the registrations after it.
+constexpr size_t DU_MAX_APPID_LENGTH = 251;
 // A content type names one directory and is part of a section name.
 constexpr size_t DU_MAX_CONTENT_TYPE_LENGTH = 128;
 
-// 1 to 252 bytes; no '[', ']', '=', control character, or leading or
+// 1 to 251 bytes; no '[', ']', '=', control character, or leading or
 // trailing blank.
 const char* DuAppIdProblem(const char* pszAppId);
 // 1 to 128 bytes; no '/', '[', ']', '=', control character, or leading or

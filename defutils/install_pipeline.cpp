@@ -232,7 +232,8 @@ bool CDefUtils::PostDefUpdate(bool bSkipIntegrateCheck)
         if (integrated != DU_S_OK && DuSucceeded(status))
             status = integrated;
 
-        if (DuSucceeded(status) && m_nUpdateType == DU_INSTALL) {
+        // DU_S_FALSE: a newer set arrived meanwhile; its hub stays.
+        if (DuSucceeded(status) && integrated != DU_S_FALSE && m_nUpdateType == DU_INSTALL) {
             WriteLog(
                 "CDefUtils::PostDefUpdate() - DU_INSTALL type, installing files to hub "
                 "directories\n");
@@ -248,6 +249,7 @@ bool CDefUtils::PostDefUpdate(bool bSkipIntegrateCheck)
         UnLockSkyfetcher();
 
     if (!DuSucceeded(status) && m_nUpdateType <= DU_ONLINE_UPDATE && m_pszDefsDir) {
+        StoreTransaction transaction(this);
         PathBuf defInfo;
         PathBuf usage;
         PathBuf binHub;

@@ -123,8 +123,28 @@ DuResult CDefUtils::IntegrateDefs(const char* pszSourceDir, bool bText)
         }
     }
 
-    if (DuSucceeded(status) && !UpdateNewestDefs(target.c_str(), true))
-        status = DU_E_DEFINFO_UPDATE;
+    // The switch happens under the store lock, and only to a set at least
+    // as new as CurDefs is now: another install may have finished a newer
+    // one while this one copied.
+    bool bSuperseded = false;
+    if (DuSucceeded(status)) {
+        StoreTransaction transaction(this);
+        PathBuf cur;
+        DuReadCurDefs(m_pszDefsDir.get(), &cur);
+        PathBuf curDir(m_pszDefsDir.get());
+        if (strcmp(cur.c_str(), name.c_str()) != 0 && DuIsPlainName(cur.c_str()) &&
+            DuAppendPath(curDir.data(), cur.c_str(), curDir.size()) && FileExists(curDir.c_str()) &&
+            !DuSetNameNotOlder(name.c_str(), cur.c_str())) {
+            WriteLog("CDefUtils::IntegrateDefs() - %s is newer; not integrating.\n", cur.c_str());
+            bSuperseded = true;
+            if (bCreated)
+                DeleteDefsAndDirectory(target.c_str(), true);
+        } else if (!UpdateNewestDefs(target.c_str(), true)) {
+            status = DU_E_DEFINFO_UPDATE;
+        }
+    }
+    if (bSuperseded)
+        status = DU_S_FALSE;
 
     // Never leave a half-built set behind, but never delete a directory this
     // call did not make. The definition-file check guards against deleting

@@ -177,17 +177,12 @@ bool CDefUtils::PreMicroDefUpdate(char* pszPatchHubDir, size_t nHubSize, char* p
     return DuSucceeded(m_duLastResult);
 }
 
-// The object addresses are logged with "%08p", which GCC flags although
-// glibc prints it (zero-padded after "0x"); the lines must stay as they are.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat"
-
 DuResult CDefUtils::PostMicroDefUpdateInternal(CProgress* pProgress, bool bProcess,
                                                const char* pszPatchDllName)
 {
     WriteLog(
-        "CDefUtil::PostMicroDefUpdateInternal(pProgress: %08p, bProcess: %s, szPatchDllName: %s) - start\n",
-        static_cast<void*>(pProgress), TrueText(bProcess), OrNull(pszPatchDllName));
+        "CDefUtil::PostMicroDefUpdateInternal(pProgress: %s, bProcess: %s, szPatchDllName: %s) - start\n",
+        PaddedPointerText(pProgress).c_str(), TrueText(bProcess), OrNull(pszPatchDllName));
     DuResult duStatus = DU_E_GENERAL;
     std::unique_ptr<void, DlCloser> dll;
     PathBuf hubDir;
@@ -298,8 +293,6 @@ DuResult CDefUtils::PostMicroDefUpdateInternal(CProgress* pProgress, bool bProce
     WriteLog("CDefUtil::PostMicroDefUpdateInternal() - returning %s.\n", GetResultName(duStatus));
     return duStatus;
 }
-
-#pragma GCC diagnostic pop
 
 bool CDefUtils::PostMicroDef25Update(const char* pszPatchDllName, CProgress* pProgress,
                                      bool bProcess)

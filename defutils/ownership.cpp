@@ -78,6 +78,25 @@ DuGroupLookupFn SetGroupLookupForTesting(DuGroupLookupFn pfnLookup)
     return pfnPrevious;
 }
 
+bool DuLookupStoreGroupId(gid_t* pGid)
+{
+    for (size_t nSize = kFirstGroupBufferSize; nSize <= kLastGroupBufferSize; nSize *= 2) {
+        std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(malloc(nSize)));
+        if (!buffer)
+            return false;
+        struct group grp;
+        struct group* pGroup = nullptr;
+        int rc = g_pfnGroupLookup(StoreGroupName(), &grp, buffer.get(), nSize, &pGroup);
+        if (rc == ERANGE)
+            continue;
+        if (pGroup == nullptr)
+            return false;
+        *pGid = pGroup->gr_gid;
+        return true;
+    }
+    return false;
+}
+
 bool CDefUtils::ChangeUnixOwner(const char* pszPath, unsigned int nMode, bool bIsDirectory)
 {
     // On the open file, never by name: below the store boundary the open

@@ -17,3 +17,7 @@ typedef int (*DuGroupLookupFn)(const char* pszName, struct group* pGroup, char* 
                                size_t nSize, struct group** ppResult);
 
 DuGroupLookupFn SetGroupLookupForTesting(DuGroupLookupFn pfnLookup);
+
+// The store group's id, looked up without a log line; false when the group
+// does not exist.
+bool DuLookupStoreGroupId(gid_t* pGid);

@@ -4,6 +4,8 @@
 #include <dlfcn.h>
 #include <syslog.h>
 
+#include "defutils/store_internal.h"
+
 void CDefUtilsProgress::OnProgress(uint32_t nProgress, uint32_t* pnCancel)
 {
     if (pnCancel == nullptr)
@@ -16,11 +18,6 @@ void CDefUtilsProgress::OnProgress(uint32_t nProgress, uint32_t* pnCancel)
     if (bCancel)
         *pnCancel = 1;
 }
-
-// The object addresses are logged with "%08p", which GCC flags although
-// glibc prints it (zero-padded after "0x"); the lines must stay as they are.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat"
 
 DuResult CDefUtils::CreatePatchAppInstance(const char* pszDllName, void** phDll,
                                            IPatchApplication** ppObjPatchApp,
@@ -40,15 +37,15 @@ DuResult CDefUtils::CreatePatchAppInstance(const char* pszDllName, void** phDll,
     if (void* pfn30 = dlsym(*phDll, "CreatePatchApplication30Instance")) {
         *ppObjPatchApp30 = reinterpret_cast<PFN_CreatePatchApplication30Instance>(pfn30)();
         WriteLog(
-            "CDefUtils::CreatePatchAppInstance(hDll: %08p, ppObjPatchApp30: %08p) - returning DU_S_OK\n",
-            *phDll, static_cast<void*>(*ppObjPatchApp30));
+            "CDefUtils::CreatePatchAppInstance(hDll: %s, ppObjPatchApp30: %s) - returning DU_S_OK\n",
+            PaddedPointerText(*phDll).c_str(), PaddedPointerText(*ppObjPatchApp30).c_str());
         return DU_S_OK;
     }
     if (void* pfn = dlsym(*phDll, "CreatePatchApplicationInstance")) {
         *ppObjPatchApp = reinterpret_cast<PFN_CreatePatchApplicationInstance>(pfn)();
         WriteLog(
-            "CDefUtils::CreatePatchAppInstance(hDll: %08p, ppObjPatchApp: %08p) - returning DU_S_OK\n",
-            *phDll, static_cast<void*>(*ppObjPatchApp));
+            "CDefUtils::CreatePatchAppInstance(hDll: %s, ppObjPatchApp: %s) - returning DU_S_OK\n",
+            PaddedPointerText(*phDll).c_str(), PaddedPointerText(*ppObjPatchApp).c_str());
         return DU_S_OK;
     }
     WriteLog(
@@ -56,5 +53,3 @@ DuResult CDefUtils::CreatePatchAppInstance(const char* pszDllName, void** phDll,
     syslog(LOG_ERR | LOG_USER, "%s", "Failed to get proc address.\n");
     return DU_E_GENERAL;
 }
-
-#pragma GCC diagnostic pop

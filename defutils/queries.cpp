@@ -95,7 +95,13 @@ DuResult CDefUtils::GetNewestDefs(char* pszDir, size_t nSize, bool bProcessIncom
             DuAppendPath(setDir.data(), newest.c_str(), setDir.size());
             if (pszDir != nullptr && nSize > 0)
                 BoundedCopy(pszDir, nSize, setDir.c_str());
-            if (!FileExists(setDir.c_str()))
+            // A set without its catalog is one an interrupted command left
+            // half built or half deleted: no newest set, so that the next
+            // install of it is not taken for a repeat and rebuilds it.
+            PathBuf catalog(setDir.c_str());
+            if (!FileExists(setDir.c_str()) ||
+                !DuAppendPath(catalog.data(), kCatalogFile, catalog.size()) ||
+                !DuFileExists(catalog.data()))
                 result = DU_E_MISSING_DEF_DIR;
         }
     }

@@ -4,9 +4,10 @@
 // left empty) out of every other section, so a crash in between leaves the
 // AppId registered twice rather than not at all.
 //
-// Nothing here takes a lock: each profile call locks the file for its own
-// duration only, so the read-modify-write sequences below can interleave
-// with another process doing the same.
+// Each profile call locks the file for its own duration only; the
+// read-modify-write sequence of a registration (UseNewestDefs) runs under
+// the store lock (store_lock.cpp), so two registrations, or a registration
+// and the removal of the store, cannot interleave.
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -35,6 +36,18 @@ void BaseName(const char* pszPath, PathBuf* pName)
     PathBuf path(pszPath);
     CDefUtils::StripTrailingSlash(path.data());
     pName->assign(DuStripFileName(path.data(), 1));
+}
+
+// True when CurDefs still names pszNewest (a path, or "" for no set).
+bool NewestStillIs(const char* pszDefsDir, const char* pszNewest)
+{
+    PathBuf value;
+    DuReadCurDefs(pszDefsDir, &value);
+    if (!DuIsPlainName(value.c_str()))
+        return *pszNewest == '\0';
+    PathBuf path(pszDefsDir);
+    return DuAppendPath(path.data(), value.c_str(), path.size()) &&
+           strcmp(path.c_str(), pszNewest) == 0;
 }
 
 }  // namespace
@@ -179,7 +192,13 @@ bool CDefUtils::UseNewestDefs(char* pszDir, size_t nSize, bool* pbChanged)
         status = DU_E_MISSING_APPID;
     } else {
         PathBuf newest, current;
+        // Integrating a waiting set copies it, so that happens before the
+        // store lock; the registration itself runs under it, after checking
+        // that the newest set is still the one just found.
         DuResult newestResult = GetNewestDefs(newest.data(), newest.size(), true);
+        StoreTransaction transaction(this);
+        if (transaction.renewed() || !NewestStillIs(m_pszDefsDir.get(), newest.c_str()))
+            newestResult = GetNewestDefs(newest.data(), newest.size(), false);
         status = newestResult;
         bool bHasCurrent = GetCurrentDefs(current.data(), current.size());
 

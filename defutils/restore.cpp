@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "defutils/defutils.h"
+#include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "platform/bounded.h"
 #include "platform/paths.h"
@@ -18,6 +19,7 @@ bool CDefUtils::RestoreLastDefs()
     // Without a definitions directory there is no definfo.dat to read; a
     // relative "definfo.dat" in the working directory must not be used.
     if (m_pszDefsDir) {
+        StoreTransaction transaction(this);
         PathBuf defInfo(m_pszDefsDir.get());
         DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size());
 

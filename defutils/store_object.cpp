@@ -9,6 +9,7 @@
 
 #include "defutils/defutils.h"
 #include "defutils/input_checks.h"
+#include "defutils/ownership_internal.h"
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "defutils/system_config.h"
@@ -52,8 +53,13 @@ void ReadBaseDir(PathBuf* pBase)
 {
     GetPrivateProfileString(kTarvolixSharedSection, kBaseDirKey, "", pBase->data(),
                             static_cast<DWORD>(pBase->size()), TarvolixConfPath());
-    if (!pBase->empty())
-        DuSetPathBoundary(pBase->c_str());
+    if (pBase->empty())
+        return;
+    bool bFirst = DuPathBoundary().empty();
+    DuSetPathBoundary(pBase->c_str());
+    gid_t gid;
+    if (bFirst && DuLookupStoreGroupId(&gid))
+        DuSetBoundaryGroup(gid);
 }
 
 }  // namespace

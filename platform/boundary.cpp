@@ -14,6 +14,8 @@ namespace {
 
 std::string g_boundary;
 bool g_forceWalk = false;
+bool g_groupKnown = false;
+gid_t g_group = 0;
 
 // The part of pszPath below the boundary ("." for the boundary's own
 // subtree root), or null when the path is not below it.
@@ -112,6 +114,8 @@ int OpenBeneath(const char* rel, int flags, mode_t mode)
 void DuSetPathBoundary(const char* pszRoot)
 {
     g_boundary = pszRoot != nullptr ? pszRoot : "";
+    if (g_boundary.empty())
+        g_groupKnown = false;
     while (g_boundary.size() > 1 && g_boundary.back() == '/') g_boundary.pop_back();
 }
 
@@ -123,6 +127,12 @@ const std::string& DuPathBoundary()
 bool DuIsBelowBoundary(const char* pszPath)
 {
     return RelativeToBoundary(pszPath) != nullptr;
+}
+
+void DuSetBoundaryGroup(gid_t gid)
+{
+    g_group = gid;
+    g_groupKnown = true;
 }
 
 void DuForceBoundaryWalk(bool bForce)
@@ -158,7 +168,9 @@ int DuOpenPath(const char* pszPath, int flags, mode_t mode)
                 errno = EINVAL;
                 return -1;
             }
-            if (S_ISREG(st.st_mode) && st.st_nlink > 1 && (flags & O_ACCMODE) != O_RDONLY) {
+            bool foreign = !g_groupKnown || st.st_gid != g_group;
+            if (S_ISREG(st.st_mode) && st.st_nlink > 1 &&
+                ((flags & O_ACCMODE) != O_RDONLY || foreign)) {
                 errno = EMLINK;
                 return -1;
             }

@@ -27,8 +27,12 @@
 #include <string>
 
 // Registers pszRoot (copied; trailing slashes dropped) as the boundary;
-// null or empty clears it.
+// null or empty clears it and its group.
 void DuSetPathBoundary(const char* pszRoot);
+// The store's group: a file below the boundary with more than one hard
+// link is opened only when it has this group (the patch library links
+// unchanged files the store made). Until a group is registered, none is.
+void DuSetBoundaryGroup(gid_t gid);
 // The registered boundary, or an empty string.
 const std::string& DuPathBoundary();
 // True when pszPath lies strictly below the boundary.
@@ -37,9 +41,10 @@ bool DuIsBelowBoundary(const char* pszPath);
 // open(2) that cannot hang on a FIFO (opened O_NONBLOCK, which is cleared
 // again) and never leaks into a child (O_CLOEXEC). Below the boundary it
 // also refuses links on the way, anything that is neither a regular file
-// nor a directory (EINVAL), and opening for writing a regular file with
-// more than one hard link (EMLINK): a hard link planted in the store could
-// otherwise make root write through to a file elsewhere.
+// nor a directory (EINVAL), opening for writing a regular file with more
+// than one hard link, and opening one for reading unless it has the store's
+// group (EMLINK): a hard link planted in the store could otherwise make
+// root write through to a file elsewhere, or copy it into a set.
 int DuOpenPath(const char* pszPath, int flags, mode_t mode = 0);
 
 // The directory holding a path's last component, for the *at() calls.

@@ -1,6 +1,9 @@
 #include "platform/profile.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/bounded.h"
@@ -216,13 +219,15 @@ BOOL WritePrivateProfileString(const char* pszSection, const char* pszKey, const
     ProfileFile file;
     if (!file.OpenForWrite(pszFile))
         return FALSE;
+    bool ok;
     if (pszKey == nullptr)
-        return pszSection != nullptr && DeleteSection(file, pszSection) ? TRUE : FALSE;
-    if (pszSection == nullptr || !RemoveEntries(file, pszSection, pszKey))
+        ok = pszSection != nullptr && DeleteSection(file, pszSection);
+    else if (pszSection == nullptr || !RemoveEntries(file, pszSection, pszKey))
         return FALSE;
-    if (pszValue == nullptr)
-        return TRUE;
-    return InsertEntry(file, pszSection, pszKey, pszValue) ? TRUE : FALSE;
+    else
+        ok = pszValue == nullptr || InsertEntry(file, pszSection, pszKey, pszValue);
+    // One write of the whole result: a kill cannot leave half an edit.
+    return ok && file.Commit() ? TRUE : FALSE;
 }
 
 DWORD GetPrivateProfileInt(const char* pszSection, const char* pszKey, DWORD nDefault,
@@ -231,8 +236,15 @@ DWORD GetPrivateProfileInt(const char* pszSection, const char* pszKey, DWORD nDe
     char value[255];
     DWORD len =
         GetPrivateProfileString(pszSection, pszKey, kIntNotFound, value, sizeof value, pszFile);
-    int number = 0;
-    if (len == 0 || strcmp(value, kIntNotFound) == 0 || sscanf(value, "%d", &number) != 1)
+    if (len == 0 || strcmp(value, kIntNotFound) == 0)
+        return nDefault;
+    // As "%d" read it, leading blanks and a sign allowed, trailing text
+    // ignored, but a number beyond int is no number (sscanf's result was
+    // undefined there).
+    char* end = nullptr;
+    errno = 0;
+    long number = strtol(value, &end, 10);
+    if (end == value || errno == ERANGE || number > INT_MAX || number < INT_MIN)
         return nDefault;
     return number < 0 ? 0 : static_cast<DWORD>(number);
 }

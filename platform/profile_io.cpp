@@ -60,6 +60,39 @@ int OpenRegular(const char* pszPath, int flags)
     return fd;
 }
 
+// The whole file, read under the record lock.
+bool LoadImage(int fd, std::string* pImage)
+{
+    pImage->clear();
+    char buf[8192];
+    for (off_t at = 0;;) {
+        ssize_t n = pread(fd, buf, sizeof buf, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        pImage->append(buf, static_cast<size_t>(n));
+        at += n;
+    }
+}
+
+bool WriteAllAt(int fd, const char* p, size_t n, off_t at)
+{
+    while (n > 0) {
+        ssize_t w = pwrite(fd, p, n, at);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+        at += w;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool IsSectionHeader(const char* text)
@@ -218,16 +251,42 @@ bool ProfileFile::OpenForWrite(const char* pszPath)
         if (m_fp == nullptr)
             close(fd);
     }
-    if (m_fp == nullptr || !LockRecord(F_WRLCK)) {
+    if (m_fp == nullptr || !LockRecord(F_WRLCK) || !LoadImage(fileno(m_fp), &m_image)) {
         Abandon();
         return false;
     }
     m_created = false;
+    m_imageMode = true;
+    m_dirty = false;
+    m_diskSize = m_image.size();
+    m_pos = 0;
     return true;
+}
+
+bool ProfileFile::Commit()
+{
+    if (!m_imageMode || !m_dirty)
+        return true;
+    int fd = fileno(m_fp);
+    size_t size = m_image.size();
+    if (size < m_diskSize)
+        m_image.append(m_diskSize - size, '\n');
+    bool ok = WriteAllAt(fd, m_image.data(), m_image.size(), 0);
+    m_image.resize(size);
+    if (ok && size < m_diskSize)
+        ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
+    if (ok) {
+        m_diskSize = size;
+        m_dirty = false;
+    }
+    return ok;
 }
 
 void ProfileFile::Close()
 {
+    Commit();
+    m_imageMode = false;
+    m_image.clear();
     if (m_fp != nullptr) {
         struct flock lk {};
         lk.l_type = F_UNLCK;
@@ -245,8 +304,34 @@ void ProfileFile::Close()
     }
 }
 
+// fgets on the image: at most PROFILE_LINE_SIZE - 1 bytes, up to and
+// including a line feed, so lines split exactly as they do on disk.
+bool ProfileFile::ReadImageLine(ProfileLine& line)
+{
+    size_t at = static_cast<size_t>(m_pos);
+    if (at >= m_image.size())
+        return false;
+    size_t n = std::min(m_image.size() - at, PROFILE_LINE_SIZE - 1);
+    const char* begin = m_image.data() + at;
+    const char* lf = static_cast<const char*>(memchr(begin, '\n', n));
+    if (lf != nullptr)
+        n = static_cast<size_t>(lf - begin) + 1;
+    memcpy(line.text, begin, n);
+    line.text[n] = '\0';
+    line.start = m_pos;
+    m_pos += static_cast<off_t>(n);
+    line.end = m_pos;
+    size_t len = strlen(line.text);
+    while (len > 0 && (line.text[len - 1] == '\n' || line.text[len - 1] == '\r'))
+        line.text[--len] = '\0';
+    line.len = len;
+    return true;
+}
+
 bool ProfileFile::ReadLine(ProfileLine& line)
 {
+    if (m_imageMode)
+        return ReadImageLine(line);
     if (fgets(line.text, sizeof line.text, m_fp) == nullptr)
         return false;
     line.start = m_pos;
@@ -296,6 +381,12 @@ bool ProfileFile::Find(LineTest test, const char* name, bool stopAtHeader, Profi
 
 bool ProfileFile::Seek(off_t offset)
 {
+    if (m_imageMode) {
+        if (offset < 0)
+            return false;
+        m_pos = offset;
+        return true;
+    }
     if (fseeko(m_fp, offset, SEEK_SET) != 0)
         return false;
     m_pos = offset;
@@ -304,6 +395,10 @@ bool ProfileFile::Seek(off_t offset)
 
 bool ProfileFile::SeekEnd()
 {
+    if (m_imageMode) {
+        m_pos = static_cast<off_t>(m_image.size());
+        return true;
+    }
     if (fseeko(m_fp, 0, SEEK_END) != 0)
         return false;
     off_t pos = ftello(m_fp);
@@ -315,6 +410,10 @@ bool ProfileFile::SeekEnd()
 
 bool ProfileFile::Size(off_t& size)
 {
+    if (m_imageMode) {
+        size = static_cast<off_t>(m_image.size());
+        return true;
+    }
     struct stat st;
     if (fflush(m_fp) != 0 || fstat(fileno(m_fp), &st) != 0)
         return false;
@@ -324,6 +423,13 @@ bool ProfileFile::Size(off_t& size)
 
 bool ProfileFile::Truncate(off_t size)
 {
+    if (m_imageMode) {
+        if (size < 0)
+            return false;
+        m_image.resize(static_cast<size_t>(size));
+        m_dirty = true;
+        return true;
+    }
     return fflush(m_fp) == 0 && ftruncate(fileno(m_fp), size) == 0;
 }
 
@@ -331,6 +437,30 @@ void ProfileFile::Print(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
+    if (m_imageMode) {
+        char text[2 * PROFILE_LINE_SIZE + 8];
+        int n = vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+        std::string longer;
+        const char* out = text;
+        if (n >= static_cast<int>(sizeof text)) {
+            // Entries are printed whole, however long the caller made them.
+            longer.resize(static_cast<size_t>(n) + 1);
+            va_start(args, format);
+            vsnprintf(&longer[0], longer.size(), format, args);
+            va_end(args);
+            out = longer.data();
+        }
+        if (n <= 0)
+            return;
+        size_t at = static_cast<size_t>(m_pos);
+        if (m_image.size() < at + static_cast<size_t>(n))
+            m_image.resize(at + static_cast<size_t>(n));
+        memcpy(&m_image[at], out, static_cast<size_t>(n));
+        m_pos += n;
+        m_dirty = true;
+        return;
+    }
     int written = vfprintf(m_fp, format, args);
     va_end(args);
     if (written > 0)
@@ -341,6 +471,22 @@ bool ProfileFile::MoveBlock(off_t source, off_t target, off_t count)
 {
     if (count == 0 || source == target)
         return true;
+    if (m_imageMode) {
+        size_t size = m_image.size();
+        if (source < 0 || target < 0 || static_cast<size_t>(source) > size)
+            return false;
+        bool toEnd = count < 0;
+        size_t n = toEnd ? size - static_cast<size_t>(source) : static_cast<size_t>(count);
+        if (static_cast<size_t>(source) + n > size)
+            return false;
+        if (m_image.size() < static_cast<size_t>(target) + n)
+            m_image.resize(static_cast<size_t>(target) + n);
+        memmove(&m_image[static_cast<size_t>(target)], &m_image[static_cast<size_t>(source)], n);
+        if (toEnd && target < source)
+            m_image.resize(static_cast<size_t>(target) + n);
+        m_dirty = true;
+        return true;
+    }
     bool toEnd = count < 0;
     if (toEnd) {
         off_t size;

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 // 254 bytes of text and the terminator: a longer line reads as several lines.
 constexpr size_t PROFILE_LINE_SIZE = 255;
@@ -49,8 +50,15 @@ public:
     // Opens an existing regular file with a shared record lock.
     bool OpenForRead(const char* pszPath);
     // Opens the file with an exclusive record lock, creating it (mode 0664)
-    // when it does not exist.
+    // when it does not exist. A file opened for writing is edited as an
+    // image in memory; Commit writes the result back.
     bool OpenForWrite(const char* pszPath);
+    // Writes an edited image back in one write(2) at offset 0, then cuts
+    // the file to its new length. A shorter image is padded to the old
+    // length with line feeds for that one write, so a process killed before
+    // the cut leaves only empty lines behind, never a fragment of an old
+    // line that would parse as an entry. True when nothing needed writing.
+    bool Commit();
 
     // Reads the next line from the current position; false at end of file.
     bool ReadLine(ProfileLine& line);
@@ -78,8 +86,15 @@ private:
     bool LockRecord(short type);
     void Close();
 
+    bool ReadImageLine(ProfileLine& line);
+
     FILE* m_fp = nullptr;
     off_t m_pos = 0;
+    // Write mode: the whole file, edited in memory.
+    bool m_imageMode = false;
+    bool m_dirty = false;
+    std::string m_image;
+    size_t m_diskSize = 0;
     bool m_mutexHeld = false;
     bool m_created = false;
     const char* m_path = nullptr;

@@ -156,14 +156,16 @@ TEST_F(StoreTest, NewestIntegratesTheIncomingSet)
 }
 
 // An incoming set waits while it is incomplete or while another process
-// holds the incoming lock; a lock abandoned for 30 minutes is broken.
+// holds the incoming lock; a lock abandoned for 30 minutes is broken. (The
+// exact 1799/1800 s boundary is pinned by the lock unit test; a loaded
+// machine can take seconds to start the command.)
 TEST_F(StoreTest, IncomingSetWaitsForCompletenessAndTheLock)
 {
     const struct {
         const char* name;
         bool complete;
         int lockAge;  // seconds; -1 for no lock
-    } rows[] = {{"Incomplete", false, -1}, {"LockHeld", true, 1799}, {"LockStale", true, 1800}};
+    } rows[] = {{"Incomplete", false, -1}, {"LockHeld", true, 1700}, {"LockStale", true, 1800}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string incoming = defs + "/incoming";

@@ -143,9 +143,18 @@ protected:
         return resolved;
     }
 
-    CliOptions Shimmed(const std::vector<std::string>& env) const
+    // A command that hangs (on a lock its killed predecessor left, say) is
+    // a fault too; the limit turns it into one instead of a hung test.
+    static CliOptions Limited()
     {
         CliOptions options;
+        options.timeLimitSeconds = 30;
+        return options;
+    }
+
+    CliOptions Shimmed(const std::vector<std::string>& env) const
+    {
+        CliOptions options = Limited();
         options.env = env;
         options.env.push_back(std::string("LD_PRELOAD=") + QDU_CRASH_SHIM);
 #if defined(__SANITIZE_ADDRESS__)
@@ -196,7 +205,9 @@ protected:
         std::vector<std::string> problems;
         CliResult killed =
             RunCli(Resolved(scenario.command), Shimmed({"QDU_CRASH_AT=" + std::to_string(n)}));
-        if (killed.status != 128 + SIGKILL && killed.status != 0)
+        if (killed.timedOut)
+            problems.push_back("the command hung before reaching the kill point");
+        else if (killed.status != 128 + SIGKILL && killed.status != 0)
             problems.push_back("the command ended with status " + std::to_string(killed.status) +
                                " instead of being killed: " + killed.err);
 
@@ -219,8 +230,8 @@ protected:
                 if (view.RegisteredSet(step[1]).empty())
                     expected = {5, 6};  // not registered (any more)
             }
-            CliResult r = RunCli(Resolved(step));
-            if (expected.count(r.status) == 0)
+            CliResult r = RunCli(Resolved(step), Limited());
+            if (r.timedOut || expected.count(r.status) == 0)
                 problems.push_back("then " + Shown(step) + " exited " + std::to_string(r.status) +
                                    ": " + Trimmed(r.err));
         }
@@ -238,7 +249,7 @@ protected:
         }
         for (const auto& app : scenario.apps) {
             const std::string set = app.second.empty() ? view.cur : app.second;
-            CliResult r = RunCli({"-g", app.first});
+            CliResult r = RunCli({"-g", app.first}, Limited());
             if (r.status != 0 || r.out != defs + "/" + set + "\n")
                 after.push_back("-g " + app.first + " exited " + std::to_string(r.status) +
                                 " printing \"" + Trimmed(r.out) + "\", not the path of " + set);

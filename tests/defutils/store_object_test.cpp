@@ -9,6 +9,7 @@
 
 #include "defutils/defutils.h"
 #include "defutils/ownership_internal.h"
+#include "defutils/store_internal.h"
 #include "tests/defutils/defutils_test_access.h"
 #include "tests/support/def_sets.h"
 #include "tests/support/sandbox.h"
@@ -239,5 +240,24 @@ TEST_F(OwnershipTest, FilesNeverBecomeExecutableAndNewParentsGetModesOrNothing)
     EXPECT_FALSE(PathExists(sandbox.Path("store")));
     EXPECT_TRUE(du.CreateFullPath(sandbox.Path("store/virusdefs").c_str(), false, false));
 }
+
+}  // namespace
+
+namespace {
+
+// The log's pointer text must be what glibc's "%08p" printed before.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+TEST(PaddedPointerText, MatchesTheCLibrarysPaddedPointer)
+{
+    for (uintptr_t value : {uintptr_t{0}, uintptr_t{0x1}, uintptr_t{0x123456}, uintptr_t{0x1234567},
+                            uintptr_t{0x7ffd12345678}}) {
+        const void* p = reinterpret_cast<const void*>(value);
+        char expected[64];
+        snprintf(expected, sizeof expected, "%08p", p);
+        EXPECT_EQ(expected, PaddedPointerText(p)) << value;
+    }
+}
+#pragma GCC diagnostic pop
 
 }  // namespace

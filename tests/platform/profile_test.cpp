@@ -170,3 +170,31 @@ TEST_F(ProfileTest, ProcessesAndThreadsWritingOneFileLoseNothing)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ProfileInt, ReadsLikePercentDAndRefusesOverflow)
+{
+    Sandbox sandbox;
+    const std::string file = sandbox.Path("ints.ini");
+    const struct {
+        const char* value;
+        DWORD expected;
+    } rows[] = {{"42", 42},
+                {"  7", 7},
+                {"+5", 5},
+                {"12abc", 12},
+                {"-3", 0},
+                {"abc", 99},
+                {"", 99},
+                {"2147483647", 2147483647u},
+                {"2147483648", 99},
+                {"-2147483649", 99},
+                {"99999999999999999999", 99}};
+    for (const auto& row : rows) {
+        WriteTextFile(file, std::string("[S]\nk=") + row.value + "\n");
+        EXPECT_EQ(row.expected, GetPrivateProfileInt("S", "k", 99, file.c_str())) << row.value;
+    }
+}
+
+}  // namespace

@@ -381,7 +381,10 @@ TEST_P(WindowTest, ForcedWindowLosesNothing)
             << "\" pause, so the window could not be forced";
 
         std::vector<CliResult> intruders;
-        for (const Names& args : window.intruders) intruders.push_back(RunCli(Resolved(args)));
+        CliOptions limited;
+        limited.timeLimitSeconds = 30;
+        for (const Names& args : window.intruders)
+            intruders.push_back(RunCli(Resolved(args), limited));
         std::vector<CliResult> held = holder.Wait(30000);
         EXPECT_EQ(held[0].status, 0) << held[0].err;
 
@@ -393,6 +396,7 @@ TEST_P(WindowTest, ForcedWindowLosesNothing)
                 EXPECT_NE(view.RegisteredSet(args[1]), "")
                     << Shown(args) << " exited 0 inside the window, and its registration is lost";
             }
+            EXPECT_FALSE(intruders[i].timedOut) << Shown(args) << " hung";
             if (window.bIntrudersSucceed) {
                 EXPECT_EQ(intruders[i].status, 0) << Shown(args) << ": " << intruders[i].err;
             }

@@ -2,26 +2,53 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 extern char** environ;
 
 namespace {
 
+// Milliseconds left until deadline (never negative); -1 without one.
+int MillisecondsLeft(const struct timespec* deadline)
+{
+    if (deadline == nullptr)
+        return -1;
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long ms =
+        (deadline->tv_sec - now.tv_sec) * 1000L + (deadline->tv_nsec - now.tv_nsec) / 1000000L;
+    return ms > 0 ? static_cast<int>(ms) : 0;
+}
+
 // Drains both pipes together so a child that fills one cannot deadlock us.
-void Drain(int outFd, int errFd, std::string* out, std::string* err)
+// At the deadline the child's process group is killed; draining then goes
+// on briefly, only to collect what was already written.
+void Drain(int outFd, int errFd, pid_t group, struct timespec* deadline, std::string* out,
+           std::string* err, bool* pTimedOut)
 {
     struct pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     std::string* sinks[2] = {out, err};
     char buf[4096];
     for (int open = 2; open > 0;) {
-        if (poll(fds, 2, -1) < 0) {
+        int ready = poll(fds, 2, MillisecondsLeft(deadline));
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             break;
+        }
+        if (ready == 0) {
+            if (*pTimedOut)
+                break;  // something outside the group keeps the pipes open
+            kill(-group, SIGKILL);
+            *pTimedOut = true;
+            clock_gettime(CLOCK_MONOTONIC, deadline);
+            deadline->tv_sec += 2;
+            continue;
         }
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
@@ -35,6 +62,10 @@ void Drain(int outFd, int errFd, std::string* out, std::string* err)
                 --open;
             }
         }
+    }
+    for (const struct pollfd& fd : fds) {
+        if (fd.fd >= 0)
+            close(fd.fd);
     }
 }
 
@@ -70,8 +101,11 @@ CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options
     for (std::string& entry : envStrings) envp.push_back(&entry[0]);
     envp.push_back(nullptr);
 
+    const bool bLimited = options.timeLimitSeconds > 0;
     pid_t pid = fork();
     if (pid == 0) {
+        if (bLimited)
+            setpgid(0, 0);
         dup2(outPipe[1], STDOUT_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
         int devnull = open("/dev/null", O_RDONLY);
@@ -87,7 +121,14 @@ CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options
         close(errPipe[0]);
         return result;
     }
-    Drain(outPipe[0], errPipe[0], &result.out, &result.err);
+    struct timespec deadline;
+    if (bLimited) {
+        setpgid(pid, pid);  // also here, so the group exists before any kill
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_sec += options.timeLimitSeconds;
+    }
+    Drain(outPipe[0], errPipe[0], pid, bLimited ? &deadline : nullptr, &result.out, &result.err,
+          &result.timedOut);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

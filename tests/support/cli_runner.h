@@ -1,5 +1,8 @@
 // Runs the command-line program as a child process (stdin from /dev/null)
-// and captures what it writes and how it ends.
+// and captures what it writes and how it ends. With a time limit the child
+// runs in its own process group, which is killed whole when the limit
+// passes, so a hung program (and any shell or client it started) cannot
+// hang the test.
 #pragma once
 
 #include <string>
@@ -9,6 +12,7 @@ struct CliResult {
     int status;  // exit status 0..255, or 128 + signal number when killed
     std::string out;
     std::string err;
+    bool timedOut = false;  // killed at the time limit
 };
 
 struct CliOptions {
@@ -16,6 +20,7 @@ struct CliOptions {
     std::string binary = QDU_SANDBOX_CLI;
     // "NAME=value" entries added to, or replacing in, the environment.
     std::vector<std::string> env;
+    int timeLimitSeconds = 0;  // 0: wait as long as it takes
 };
 
 CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options = CliOptions());

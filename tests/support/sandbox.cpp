@@ -18,9 +18,12 @@ namespace {
 const char* const kEnvNames[] = {"QORDEFUTIL_SANDBOX_TARVOLIX_CONF",
                                  "QORDEFUTIL_SANDBOX_DEFUTILS_CONF", "QORDEFUTIL_SANDBOX_GROUP"};
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
+int RemoveEntry(const char* path, const struct stat*, int type, struct FTW*)
 {
-    chmod(path, 0700);  // so trees a test chmod-ed can still be removed
+    // So trees a test chmod-ed can still be removed; never through a link,
+    // which may point at anything a test planted it to.
+    if (type != FTW_SL && type != FTW_SLN)
+        chmod(path, 0700);
     return remove(path);
 }
 
