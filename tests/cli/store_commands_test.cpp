@@ -216,26 +216,6 @@ TEST_F(NewestConcurrencyTest, ConcurrentRunsRegisterEveryAppIdOnce)
     }
 }
 
-// Known failure, kept disabled: appA, sole user of the newest set X, moves to
-// the incoming set it integrates while appB, finding the incoming lock taken,
-// joins X. appA's move empties and deletes X's section, each step locked only
-// for itself, taking appB's entry with it. RegistrationTest.
-// SweptSectionTakesAJoiningAppIdWithIt replays this.
-TEST_F(NewestConcurrencyTest, DISABLED_MoveAndJoinDuringIntegrationKeepBoth)
-{
-    for (int round = 0; round < 200; ++round) {
-        const SetSpec incoming{kNew, {{"b.dat", "b"}}};
-        MakeStore(SetSpec{kCur, {{"a.dat", "a"}}}, &incoming);
-        WriteTextFile(defs + "/usage.dat", "[" + kCurName + "]\nappA=1\n");
-        std::thread a([] { EXPECT_EQ(RunCli({"-n", "appA"}).status, 0); });
-        EXPECT_EQ(RunCli({"-n", "appB"}).status, 0);
-        a.join();
-        std::string usage = ReadTextFile(defs + "/usage.dat");
-        ASSERT_NE(usage.find("appA=1"), std::string::npos) << "round " << round;
-        ASSERT_NE(usage.find("appB=1"), std::string::npos) << "round " << round << "\n" << usage;
-    }
-}
-
 // A copy that fails half-way, whether it seeds from the newest set or
 // copies from incoming, leaves no half-built set and definfo.dat as it was.
 TEST_F(NewestConcurrencyTest, HalfWayCopyFailureLeavesNoTrace)

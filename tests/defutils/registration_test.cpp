@@ -121,28 +121,6 @@ TEST_F(RegistrationTest, UpdateUsageFileMovesTheAppIdAndSweepsEmptySections)
     }
 }
 
-// Replays NewestConcurrencyTest.DISABLED_MoveAndJoinDuringIntegrationKeepBoth: appA's sweep
-// of its old section X takes several profile calls, and appB's whole registration with X fits
-// between the emptiness test and the delete, so appB ends up registered nowhere.
-TEST_F(RegistrationTest, SweptSectionTakesAJoiningAppIdWithIt)
-{
-    Store(kCur, "[20240101.001]\nappA=1\n");
-    CDefUtils appA, appB;
-    ASSERT_TRUE(appB.InitWindowsApp("appB"));
-
-    // appA moving from A to B: its entry in B, then out of A.
-    ASSERT_TRUE(WritePrivateProfileString(kB.c_str(), "appA", "1", usage.c_str()));
-    ASSERT_TRUE(WritePrivateProfileString(kA.c_str(), "appA", nullptr, usage.c_str()));
-    ASSERT_TRUE(appA.SectionIsEmpty(kA.c_str(), usage.c_str()));
-    // appB, which still saw A as the newest set, registers with it.
-    ASSERT_TRUE(appB.UpdateUsageFile(nullptr, Dir(kA).c_str(), true, nullptr));
-    ASSERT_EQ(ReadTextFile(usage), "[20240101.001]\nappB=1\n[20240102.002]\nappA=1\n");
-    // appA finishes the sweep step it had decided on.
-    ASSERT_TRUE(WritePrivateProfileString(kA.c_str(), nullptr, nullptr, usage.c_str()));
-
-    EXPECT_EQ(ReadTextFile(usage), "[20240102.002]\nappA=1\n");
-}
-
 TEST_F(RegistrationTest, MovingDeletesAnAbandonedSetUnlessDefInfoNamesIt)
 {
     // last: LastDefs; before, after: usage.dat.

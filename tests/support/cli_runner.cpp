@@ -71,6 +71,21 @@ void Drain(int outFd, int errFd, pid_t group, struct timespec* deadline, std::st
 
 }  // namespace
 
+std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra)
+{
+    std::vector<std::string> merged;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string entry = *e;
+        bool replaced = false;
+        for (const std::string& add : extra)
+            replaced |= entry.compare(0, add.find('=') + 1, add, 0, add.find('=') + 1) == 0;
+        if (!replaced)
+            merged.push_back(entry);
+    }
+    merged.insert(merged.end(), extra.begin(), extra.end());
+    return merged;
+}
+
 CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options)
 {
     CliResult result{-1, "", ""};
@@ -78,16 +93,7 @@ CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
         return result;
 
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry = *e;
-        bool replaced = false;
-        for (const std::string& extra : options.env)
-            replaced |= entry.compare(0, extra.find('=') + 1, extra, 0, extra.find('=') + 1) == 0;
-        if (!replaced)
-            envStrings.push_back(entry);
-    }
-    envStrings.insert(envStrings.end(), options.env.begin(), options.env.end());
+    std::vector<std::string> envStrings = MergedEnvironment(options.env);
     std::vector<char*> argv{const_cast<char*>(options.argv0.c_str())};
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);

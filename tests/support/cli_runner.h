@@ -24,3 +24,7 @@ struct CliOptions {
 };
 
 CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options = CliOptions());
+
+// This process's environment with the "NAME=value" entries of extra added,
+// each replacing a variable of the same name.
+std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra);

@@ -100,6 +100,36 @@ void RemoveTree(const std::string& path)
         nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
+void CopyTree(const std::string& from, const std::string& to)
+{
+    struct stat st;
+    if (lstat(from.c_str(), &st) != 0)
+        return;
+    if (!S_ISDIR(st.st_mode)) {
+        WriteTextFile(to, ReadTextFile(from), st.st_mode & 07777);
+        return;
+    }
+    MakeDirs(to, st.st_mode & 07777);
+    chmod(to.c_str(), st.st_mode & 07777);
+    for (const std::string& name : ListDir(from)) CopyTree(from + "/" + name, to + "/" + name);
+}
+
+void Sandbox::SaveStore(const std::string& dir) const
+{
+    RemoveTree(dir);
+    MakeDirs(dir);
+    CopyTree(m_baseDir, dir + "/base");
+    CopyTree(m_defutilsConf, dir + "/defutils.conf");
+}
+
+void Sandbox::RestoreStore(const std::string& dir) const
+{
+    RemoveTree(m_baseDir);
+    CopyTree(dir + "/base", m_baseDir);
+    unlink(m_defutilsConf.c_str());
+    CopyTree(dir + "/defutils.conf", m_defutilsConf);
+}
+
 int PathMode(const std::string& path)
 {
     struct stat st;

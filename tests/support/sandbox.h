@@ -17,6 +17,8 @@ std::string ReadTextFile(const std::string& path);
 bool PathExists(const std::string& path);  // lstat: a dangling link exists
 void MakeDirs(const std::string& path, mode_t mode = 0755);
 void RemoveTree(const std::string& path);
+// Copies a tree of directories and regular files, keeping their modes.
+void CopyTree(const std::string& from, const std::string& to);
 // Mode bits (07777) of a path, or -1 when it cannot be examined.
 int PathMode(const std::string& path);
 // Sorted names in a directory, without "." and "..".
@@ -45,6 +47,11 @@ public:
     // Another store group name, for example one that does not exist.
     void SetGroupName(const std::string& name);
     std::string Path(const std::string& relative) const { return m_root + "/" + relative; }
+    // Keeps a copy of the store (the base directory and the utility's
+    // configuration file, which holds the hubs' state) in dir, and puts it
+    // back, so that a test can run many commands against the same store.
+    void SaveStore(const std::string& dir) const;
+    void RestoreStore(const std::string& dir) const;
 
 private:
     std::string m_root, m_baseDir, m_tarvolixConf, m_defutilsConf, m_group;
