@@ -370,6 +370,8 @@ private:
     CLogCallback* m_apLogCallbacks[MAX_LOG_CALLBACKS];
     DuString m_pszWithdrawnCur;
     DuString m_pszWithdrawnLast;
+    // The set the last IntegrateDefs made CurDefs, for the hub copy after it.
+    DuString m_pszIntegratedName;
 
     friend class CDefUtilsTestAccess;
 };

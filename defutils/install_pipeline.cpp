@@ -232,8 +232,16 @@ bool CDefUtils::PostDefUpdate(bool bSkipIntegrateCheck)
         if (integrated != DU_S_OK && DuSucceeded(status))
             status = integrated;
 
-        // DU_S_FALSE: a newer set arrived meanwhile; its hub stays.
-        if (DuSucceeded(status) && integrated != DU_S_FALSE && m_nUpdateType == DU_INSTALL) {
+        // DU_S_FALSE: a newer set arrived meanwhile; its hub stays. The hub
+        // copy runs under the store lock and only while the set is still
+        // the newest, so parallel installs cannot mix their hubs.
+        StoreTransaction transaction(this);
+        PathBuf cur;
+        DuReadCurDefs(m_pszDefsDir.get(), &cur);
+        bool bStillNewest =
+            m_pszIntegratedName && strcmp(cur.c_str(), m_pszIntegratedName.get()) == 0;
+        if (DuSucceeded(status) && integrated != DU_S_FALSE && bStillNewest &&
+            m_nUpdateType == DU_INSTALL) {
             WriteLog(
                 "CDefUtils::PostDefUpdate() - DU_INSTALL type, installing files to hub "
                 "directories\n");

@@ -179,11 +179,25 @@ DuResult CDefUtils::IntegrateDefs(const char* pszSourceDir, bool bText)
 
         // A new directory starts as a full copy of the newest set, so a
         // source that carries only changed files still yields a whole set.
-        if (bCreated && !newest.empty() && DuFileExists(newest.data())) {
+        // The seeding reads the newest set outside the store lock, so a
+        // parallel install may rotate it away meanwhile; then the seeding is
+        // tried again from the set that is newest now (a few times at most).
+        for (int nTry = 0;
+             DuSucceeded(status) && bCreated && !newest.empty() && DuFileExists(newest.data());
+             ++nTry) {
             PathBuf newestName(DuStripFileName(newest.data(), 1));
-            if (strcmp(newestName.c_str(), name.c_str()) != 0 &&
-                !SeedNewDefs(newest.c_str(), target.c_str(), pszSourceDir))
+            if (strcmp(newestName.c_str(), name.c_str()) == 0 ||
+                SeedNewDefs(newest.c_str(), target.c_str(), pszSourceDir))
+                break;
+            PathBuf now;
+            DuReadCurDefs(m_pszDefsDir.get(), &now);
+            if (nTry == 2 || strcmp(now.c_str(), newestName.c_str()) == 0 ||
+                !DuIsPlainName(now.c_str())) {
                 status = DU_E_FILE_COPY;
+                break;
+            }
+            newest.assign(m_pszDefsDir.get());
+            DuAppendPath(newest.data(), now.c_str(), newest.size());
         }
     }
 
@@ -203,33 +217,44 @@ DuResult CDefUtils::IntegrateDefs(const char* pszSourceDir, bool bText)
     // as new as CurDefs is now: another install may have finished a newer
     // one while this one copied.
     bool bSuperseded = false;
-    if (DuSucceeded(status)) {
+    {
         StoreTransaction transaction(this);
-        PathBuf cur;
-        DuReadCurDefs(m_pszDefsDir.get(), &cur);
-        PathBuf curDir(m_pszDefsDir.get());
-        if (strcmp(cur.c_str(), name.c_str()) != 0 && DuIsPlainName(cur.c_str()) &&
-            DuAppendPath(curDir.data(), cur.c_str(), curDir.size()) && FileExists(curDir.c_str()) &&
-            !DuSetNameNotOlder(name.c_str(), cur.c_str())) {
-            WriteLog("CDefUtils::IntegrateDefs() - %s is newer; not integrating.\n", cur.c_str());
-            bSuperseded = true;
-            if (bCreated)
-                DeleteDefsAndDirectory(target.c_str(), true);
-        } else if (!UpdateNewestDefs(target.c_str(), true)) {
-            status = DU_E_DEFINFO_UPDATE;
+        if (DuSucceeded(status)) {
+            PathBuf cur;
+            DuReadCurDefs(m_pszDefsDir.get(), &cur);
+            PathBuf curDir(m_pszDefsDir.get());
+            if (strcmp(cur.c_str(), name.c_str()) != 0 && DuIsPlainName(cur.c_str()) &&
+                DuAppendPath(curDir.data(), cur.c_str(), curDir.size()) &&
+                FileExists(curDir.c_str()) && !DuSetNameNotOlder(name.c_str(), cur.c_str())) {
+                WriteLog("CDefUtils::IntegrateDefs() - %s is newer; not integrating.\n",
+                         cur.c_str());
+                bSuperseded = true;
+            } else if (!DuSetIsComplete(target.c_str())) {
+                // Another command removed files of it while it was built
+                // (the removal of the whole store does that).
+                WriteLog("CDefUtils::IntegrateDefs() - %s is incomplete; not integrating.\n",
+                         target.c_str());
+                status = DU_E_FILE_COPY;
+            } else if (!UpdateNewestDefs(target.c_str(), true)) {
+                status = DU_E_DEFINFO_UPDATE;
+            } else {
+                m_pszIntegratedName = DuStrDup(name.c_str());
+            }
         }
+
+        // Never leave a half-built set behind, but never delete a directory
+        // this call did not make, nor one definfo.dat names meanwhile (a
+        // parallel install of the same set). The definition-file check
+        // guards against deleting something that is not a set; a copy that
+        // failed before any main file arrived leaves exactly such a
+        // directory, and it is ours, so it goes without the check.
+        if ((bSuperseded || !DuSucceeded(status)) && bCreated &&
+            !DuIsNamedSet(m_pszDefsDir.get(), name.c_str()) &&
+            !DeleteDefsAndDirectory(target.c_str(), true) && FileExists(target.c_str()))
+            DeleteDefsAndDirectory(target.c_str(), false);
     }
     if (bSuperseded)
         status = DU_S_FALSE;
-
-    // Never leave a half-built set behind, but never delete a directory this
-    // call did not make. The definition-file check guards against deleting
-    // something that is not a set; a copy that failed before any main file
-    // arrived leaves exactly such a directory, and it is ours, so it goes
-    // without the check.
-    if (!DuSucceeded(status) && bCreated && !DeleteDefsAndDirectory(target.c_str(), true) &&
-        FileExists(target.c_str()))
-        DeleteDefsAndDirectory(target.c_str(), false);
 
     WriteLog("CDefUtils::IntegrateDefs() - returning %s.\n", GetResultName(status));
     return status;

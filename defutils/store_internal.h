@@ -67,6 +67,13 @@ void DuReadCurDefs(const char* pszDefsDir, PathBuf* pValue);
 // not older, as nothing can be said about it.
 bool DuSetNameNotOlder(const char* pszNew, const char* pszCur);
 
+// True when definfo.dat in pszDefsDir names pszName as CurDefs or LastDefs
+// (read without a log line).
+bool DuIsNamedSet(const char* pszDefsDir, const char* pszName);
+// True when the set's catalog.dat exists and every file its [Files] section
+// lists is present (read without a log line).
+bool DuSetIsComplete(const char* pszSetDir);
+
 // Releases one level of the store lock taken by CDefUtils::LockStore.
 void DuUnlockStore(const std::string& dir);
 

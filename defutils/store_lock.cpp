@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -134,4 +135,42 @@ bool DuSetNameNotOlder(const char* pszNew, const char* pszCur)
         sscanf(pszCur, "%8lu.%lu%c", &curDate, &curRev, &extra) != 2)
         return true;
     return newDate > curDate || (newDate == curDate && newRev >= curRev);
+}
+
+bool DuIsNamedSet(const char* pszDefsDir, const char* pszName)
+{
+    PathBuf defInfo(pszDefsDir != nullptr ? pszDefsDir : "");
+    if (pszDefsDir == nullptr || !DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size()))
+        return false;
+    for (const char* pszKey : {kCurDefsKey, kLastDefsKey}) {
+        PathBuf value;
+        GetPrivateProfileString(kDefDatesSection, pszKey, kKeyMissing, value.data(),
+                                static_cast<DWORD>(value.size()), defInfo.c_str());
+        if (strcmp(CDefUtils::TrimSpaces(value.data()), pszName) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool DuSetIsComplete(const char* pszSetDir)
+{
+    PathBuf catalog(pszSetDir);
+    char* pszList = nullptr;
+    if (!DuAppendPath(catalog.data(), kCatalogFile, catalog.size()) ||
+        !DuSucceeded(
+            CDefUtils::ReadCatalogSection(catalog.c_str(), kCatalogFilesSection, &pszList)))
+        return false;
+    std::unique_ptr<char, DuFreeDeleter> list(pszList);
+    for (const char* pszEntry = list.get();
+         *pszEntry != '\0' && *pszEntry != '\r' && *pszEntry != '\n';
+         pszEntry += strlen(pszEntry) + 1) {
+        PathBuf name;
+        DuCleanCatalogEntry(pszEntry, &name);
+        if (name.empty() || strcmp(name.c_str(), ".") == 0 || strcmp(name.c_str(), "..") == 0)
+            continue;
+        PathBuf path(pszSetDir);
+        if (!DuAppendPath(path.data(), name.c_str(), path.size()) || !DuFileExists(path.data()))
+            return false;
+    }
+    return true;
 }
