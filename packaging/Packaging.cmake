@@ -149,8 +149,12 @@ macro(qdu_configure_package)
 
   # Everything installed below /etc is a conffile, except nothing the tool
   # writes itself (/etc/tvlx-defutils.conf is never shipped).
+  set(conffiles logrotate.d/qordefutil Tarvolix.conf.sample qordefutil/scheduled-update.conf)
+  if(EXISTS ${PROJECT_SOURCE_DIR}/client/CMakeLists.txt)
+    list(APPEND conffiles qordefutil/skyfetcher.conf)  # the update client's settings
+  endif()
   set(conffiles_text "")
-  foreach(conffile logrotate.d/qordefutil Tarvolix.conf.sample qordefutil/scheduled-update.conf)
+  foreach(conffile ${conffiles})
     string(APPEND conffiles_text "${CMAKE_INSTALL_FULL_SYSCONFDIR}/${conffile}\n")
   endforeach()
   file(WRITE ${PROJECT_BINARY_DIR}/debian/conffiles "${conffiles_text}")
