@@ -23,20 +23,6 @@ constexpr size_t COPY_BUFFER_SIZE = 1024 * 1024;
 // copy_file_range moves at most this much per call.
 constexpr size_t COPY_RANGE_CHUNK = 1u << 30;
 
-bool WriteAll(int fd, const char* p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 // Kernel-side copy from the current offsets. Returns 1 when the source was
 // copied to its end, 0 on a real I/O error, and -1 when the file systems
 // cannot do it (the offsets then stand where the copy stopped, so the
@@ -75,7 +61,7 @@ bool CopyByReadWrite(int in, int out)
             return false;
         if (n == 0)
             return true;
-        if (!WriteAll(out, buf.get(), static_cast<size_t>(n)))
+        if (!WriteFully(out, buf.get(), static_cast<size_t>(n)))
             return false;
     }
 }

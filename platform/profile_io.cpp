@@ -15,6 +15,7 @@
 
 #include "platform/boundary.h"
 #include "platform/charstep.h"
+#include "platform/scoped_fd.h"
 
 namespace {
 
@@ -76,21 +77,6 @@ bool LoadImage(int fd, std::string* pImage)
         pImage->append(buf, static_cast<size_t>(n));
         at += n;
     }
-}
-
-bool WriteAllAt(int fd, const char* p, size_t n, off_t at)
-{
-    while (n > 0) {
-        ssize_t w = pwrite(fd, p, n, at);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-        at += w;
-    }
-    return true;
 }
 
 }  // namespace
@@ -271,7 +257,7 @@ bool ProfileFile::Commit()
     size_t size = m_image.size();
     if (size < m_diskSize)
         m_image.append(m_diskSize - size, '\n');
-    bool ok = WriteAllAt(fd, m_image.data(), m_image.size(), 0);
+    bool ok = WriteFully(fd, m_image.data(), m_image.size(), 0);
     m_image.resize(size);
     if (ok && size < m_diskSize)
         ok = ftruncate(fd, static_cast<off_t>(size)) == 0;

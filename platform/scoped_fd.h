@@ -53,3 +53,22 @@ inline int OpenNoWait(const char* pszPath, int flags, mode_t mode = 0)
 {
     return DuOpenPath(pszPath, flags, mode);
 }
+
+// Writes all n bytes: at offset `at` (pwrite) when it is not negative, else
+// at the file position; short writes and EINTR are retried. False on an
+// error or when nothing more can be written.
+inline bool WriteFully(int fd, const char* p, size_t n, off_t at = -1)
+{
+    while (n > 0) {
+        ssize_t w = at >= 0 ? pwrite(fd, p, n, at) : write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+        if (at >= 0)
+            at += w;
+    }
+    return true;
+}
