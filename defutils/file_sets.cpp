@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "defutils/defutils.h"
+#include "defutils/ownership_internal.h"
 #include "defutils/scoped_find.h"
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
@@ -22,6 +24,47 @@
 #include "platform/scoped_fd.h"
 
 namespace {
+
+// What stays the same over one walk of a set is examined once per walk, not
+// once per file: the store group (ownership.cpp) and the mode of the
+// directory the files are copied into. Nested walks join the outermost.
+struct WalkState {
+    int nDepth = 0;
+    std::string destDir;
+    unsigned int nDestMode = 0;
+};
+WalkState g_walk;
+
+class WalkScope {
+public:
+    WalkScope() { ++g_walk.nDepth; }
+    ~WalkScope()
+    {
+        if (--g_walk.nDepth == 0)
+            g_walk = WalkState();
+    }
+    WalkScope(const WalkScope&) = delete;
+    WalkScope& operator=(const WalkScope&) = delete;
+
+private:
+    DuGroupWalkScope m_group;
+};
+
+// Permission bits of a copy's destination directory, or nDefault when it
+// cannot be examined (not remembered then: it may appear later in the walk).
+unsigned int DestDirMode(const char* pszDir, unsigned int nDefault)
+{
+    if (g_walk.nDepth > 0 && !g_walk.destDir.empty() && g_walk.destDir == pszDir)
+        return g_walk.nDestMode;
+    struct stat st;
+    if (DuStatPath(pszDir, &st) != 0)
+        return nDefault;
+    if (g_walk.nDepth > 0) {
+        g_walk.destDir = pszDir;
+        g_walk.nDestMode = st.st_mode & 0777;
+    }
+    return st.st_mode & 0777;
+}
 
 // Mode given to copies when the destination directory cannot be examined.
 constexpr unsigned int kDefaultCopyDirMode = 0775;
@@ -54,6 +97,7 @@ void DuCleanCatalogEntry(const char* pszEntry, PathBuf* pName)
 bool CDefUtils::ProcessAllDefFiles(FileCallback pfnOperation, const char* pszDir, void* pContext,
                                    bool bCheckSet)
 {
+    WalkScope walk;
     WriteLog("CDefUtils::ProcessAllDefFiles in this folder( %s ) - start.\n", OrNull(pszDir));
     bool bHaveDir = pszDir != nullptr && *pszDir != '\0';
 
@@ -115,6 +159,7 @@ DuResult CDefUtils::ProcessCatalogFiles(FileCallback pfnOperation, const char* p
                                         const char* pszSection, void* pContext,
                                         const char* pszCatalogDir)
 {
+    WalkScope walk;
     WriteLog(
         "CDefUtils::ProcessCatalogFiles(pszDir: %s, pszSectionName: %s, pszCatalogDir: %s) - start\n",
         OrNull(pszDir), OrNull(pszSection), OrNull(pszCatalogDir));
@@ -179,10 +224,7 @@ bool CDefUtils::CopyFilesCallback(const char* pszPath, void* pContext)
     PathBuf destDir;
     memcpy(destDir.data(), pCopy->szDestDir, DU_MAX_PATH - 1);
 
-    unsigned int nMode = kDefaultCopyDirMode;
-    struct stat st;
-    if (DuStatPath(destDir.c_str(), &st) == 0)
-        nMode = st.st_mode & 0777;
+    unsigned int nMode = DestDirMode(destDir.c_str(), kDefaultCopyDirMode);
 
     bool bCopied = false;
     if (pszPath != nullptr) {

@@ -29,6 +29,20 @@ constexpr mode_t kUnownedDirMode = 0755;
 
 DuGroupLookupFn g_pfnGroupLookup = getgrnam_r;
 
+// One look-up of the store group and the retries it logged.
+struct DuGroupLookup {
+    bool bDone = false;
+    bool bFound = false;
+    gid_t gid = 0;
+    size_t nRetries = 0;
+};
+
+// Within a walk over a set the group is looked up once: the group database
+// does not change under one copy, and a look-up per file (a read of the
+// group file each) dominated installs of many small files.
+int g_nWalkDepth = 0;
+DuGroupLookup g_walkGroup;
+
 struct FreeDeleter {
     void operator()(void* p) const { free(p); }
 };
@@ -71,6 +85,17 @@ bool ApplyGroupAndMode(int fd, gid_t gid, mode_t mode, bool bBeneath)
 
 }  // namespace
 
+DuGroupWalkScope::DuGroupWalkScope()
+{
+    ++g_nWalkDepth;
+}
+
+DuGroupWalkScope::~DuGroupWalkScope()
+{
+    if (--g_nWalkDepth == 0)
+        g_walkGroup = DuGroupLookup();
+}
+
 DuGroupLookupFn SetGroupLookupForTesting(DuGroupLookupFn pfnLookup)
 {
     DuGroupLookupFn pfnPrevious = g_pfnGroupLookup;
@@ -110,48 +135,66 @@ bool CDefUtils::ChangeOwnerOfOpenFile(int fd, const char* pszPath, unsigned int 
 {
     WriteLog("CDefUtils::ChangeUnixOwner() - for file %s.\n", OrNull(pszPath));
 
-    size_t nSize = kFirstGroupBufferSize;
-    std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(malloc(nSize)));
-    if (!buffer) {
-        WriteLog("CDefUtils::ChangeUnixOwner() - failure in allocating buffer of size %d.\n",
-                 static_cast<int>(nSize));
-        return false;
-    }
-
-    struct group grp;
-    struct group* pGroup = nullptr;
-    for (;;) {
-        pGroup = nullptr;
-        int rc = g_pfnGroupLookup(StoreGroupName(), &grp, buffer.get(), nSize, &pGroup);
-        if (rc != ERANGE)
-            break;
-        // Entries with many members outgrow the first buffer; grow it, but
-        // not without bound: the last try is made with kLastGroupBufferSize.
-        if (nSize >= kLastGroupBufferSize) {
-            pGroup = nullptr;
-            break;
-        }
-        nSize *= 2;
+    auto logRetry = [this](size_t nGrown) {
         WriteLog("CDefUtils::ChangeUnixOwner() - getgrnam_r returned ERANGE.\n");
         WriteLog("CDefUtils::ChangeUnixOwner() - retry with bufsize %d.\n",
-                 static_cast<int>(nSize));
-        char* pGrown = static_cast<char*>(realloc(buffer.get(), nSize));
-        if (pGrown == nullptr) {
-            WriteLog("CDefUtils::ChangeUnixOwner() - failure in allocating buffer of size %d.",
+                 static_cast<int>(nGrown));
+    };
+
+    DuGroupLookup group;
+    if (g_nWalkDepth > 0 && g_walkGroup.bDone) {
+        // Replayed, so the log reads as if this file had looked it up.
+        group = g_walkGroup;
+        for (size_t n = 0, nSize = kFirstGroupBufferSize; n < group.nRetries; ++n)
+            logRetry(nSize *= 2);
+    } else {
+        size_t nSize = kFirstGroupBufferSize;
+        std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(malloc(nSize)));
+        if (!buffer) {
+            WriteLog("CDefUtils::ChangeUnixOwner() - failure in allocating buffer of size %d.\n",
                      static_cast<int>(nSize));
             return false;
         }
-        buffer.release();
-        buffer.reset(pGrown);
+
+        struct group grp;
+        struct group* pGroup = nullptr;
+        for (;;) {
+            pGroup = nullptr;
+            int rc = g_pfnGroupLookup(StoreGroupName(), &grp, buffer.get(), nSize, &pGroup);
+            if (rc != ERANGE)
+                break;
+            // Entries with many members outgrow the first buffer; grow it, but
+            // not without bound: the last try is made with kLastGroupBufferSize.
+            if (nSize >= kLastGroupBufferSize) {
+                pGroup = nullptr;
+                break;
+            }
+            nSize *= 2;
+            ++group.nRetries;
+            logRetry(nSize);
+            char* pGrown = static_cast<char*>(realloc(buffer.get(), nSize));
+            if (pGrown == nullptr) {
+                WriteLog("CDefUtils::ChangeUnixOwner() - failure in allocating buffer of size %d.",
+                         static_cast<int>(nSize));
+                return false;
+            }
+            buffer.release();
+            buffer.reset(pGrown);
+        }
+        group.bDone = true;
+        group.bFound = pGroup != nullptr;
+        group.gid = pGroup != nullptr ? pGroup->gr_gid : 0;
+        if (g_nWalkDepth > 0)
+            g_walkGroup = group;
     }
 
     bool bResult = false;
-    if (pGroup == nullptr) {
+    if (!group.bFound) {
         WriteLog("CDefUtils::ChangeUnixOwner() - avdefs group doesn't exist - failure\n");
     } else if (pszPath != nullptr && fd >= 0) {
         // The owner stays as it is; only the group and the mode change.
         // Files never become executable.
-        bResult = ApplyGroupAndMode(fd, pGroup->gr_gid, nMode & (bIsDirectory ? 0777 : 0666),
+        bResult = ApplyGroupAndMode(fd, group.gid, nMode & (bIsDirectory ? 0777 : 0666),
                                     DuIsBelowBoundary(pszPath));
     }
 

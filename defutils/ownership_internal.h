@@ -21,3 +21,14 @@ DuGroupLookupFn SetGroupLookupForTesting(DuGroupLookupFn pfnLookup);
 // The store group's id, looked up without a log line; false when the group
 // does not exist.
 bool DuLookupStoreGroupId(gid_t* pGid);
+
+// Marks one walk over a set (nested walks join the outermost): while one
+// lives, ChangeUnixOwner looks the group up once and replays that look-up's
+// log lines for every further file.
+class DuGroupWalkScope {
+public:
+    DuGroupWalkScope();
+    ~DuGroupWalkScope();
+    DuGroupWalkScope(const DuGroupWalkScope&) = delete;
+    DuGroupWalkScope& operator=(const DuGroupWalkScope&) = delete;
+};
