@@ -44,8 +44,7 @@ TEST_F(OwnershipWalkTest, OneLookupPerWalkWithEveryFilesLogLines)
     const std::string src = sandbox.Path("src"), dst = sandbox.Path("dst");
     const int kFiles = 5;
     MakeDirs(src);
-    for (int i = 0; i < kFiles; ++i)
-        WriteTextFile(src + "/f" + std::to_string(i) + ".dat", "x");
+    for (int i = 0; i < kFiles; ++i) WriteTextFile(src + "/f" + std::to_string(i) + ".dat", "x");
     SetGroupLookupForTesting(CountingLookup);
     du.AddLogCallback(&log);
 
@@ -76,11 +75,11 @@ TEST_F(OwnershipWalkTest, OneLookupPerWalkWithEveryFilesLogLines)
         std::vector<std::string> expected = row.perFile;
         if (row.nFitsAt > 1048576) {
             for (size_t n = 2048; n <= 1048576; n *= 2)
-                expected.insert(expected.end(), {"getgrnam_r returned ERANGE.\n",
-                                                  "retry with bufsize " + std::to_string(n) +
-                                                      ".\n"});
-            expected.insert(expected.end(), {"avdefs group doesn't exist - failure\n",
-                                             "returning failure.\n"});
+                expected.insert(expected.end(),
+                                {"getgrnam_r returned ERANGE.\n",
+                                 "retry with bufsize " + std::to_string(n) + ".\n"});
+            expected.insert(expected.end(),
+                            {"avdefs group doesn't exist - failure\n", "returning failure.\n"});
         }
         int nFiles = 0;
         for (size_t i = 0; i < log.lines.size(); ++i) {
@@ -90,10 +89,8 @@ TEST_F(OwnershipWalkTest, OneLookupPerWalkWithEveryFilesLogLines)
             ++nFiles;
             std::vector<std::string> seen;
             for (size_t j = i + 1; j < log.lines.size() && seen.size() < expected.size(); ++j)
-                seen.push_back(log.lines[j].substr(log.lines[j].compare(0, kPrefix.size(),
-                                                                         kPrefix) == 0
-                                                       ? kPrefix.size()
-                                                       : 0));
+                seen.push_back(log.lines[j].substr(
+                    log.lines[j].compare(0, kPrefix.size(), kPrefix) == 0 ? kPrefix.size() : 0));
             EXPECT_EQ(expected, seen) << log.lines[i];
         }
         EXPECT_EQ(kFiles, nFiles);
