@@ -4,6 +4,7 @@
 // store is. Deletions are best effort: what cannot be removed is logged and
 // left, and nothing deleted is ever restored.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -336,7 +337,11 @@ bool CDefUtils::GetTempUpdateDir(char* pszDir, size_t nSize)
         return false;
     }
     pszDir[0] = '\0';
-    srand(static_cast<unsigned int>(time(nullptr)));
+    // The process id goes into the seed: commands started in the same second
+    // would otherwise try the same names, and one whose directory a removal
+    // of the store took away could then write into another's new one.
+    srand(static_cast<unsigned int>(time(nullptr)) ^
+          (static_cast<unsigned int>(getpid()) * 2654435761u));
 
     bool bCreated = false;
     for (int nAttempt = 0; m_pszDefsDir && nAttempt < kTempDirAttempts; ++nAttempt) {

@@ -48,6 +48,7 @@ public:
 
 private:
     DuGroupWalkScope m_group;
+    DuBoundaryPin m_root;
 };
 
 // Permission bits of a copy's destination directory, or nDefault when it

@@ -80,7 +80,9 @@ bool ApplyGroupAndMode(int fd, gid_t gid, mode_t mode, bool bBeneath)
         return false;
     if (bBeneath && S_ISREG(st.st_mode) && st.st_nlink > 1)
         return st.st_gid == gid && (st.st_mode & 07777) == mode;
-    return fchown(fd, st.st_uid, gid) == 0 && fchmod(fd, mode) == 0;
+    // What already holds needs no call (a fresh copy often has the group).
+    return (st.st_gid == gid || fchown(fd, st.st_uid, gid) == 0) &&
+           ((st.st_mode & 07777) == mode || fchmod(fd, mode) == 0);
 }
 
 }  // namespace

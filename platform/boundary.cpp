@@ -43,6 +43,31 @@ int OpenRoot()
     return fd;
 }
 
+// The boundary's descriptor while a DuBoundaryPin lives (-1 otherwise, or
+// when it could not be opened).
+int g_pinnedRoot = -1;
+int g_pinDepth = 0;
+
+// The boundary opened for one resolution: the pinned descriptor, or one of
+// its own that it closes.
+class RootFd {
+public:
+    RootFd() : m_fd(g_pinnedRoot >= 0 ? g_pinnedRoot : OpenRoot()), m_owned(g_pinnedRoot < 0) {}
+    ~RootFd()
+    {
+        if (m_owned && m_fd >= 0)
+            close(m_fd);
+    }
+    RootFd(const RootFd&) = delete;
+    RootFd& operator=(const RootFd&) = delete;
+    bool valid() const { return m_fd >= 0; }
+    int get() const { return m_fd; }
+
+private:
+    int m_fd;
+    bool m_owned;
+};
+
 // Resolution one component at a time with O_NOFOLLOW, for kernels (or
 // sandboxes) without openat2. ".." is refused outright: the store never
 // builds such paths, so one is always somebody else's.
@@ -86,7 +111,7 @@ int WalkBeneath(int root, const char* rel, int flags, mode_t mode)
 
 int OpenBeneath(const char* rel, int flags, mode_t mode)
 {
-    ScopedFd root(OpenRoot());
+    RootFd root;
     if (!root.valid())
         return -1;
     if (!g_forceWalk) {
@@ -111,8 +136,27 @@ int OpenBeneath(const char* rel, int flags, mode_t mode)
 
 }  // namespace
 
+DuBoundaryPin::DuBoundaryPin()
+{
+    if (g_pinDepth++ == 0 && !g_boundary.empty())
+        g_pinnedRoot = OpenRoot();
+}
+
+DuBoundaryPin::~DuBoundaryPin()
+{
+    if (--g_pinDepth == 0 && g_pinnedRoot >= 0) {
+        close(g_pinnedRoot);
+        g_pinnedRoot = -1;
+    }
+}
+
 void DuSetPathBoundary(const char* pszRoot)
 {
+    // A new boundary is opened afresh by each resolution until the next pin.
+    if (g_pinnedRoot >= 0) {
+        close(g_pinnedRoot);
+        g_pinnedRoot = -1;
+    }
     g_boundary = pszRoot != nullptr ? pszRoot : "";
     if (g_boundary.empty())
         g_groupKnown = false;
@@ -160,10 +204,10 @@ int DuOpenPath(const char* pszPath, int flags, mode_t mode)
         return -1;
     ScopedFd owned(fd);
     if ((flags & O_PATH) == 0) {
+        struct stat st;
+        if (fstat(fd, &st) != 0)
+            return -1;
         if (rel != nullptr) {
-            struct stat st;
-            if (fstat(fd, &st) != 0)
-                return -1;
             if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
                 errno = EINVAL;
                 return -1;
@@ -175,7 +219,10 @@ int DuOpenPath(const char* pszPath, int flags, mode_t mode)
                 return -1;
             }
         }
-        if ((flags & O_NONBLOCK) == 0) {
+        // O_NONBLOCK means nothing to a regular file or a directory, so it
+        // is cleared only from what it can change (a FIFO or a device).
+        bool bInert = S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+        if ((flags & O_NONBLOCK) == 0 && !bInert) {
             int fl = fcntl(fd, F_GETFL);
             if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0)
                 return -1;

@@ -38,6 +38,18 @@ const std::string& DuPathBoundary();
 // True when pszPath lies strictly below the boundary.
 bool DuIsBelowBoundary(const char* pszPath);
 
+// While one lives (nested pins join the outermost), resolutions below the
+// boundary share one descriptor of it instead of opening it for each call:
+// walks over a set resolve several paths per file. Pin only for a bounded
+// piece of work: a boundary directory replaced meanwhile is not seen.
+class DuBoundaryPin {
+public:
+    DuBoundaryPin();
+    ~DuBoundaryPin();
+    DuBoundaryPin(const DuBoundaryPin&) = delete;
+    DuBoundaryPin& operator=(const DuBoundaryPin&) = delete;
+};
+
 // open(2) that cannot hang on a FIFO (opened O_NONBLOCK, which is cleared
 // again) and never leaks into a child (O_CLOEXEC). Below the boundary it
 // also refuses links on the way, anything that is neither a regular file
