@@ -12,7 +12,6 @@
 
 #include "defutils/cleanup_internal.h"
 #include "defutils/defutils.h"
-#include "defutils/scoped_find.h"
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "defutils/system_config.h"
@@ -21,6 +20,7 @@
 #include "platform/fileops.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
+#include "platform/scoped_find.h"
 
 namespace {
 

@@ -11,7 +11,6 @@
 #include <memory>
 
 #include "defutils/defutils.h"
-#include "defutils/scoped_find.h"
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "platform/boundary.h"
@@ -20,6 +19,7 @@
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "platform/scoped_fd.h"
+#include "platform/scoped_find.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <ctime>
 #include <memory>
 
+#include "common/patch_interface.h"
 #include "defutils/defutils.h"
-#include "defutils/patch_interface.h"
 #include "defutils/patch_loader.h"
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
