@@ -28,28 +28,12 @@ constexpr unsigned int kDefaultCopyDirMode = 0775;
 constexpr DWORD kSectionNamesSize = 1024;
 constexpr DWORD kSectionSize = DU_MAX_PATH;
 
-struct FreeDeleter {
-    void operator()(char* p) const { free(p); }
-};
-
 bool IsDirectory(const FindData& fd)
 {
     return (fd.dwFileAttributes & FILE_ATTR_DIRECTORY) != 0;
 }
 
 }  // namespace
-
-void DuCleanCatalogEntry(const char* pszEntry, PathBuf* pName)
-{
-    const char* pszSlash = strrchr(pszEntry, '/');
-    pName->assign(pszSlash != nullptr ? pszSlash + 1 : pszEntry);
-    size_t nLength = strlen(pName->c_str());
-    if (nLength > 0 && pName->c_str()[nLength - 1] == '\n')
-        CDefUtils::StripNewline(pName->data());
-    else
-        CDefUtils::StripCarriageReturn(pName->data());
-    CDefUtils::TrimSpaces(pName->data());
-}
 
 bool CDefUtils::ProcessAllDefFiles(FileCallback pfnOperation, const char* pszDir, void* pContext,
                                    bool bCheckSet)
@@ -132,7 +116,7 @@ DuResult CDefUtils::ProcessCatalogFiles(FileCallback pfnOperation, const char* p
         return DU_E_MISSING_CATALOG_FILE;
     }
 
-    std::unique_ptr<char, FreeDeleter> list;
+    std::unique_ptr<char, DuFreeDeleter> list;
     if (DuSucceeded(result)) {
         char* pszList = nullptr;
         if (DuSucceeded(ReadCatalogSection(catalog.c_str(), pszSection, &pszList)))
@@ -179,10 +163,8 @@ bool CDefUtils::CopyFilesCallback(const char* pszPath, void* pContext)
     PathBuf destDir;
     memcpy(destDir.data(), pCopy->szDestDir, DU_MAX_PATH - 1);
 
-    unsigned int nMode = kDefaultCopyDirMode;
-    struct stat st;
-    if (DuStatPath(destDir.c_str(), &st) == 0)
-        nMode = st.st_mode & 0777;
+    // Masked to 0666 where it is used: no special bit reaches a copy.
+    unsigned int nMode = DuDirModeOr(destDir.c_str(), kDefaultCopyDirMode);
 
     bool bCopied = false;
     if (pszPath != nullptr) {

@@ -29,10 +29,6 @@ constexpr mode_t kUnownedDirMode = 0755;
 
 DuGroupLookupFn g_pfnGroupLookup = getgrnam_r;
 
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-
 struct FindCloser {
     void operator()(void* h) const { FindClose(h); }
 };
@@ -43,10 +39,7 @@ unsigned int ParentMode(const char* pszPath)
 {
     PathBuf parent(pszPath);
     *DuStripFileName(parent.data(), 0) = '\0';
-    struct stat st;
-    if (DuStatPath(parent.c_str(), &st) != 0)
-        return kDefaultDirMode;
-    return st.st_mode & 07777;
+    return DuDirModeOr(parent.c_str(), kDefaultDirMode);
 }
 
 bool ChangeModeOf(const char* pszPath, mode_t mode)
@@ -81,7 +74,7 @@ DuGroupLookupFn SetGroupLookupForTesting(DuGroupLookupFn pfnLookup)
 bool DuLookupStoreGroupId(gid_t* pGid)
 {
     for (size_t nSize = kFirstGroupBufferSize; nSize <= kLastGroupBufferSize; nSize *= 2) {
-        std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(malloc(nSize)));
+        std::unique_ptr<char, DuFreeDeleter> buffer(static_cast<char*>(malloc(nSize)));
         if (!buffer)
             return false;
         struct group grp;
@@ -111,7 +104,7 @@ bool CDefUtils::ChangeOwnerOfOpenFile(int fd, const char* pszPath, unsigned int 
     WriteLog("CDefUtils::ChangeUnixOwner() - for file %s.\n", OrNull(pszPath));
 
     size_t nSize = kFirstGroupBufferSize;
-    std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(malloc(nSize)));
+    std::unique_ptr<char, DuFreeDeleter> buffer(static_cast<char*>(malloc(nSize)));
     if (!buffer) {
         WriteLog("CDefUtils::ChangeUnixOwner() - failure in allocating buffer of size %d.\n",
                  static_cast<int>(nSize));
@@ -187,10 +180,8 @@ bool CDefUtils::CreateFullPath(const char* pszPath, bool bChangeOwner, bool bUse
     }
 
     if (bChangeOwner) {
-        unsigned int nMode = kDefaultDirMode;
-        struct stat st;
-        if (bUseParentMode && DuStatPath(parent.c_str(), &st) == 0)
-            nMode = st.st_mode & 07777;
+        unsigned int nMode =
+            bUseParentMode ? DuDirModeOr(parent.c_str(), kDefaultDirMode) : kDefaultDirMode;
         if (!ChangeUnixOwner(path.c_str(), nMode, true)) {
             // Do not leave a directory behind that the store's users cannot
             // share.
