@@ -13,7 +13,6 @@
 
 #include "defutils/cleanup_internal.h"
 #include "defutils/defutils.h"
-#include "defutils/scoped_find.h"
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "defutils/system_config.h"
@@ -22,6 +21,7 @@
 #include "platform/fileops.h"
 #include "platform/paths.h"
 #include "platform/profile.h"
+#include "platform/scoped_find.h"
 
 namespace {
 
@@ -29,22 +29,15 @@ constexpr int kTempDirAttempts = 50;
 
 DuRandomFn g_pfnTempNameRandom = rand;
 
-void ReadDefDatesValue(const char* pszDefInfo, const char* pszKey, PathBuf* pValue)
-{
-    GetPrivateProfileString(kDefDatesSection, pszKey, kKeyMissing, pValue->data(),
-                            static_cast<DWORD>(pValue->size()), pszDefInfo);
-}
-
 // Deletes the set a definfo.dat value names, when it names one that exists.
 void DeleteNamedSet(CDefUtils* pDefUtils, const char* pszDefsDir, char* pszValue)
 {
     if (strcmp(pszValue, kKeyMissing) == 0)
         return;
     CDefUtils::TrimSpaces(pszValue);
-    PathBuf setDir(pszDefsDir);
+    PathBuf setDir;
     if (DuIsPlainName(pszValue) && pszDefsDir != nullptr &&
-        DuAppendPath(setDir.data(), pszValue, setDir.size()) &&
-        CDefUtils::FileExists(setDir.c_str()))
+        DuStorePath(pszDefsDir, pszValue, &setDir) && CDefUtils::FileExists(setDir.c_str()))
         pDefUtils->DeleteDefsAndDirectory(setDir.c_str(), true);
 }
 
@@ -125,14 +118,12 @@ void CDefUtils::RemoveUnusedDirectory(const char* pszDir)
         return;
     }
 
-    PathBuf path(pszDir);
-    StripTrailingSlash(path.data());
-    PathBuf name(DuStripFileName(path.data(), 1));
-    TrimSpaces(name.data());
+    PathBuf name;
+    DuRecordedSetName(pszDir, &name);
 
     // Without a usage file to consult, nobody can be shown not to use the set.
-    PathBuf usage(m_pszDefsDir ? m_pszDefsDir.get() : "");
-    if (m_pszDefsDir && !name.empty() && DuAppendPath(usage.data(), kUsageFile, usage.size()) &&
+    PathBuf usage;
+    if (m_pszDefsDir && !name.empty() && DuStorePath(m_pszDefsDir.get(), kUsageFile, &usage) &&
         SectionIsEmpty(name.c_str(), usage.c_str()))
         DeleteDefsAndDirectory(pszDir, true);
 
@@ -141,13 +132,13 @@ void CDefUtils::RemoveUnusedDirectory(const char* pszDir)
 
 void CDefUtils::WithdrawDefInfo()
 {
-    PathBuf defInfo(m_pszDefsDir ? m_pszDefsDir.get() : "");
-    if (!m_pszDefsDir || !DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size()))
+    PathBuf defInfo;
+    if (!m_pszDefsDir || !DuStorePath(m_pszDefsDir.get(), kDefInfoFile, &defInfo))
         return;
     PathBuf value;
-    ReadDefDatesValue(defInfo.c_str(), kCurDefsKey, &value);
+    DuReadDefDatesKey(defInfo.c_str(), kCurDefsKey, &value);
     m_pszWithdrawnCur = DuStrDup(value.c_str());
-    ReadDefDatesValue(defInfo.c_str(), kLastDefsKey, &value);
+    DuReadDefDatesKey(defInfo.c_str(), kLastDefsKey, &value);
     m_pszWithdrawnLast = DuStrDup(value.c_str());
     DuUnlinkPath(defInfo.c_str());
 }
@@ -155,16 +146,15 @@ void CDefUtils::WithdrawDefInfo()
 void CDefUtils::DeleteNewestDefs()
 {
     WriteLog("CDefUtils::DeleteNewestDefs (CurDefs & LastDefs) - starts.\n");
-    PathBuf defInfo(m_pszDefsDir ? m_pszDefsDir.get() : "");
-    bool bHaveDefInfo =
-        m_pszDefsDir && DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size()) != 0;
+    PathBuf defInfo;
+    bool bHaveDefInfo = m_pszDefsDir && DuStorePath(m_pszDefsDir.get(), kDefInfoFile, &defInfo);
 
     // Values withdrawn by StopUsingDefs stand for the file they came from.
     PathBuf newest(kKeyMissing);
     if (m_pszWithdrawnCur)
         newest.assign(m_pszWithdrawnCur.get());
     else if (bHaveDefInfo)
-        ReadDefDatesValue(defInfo.c_str(), kCurDefsKey, &newest);
+        DuReadDefDatesKey(defInfo.c_str(), kCurDefsKey, &newest);
     WriteLog("Retrieving current_defs_key value : %s.\n", newest.c_str());
     DeleteNamedSet(this, m_pszDefsDir.get(), newest.data());
 
@@ -172,7 +162,7 @@ void CDefUtils::DeleteNewestDefs()
     if (m_pszWithdrawnLast)
         previous.assign(m_pszWithdrawnLast.get());
     else if (bHaveDefInfo)
-        ReadDefDatesValue(defInfo.c_str(), kLastDefsKey, &previous);
+        DuReadDefDatesKey(defInfo.c_str(), kLastDefsKey, &previous);
     WriteLog(" Retrieving second latest defs: %s.\n", previous.c_str());
     DeleteNamedSet(this, m_pszDefsDir.get(), previous.data());
 
@@ -210,11 +200,11 @@ void CDefUtils::DeleteHubDirectories()
 {
     WriteLog("CDefUtils::DeleteHubDirectories - start. \n");
     if (m_pszDefsDir) {
-        PathBuf binHub(m_pszDefsDir.get());
-        if (DuAppendPath(binHub.data(), kBinHubDir, binHub.size()))
+        PathBuf binHub;
+        if (DuStorePath(m_pszDefsDir.get(), kBinHubDir, &binHub))
             DeleteDefsAndDirectory(binHub.c_str(), true);
-        PathBuf textHub(m_pszDefsDir.get());
-        if (DuAppendPath(textHub.data(), kTextHubDir, textHub.size())) {
+        PathBuf textHub;
+        if (DuStorePath(m_pszDefsDir.get(), kTextHubDir, &textHub)) {
             WriteLog("Calling DeleteDefsAndDirectory( %s ).\n", textHub.c_str());
             DeleteDefsAndDirectory(textHub.c_str(), true);
         }
@@ -232,12 +222,12 @@ void CDefUtils::FullCleanup()
 
     DeleteNewestDefs();
 
-    PathBuf defInfo(m_pszDefsDir.get());
-    if (DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size()))
+    PathBuf defInfo;
+    if (DuStorePath(m_pszDefsDir.get(), kDefInfoFile, &defInfo))
         DeleteFile(defInfo.c_str());
     WriteLog("CDefUtils::FullCleanup() - DeletFile(%s)\n", defInfo.c_str());
-    PathBuf usage(m_pszDefsDir.get());
-    if (DuAppendPath(usage.data(), kUsageFile, usage.size()))
+    PathBuf usage;
+    if (DuStorePath(m_pszDefsDir.get(), kUsageFile, &usage))
         DeleteFile(usage.c_str());
     WriteLog("CDefUtils::FullCleanup() - DeletFile(%s)\n", usage.c_str());
 
@@ -290,8 +280,8 @@ bool CDefUtils::StopUsingDefs()
         return false;
     }
 
-    PathBuf usage(m_pszDefsDir.get());
-    DuAppendPath(usage.data(), kUsageFile, usage.size());
+    PathBuf usage;
+    DuStorePath(m_pszDefsDir.get(), kUsageFile, &usage);
     bool bNoUserLeft = true;
     PathBuf section;
     if (GetSectionNameFromKey(section.data(), section.size(), m_pszAppID.get(), usage.c_str())) {
@@ -349,8 +339,8 @@ bool CDefUtils::GetTempUpdateDir(char* pszDir, size_t nSize)
         char szName[32];
         BoundedFormat(szName, sizeof szName, "tmp%lx",
                       static_cast<unsigned long>(g_pfnTempNameRandom()));
-        PathBuf candidate(m_pszDefsDir.get());
-        if (!DuAppendPath(candidate.data(), szName, candidate.size()))
+        PathBuf candidate;
+        if (!DuStorePath(m_pszDefsDir.get(), szName, &candidate))
             break;
         if (FileExists(candidate.c_str())) {
             WriteLog("CDefUtils::GetTempUpdateDir(): %s already exists, trying next random name.\n",

@@ -8,10 +8,12 @@
 #include <memory>
 
 #include "defutils/defutils.h"
+#include "defutils/store_helpers.h"
 #include "defutils/store_layout.h"
 #include "platform/bounded.h"
 #include "platform/fileops.h"
 #include "platform/paths.h"
+#include "platform/scoped_fd.h"
 
 namespace {
 
@@ -53,22 +55,6 @@ void WriteLittleEndian32(unsigned char* p, DWORD dw)
 {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(dw >> (8 * i));
 }
-
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd) : m_fd(fd) {}
-    ~ScopedFd()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 struct HandleCloser {
     void operator()(void* h) const { CloseHandle(h); }
@@ -142,15 +128,14 @@ DuResult CDefUtils::GetDefDate(const char* pszDir, WORD* pwYear, WORD* pwMonth, 
         }
     }
 
-    WriteLog("CDefUtils::GetDefDate( szDir: %s ) - end, returning: %s.\n",
-             pszDir != nullptr ? pszDir : "<null>", GetResultName(result));
+    WriteLog("CDefUtils::GetDefDate( szDir: %s ) - end, returning: %s.\n", OrNull(pszDir),
+             GetResultName(result));
     return result;
 }
 
 bool CDefUtils::CreateDefDirName(const char* pszDir, char* pszName, size_t nSize, bool bText)
 {
-    WriteLog("CDefUtils::CreateDefDirName(%s, ...) - start\n",
-             pszDir != nullptr ? pszDir : "<null>");
+    WriteLog("CDefUtils::CreateDefDirName(%s, ...) - start\n", OrNull(pszDir));
     DefDate date;
     if (GetDefDate(pszDir, &date.wYear, &date.wMonth, &date.wDay, &date.dwRev, bText) != DU_S_OK) {
         WriteLog("CDefUtils::CreateDefDirName() - returning false.\n");
@@ -168,8 +153,7 @@ bool CDefUtils::CreateDefDirName(const char* pszDir, char* pszName, size_t nSize
 
 bool CDefUtils::DefsAreNewer(const char* pszDir1, const char* pszDir2, bool bText1, bool bText2)
 {
-    WriteLog("CDefUtils::DefsAreNewer(%s, %s) - start.\n", pszDir1 != nullptr ? pszDir1 : "<null>",
-             pszDir2 != nullptr ? pszDir2 : "<null>");
+    WriteLog("CDefUtils::DefsAreNewer(%s, %s) - start.\n", OrNull(pszDir1), OrNull(pszDir2));
     DefDate date1, date2;
     DuResult result1 =
         GetDefDate(pszDir1, &date1.wYear, &date1.wMonth, &date1.wDay, &date1.dwRev, bText1);
@@ -222,7 +206,7 @@ bool CDefUtils::DefsAreNewerOrSameAge(const char* pszDir1, const char* pszDir2)
 
 bool CDefUtils::IncrementDefVersion(const char* pszDir, bool bText)
 {
-    const char* pszShownDir = pszDir != nullptr ? pszDir : "<null>";
+    const char* pszShownDir = OrNull(pszDir);
     PathBuf path(pszDir);
     bool bJoined = !path.empty() && DuAppendPath(path.data(), DateFile(bText), path.size());
     WriteLog("CDefUtils::IncrementDefVersion( %s ) to increment VIRSCAN revision number- start.\n",

@@ -42,8 +42,7 @@ bool LockPath(const char* pszDir, const char* pszName, PathBuf* pPath)
 {
     if (pszDir == nullptr || *pszDir == '\0' || pszName == nullptr)
         return false;
-    pPath->assign(pszDir);
-    return DuAppendPath(pPath->data(), pszName, pPath->size()) != 0;
+    return DuStorePath(pszDir, pszName, pPath);
 }
 
 // Removes the lock file judged stale, and only it. Between that judgement

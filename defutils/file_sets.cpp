@@ -13,7 +13,6 @@
 
 #include "defutils/defutils.h"
 #include "defutils/ownership_internal.h"
-#include "defutils/scoped_find.h"
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
 #include "platform/boundary.h"
@@ -22,6 +21,7 @@
 #include "platform/paths.h"
 #include "platform/profile.h"
 #include "platform/scoped_fd.h"
+#include "platform/scoped_find.h"
 
 namespace {
 
@@ -72,28 +72,12 @@ constexpr unsigned int kDefaultCopyDirMode = 0775;
 constexpr DWORD kSectionNamesSize = 1024;
 constexpr DWORD kSectionSize = DU_MAX_PATH;
 
-struct FreeDeleter {
-    void operator()(char* p) const { free(p); }
-};
-
 bool IsDirectory(const FindData& fd)
 {
     return (fd.dwFileAttributes & FILE_ATTR_DIRECTORY) != 0;
 }
 
 }  // namespace
-
-void DuCleanCatalogEntry(const char* pszEntry, PathBuf* pName)
-{
-    const char* pszSlash = strrchr(pszEntry, '/');
-    pName->assign(pszSlash != nullptr ? pszSlash + 1 : pszEntry);
-    size_t nLength = strlen(pName->c_str());
-    if (nLength > 0 && pName->c_str()[nLength - 1] == '\n')
-        CDefUtils::StripNewline(pName->data());
-    else
-        CDefUtils::StripCarriageReturn(pName->data());
-    CDefUtils::TrimSpaces(pName->data());
-}
 
 bool CDefUtils::ProcessAllDefFiles(FileCallback pfnOperation, const char* pszDir, void* pContext,
                                    bool bCheckSet)
@@ -178,7 +162,7 @@ DuResult CDefUtils::ProcessCatalogFiles(FileCallback pfnOperation, const char* p
         return DU_E_MISSING_CATALOG_FILE;
     }
 
-    std::unique_ptr<char, FreeDeleter> list;
+    std::unique_ptr<char, DuFreeDeleter> list;
     if (DuSucceeded(result)) {
         char* pszList = nullptr;
         if (DuSucceeded(ReadCatalogSection(catalog.c_str(), pszSection, &pszList)))
@@ -225,6 +209,7 @@ bool CDefUtils::CopyFilesCallback(const char* pszPath, void* pContext)
     PathBuf destDir;
     memcpy(destDir.data(), pCopy->szDestDir, DU_MAX_PATH - 1);
 
+    // Masked to 0666 where it is used: no special bit reaches a copy.
     unsigned int nMode = DestDirMode(destDir.c_str(), kDefaultCopyDirMode);
 
     bool bCopied = false;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "defutils/defutils.h"
+#include "defutils/store_helpers.h"
 #include "defutils/store_layout.h"
 #include "defutils/system_config.h"
 #include "platform/boundary.h"
@@ -44,8 +45,8 @@ bool CDefUtils::GetHubDirectory(char* pszDir, size_t nSize, DWORD nKind)
     if (!m_pszDefsDir)
         return false;
 
-    PathBuf hub(m_pszDefsDir.get());
-    bool bJoined = DuAppendPath(hub.data(), HubName(nKind), hub.size()) != 0;
+    PathBuf hub;
+    bool bJoined = DuStorePath(m_pszDefsDir.get(), HubName(nKind), &hub);
     if (pszDir != nullptr && nSize > 0)
         BoundedCopy(pszDir, nSize, hub.c_str());
     // The whole path is tested, not a copy cut to the caller's buffer: a
@@ -65,16 +66,13 @@ bool CDefUtils::CreateHubDirectory(DWORD nKind)
         return false;
     }
 
-    PathBuf hub(m_pszDefsDir.get());
-    bool bCreated = DuAppendPath(hub.data(), HubName(nKind), hub.size()) != 0 &&
+    PathBuf hub;
+    bool bCreated = DuStorePath(m_pszDefsDir.get(), HubName(nKind), &hub) &&
                     CreateFullPath(hub.c_str(), false, false);
 
     // The group and mode are applied even to a hub that already existed, so
     // a hub left behind with other permissions is repaired here.
-    unsigned int nMode = kDefaultHubMode;
-    struct stat st;
-    if (DuStatPath(m_pszDefsDir.get(), &st) == 0)
-        nMode = st.st_mode & 07777;
+    unsigned int nMode = DuDirModeOr(m_pszDefsDir.get(), kDefaultHubMode);
     if (!ChangeUnixOwner(hub.c_str(), nMode, true)) {
         RemoveDirectory(hub.c_str());
         return false;
@@ -135,9 +133,9 @@ bool CDefUtils::GetBinHubDefsDate(WORD* pwYear, WORD* pwMonth, WORD* pwDay, DWOR
         return false;
     }
 
-    PathBuf hub(m_pszDefsDir.get());
+    PathBuf hub;
     DuResult result = DU_E_INVALID_PARAMETER;
-    if (DuAppendPath(hub.data(), kBinHubDir, hub.size()))
+    if (DuStorePath(m_pszDefsDir.get(), kBinHubDir, &hub))
         result = GetDefDate(hub.c_str(), pwYear, pwMonth, pwDay, pdwRev, false);
     WriteLog("CDefUtils::GetBinHubDefsDate - end, returning %s. \n", GetResultName(result));
     return DuSucceeded(result);

@@ -22,19 +22,6 @@ namespace {
 // and the set and file names below them.
 constexpr size_t kMaxBaseDirLength = 4060;
 
-void EmptyBuffer(char* pszBuffer, size_t nSize)
-{
-    if (pszBuffer != nullptr && nSize > 0)
-        pszBuffer[0] = '\0';
-}
-
-// <defs dir>/<name> into *pPath; false when it does not fit.
-bool StorePath(const char* pszDefsDir, const char* pszName, PathBuf* pPath)
-{
-    pPath->assign(pszDefsDir);
-    return DuAppendPath(pPath->data(), pszName, pPath->size()) != 0;
-}
-
 }  // namespace
 
 bool CDefUtils::CreateNewDefsLoc(char* pszDir, size_t nSize)
@@ -78,8 +65,8 @@ DuResult CDefUtils::PreDefUpdateInternal(char* pszDir1, size_t nSize1, char* psz
         syslog(LOG_ERR | LOG_USER, "%s", "PreDefUpdateInternal failure!\n");
         return DU_E_INVALID_PARAMETER;
     }
-    EmptyBuffer(pszDir1, nSize1);
-    EmptyBuffer(pszDir2, nSize2);
+    DuEmptyBuffer(pszDir1, nSize1);
+    DuEmptyBuffer(pszDir2, nSize2);
 
     // The steps run in order; the first failure skips the rest and falls
     // through to the clean-up below.
@@ -98,7 +85,8 @@ DuResult CDefUtils::PreDefUpdateInternal(char* pszDir1, size_t nSize1, char* psz
         }
 
         PathBuf incoming;
-        if (StorePath(m_pszDefsDir.get(), kIncomingDir, &incoming) && !FileExists(incoming.c_str()))
+        if (DuStorePath(m_pszDefsDir.get(), kIncomingDir, &incoming) &&
+            !FileExists(incoming.c_str()))
             CreateFullPath(incoming.c_str(), true, true);
 
         if (nType == DU_INSTALL)
@@ -189,8 +177,7 @@ DuResult CDefUtils::PreDefUpdateInternal(char* pszDir1, size_t nSize1, char* psz
     }
 
     WriteLog("CDefUtils::PreDefUpdateInternal (szDir1: %s, szDir2: %s) - returning %s\n",
-             nSize1 > 0 ? pszDir1 : "", pszDir2 != nullptr && nSize2 > 0 ? pszDir2 : "<null>",
-             GetResultName(status));
+             nSize1 > 0 ? pszDir1 : "", OrNull(pszDir2, nSize2), GetResultName(status));
     return status;
 }
 
@@ -261,9 +248,9 @@ bool CDefUtils::PostDefUpdate(bool bSkipIntegrateCheck)
         PathBuf defInfo;
         PathBuf usage;
         PathBuf binHub;
-        StorePath(m_pszDefsDir.get(), kDefInfoFile, &defInfo);
-        StorePath(m_pszDefsDir.get(), kUsageFile, &usage);
-        StorePath(m_pszDefsDir.get(), kBinHubDir, &binHub);
+        DuStorePath(m_pszDefsDir.get(), kDefInfoFile, &defInfo);
+        DuStorePath(m_pszDefsDir.get(), kUsageFile, &usage);
+        DuStorePath(m_pszDefsDir.get(), kBinHubDir, &binHub);
         bool bDefInfo = DuFileExists(defInfo.data()) != 0;
         WriteLog("CDefUtils::PostDefUpdate() - DuFileExists(%s) is %s.\n", defInfo.c_str(),
                  TrueText(bDefInfo));

@@ -18,16 +18,6 @@
 
 namespace {
 
-// Base name of a path (one trailing "/" ignored) with surrounding blanks
-// removed: the name definfo.dat records for a set.
-void TrimmedBaseName(const char* pszPath, PathBuf* pName)
-{
-    PathBuf path(pszPath);
-    CDefUtils::StripTrailingSlash(path.data());
-    pName->assign(DuStripFileName(path.data(), 1));
-    CDefUtils::TrimSpaces(pName->data());
-}
-
 bool HasValue(const char* pszValue)
 {
     return *pszValue != '\0' && strcmp(pszValue, kKeyMissing) != 0;
@@ -158,9 +148,9 @@ DuResult CDefUtils::IntegrateDefs(const char* pszSourceDir, bool bText)
     WriteLog("CDefUtils::IntegrateDefs(%s) - start\n", OrNull(pszSourceDir));
 
     PathBuf name;
-    PathBuf target(m_pszDefsDir ? m_pszDefsDir.get() : "");
+    PathBuf target;
     if (!m_pszDefsDir || !CreateDefDirName(pszSourceDir, name.data(), name.size(), bText) ||
-        !DuAppendPath(target.data(), name.c_str(), target.size())) {
+        !DuStorePath(m_pszDefsDir.get(), name.c_str(), &target)) {
         status = DU_E_GENERAL;
         target.clear();
     }
@@ -196,8 +186,7 @@ DuResult CDefUtils::IntegrateDefs(const char* pszSourceDir, bool bText)
                 status = DU_E_FILE_COPY;
                 break;
             }
-            newest.assign(m_pszDefsDir.get());
-            DuAppendPath(newest.data(), now.c_str(), newest.size());
+            DuStorePath(m_pszDefsDir.get(), now.c_str(), &newest);
         }
     }
 
@@ -222,9 +211,9 @@ DuResult CDefUtils::IntegrateDefs(const char* pszSourceDir, bool bText)
         if (DuSucceeded(status)) {
             PathBuf cur;
             DuReadCurDefs(m_pszDefsDir.get(), &cur);
-            PathBuf curDir(m_pszDefsDir.get());
+            PathBuf curDir;
             if (strcmp(cur.c_str(), name.c_str()) != 0 && DuIsPlainName(cur.c_str()) &&
-                DuAppendPath(curDir.data(), cur.c_str(), curDir.size()) &&
+                DuStorePath(m_pszDefsDir.get(), cur.c_str(), &curDir) &&
                 FileExists(curDir.c_str()) && !DuSetNameNotOlder(name.c_str(), cur.c_str())) {
                 WriteLog("CDefUtils::IntegrateDefs() - %s is newer; not integrating.\n",
                          cur.c_str());
@@ -265,21 +254,20 @@ bool CDefUtils::UpdateNewestDefs(const char* pszNewDir, bool bRotate)
     WriteLog("CDefUtils::UpdateNewestDefs() - start.\n");
     bool bResult = false;
 
-    PathBuf defInfo(m_pszDefsDir ? m_pszDefsDir.get() : "");
+    PathBuf defInfo;
     if (!m_pszDefsDir || pszNewDir == nullptr ||
-        !DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size())) {
+        !DuStorePath(m_pszDefsDir.get(), kDefInfoFile, &defInfo)) {
         WriteLog("CDefUtils::UpdateNewestDefs() - returning %s.\n", "failure");
         return false;
     }
-    unsigned int nMode = DirModeOr0775(m_pszDefsDir.get());
+    unsigned int nMode = DuDirModeOr(m_pszDefsDir.get(), 0775);
     bool bExisted = DuFileExists(defInfo.data()) != 0;
 
     PathBuf newName;
-    TrimmedBaseName(pszNewDir, &newName);
+    DuRecordedSetName(pszNewDir, &newName);
 
     PathBuf oldCur;
-    GetPrivateProfileString(kDefDatesSection, kCurDefsKey, kKeyMissing, oldCur.data(),
-                            static_cast<DWORD>(oldCur.size()), defInfo.c_str());
+    DuReadDefDatesKey(defInfo.c_str(), kCurDefsKey, &oldCur);
 
     bResult = WritePrivateProfileString(kDefDatesSection, kCurDefsKey, newName.c_str(),
                                         defInfo.c_str()) != 0;
@@ -290,18 +278,17 @@ bool CDefUtils::UpdateNewestDefs(const char* pszNewDir, bool bRotate)
         if (HasValue(oldCur.c_str()) &&
             (*TrimSpaces(oldCur.data()) == '\0' || DuIsPlainName(oldCur.c_str()))) {
             PathBuf oldLast;
-            GetPrivateProfileString(kDefDatesSection, kLastDefsKey, kKeyMissing, oldLast.data(),
-                                    static_cast<DWORD>(oldLast.size()), defInfo.c_str());
+            DuReadDefDatesKey(defInfo.c_str(), kLastDefsKey, &oldLast);
             TrimSpaces(oldCur.data());
             WritePrivateProfileString(kDefDatesSection, kLastDefsKey, oldCur.c_str(),
                                       defInfo.c_str());
             if (HasValue(oldLast.c_str())) {
                 TrimSpaces(oldLast.data());
-                PathBuf lastDir(m_pszDefsDir.get());
+                PathBuf lastDir;
                 // A blank value names no set: joining it would name the
                 // directory itself; "../x" would name a directory outside it.
                 if (DuIsPlainName(oldLast.c_str()) &&
-                    DuAppendPath(lastDir.data(), oldLast.c_str(), lastDir.size()))
+                    DuStorePath(m_pszDefsDir.get(), oldLast.c_str(), &lastDir))
                     RemoveUnusedDirectory(lastDir.c_str());
             }
         } else {

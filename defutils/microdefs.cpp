@@ -8,8 +8,8 @@
 #include <ctime>
 #include <memory>
 
+#include "common/patch_interface.h"
 #include "defutils/defutils.h"
-#include "defutils/patch_interface.h"
 #include "defutils/patch_loader.h"
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
@@ -49,6 +49,131 @@ struct DlCloser {
             dlclose(h);
     }
 };
+
+// The patch library loaded for one update and the object it made, behind
+// one Apply for both interfaces. The object is released before the set it
+// built is judged and integrated; the library stays loaded until the guard
+// ends, after the update client's lock is dropped.
+class LoadedPatch {
+public:
+    LoadedPatch() = default;
+    ~LoadedPatch() { Release(); }
+    LoadedPatch(const LoadedPatch&) = delete;
+    LoadedPatch& operator=(const LoadedPatch&) = delete;
+
+    DuResult Load(CDefUtils* pDefUtils, const char* pszDllName)
+    {
+        void* hDll = nullptr;
+        DuResult result = pDefUtils->CreatePatchAppInstance(pszDllName, &hDll, &m_pApp, &m_pApp30);
+        m_dll.reset(hDll);
+        return result;
+    }
+
+    // Only the newer interface stages the hub's files in a directory of
+    // its own.
+    bool StagesHub() const { return m_pApp30 != nullptr; }
+
+    bool Apply(const char* pszPatchDir, const char* pszSrcDir, const char* pszDestDir,
+               const char* pszHubTempDir, CPatchApplicationNotify* pNotify)
+    {
+        if (m_pApp30 != nullptr)
+            return m_pApp30->ApplyPatch(pszPatchDir, pszSrcDir, pszDestDir, pszHubTempDir,
+                                        pNotify) != 0;
+        return m_pApp != nullptr &&
+               m_pApp->ApplyPatch(pszPatchDir, pszSrcDir, pszDestDir, pNotify) != 0;
+    }
+
+    void Release()
+    {
+        if (m_pApp30 != nullptr)
+            m_pApp30->Release();
+        if (m_pApp != nullptr)
+            m_pApp->Release();
+        m_pApp30 = nullptr;
+        m_pApp = nullptr;
+    }
+
+private:
+    std::unique_ptr<void, DlCloser> m_dll;
+    IPatchApplication* m_pApp = nullptr;
+    IPatchApplication30* m_pApp30 = nullptr;
+};
+
+// The two scratch directories of one apply: the set being built and the
+// library's staging area for the hub. Whatever was made is removed when
+// the guard ends, the staging area first.
+class ScratchDirs {
+public:
+    explicit ScratchDirs(CDefUtils* pDefUtils) : m_pDefUtils(pDefUtils) {}
+    ~ScratchDirs()
+    {
+        if (m_bHubTempMade)
+            m_pDefUtils->DeleteDefsAndDirectory(m_hubTemp.c_str(), false);
+        if (m_bDestMade)
+            m_pDefUtils->DeleteDefsAndDirectory(m_dest.c_str(), false);
+    }
+    ScratchDirs(const ScratchDirs&) = delete;
+    ScratchDirs& operator=(const ScratchDirs&) = delete;
+
+    // Both are attempted even when the first fails; true when both exist.
+    bool Create()
+    {
+        m_bDestMade = m_pDefUtils->GetTempUpdateDir(m_dest.data(), m_dest.size());
+        m_bHubTempMade = m_pDefUtils->GetTempUpdateDir(m_hubTemp.data(), m_hubTemp.size());
+        return m_bDestMade && m_bHubTempMade;
+    }
+    const char* dest() const { return m_dest.c_str(); }
+    const char* hubTemp() const { return m_hubTemp.c_str(); }
+
+private:
+    CDefUtils* m_pDefUtils;
+    PathBuf m_dest;
+    PathBuf m_hubTemp;
+    bool m_bDestMade = false;
+    bool m_bHubTempMade = false;
+};
+
+// Applies one update's deltas into the scratch set: the direct deltas
+// against the newest set when there are any, else the hub deltas against
+// the hub. A failure to find the newest set is returned as it is; else
+// DU_E_APPLY_PATCH when the library's apply failed, DU_S_OK otherwise
+// (nothing to apply included).
+DuResult ApplyDeltas(CDefUtils* pDu, LoadedPatch* pPatch, const ScratchDirs& scratch,
+                     const char* pszDirect, const char* pszHubDeltas, const char* pszHubDir,
+                     CPatchApplicationNotify* pNotify)
+{
+    bool bPatchOk = true;
+    if (pszDirect != nullptr && *pszDirect != '\0' && !pDu->DirIsEmpty(pszDirect)) {
+        pDu->WriteLog("CDefUtil::PostMicroDefUpdateInternal() - processing direct deltas in %s\n",
+                      pszDirect);
+        PathBuf newestDir;
+        DuResult duNewest = pDu->GetNewestDefs(newestDir.data(), newestDir.size(), false);
+        if (!DuSucceeded(duNewest))
+            return duNewest;
+        bPatchOk =
+            pPatch->Apply(pszDirect, newestDir.c_str(), scratch.dest(), scratch.hubTemp(), pNotify);
+        if (pPatch->StagesHub())
+            pDu->WriteLog(
+                "CDefUtil::PostMicroDefUpdateInternal() - ApplyPatch (PatchDir: %s, SrcDir: %s, DestDir: %s, HubTempDir: %s) %s\n",
+                pszDirect, newestDir.c_str(), scratch.dest(), scratch.hubTemp(),
+                SuccessText(bPatchOk));
+        else
+            pDu->WriteLog(
+                "CDefUtil::PostMicroDefUpdateInternal() - ApplyPatch (PatchDir: %s, SrcDir: %s, DestDir: %s) %s\n",
+                pszDirect, newestDir.c_str(), scratch.dest(), SuccessText(bPatchOk));
+        pDu->RestoreDirPermissions(newestDir.c_str());
+    } else if (!pDu->DirIsEmpty(pszHubDeltas)) {
+        pDu->WriteLog("CDefUtil::PostMicroDefUpdateInternal() - processing hub deltas in %s\n",
+                      pszHubDeltas);
+        bPatchOk =
+            pPatch->Apply(pszHubDeltas, pszHubDir, scratch.dest(), scratch.hubTemp(), pNotify);
+        pDu->RestoreDirPermissions(pszHubDir);
+        pDu->WriteLog(
+            "CDefUtil::PostMicroDefUpdateInternal() - ApplyPatch (PatchDir: %s, SrcDir: %s, DestDir: %s) %s\n",
+            pszHubDeltas, pszHubDir, scratch.dest(), SuccessText(bPatchOk));
+    }
+    return bPatchOk ? DU_S_OK : DU_E_APPLY_PATCH;
+}
 
 }  // namespace
 
@@ -184,111 +309,47 @@ DuResult CDefUtils::PostMicroDefUpdateInternal(CProgress* pProgress, bool bProce
         "CDefUtil::PostMicroDefUpdateInternal(pProgress: %s, bProcess: %s, szPatchDllName: %s) - start\n",
         PaddedPointerText(pProgress).c_str(), TrueText(bProcess), OrNull(pszPatchDllName));
     DuResult duStatus = DU_E_GENERAL;
-    std::unique_ptr<void, DlCloser> dll;
     PathBuf hubDir;
-    PathBuf destDir;
-    PathBuf hubTempDir;
-    bool bDestCreated = false;
-    bool bHubTempCreated = false;
-
     if (!m_pszUpdateDir) {
         WriteLog("CDefUtil::PostMicroDefUpdateInternal() - m_pszUpdateDir is null.\n");
     } else if (GetHubDirectory(hubDir.data(), hubDir.size(), DU_BINARY)) {
         duStatus = DU_S_OK;
     }
 
-    if (duStatus == DU_S_OK && bProcess) {
-        void* hDll = nullptr;
-        IPatchApplication* pPatchApp = nullptr;
-        IPatchApplication30* pPatchApp30 = nullptr;
-        duStatus = CreatePatchAppInstance(pszPatchDllName, &hDll, &pPatchApp, &pPatchApp30);
-        dll.reset(hDll);
-        if (DuSucceeded(duStatus)) {
-            bool bPatchOk = true;
-            DuResult duPatchStatus = DU_S_OK;
-            bDestCreated = GetTempUpdateDir(destDir.data(), destDir.size());
-            bHubTempCreated = GetTempUpdateDir(hubTempDir.data(), hubTempDir.size());
-            if (bDestCreated && bHubTempCreated) {
-                CDefUtilsProgress adapter(pProgress);
-                CPatchApplicationNotify* pNotify = pProgress != nullptr ? &adapter : nullptr;
-                const char* pszDirect = m_pszDirectPatchUpdateDir.get();
-                if (pszDirect != nullptr && *pszDirect != '\0' && !DirIsEmpty(pszDirect)) {
-                    WriteLog(
-                        "CDefUtil::PostMicroDefUpdateInternal() - processing direct deltas in %s\n",
-                        pszDirect);
-                    PathBuf newestDir;
-                    duPatchStatus = GetNewestDefs(newestDir.data(), newestDir.size(), false);
-                    if (DuSucceeded(duPatchStatus)) {
-                        if (pPatchApp30 != nullptr) {
-                            bPatchOk = pPatchApp30->ApplyPatch(pszDirect, newestDir.c_str(),
-                                                               destDir.c_str(), hubTempDir.c_str(),
-                                                               pNotify) != 0;
-                            WriteLog(
-                                "CDefUtil::PostMicroDefUpdateInternal() - ApplyPatch (PatchDir: %s, SrcDir: %s, DestDir: %s, HubTempDir: %s) %s\n",
-                                pszDirect, newestDir.c_str(), destDir.c_str(), hubTempDir.c_str(),
-                                SuccessText(bPatchOk));
-                        } else {
-                            bPatchOk = pPatchApp != nullptr &&
-                                       pPatchApp->ApplyPatch(pszDirect, newestDir.c_str(),
-                                                             destDir.c_str(), pNotify) != 0;
-                            WriteLog(
-                                "CDefUtil::PostMicroDefUpdateInternal() - ApplyPatch (PatchDir: %s, SrcDir: %s, DestDir: %s) %s\n",
-                                pszDirect, newestDir.c_str(), destDir.c_str(),
-                                SuccessText(bPatchOk));
-                        }
-                        RestoreDirPermissions(newestDir.c_str());
-                    }
-                } else if (!DirIsEmpty(m_pszUpdateDir.get())) {
-                    const char* pszHubDeltas = m_pszUpdateDir.get();
-                    WriteLog(
-                        "CDefUtil::PostMicroDefUpdateInternal() - processing hub deltas in %s\n",
-                        pszHubDeltas);
-                    if (pPatchApp30 != nullptr) {
-                        bPatchOk =
-                            pPatchApp30->ApplyPatch(pszHubDeltas, hubDir.c_str(), destDir.c_str(),
-                                                    hubTempDir.c_str(), pNotify) != 0;
-                    } else {
-                        bPatchOk = pPatchApp != nullptr &&
-                                   pPatchApp->ApplyPatch(pszHubDeltas, hubDir.c_str(),
-                                                         destDir.c_str(), pNotify) != 0;
-                    }
-                    RestoreDirPermissions(hubDir.c_str());
-                    WriteLog(
-                        "CDefUtil::PostMicroDefUpdateInternal() - ApplyPatch (PatchDir: %s, SrcDir: %s, DestDir: %s) %s\n",
-                        pszHubDeltas, hubDir.c_str(), destDir.c_str(), SuccessText(bPatchOk));
+    // Clean-up in this order: lock, library, the delta directories, then
+    // the scratch directories.
+    {
+        ScratchDirs scratch(this);
+        {
+            LoadedPatch patch;
+            if (duStatus == DU_S_OK && bProcess)
+                duStatus = patch.Load(this, pszPatchDllName);
+            if (duStatus == DU_S_OK && bProcess) {
+                // Scratch directories that cannot be made leave nothing to
+                // apply, which is not a failure of its own.
+                if (scratch.Create()) {
+                    CDefUtilsProgress adapter(pProgress);
+                    duStatus = ApplyDeltas(this, &patch, scratch, m_pszDirectPatchUpdateDir.get(),
+                                           m_pszUpdateDir.get(), hubDir.c_str(),
+                                           pProgress != nullptr ? &adapter : nullptr);
                 }
+                patch.Release();
+                if (DuSucceeded(duStatus) && DefsInPatchTargetDirAreNewest(scratch.dest()))
+                    duStatus = IntegrateDefs(scratch.dest(), false);
+                SetMicroDefLastUpdateValue(DuSucceeded(duStatus), DU_BINARY);
             }
-            if (!DuSucceeded(duPatchStatus))
-                duStatus = duPatchStatus;
-            else
-                duStatus = bPatchOk ? DU_S_OK : DU_E_APPLY_PATCH;
-            if (pPatchApp30 != nullptr)
-                pPatchApp30->Release();
-            if (pPatchApp != nullptr)
-                pPatchApp->Release();
-
-            if (DuSucceeded(duStatus) && DefsInPatchTargetDirAreNewest(destDir.c_str()))
-                duStatus = IntegrateDefs(destDir.c_str(), false);
-            SetMicroDefLastUpdateValue(DuSucceeded(duStatus), DU_BINARY);
+            if (m_nUpdateType == DU_ONLINE_UPDATE)
+                UnLockSkyfetcher();
+        }
+        if (m_pszUpdateDir) {
+            DeleteDefsAndDirectory(m_pszUpdateDir.get(), true);
+            m_pszUpdateDir.reset();
+        }
+        if (m_pszDirectPatchUpdateDir) {
+            DeleteDefsAndDirectory(m_pszDirectPatchUpdateDir.get(), true);
+            m_pszDirectPatchUpdateDir.reset();
         }
     }
-
-    // Clean-up in this order: lock, library, then the directories.
-    if (m_nUpdateType == DU_ONLINE_UPDATE)
-        UnLockSkyfetcher();
-    dll.reset();
-    if (m_pszUpdateDir) {
-        DeleteDefsAndDirectory(m_pszUpdateDir.get(), true);
-        m_pszUpdateDir.reset();
-    }
-    if (m_pszDirectPatchUpdateDir) {
-        DeleteDefsAndDirectory(m_pszDirectPatchUpdateDir.get(), true);
-        m_pszDirectPatchUpdateDir.reset();
-    }
-    if (bHubTempCreated)
-        DeleteDefsAndDirectory(hubTempDir.c_str(), false);
-    if (bDestCreated)
-        DeleteDefsAndDirectory(destDir.c_str(), false);
 
     WriteLog("CDefUtil::PostMicroDefUpdateInternal() - returning %s.\n", GetResultName(duStatus));
     return duStatus;

@@ -43,10 +43,6 @@ struct DuGroupLookup {
 int g_nWalkDepth = 0;
 DuGroupLookup g_walkGroup;
 
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-
 struct FindCloser {
     void operator()(void* h) const { FindClose(h); }
 };
@@ -57,10 +53,7 @@ unsigned int ParentMode(const char* pszPath)
 {
     PathBuf parent(pszPath);
     *DuStripFileName(parent.data(), 0) = '\0';
-    struct stat st;
-    if (DuStatPath(parent.c_str(), &st) != 0)
-        return kDefaultDirMode;
-    return st.st_mode & 07777;
+    return DuDirModeOr(parent.c_str(), kDefaultDirMode);
 }
 
 bool ChangeModeOf(const char* pszPath, mode_t mode)
@@ -108,7 +101,7 @@ DuGroupLookupFn SetGroupLookupForTesting(DuGroupLookupFn pfnLookup)
 bool DuLookupStoreGroupId(gid_t* pGid)
 {
     for (size_t nSize = kFirstGroupBufferSize; nSize <= kLastGroupBufferSize; nSize *= 2) {
-        std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(malloc(nSize)));
+        std::unique_ptr<char, DuFreeDeleter> buffer(static_cast<char*>(malloc(nSize)));
         if (!buffer)
             return false;
         struct group grp;
@@ -151,7 +144,7 @@ bool CDefUtils::ChangeOwnerOfOpenFile(int fd, const char* pszPath, unsigned int 
             logRetry(nSize *= 2);
     } else {
         size_t nSize = kFirstGroupBufferSize;
-        std::unique_ptr<char, FreeDeleter> buffer(static_cast<char*>(malloc(nSize)));
+        std::unique_ptr<char, DuFreeDeleter> buffer(static_cast<char*>(malloc(nSize)));
         if (!buffer) {
             WriteLog("CDefUtils::ChangeUnixOwner() - failure in allocating buffer of size %d.\n",
                      static_cast<int>(nSize));
@@ -232,10 +225,8 @@ bool CDefUtils::CreateFullPath(const char* pszPath, bool bChangeOwner, bool bUse
     }
 
     if (bChangeOwner) {
-        unsigned int nMode = kDefaultDirMode;
-        struct stat st;
-        if (bUseParentMode && DuStatPath(parent.c_str(), &st) == 0)
-            nMode = st.st_mode & 07777;
+        unsigned int nMode =
+            bUseParentMode ? DuDirModeOr(parent.c_str(), kDefaultDirMode) : kDefaultDirMode;
         if (!ChangeUnixOwner(path.c_str(), nMode, true)) {
             // Do not leave a directory behind that the store's users cannot
             // share.

@@ -27,7 +27,7 @@ DuResult CDefUtils::CreatePatchAppInstance(const char* pszDllName, void** phDll,
     if (*phDll == nullptr) {
         WriteLog(
             "CDefUtils::CreatePatchAppInstance() - Failed to load %s; returning DU_E_MISSING_PATCH_DLL\n",
-            pszDllName != nullptr ? pszDllName : "<null>");
+            OrNull(pszDllName));
         syslog(LOG_ERR | LOG_USER, "%s", "Failed to load the patchapp.\n");
         return DU_E_MISSING_PATCH_DLL;
     }

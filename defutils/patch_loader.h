@@ -2,14 +2,14 @@
 // progress reporter.
 //
 // The patch library reports progress through CPatchApplicationNotify
-// (defutils/patch_interface.h); CDefUtilsProgress forwards each value to a
+// (common/patch_interface.h); CDefUtilsProgress forwards each value to a
 // CDefUtils::CProgress supplied by the caller (or drops it when there is
 // none) and passes a cancel request back. One instance lives for one apply
 // call; it owns nothing.
 #pragma once
 
+#include "common/patch_interface.h"
 #include "defutils/defutils.h"
-#include "defutils/patch_interface.h"
 
 class CDefUtilsProgress : public CPatchApplicationNotify {
 public:

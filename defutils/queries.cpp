@@ -29,27 +29,12 @@ long ShownValue(const DWORD* pdw)
     return pdw != nullptr ? static_cast<long>(*pdw) : 0L;
 }
 
-void EmptyBuffer(char* pszBuffer, size_t nSize)
-{
-    if (pszBuffer != nullptr && nSize > 0)
-        pszBuffer[0] = '\0';
-}
-
-// Reads one key of definfo.dat's "DefDates" into *pValue, trimmed;
-// kKeyMissing when absent.
-void ReadDefDatesKey(const char* pszDefInfo, const char* pszKey, PathBuf* pValue)
-{
-    GetPrivateProfileString(kDefDatesSection, pszKey, kKeyMissing, pValue->data(),
-                            static_cast<DWORD>(pValue->size()), pszDefInfo);
-    CDefUtils::TrimSpaces(pValue->data());
-}
-
 }  // namespace
 
 DuResult CDefUtils::GetNewestDefs(char* pszDir, size_t nSize, bool bProcessIncoming)
 {
     WriteLog("CDefUtils::GetNewestDefs() - start.\n");
-    EmptyBuffer(pszDir, nSize);
+    DuEmptyBuffer(pszDir, nSize);
     DuResult result = DU_S_OK;
 
     if (!m_pszDefsDir) {
@@ -68,9 +53,8 @@ DuResult CDefUtils::GetNewestDefs(char* pszDir, size_t nSize, bool bProcessIncom
         WriteLog("CDefUtils::GetNewestDefs(): Finish ProcessingIncomingDir()\n");
     }
 
-    PathBuf defInfo(m_pszDefsDir.get());
-    if (!DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size()) ||
-        !DuFileExists(defInfo.data())) {
+    PathBuf defInfo;
+    if (!DuStorePath(m_pszDefsDir.get(), kDefInfoFile, &defInfo) || !DuFileExists(defInfo.data())) {
         WriteLog("CDefUtils::GetNewestDefs(): Missing the DEFINFO.DAT.\n");
         syslog(LOG_ERR | LOG_USER, "%s", "CDefUtils::GetNewestDefs(): Missing DEFINFO.DAT.\n");
         return DU_E_MISSING_DEFINFO;
@@ -78,8 +62,7 @@ DuResult CDefUtils::GetNewestDefs(char* pszDir, size_t nSize, bool bProcessIncom
 
     WriteLog("CDefUtils::GetNewestDefs(): Calling GetPrivateProfileString: %s.\n", defInfo.c_str());
     PathBuf newest;
-    GetPrivateProfileString(kDefDatesSection, kCurDefsKey, kKeyMissing, newest.data(),
-                            static_cast<DWORD>(newest.size()), defInfo.c_str());
+    DuReadDefDatesKey(defInfo.c_str(), kCurDefsKey, &newest);
     WriteLog("CDefUtils::GetNewestDefs(): szNewestDir is %s before the if block.\n",
              newest.c_str());
 
@@ -91,8 +74,8 @@ DuResult CDefUtils::GetNewestDefs(char* pszDir, size_t nSize, bool bProcessIncom
         if (!newest.empty() && !DuIsPlainName(newest.c_str())) {
             result = DU_E_MISSING_DEF_DIR;
         } else if (!newest.empty()) {
-            PathBuf setDir(m_pszDefsDir.get());
-            DuAppendPath(setDir.data(), newest.c_str(), setDir.size());
+            PathBuf setDir;
+            DuStorePath(m_pszDefsDir.get(), newest.c_str(), &setDir);
             if (pszDir != nullptr && nSize > 0)
                 BoundedCopy(pszDir, nSize, setDir.c_str());
             // A set without its catalog is one an interrupted command left
@@ -132,7 +115,7 @@ bool CDefUtils::GetNewestDefsDate(WORD* pwYear, WORD* pwMonth, WORD* pwDay, DWOR
 
 bool CDefUtils::GetCurrentDefs(char* pszDir, size_t nSize)
 {
-    EmptyBuffer(pszDir, nSize);
+    DuEmptyBuffer(pszDir, nSize);
     WriteLog("CDefUtils::GetCurrentDefs() - start.\n");
 
     if (!m_pszDefsDir) {
@@ -145,8 +128,8 @@ bool CDefUtils::GetCurrentDefs(char* pszDir, size_t nSize)
         return false;
     }
 
-    PathBuf usage(m_pszDefsDir.get());
-    bool bJoined = DuAppendPath(usage.data(), kUsageFile, usage.size()) != 0;
+    PathBuf usage;
+    bool bJoined = DuStorePath(m_pszDefsDir.get(), kUsageFile, &usage);
     if ((!bJoined || !DuFileExists(usage.data())) && !RebuildUsageFile()) {
         WriteLog("Missing USAGE.DAT; RebuildUsageFile()failed as well, exiting.\n");
         syslog(LOG_ERR | LOG_USER, "%s", "Missing USAGE.DAT; RebuildUsageFile()failed as well.\n");
@@ -155,8 +138,8 @@ bool CDefUtils::GetCurrentDefs(char* pszDir, size_t nSize)
 
     PathBuf section;
     if (GetSectionNameFromKey(section.data(), section.size(), m_pszAppID.get(), usage.c_str())) {
-        PathBuf setDir(m_pszDefsDir.get());
-        DuAppendPath(setDir.data(), section.c_str(), setDir.size());
+        PathBuf setDir;
+        DuStorePath(m_pszDefsDir.get(), section.c_str(), &setDir);
         if (pszDir != nullptr && nSize > 0)
             BoundedCopy(pszDir, nSize, setDir.c_str());
         if (FileExists(setDir.c_str())) {
@@ -165,8 +148,7 @@ bool CDefUtils::GetCurrentDefs(char* pszDir, size_t nSize)
         }
     }
 
-    WriteLog("CDefUtils::GetCurrentDefs(%s) - end, returning false.\n",
-             pszDir != nullptr && nSize > 0 ? pszDir : "<null>");
+    WriteLog("CDefUtils::GetCurrentDefs(%s) - end, returning false.\n", OrNull(pszDir, nSize));
     return false;
 }
 
@@ -249,10 +231,8 @@ bool CDefUtils::DefsDirIsNewest(const char* pszDir)
 {
     WriteLog("CDefUtils::DefsDirIsNewest(%s) - start\n", OrNull(pszDir));
 
-    PathBuf path(pszDir);
-    StripTrailingSlash(path.data());
-    PathBuf name(DuStripFileName(path.data(), 1));
-    TrimSpaces(name.data());
+    PathBuf name;
+    DuRecordedSetName(pszDir, &name);
 
     PathBuf defInfo(m_pszDefsDir ? m_pszDefsDir.get() : "");
     // Without a definitions directory there is no definfo.dat to consult.
@@ -261,7 +241,7 @@ bool CDefUtils::DefsDirIsNewest(const char* pszDir)
 
     PathBuf value(kKeyMissing);
     if (bHaveDefInfo)
-        ReadDefDatesKey(defInfo.c_str(), kCurDefsKey, &value);
+        DuReadDefDatesKeyTrimmed(defInfo.c_str(), kCurDefsKey, &value);
     if (strcmp(value.c_str(), name.c_str()) == 0) {
         WriteLog("CDefUtils::DefsDirIsNewest() - returning true.\n");
         return true;
@@ -269,7 +249,7 @@ bool CDefUtils::DefsDirIsNewest(const char* pszDir)
 
     value.assign(kKeyMissing);
     if (bHaveDefInfo)
-        ReadDefDatesKey(defInfo.c_str(), kLastDefsKey, &value);
+        DuReadDefDatesKeyTrimmed(defInfo.c_str(), kLastDefsKey, &value);
     WriteLog("CDefUtils::DefsDirIsNewest() - LAST_DEFS is %s.\n", value.c_str());
     if (strcmp(value.c_str(), name.c_str()) == 0) {
         WriteLog("CDefUtils::DefsDirIsNewest() - returning true.\n");

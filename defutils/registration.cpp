@@ -28,16 +28,6 @@ constexpr DWORD kSectionNamesSize = 8191;
 // Enough to tell an empty section from one with an entry.
 constexpr DWORD kSectionProbeSize = 1024;
 
-// Section name of a set: the last component of its path. One trailing "/"
-// is dropped first, as everywhere else a set is named from its path, so that
-// "<defs>/A/" still means set A and not a nameless section.
-void BaseName(const char* pszPath, PathBuf* pName)
-{
-    PathBuf path(pszPath);
-    CDefUtils::StripTrailingSlash(path.data());
-    pName->assign(DuStripFileName(path.data(), 1));
-}
-
 // True when CurDefs still names pszNewest (a path, or "" for no set).
 bool NewestStillIs(const char* pszDefsDir, const char* pszNewest)
 {
@@ -45,9 +35,8 @@ bool NewestStillIs(const char* pszDefsDir, const char* pszNewest)
     DuReadCurDefs(pszDefsDir, &value);
     if (!DuIsPlainName(value.c_str()))
         return *pszNewest == '\0';
-    PathBuf path(pszDefsDir);
-    return DuAppendPath(path.data(), value.c_str(), path.size()) &&
-           strcmp(path.c_str(), pszNewest) == 0;
+    PathBuf path;
+    return DuStorePath(pszDefsDir, value.c_str(), &path) && strcmp(path.c_str(), pszNewest) == 0;
 }
 
 }  // namespace
@@ -72,16 +61,17 @@ bool CDefUtils::UpdateUsageFile(const char* pszOldDir, const char* pszNewDir, bo
     if (!m_pszDefsDir || !m_pszAppID)
         return false;
 
-    unsigned int nMode = DirModeOr0775(m_pszDefsDir.get());
-    PathBuf usage(m_pszDefsDir.get());
-    if (!DuAppendPath(usage.data(), kUsageFile, usage.size()))
+    unsigned int nMode = DuDirModeOr(m_pszDefsDir.get(), 0775);
+    PathBuf usage;
+    if (!DuStorePath(m_pszDefsDir.get(), kUsageFile, &usage))
         return false;
     bool bExisted = DuFileExists(usage.data()) != 0;
 
     PathBuf newName, oldName;
-    BaseName(pszNewDir, &newName);
+    // Section names are not trimmed: usage.dat is keyed by the name as is.
+    DuSetNameOf(pszNewDir, &newName);
     if (pszOldDir != nullptr)
-        BaseName(pszOldDir, &oldName);
+        DuSetNameOf(pszOldDir, &oldName);
 
     if (!bAllowMissing) {
         char szProbe[kSectionProbeSize] = {};
@@ -181,8 +171,7 @@ bool CDefUtils::UseNewestDefs(char* pszDir, size_t nSize, bool* pbChanged)
 {
     DuResult status = DU_S_OK;
     WriteLog("CDefUtils::UseNewestDefs() - start\n");
-    if (pszDir != nullptr && nSize > 0)
-        pszDir[0] = '\0';
+    DuEmptyBuffer(pszDir, nSize);
     if (pbChanged != nullptr)
         *pbChanged = false;
 
@@ -232,8 +221,7 @@ bool CDefUtils::UseNewestDefs(char* pszDir, size_t nSize, bool* pbChanged)
 
     m_duLastResult = status;
     WriteLog("CDefUtils::UseNewestDefs (%s, ..., pbChanged: %s ) - returning %s\n",
-             pszDir != nullptr && nSize > 0 ? pszDir : "<null>", TrueText(pbChanged != nullptr),
-             GetResultName(status));
+             OrNull(pszDir, nSize), TrueText(pbChanged != nullptr), GetResultName(status));
     return DuSucceeded(status);
 }
 

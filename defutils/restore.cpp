@@ -20,24 +20,20 @@ bool CDefUtils::RestoreLastDefs()
     // relative "definfo.dat" in the working directory must not be used.
     if (m_pszDefsDir) {
         StoreTransaction transaction(this);
-        PathBuf defInfo(m_pszDefsDir.get());
-        DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size());
+        PathBuf defInfo;
+        DuStorePath(m_pszDefsDir.get(), kDefInfoFile, &defInfo);
 
         PathBuf cur;
-        GetPrivateProfileString(kDefDatesSection, kCurDefsKey, kKeyMissing, cur.data(),
-                                static_cast<DWORD>(cur.size()), defInfo.c_str());
-        TrimSpaces(cur.data());
+        DuReadDefDatesKeyTrimmed(defInfo.c_str(), kCurDefsKey, &cur);
 
         PathBuf last;
-        DWORD nRead =
-            GetPrivateProfileString(kDefDatesSection, kLastDefsKey, kKeyMissing, last.data(),
-                                    static_cast<DWORD>(last.size()), defInfo.c_str());
+        DWORD nRead = DuReadDefDatesKey(defInfo.c_str(), kLastDefsKey, &last);
         // Values that are not plain set names are nobody's set: restoring
         // "../x" or removing it would reach outside the store.
         if (nRead != 0 && strcmp(last.c_str(), kKeyMissing) != 0 &&
             DuIsPlainName(TrimSpaces(last.data()))) {
-            PathBuf lastDir(m_pszDefsDir.get());
-            DuAppendPath(lastDir.data(), last.c_str(), lastDir.size());
+            PathBuf lastDir;
+            DuStorePath(m_pszDefsDir.get(), last.c_str(), &lastDir);
             if (strcmp(last.c_str(), cur.c_str()) == 0) {
                 WriteLog(
                     "CDefUtils::RestoreLastDefs() - %s and cur def are the same, no restoration.\n",
@@ -50,8 +46,8 @@ bool CDefUtils::RestoreLastDefs()
                 // Runs even when the CurDefs write failed. Dropping LastDefs
                 // makes a restore possible only once per integrated set.
                 if (DuIsPlainName(cur.c_str())) {
-                    PathBuf curDir(m_pszDefsDir.get());
-                    DuAppendPath(curDir.data(), cur.c_str(), curDir.size());
+                    PathBuf curDir;
+                    DuStorePath(m_pszDefsDir.get(), cur.c_str(), &curDir);
                     RemoveUnusedDirectory(curDir.c_str());
                     WritePrivateProfileString(kDefDatesSection, kLastDefsKey, nullptr,
                                               defInfo.c_str());

@@ -1,6 +1,6 @@
-// Small helpers shared by the store manager's source files: the debug log's
-// spelling of null strings and outcomes, and the mode new bookkeeping files
-// inherit. Internal to defutils/.
+// What the store manager's source files share beyond the pure helpers of
+// store_helpers.h: the reads the transactions repeat under the lock, and the
+// lock itself. Internal to defutils/.
 #pragma once
 
 #include <sys/stat.h>
@@ -10,62 +10,14 @@
 #include <string>
 
 #include "defutils/defutils.h"
+#include "defutils/store_helpers.h"
 #include "platform/boundary.h"
 #include "platform/bounded.h"
-
-// One catalog line reduced to a plain file name: the part after the last
-// "/", without its line end and surrounding blanks.
-void DuCleanCatalogEntry(const char* pszEntry, PathBuf* pName);
-
-// Null strings print as "<null>" in log lines.
-inline const char* OrNull(const char* psz)
-{
-    return psz != nullptr ? psz : "<null>";
-}
-
-inline const char* SuccessText(bool b)
-{
-    return b ? "success" : "failure";
-}
-
-inline const char* TrueText(bool b)
-{
-    return b ? "true" : "false";
-}
-
-// A pointer as the log has always shown it, glibc's "%08p": "0x" and the
-// hex digits zero-padded to eight characters in all, a null pointer as
-// "(nil)" right-aligned in eight. (GCC warns about "%08p" itself.)
-inline std::string PaddedPointerText(const void* p)
-{
-    if (p == nullptr)
-        return "   (nil)";
-    char digits[2 * sizeof(void*) + 1];
-    snprintf(digits, sizeof digits, "%lx",
-             static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
-    std::string text(digits);
-    if (text.size() < 6)
-        text.insert(0, 6 - text.size(), '0');
-    return "0x" + text;
-}
-
-// Permission bits of a directory, or 0775 when it cannot be examined.
-inline unsigned int DirModeOr0775(const char* pszDir)
-{
-    struct stat st;
-    if (pszDir == nullptr || DuStatPath(pszDir, &st) != 0)
-        return 0775;
-    return st.st_mode & 07777;
-}
 
 // The CurDefs value of definfo.dat in pszDefsDir, trimmed, read without a
 // log line (for the checks a transaction repeats under the lock);
 // kKeyMissing when absent.
 void DuReadCurDefs(const char* pszDefsDir, PathBuf* pValue);
-// True when set name pszNew is at least as new as pszCur by the date and
-// revision their names carry; a name that is not "YYYYMMDD.RRR" counts as
-// not older, as nothing can be said about it.
-bool DuSetNameNotOlder(const char* pszNew, const char* pszCur);
 
 // True when definfo.dat in pszDefsDir names pszName as CurDefs or LastDefs
 // (read without a log line).

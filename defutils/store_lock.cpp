@@ -119,34 +119,21 @@ void DuUnlockStore(const std::string& dir)
 void DuReadCurDefs(const char* pszDefsDir, PathBuf* pValue)
 {
     pValue->assign(kKeyMissing);
-    PathBuf defInfo(pszDefsDir != nullptr ? pszDefsDir : "");
-    if (pszDefsDir == nullptr || !DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size()))
+    PathBuf defInfo;
+    if (pszDefsDir == nullptr || !DuStorePath(pszDefsDir, kDefInfoFile, &defInfo))
         return;
-    GetPrivateProfileString(kDefDatesSection, kCurDefsKey, kKeyMissing, pValue->data(),
-                            static_cast<DWORD>(pValue->size()), defInfo.c_str());
-    CDefUtils::TrimSpaces(pValue->data());
-}
-
-bool DuSetNameNotOlder(const char* pszNew, const char* pszCur)
-{
-    unsigned long newDate = 0, newRev = 0, curDate = 0, curRev = 0;
-    char extra = 0;
-    if (sscanf(pszNew, "%8lu.%lu%c", &newDate, &newRev, &extra) != 2 ||
-        sscanf(pszCur, "%8lu.%lu%c", &curDate, &curRev, &extra) != 2)
-        return true;
-    return newDate > curDate || (newDate == curDate && newRev >= curRev);
+    DuReadDefDatesKeyTrimmed(defInfo.c_str(), kCurDefsKey, pValue);
 }
 
 bool DuIsNamedSet(const char* pszDefsDir, const char* pszName)
 {
-    PathBuf defInfo(pszDefsDir != nullptr ? pszDefsDir : "");
-    if (pszDefsDir == nullptr || !DuAppendPath(defInfo.data(), kDefInfoFile, defInfo.size()))
+    PathBuf defInfo;
+    if (pszDefsDir == nullptr || !DuStorePath(pszDefsDir, kDefInfoFile, &defInfo))
         return false;
     for (const char* pszKey : {kCurDefsKey, kLastDefsKey}) {
         PathBuf value;
-        GetPrivateProfileString(kDefDatesSection, pszKey, kKeyMissing, value.data(),
-                                static_cast<DWORD>(value.size()), defInfo.c_str());
-        if (strcmp(CDefUtils::TrimSpaces(value.data()), pszName) == 0)
+        DuReadDefDatesKeyTrimmed(defInfo.c_str(), pszKey, &value);
+        if (strcmp(value.c_str(), pszName) == 0)
             return true;
     }
     return false;

@@ -128,7 +128,7 @@ bool CDefUtils::GetVirusDefsDir(char* pszDir, size_t nSize)
         }
     }
     WriteLog("CDefUtils::GetVirusDefsDir -- end, pszDefsDir: %s, returning: %s.\n",
-             pszDir != nullptr && nSize > 0 ? pszDir : "<null>", bResult ? "success" : "failure");
+             OrNull(pszDir, nSize), bResult ? "success" : "failure");
     return bResult;
 }
 
@@ -168,8 +168,8 @@ bool CDefUtils::GetBaseDir(char* pszDir, size_t nSize)
             BoundedCopy(pszDir, nSize, base.c_str());
         bResult = FileExists(pszDir);
     }
-    WriteLog("CDefUtils::GetBaseDir(pszBaseDir: %s) - returning %s\n",
-             pszDir != nullptr && nSize > 0 ? pszDir : "<null>", bResult ? "success" : "failure");
+    WriteLog("CDefUtils::GetBaseDir(pszBaseDir: %s) - returning %s\n", OrNull(pszDir, nSize),
+             bResult ? "success" : "failure");
     return bResult;
 }
 

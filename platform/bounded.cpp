@@ -29,6 +29,20 @@ size_t BoundedAppend(char* dst, size_t size, const char* src)
     return used + BoundedCopy(dst + used, size - used, src);
 }
 
+bool BoundedJoin(char* dst, size_t size, const char* dir, const char* name)
+{
+    if (dst == nullptr || dir == nullptr || name == nullptr)
+        return false;
+    size_t dirLength = strlen(dir);
+    size_t nameLength = strlen(name);
+    if (dirLength + 1 + nameLength >= size)
+        return false;
+    memmove(dst, dir, dirLength);
+    dst[dirLength] = '/';
+    memmove(dst + dirLength + 1, name, nameLength + 1);
+    return true;
+}
+
 size_t BoundedFormatV(char* dst, size_t size, const char* format, va_list args)
 {
     if (dst == nullptr || size == 0)

@@ -28,6 +28,13 @@ size_t BoundedFormat(char* dst, size_t size, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 size_t BoundedFormatV(char* dst, size_t size, const char* format, va_list args);
 
+// dir + "/" + name into dst (size bytes). Unlike the helpers above a join is
+// never cut: a path that would not fit in size - 1 bytes would name another
+// file, so it fails and dst is left as it was. No separator is dropped or
+// added beyond the one, whatever dir ends with (a root directory is the
+// caller's to pass as "").
+bool BoundedJoin(char* dst, size_t size, const char* dir, const char* name);
+
 // A zero-initialised 4096-byte path buffer on the stack.
 class PathBuf {
 public:

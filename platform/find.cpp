@@ -166,20 +166,11 @@ bool SplitPath(const char* path, char* dir, size_t dirSize, const char** pattern
     return strlen(*pattern) <= DU_MAX_PATH;
 }
 
-// Joins dir and name; false when the result would exceed DU_MAX_PATH bytes.
-bool JoinPath(const char* dir, const char* name, char* full, size_t fullSize)
+// Joins dir and name into full (DU_MAX_PATH + 1 bytes); false when the
+// result would exceed DU_MAX_PATH bytes. The root directory is not doubled.
+bool JoinPath(const char* dir, const char* name, char (&full)[DU_MAX_PATH + 1])
 {
-    size_t dirLength = strlen(dir);
-    size_t nameLength = strlen(name);
-    bool root = dirLength == 1 && dir[0] == '/';
-    size_t length = dirLength + (root ? 0 : 1) + nameLength;
-    if (length > DU_MAX_PATH || length >= fullSize)
-        return false;
-    memcpy(full, dir, dirLength);
-    if (!root)
-        full[dirLength++] = '/';
-    memcpy(full + dirLength, name, nameLength + 1);
-    return true;
+    return BoundedJoin(full, sizeof full, strcmp(dir, "/") == 0 ? "" : dir, name);
 }
 
 // Reads every matching regular file and directory of `dir` into `listing`.
@@ -206,7 +197,7 @@ bool ReadListing(const char* dir, WildcardMatcher& matcher, Listing* listing)
         // one per directory entry.
         if (matcher.Match(entry->d_name) != WildcardResult::kMatch)
             continue;
-        if (!JoinPath(dir, entry->d_name, full, sizeof full))
+        if (!JoinPath(dir, entry->d_name, full))
             continue;
         struct stat st;
         if (fstatat(dirfd(stream.get()), entry->d_name, &st, statFlags) != 0 ||
@@ -230,7 +221,7 @@ bool StatPlainName(const char* dir, const char* name, Listing* listing)
     char full[DU_MAX_PATH + 1];
     struct stat st;
     bool beneath = DuIsBelowBoundary(dir);
-    if (!JoinPath(dir, name, full, sizeof full) || DuStatPath(full, &st) != 0 ||
+    if (!JoinPath(dir, name, full) || DuStatPath(full, &st) != 0 ||
         !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) || (beneath && S_ISLNK(st.st_mode))))
         return true;
     if (faccessat(AT_FDCWD, dir, R_OK, AT_EACCESS) != 0)

@@ -32,10 +32,7 @@ const char* const CURDELTADIR = "CURDELTADIR";
 
 namespace {
 
-struct FreeDeleter {
-    void operator()(char* p) const { free(p); }
-};
-typedef std::unique_ptr<char, FreeDeleter> HeapString;
+typedef std::unique_ptr<char, DuFreeDeleter> HeapString;
 
 bool InEnvironment(const char* pszEntry)
 {

@@ -15,7 +15,7 @@
 #include <sstream>
 #include <string>
 
-#include "defutils/patch_interface.h"
+#include "common/patch_interface.h"
 
 namespace {
 

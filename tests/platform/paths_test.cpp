@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/bounded.h"
 #include "tests/support/sandbox.h"
 
 namespace {
@@ -47,6 +48,28 @@ TEST(PathsTest, AppendPathJoinsWithOneSeparatorWithinSize)
         strcpy(buf, row.dir);
         EXPECT_EQ(DuAppendPath(buf, row.name, row.size), row.after != nullptr) << row.size;
         EXPECT_STREQ(buf, row.after != nullptr ? row.after : row.dir);
+        EXPECT_EQ(buf[row.size], '#') << "nothing written past the size";
+    }
+}
+
+TEST(PathsTest, BoundedJoinAddsOneSeparatorAndNeverCuts)
+{
+    const struct {
+        const char *dir, *name;
+        size_t size;
+        const char* after;  // null: fails and leaves the buffer unchanged
+    } rows[] = {
+        {"dir", "name", 9, "dir/name"},    {"dir", "name", 8, nullptr},
+        {"dir/", "name", 64, "dir//name"},  // what dir ends with is kept
+        {"x:", "name", 64, "x:/name"},     {"", "name", 6, "/name"},
+        {"", "name", 5, nullptr},
+    };
+    for (const auto& row : rows) {
+        char buf[72];
+        memset(buf, '#', sizeof buf);
+        strcpy(buf, "old");
+        EXPECT_EQ(BoundedJoin(buf, row.size, row.dir, row.name), row.after != nullptr) << row.size;
+        EXPECT_STREQ(buf, row.after != nullptr ? row.after : "old");
         EXPECT_EQ(buf[row.size], '#') << "nothing written past the size";
     }
 }

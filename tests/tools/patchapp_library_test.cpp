@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "defutils/patch_interface.h"
+#include "common/patch_interface.h"
 #include "tests/tools/patchapp_sets.h"
 
 namespace {

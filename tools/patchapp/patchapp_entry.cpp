@@ -1,5 +1,5 @@
 // The exported face of libpatchapp.so: the two factory functions and the
-// objects they return, laid out as defutils/patch_interface.h fixes them.
+// objects they return, laid out as common/patch_interface.h fixes them.
 //
 // Everything behind the virtual calls is apply.h. No exception may cross
 // these functions: the caller is C-like code that cannot catch it, so each
@@ -8,7 +8,7 @@
 
 #include <new>
 
-#include "defutils/patch_interface.h"
+#include "common/patch_interface.h"
 #include "tools/patchapp/apply.h"
 
 #define PATCHAPP_EXPORT extern "C" __attribute__((visibility("default")))

@@ -103,7 +103,7 @@ bool WriteUnnamed(const char* dir, const char* path, const Piece* pieces, size_t
     BoundedFormat(self, sizeof self, "/proc/self/fd/%d", fd.get());
     if (ReplacingName(
             path, [&] { return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW); }) == 0) {
-        rc = fd.Close() ? PA_OK : PA_E_IO;
+        rc = fd.close_checked() ? PA_OK : PA_E_IO;
         return true;
     }
     // Without /proc the file cannot be named: the caller writes it the
@@ -112,29 +112,6 @@ bool WriteUnnamed(const char* dir, const char* path, const Piece* pieces, size_t
 }
 
 }  // namespace
-
-ScopedFd::~ScopedFd()
-{
-    Close();
-}
-
-bool ScopedFd::Close()
-{
-    if (m_fd < 0)
-        return true;
-    int rc = close(m_fd);
-    m_fd = -1;
-    return rc == 0;
-}
-
-bool JoinPath(PathBuf& out, const char* dir, const std::string& name)
-{
-    size_t want = strlen(dir) + 1 + name.size();
-    out.assign(dir);
-    out.append("/");
-    out.append(name.c_str());
-    return strlen(out.c_str()) == want;
-}
 
 PaResult ListDirectory(const char* dir, std::vector<DirEntry>& out)
 {
@@ -211,7 +188,7 @@ PaResult WriteFileReplacing(const char* dir, const std::string& name, const unsi
         return PA_E_IO;
     if (durable && fsync(fd.get()) != 0)
         return PA_E_IO;
-    if (!fd.Close() || rename(temp.c_str(), target.c_str()) != 0)
+    if (!fd.close_checked() || rename(temp.c_str(), target.c_str()) != 0)
         return PA_E_IO;
     guard.Keep();
     return PA_OK;
@@ -233,7 +210,7 @@ PaResult WritePiecesInPlace(const char* dir, const std::string& name, const Piec
         return PA_E_IO;
     if (durable && fsync(fd.get()) != 0)
         return PA_E_IO;
-    return fd.Close() ? PA_OK : PA_E_IO;
+    return fd.close_checked() ? PA_OK : PA_E_IO;
 }
 
 bool SyncDirectory(const char* dir)

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/bounded.h"
+#include "platform/scoped_fd.h"
 #include "tools/patchapp/delta.h"
 #include "tools/patchapp/package_format.h"
 
@@ -49,23 +50,11 @@ struct UninitAllocator {
 };
 using Bytes = std::vector<unsigned char, UninitAllocator<unsigned char>>;
 
-class ScopedFd {
-public:
-    explicit ScopedFd(int fd = -1) : m_fd(fd) {}
-    ~ScopedFd();
-    ScopedFd(const ScopedFd&) = delete;
-    ScopedFd& operator=(const ScopedFd&) = delete;
-    int get() const { return m_fd; }
-    // Closes now and reports whether close succeeded (it can report a
-    // delayed write error).
-    bool Close();
-
-private:
-    int m_fd;
-};
-
 // dir + "/" + name into out; false when it does not fit.
-bool JoinPath(PathBuf& out, const char* dir, const std::string& name);
+inline bool JoinPath(PathBuf& out, const char* dir, const std::string& name)
+{
+    return BoundedJoin(out.data(), out.size(), dir, name.c_str());
+}
 
 struct DirEntry {
     std::string name;

@@ -13,6 +13,10 @@
 // DestDir and returns non-zero on success; SrcDir's files may be changed
 // (the hub is brought to the new base). Progress goes to the notification
 // object, which may ask for cancellation by storing 1 in the cancel flag.
+//
+// Both sides include it from here, where neither owns it: the store manager
+// must not depend on a companion tool, nor the library on the store's
+// internals, and a copy on each side could drift from the other.
 #pragma once
 
 #include <cstdint>
