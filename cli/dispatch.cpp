@@ -13,7 +13,8 @@ const char g_szVersionCopyright[] = "qordefutil version:  %s \t%s\n";
 const char g_copyRight[] = "Copyright (C) 2004-2026 Tarvolix. All rights reserved.";
 const char g_szUsage[] = "type qordefutil -h for full parameter list.\n";
 
-const OptionEntry g_aOptions[OPTION_COUNT] = {
+// The sizes count the terminator; the checks below keep them honest.
+constexpr OptionEntry g_aOptions[OPTION_COUNT] = {
     {nullptr, 0, "--versiononly", 14, ARG_NONE},
     {"-v", 3, "--version", 10, ARG_NONE},
     {"-h", 3, "--help", 7, ARG_NONE},
@@ -44,7 +45,30 @@ enum OptionRow {
     ROW_RESTORELASTDEFS,
     ROW_REGISTERPRODUCT,
     ROW_UNREGISTERPRODUCT,
+    ROW_COUNT
 };
+static_assert(ROW_COUNT == OPTION_COUNT, "one row name per option");
+
+constexpr uint32_t TerminatedSize(const char* psz)
+{
+    if (psz == nullptr)
+        return 0;
+    uint32_t n = 1;
+    while (*psz++ != '\0') ++n;
+    return n;
+}
+
+// Also catches a row left out, which would be zero-filled.
+constexpr bool OptionSizesMatch()
+{
+    for (const OptionEntry& row : g_aOptions) {
+        if (row.pszLong == nullptr || row.nShortSize != TerminatedSize(row.pszShort) ||
+            row.nLongSize != TerminatedSize(row.pszLong))
+            return false;
+    }
+    return true;
+}
+static_assert(OptionSizesMatch(), "an option's size does not match its name");
 
 // The name as invoked (argv[0]), not g_szProgramName: the parse messages
 // show what the user typed.
