@@ -20,6 +20,7 @@
 #include "defutils/input_checks.h"
 #include "defutils/system_config.h"
 #include "platform/profile.h"
+#include "updater/command_result.h"
 
 namespace {
 
@@ -392,7 +393,7 @@ std::string ExplainOutcome(const DiagnosedCommand& command, int nResult,
         return std::string();
 
     Store store = LocateStore(command);
-    if (nResult == 0) {
+    if (nResult == kCmdOk) {
         if (!store.problem.empty())
             return std::string();
         std::string now = ProfileValue("DefDates", "CurDefs", store.defs + "/definfo.dat");
@@ -410,7 +411,7 @@ std::string ExplainOutcome(const DiagnosedCommand& command, int nResult,
     std::string cause = GroupProblem(caller);
     if (!cause.empty())
         return cause;
-    if (nResult == 15)
+    if (nResult == kCmdNoContentType)
         return "no store for content type " + std::string(command.pszContentType) + ": " +
                store.defs + " does not exist (qordefutil -i DIR " + command.pszContentType +
                " creates it)";
@@ -439,14 +440,15 @@ std::string ExplainOutcome(const DiagnosedCommand& command, int nResult,
         case 'i':
             return InstallFailure(command);
         case 'l':
-            return nResult == 9 ? UpdateClientFailure(store) : std::string();
+            return nResult == kCmdUpdateClientFailed ? UpdateClientFailure(store) : std::string();
         case 'm':
-            if (nResult == 17)
+            if (nResult == kCmdMicroDefPreUpdateFailed)
                 return HeldLock(store.defs);
-            if (nResult == 9)
+            if (nResult == kCmdUpdateClientFailed)
                 return UpdateClientFailure(store);
-            return FirstOf({PatchLibraryFailure(),
-                            nResult == 16 ? UpdateClientFailure(store) : std::string()});
+            return FirstOf({PatchLibraryFailure(), nResult == kCmdClientAndMicroDefPostFailed
+                                                       ? UpdateClientFailure(store)
+                                                       : std::string()});
         default:
             break;
     }

@@ -4,13 +4,13 @@
 // names the cause and the fix; and a progress line while sets are copied.
 //
 // Nothing here writes anything unless standard error is a terminal: the
-// specified output is what scripts and other products' installers parse,
-// and it must stay byte for byte the same for them.
+// regular output is what scripts and other products' installers parse, and
+// it must stay byte for byte the same for them.
 //
 // Calling order: QorDefUtilMain constructs one CCommandDiagnostics from the
 // command line before the handlers run (it notes the newest set, to tell
 // later whether the command changed it) and calls Report with the result
-// after the specified messages are out. Handlers that copy sets attach a
+// after main's own failure message, if any. Handlers that copy sets attach a
 // CCopyProgress to their store manager. The causes are found by reading the
 // configuration, the group database and the store's files again, after the
 // fact: the store manager's behaviour stays as it is.

@@ -5,6 +5,7 @@
 #include "cli/diagnostics.h"
 #include "cli/handlers.h"
 #include "cli/qordefutil.h"
+#include "updater/command_result.h"
 
 const char g_szProgramName[] = "qordefutil";
 const char g_szVersion[] = "3.1.36.0";
@@ -12,7 +13,8 @@ const char g_szVersionCopyright[] = "qordefutil version:  %s \t%s\n";
 const char g_copyRight[] = "Copyright (C) 2004-2026 Tarvolix. All rights reserved.";
 const char g_szUsage[] = "type qordefutil -h for full parameter list.\n";
 
-const OptionEntry g_aOptions[OPTION_COUNT] = {
+// The sizes count the terminator; the checks below keep them honest.
+constexpr OptionEntry g_aOptions[OPTION_COUNT] = {
     {nullptr, 0, "--versiononly", 14, ARG_NONE},
     {"-v", 3, "--version", 10, ARG_NONE},
     {"-h", 3, "--help", 7, ARG_NONE},
@@ -43,7 +45,30 @@ enum OptionRow {
     ROW_RESTORELASTDEFS,
     ROW_REGISTERPRODUCT,
     ROW_UNREGISTERPRODUCT,
+    ROW_COUNT
 };
+static_assert(ROW_COUNT == OPTION_COUNT, "one row name per option");
+
+constexpr uint32_t TerminatedSize(const char* psz)
+{
+    if (psz == nullptr)
+        return 0;
+    uint32_t n = 1;
+    while (*psz++ != '\0') ++n;
+    return n;
+}
+
+// Also catches a row left out, which would be zero-filled.
+constexpr bool OptionSizesMatch()
+{
+    for (const OptionEntry& row : g_aOptions) {
+        if (row.pszLong == nullptr || row.nShortSize != TerminatedSize(row.pszShort) ||
+            row.nLongSize != TerminatedSize(row.pszLong))
+            return false;
+    }
+    return true;
+}
+static_assert(OptionSizesMatch(), "an option's size does not match its name");
 
 // The name as invoked (argv[0]), not g_szProgramName: the parse messages
 // show what the user typed.
@@ -78,26 +103,44 @@ const OptionEntry* FindOption(const char* pszArg)
     return nullptr;
 }
 
-const char* const kCommandMessages[] = {
-    nullptr,
-    "Failure in initialization while installing definitions",
-    "Failure in creating the temporary structure before definitions update",
-    "Failure in post processing of definitions during update",
-    "Failure in getting the location of current definitions",
-    "Failure in initializing the application",
-    "Failure in uninstalling an application from using definitions",
-    "No CLASSPATH set",
-    "No BASEDIR set",
-    "Problem with Skyfetcher",
-    "Failure in installing the application with the newest defintions",
-    "Failure in copying the definitions",
-    "Could not find a \"java\" command to execute",
-    "Failure in getting the sequence id of the newest definitions",
-    "Failure in post processing of micro definitions during update",
-    "The specified content type could not be found",
-    "Both the Skyfetcher and post microdef clean have failed",
-    "Failure in pre processing of micro definitions before update",
+struct CommandMessage {
+    CommandResult eResult;
+    const char* pszText;
 };
+
+// Indexed by the result; the row's own code guards the order.
+constexpr CommandMessage kCommandMessages[] = {
+    {kCmdOk, nullptr},
+    {kCmdInstallInitFailed, "Failure in initialization while installing definitions"},
+    {kCmdPreUpdateFailed, "Failure in creating the temporary structure before definitions update"},
+    {kCmdPostUpdateFailed, "Failure in post processing of definitions during update"},
+    {kCmdCurrentDefsFailed, "Failure in getting the location of current definitions"},
+    {kCmdAppInitFailed, "Failure in initializing the application"},
+    {kCmdUninstallFailed, "Failure in uninstalling an application from using definitions"},
+    {kCmdNoClassPath, "No CLASSPATH set"},
+    {kCmdNoBaseDir, "No BASEDIR set"},
+    {kCmdUpdateClientFailed, "Problem with Skyfetcher"},
+    {kCmdNewestFailed, "Failure in installing the application with the newest defintions"},
+    {kCmdCopyFailed, "Failure in copying the definitions"},
+    {kCmdNoJava, "Could not find a \"java\" command to execute"},
+    {kCmdSequenceFailed, "Failure in getting the sequence id of the newest definitions"},
+    {kCmdMicroDefPostUpdateFailed, "Failure in post processing of micro definitions during update"},
+    {kCmdNoContentType, "The specified content type could not be found"},
+    {kCmdClientAndMicroDefPostFailed, "Both the Skyfetcher and post microdef clean have failed"},
+    {kCmdMicroDefPreUpdateFailed, "Failure in pre processing of micro definitions before update"},
+};
+static_assert(sizeof kCommandMessages / sizeof kCommandMessages[0] == kCmdResultCount,
+              "one message per command result");
+
+constexpr bool MessagesInResultOrder()
+{
+    for (int i = 0; i < kCmdResultCount; ++i) {
+        if (kCommandMessages[i].eResult != i)
+            return false;
+    }
+    return true;
+}
+static_assert(MessagesInResultOrder(), "message rows out of order");
 
 void PrintHelp()
 {
@@ -245,22 +288,22 @@ int QorDefUtilMain(int argc, char** argv, const CommandHandlers& handlers)
     if (abSeen[ROW_VERSION]) {
         fprintf(stderr, g_szVersionCopyright, g_szVersion, g_copyRight);
         if (!abSeen[ROW_HELP])
-            return 0;
+            return kCmdOk;
     }
     if (abSeen[ROW_VERSIONONLY]) {
         printf("%s\n", g_szVersion);
         if (!abSeen[ROW_HELP])
-            return 0;
+            return kCmdOk;
     }
     if (abSeen[ROW_HELP]) {
         PrintHelp();
-        return 0;
+        return kCmdOk;
     }
 
     // At a terminal only: one line more on why a command failed or did nothing.
     CCommandDiagnostics diagnostics(argc, argv);
     const char* pszContentType = argc >= 4 ? argv[3] : nullptr;
-    int nResult = 0;
+    int nResult = kCmdOk;
     if (abSeen[ROW_GETCURRENTDEFS])
         nResult = handlers.getCurrentDefs(pszShared, pszContentType);
     if (abSeen[ROW_INSTALL])
@@ -281,13 +324,12 @@ int QorDefUtilMain(int argc, char** argv, const CommandHandlers& handlers)
     if (abSeen[ROW_UNREGISTERPRODUCT])
         handlers.unregisterProduct();
 
-    if (nResult == 0) {
-        diagnostics.Report(0);
-        return 0;
+    if (nResult == kCmdOk) {
+        diagnostics.Report(kCmdOk);
+        return kCmdOk;
     }
-    unsigned int nCode = static_cast<unsigned int>(nResult);
-    if (nCode >= 1 && nCode <= 17)
-        fprintf(stderr, "Command failed: %s.\n", kCommandMessages[nCode]);
+    if (nResult > kCmdOk && nResult < kCmdResultCount)
+        fprintf(stderr, "Command failed: %s.\n", kCommandMessages[nResult].pszText);
     else
         fprintf(stderr, "Command failed: An unspecified error occured.\n");
     diagnostics.Report(nResult);

@@ -6,19 +6,12 @@
 #include "cli/diagnostics.h"
 #include "defutils/defutils.h"
 #include "defutils/input_checks.h"
+#include "updater/command_result.h"
 #include "updater/update_client.h"
 
 namespace {
-// Result codes of the commands (messages in main).
-constexpr int kResultOk = 0;
-constexpr int kResultCurrentDefs = 4;
-constexpr int kResultInitApp = 5;
-constexpr int kResultUninstall = 6;
-constexpr int kResultNewest = 10;
-constexpr int kResultNoContentType = 15;
-
 // Checks the content type, switches the store manager to it and sets the
-// AppId. Returns 0 to go on, else the command's result. A content type
+// AppId. Returns kCmdOk to go on, else the command's result. A content type
 // whose store is missing stops the command before any store operation; a
 // failed InitBase does not (the store manager falls back to the default
 // content).
@@ -26,14 +19,14 @@ int InitStoreForApp(CDefUtils* pDefUtils, const char* pszAppId, const char* pszC
 {
     if (pszContentType != nullptr && !pDefUtils->ContentTypeExists(pszContentType)) {
         ReportRefusedContentType(pszContentType);
-        return kResultNoContentType;
+        return kCmdNoContentType;
     }
     pDefUtils->InitBase(pszContentType);
     if (const char* pszWhy = pszAppId != nullptr ? DuAppIdProblem(pszAppId) : nullptr)
         ReportRefusedValue("AppId", pszAppId, pszWhy);
     if (!pDefUtils->InitWindowsApp(pszAppId))
-        return kResultInitApp;
-    return kResultOk;
+        return kCmdAppInitFailed;
+    return kCmdOk;
 }
 
 }  // namespace
@@ -53,12 +46,6 @@ bool ReportRefusedContentType(const char* pszContentType)
 }
 
 namespace {
-// Result codes of the install command.
-constexpr int kInstallInitFailed = 1;
-constexpr int kInstallPreUpdateFailed = 2;
-constexpr int kInstallPostUpdateFailed = 3;
-constexpr int kInstallCopyFailed = 11;
-
 // The AppId under which the install command works on the store.
 constexpr char kInstallAppId[] = "QORDefUtil";
 }  // namespace
@@ -68,12 +55,12 @@ int DoGetCurrentDefs(const char* pszAppId, const char* pszContentType)
     char szCurrentDefs[DU_MAX_PATH] = {};
     CDefUtils defUtils;
     int result = InitStoreForApp(&defUtils, pszAppId, pszContentType);
-    if (result != kResultOk)
+    if (result != kCmdOk)
         return result;
     if (!defUtils.GetCurrentDefs(szCurrentDefs, sizeof szCurrentDefs))
-        return kResultCurrentDefs;
+        return kCmdCurrentDefsFailed;
     printf("%s\n", szCurrentDefs);
-    return kResultOk;
+    return kCmdOk;
 }
 
 int DoInstall(const char* pszSourceDir, const char* pszContentType)
@@ -85,23 +72,23 @@ int DoInstall(const char* pszSourceDir, const char* pszContentType)
     // into being, so a type without a store is fine here; but not a type
     // that cannot name a store.
     if (pszContentType != nullptr && ReportRefusedContentType(pszContentType))
-        return kInstallInitFailed;
+        return kCmdInstallInitFailed;
     defUtils.InitBase(pszContentType);
     if (!defUtils.InitInstallApp(kInstallAppId, nullptr))
-        return kInstallInitFailed;
+        return kCmdInstallInitFailed;
 
-    int nResult = 0;
+    int nResult = kCmdOk;
     char szUpdateDir[DU_MAX_PATH];
     if (!defUtils.PreDefUpdate(szUpdateDir, sizeof szUpdateDir, DU_INSTALL))
-        nResult = kInstallPreUpdateFailed;
+        nResult = kCmdPreUpdateFailed;
     else if (!defUtils.CopyDefs(pszSourceDir, szUpdateDir))
-        nResult = kInstallCopyFailed;
+        nResult = kCmdCopyFailed;
 
     // Also after a failure above: it removes the temporary directory and,
     // on a first install that went wrong, the empty store. The first
     // failure is the one reported.
-    if (!defUtils.PostDefUpdate(false) && nResult == 0)
-        nResult = kInstallPostUpdateFailed;
+    if (!defUtils.PostDefUpdate(false) && nResult == kCmdOk)
+        nResult = kCmdPostUpdateFailed;
     return nResult;
 }
 
@@ -109,9 +96,9 @@ int DoUninstall(const char* pszAppId, const char* pszContentType)
 {
     CDefUtils defUtils;
     int result = InitStoreForApp(&defUtils, pszAppId, pszContentType);
-    if (result != kResultOk)
+    if (result != kCmdOk)
         return result;
-    return defUtils.StopUsingDefs() ? kResultOk : kResultUninstall;
+    return defUtils.StopUsingDefs() ? kCmdOk : kCmdUninstallFailed;
 }
 
 int DoSkyfetcher(const char* pszValue)
@@ -127,9 +114,9 @@ int DoNewest(const char* pszAppId, const char* pszContentType)
 {
     CDefUtils defUtils;
     int result = InitStoreForApp(&defUtils, pszAppId, pszContentType);
-    if (result != kResultOk)
+    if (result != kCmdOk)
         return result;
-    return defUtils.UseNewestDefs(nullptr) ? kResultOk : kResultNewest;
+    return defUtils.UseNewestDefs(nullptr) ? kCmdOk : kCmdNewestFailed;
 }
 
 int DoRestoreLastDefs(const char* pszContentType)
@@ -137,24 +124,24 @@ int DoRestoreLastDefs(const char* pszContentType)
     CDefUtils defUtils;
     if (pszContentType != nullptr && !defUtils.ContentTypeExists(pszContentType)) {
         ReportRefusedContentType(pszContentType);
-        return kResultNoContentType;
+        return kCmdNoContentType;
     }
     defUtils.InitBase(pszContentType);
     // Nothing to restore is not a failure of the command.
     defUtils.RestoreLastDefs();
-    return 0;
+    return kCmdOk;
 }
 
 int RegisterProductInternal(const char* pszProduct)
 {
     printf("registering internal %s", pszProduct);
-    return 0;
+    return kCmdOk;
 }
 
 int UnregisterProductInternal()
 {
     printf("unregistering internal");
-    return 0;
+    return kCmdOk;
 }
 
 int DoRegisterProduct(const char* pszProduct)

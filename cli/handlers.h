@@ -3,11 +3,12 @@
 // Each handler creates its own store manager (or update-client runner),
 // initialises it for the content type and AppId from the command line,
 // calls one or a few store operations, writes at most one line of output
-// and returns a command result code (0 success, 1 to 17 with fixed
-// messages). Handlers print no failure messages; main does. The one
-// exception is a value refused before it reaches the store (an AppId with
-// "=", a content type with "/", a product name with "$("): one line on
-// standard error names the value and the reason, before main's message.
+// and returns a command result code (updater/command_result.h: kCmdOk on
+// success, else a failure with a fixed message). Handlers print no failure
+// messages; main does. The one exception is a value refused before it
+// reaches the store (an AppId with "=", a content type with "/", a product
+// name with "$("): one line on standard error names the value and the
+// reason, before main's message.
 #pragma once
 
 void ReportRefusedValue(const char* pszWhat, const char* pszValue, const char* pszWhy);

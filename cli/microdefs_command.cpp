@@ -11,6 +11,7 @@
 #include "defutils/defutils.h"
 #include "defutils/input_checks.h"
 #include "platform/bounded.h"
+#include "updater/command_result.h"
 #include "updater/update_client.h"
 
 namespace {
@@ -119,12 +120,12 @@ int DoMicroDefs(const char* pszProduct, const char* pszContentType)
     CUpdateClient client;
     if (pszContentType != nullptr && !du.ContentTypeExists(pszContentType)) {
         ReportRefusedContentType(pszContentType);
-        return 15;
+        return kCmdNoContentType;
     }
     // The product name goes into the client's shell command line.
     if (const char* pszWhy = DuShellValueProblem(pszProduct, true)) {
         ReportRefusedValue("product name", pszProduct, pszWhy);
-        return 17;
+        return kCmdMicroDefPreUpdateFailed;
     }
     du.InitBase(pszContentType);
     du.InitWindowsApp(pszProduct);
@@ -132,7 +133,7 @@ int DoMicroDefs(const char* pszProduct, const char* pszContentType)
     if (!du.PreMicroDef25Update(szHubPatchDir, sizeof szHubPatchDir, szDirectPatchDir,
                                 sizeof szDirectPatchDir, szChannel, sizeof szChannel, &bHubIsOk,
                                 DU_ONLINE_UPDATE))
-        return 17;
+        return kCmdMicroDefPreUpdateFailed;
 
     if (bHubIsOk) {
         SequenceText(SEQUENCE_SOURCE_HUB, pszContentType, szHubSequence, sizeof szHubSequence);
@@ -151,12 +152,13 @@ int DoMicroDefs(const char* pszProduct, const char* pszContentType)
     BuildMicroDefArgumentText(pszProduct, szChannel, szHubSequence, szNewestSequence, szArguments,
                               sizeof szArguments);
 
-    bool bClientOk = client.RunMicroDefUpdate(szHubPatchDir, szDirectPatchDir, szArguments) == 0;
+    bool bClientOk =
+        client.RunMicroDefUpdate(szHubPatchDir, szDirectPatchDir, szArguments) == kCmdOk;
 
     CQorDefUtilProgress progress;
     bool bPostOk = du.PostMicroDef25Update(kPatchLibraryName, &progress, bClientOk);
 
     if (bClientOk)
-        return bPostOk ? 0 : 14;
-    return bPostOk ? 9 : 16;
+        return bPostOk ? kCmdOk : kCmdMicroDefPostUpdateFailed;
+    return bPostOk ? kCmdUpdateClientFailed : kCmdClientAndMicroDefPostFailed;
 }

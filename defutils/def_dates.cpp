@@ -241,7 +241,6 @@ bool CDefUtils::IncrementDefVersion(const char* pszDir, bool bText)
 
     if (bHaveTimes)
         SetFileTime(hFile, nullptr, &ftAccess, &ftWrite);
-    file.reset();
     WriteLog("CDefUtils::IncrementDefVersion( %s ) - end, returning: %s.\n", pszShownDir,
              bResult ? "success" : "failure");
     return bResult;

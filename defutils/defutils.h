@@ -760,6 +760,7 @@ private:
     bool SeedFileCallback(const char* pszPath, void* pContext);  // SeedContext*
 
     // One command's state; nothing here is written back to the store.
+    // Strings are owned heap copies; null means not set.
     DuString m_pszAppID;
     DuString m_pszDefsDir;
     DuString m_pszUpdateDir;
@@ -769,9 +770,12 @@ private:
     DWORD m_hIncomingLock;
     DWORD m_hSkyfetcherLock;
     DWORD m_nUpdateType;
-    bool m_bRevertFlag;
+    bool m_bRevertFlag;  // always false: no revert policy exists yet
     bool m_bAltContent;
     DuResult m_duLastResult;
+    // Nothing reads the content data and shared names or the three registry
+    // names back; building them still decides InitBase's and SetupNames'
+    // results when an allocation fails, so they stay.
     DuString m_pszContentDataName;
     DuString m_pszContentDefsSubdir;
     DuString m_pszContentSharedName;

@@ -69,7 +69,8 @@ unsigned int DestDirMode(const char* pszDir, unsigned int nDefault)
 
 // Mode given to copies when the destination directory cannot be examined.
 constexpr unsigned int kDefaultCopyDirMode = 0775;
-constexpr DWORD kSectionNamesSize = 1024;
+// Enough of a file's section-name list to see whether it has any section.
+constexpr DWORD kAnySectionProbeSize = 1024;
 constexpr DWORD kSectionSize = DU_MAX_PATH;
 
 bool IsDirectory(const FindData& fd)
@@ -189,7 +190,6 @@ DuResult CDefUtils::ProcessCatalogFiles(FileCallback pfnOperation, const char* p
             break;
         }
     }
-    list.reset();
 
     WriteLog("CDefUtils::ProcessCatalogFiles(): returning %s\n", GetResultName(result));
     return result;
@@ -425,8 +425,8 @@ bool CDefUtils::DataFileIsEmpty(const char* pszFile)
         return true;
     }
 
-    char szNames[kSectionNamesSize] = {};
-    GetPrivateProfileSectionNames(szNames, kSectionNamesSize, file.c_str());
+    char szNames[kAnySectionProbeSize] = {};
+    GetPrivateProfileSectionNames(szNames, kAnySectionProbeSize, file.c_str());
     if (szNames[0] != '\0') {
         WriteLog("CDefUtils::DataFileIsEmpty(%s) - returning false\n", pszFile);
         return false;

@@ -13,6 +13,7 @@
 #include "defutils/patch_loader.h"
 #include "defutils/store_internal.h"
 #include "defutils/store_layout.h"
+#include "defutils/system_config.h"
 #include "platform/bounded.h"
 #include "platform/paths.h"
 
@@ -185,7 +186,7 @@ bool CDefUtils::DetermineMicroDefChannel(const char* pszDirName, const char* psz
     int nYear = NameDigits(pszName, 0, 4);
     int nMonth = NameDigits(pszName, 4, 2);
 
-    time_t now = time(nullptr);
+    time_t now = DuCurrentTime();
     struct tm local;
     localtime_r(&now, &local);
     long nAge = (static_cast<long>(local.tm_year + 1900) * 12 + (local.tm_mon + 1)) -

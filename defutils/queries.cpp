@@ -15,9 +15,9 @@
 
 namespace {
 
-// The section-name list of usage.dat is read into this many bytes, which
-// bounds how many sets a look-up can search.
-constexpr DWORD kSectionNamesSize = 10000;
+// A key look-up reads the file's section-name list into this many bytes,
+// which bounds how many sets it can search.
+constexpr DWORD kKeyLookupNamesSize = 10000;
 
 long ShownValue(const WORD* pw)
 {
@@ -273,19 +273,19 @@ bool CDefUtils::GetSectionNameFromKey(char* pszSection, size_t nSize, const char
 
     // A null key would make the profile read list a whole section and so
     // "match" the first one.
-    char szNames[kSectionNamesSize] = {};
+    char szNames[kKeyLookupNamesSize] = {};
     if (pszKey == nullptr ||
-        GetPrivateProfileSectionNames(szNames, kSectionNamesSize, file.c_str()) == 0) {
+        GetPrivateProfileSectionNames(szNames, kKeyLookupNamesSize, file.c_str()) == 0) {
         WriteLog("CDefUtils::GetSectionNameFromKey - end, failed to get section name.\n");
         return false;
     }
 
     // The list holds terminated names and ends with an empty one; the last
     // byte of the buffer is never part of a name, so the walk stays inside.
-    szNames[kSectionNamesSize - 1] = '\0';
+    szNames[kKeyLookupNamesSize - 1] = '\0';
     const char* pszFound = nullptr;
     PathBuf value;
-    for (const char* pszName = szNames; pszName < szNames + kSectionNamesSize && *pszName != '\0';
+    for (const char* pszName = szNames; pszName < szNames + kKeyLookupNamesSize && *pszName != '\0';
          pszName += strlen(pszName) + 1) {
         // A section that is not a plain set name is never taken as a path.
         PathBuf trimmed(pszName);

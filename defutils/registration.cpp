@@ -23,8 +23,9 @@
 
 namespace {
 
-// The section-name list of usage.dat is read into this many bytes.
-constexpr DWORD kSectionNamesSize = 8191;
+// The registration sweep reads usage.dat's section-name list into this many
+// bytes, which bounds how many sets one sweep can look at.
+constexpr DWORD kSweepNamesSize = 8191;
 // Enough to tell an empty section from one with an entry.
 constexpr DWORD kSectionProbeSize = 1024;
 
@@ -92,10 +93,10 @@ bool CDefUtils::UpdateUsageFile(const char* pszOldDir, const char* pszNewDir, bo
 
     // The list is a snapshot; the sweep edits the file behind it, which is
     // fine because every name is looked up again by the profile calls.
-    char szNames[kSectionNamesSize] = {};
-    GetPrivateProfileString(nullptr, nullptr, nullptr, szNames, kSectionNamesSize, usage.c_str());
-    szNames[kSectionNamesSize - 1] = '\0';
-    for (const char* pszName = szNames; pszName < szNames + kSectionNamesSize && *pszName != '\0';
+    char szNames[kSweepNamesSize] = {};
+    GetPrivateProfileString(nullptr, nullptr, nullptr, szNames, kSweepNamesSize, usage.c_str());
+    szNames[kSweepNamesSize - 1] = '\0';
+    for (const char* pszName = szNames; pszName < szNames + kSweepNamesSize && *pszName != '\0';
          pszName += strlen(pszName) + 1) {
         // Section names match without regard to case in the profile engine,
         // so a hand-edited "[ABC]" is the section the entry was just written

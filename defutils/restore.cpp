@@ -63,10 +63,7 @@ bool CDefUtils::RestoreLastDefs()
 bool CDefUtils::RevertToLastGoodDefs()
 {
     WriteLog("CDefUtils::RevertToLastGoodDefs() - start\n");
-    // Nothing sets the flag yet; the query stays so callers keep working
-    // once a revert policy exists.
-    if (!m_bRevertFlag)
-        return true;
-    WriteLog("CDefUtils::RevertToLastGoodDefs() - returning %s\n", "false");
-    return false;
+    // No revert policy exists (m_bRevertFlag is never set), so there is
+    // never anything to revert; callers keep their call for when one does.
+    return true;
 }

@@ -87,24 +87,10 @@ CDefUtils::CDefUtils()
     WriteLog("CDefUtils::CDefUtils() - ending with %s\n", GetLastResultName());
 }
 
+// The members free themselves; the log file closes after this last line.
 CDefUtils::~CDefUtils()
 {
-    m_pszAppID.reset();
-    m_pszDefsDir.reset();
-    m_pszUpdateDir.reset();
-    m_pszDirectPatchUpdateDir.reset();
-    m_pszAppInstallDir.reset();
-    m_pszContentType.reset();
-    m_pszContentDataName.reset();
-    m_pszContentDefsSubdir.reset();
-    m_pszContentSharedName.reset();
-    m_pszMicroDefsSection.reset();
-    m_pszSfRegName.reset();
-    m_pszSfBinRegName.reset();
-    m_pszIncrRegName.reset();
-    m_pszLogFileName.reset();
     WriteLog("CDefUtils::~CDefUtils(): destructor exiting.\n");
-    m_pLogFile.reset();
 }
 
 bool CDefUtils::GetVirusDefsDir(char* pszDir, size_t nSize)
@@ -318,7 +304,6 @@ bool CDefUtils::InitInstallApp(const char* pszAppID, const char* pszInstallDir)
         return false;
     }
 
-    m_pszAppID.reset();
     m_pszAppInstallDir.reset();
     m_pszAppID = DuStrDup(pszAppID);
     if (!m_pszAppID) {

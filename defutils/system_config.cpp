@@ -42,6 +42,14 @@ void DuTestPause(const char* pszPoint)
     nanosleep(&delay, nullptr);
 }
 
+time_t DuCurrentTime()
+{
+    const char* pszNow = getenv("QORDEFUTIL_SANDBOX_NOW");
+    if (pszNow == nullptr || *pszNow == '\0')
+        return time(nullptr);
+    return static_cast<time_t>(strtoll(pszNow, nullptr, 10));
+}
+
 #else
 
 const char* TarvolixConfPath()
@@ -60,5 +68,10 @@ const char* StoreGroupName()
 }
 
 void DuTestPause(const char*) {}
+
+time_t DuCurrentTime()
+{
+    return time(nullptr);
+}
 
 #endif

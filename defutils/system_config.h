@@ -11,7 +11,13 @@
 // QORDEFUTIL_SANDBOX_PAUSE_MS milliseconds when QORDEFUTIL_SANDBOX_PAUSE
 // names that point, so race tests can hold a command inside a window that
 // is otherwise microseconds wide. In the shipped program it does nothing.
+//
+// And a clock seam: DuCurrentTime() is time(nullptr), except that the test
+// build takes QORDEFUTIL_SANDBOX_NOW (seconds since the epoch) when set, so
+// tests of month arithmetic see every month boundary on any day.
 #pragma once
+
+#include <time.h>
 
 // "/etc/Tarvolix.conf": names the store's base directory.
 const char* TarvolixConfPath();
@@ -23,3 +29,5 @@ const char* StoreGroupName();
 // delete it), "last-uninstall" (the last registration is gone and the store
 // is about to be removed).
 void DuTestPause(const char* pszPoint);
+// Now, for the microdefs channel's month arithmetic.
+time_t DuCurrentTime();

@@ -13,15 +13,9 @@
 #include "defutils/defutils.h"
 #include "defutils/input_checks.h"
 #include "platform/bounded.h"
+#include "updater/command_result.h"
 
 namespace {
-
-// Result codes of the command line that these runs produce.
-constexpr int kResultOk = 0;
-constexpr int kResultPreUpdateFailed = 2;
-constexpr int kResultPostUpdateFailed = 3;
-constexpr int kResultAppInitFailed = 5;
-constexpr int kResultClientFailed = 9;
 
 // Room for the fixed words of the command (" Skyfetcher ", blanks) and the
 // terminator, on top of the variable parts.
@@ -161,17 +155,17 @@ int CUpdateClient::RunDefUpdate(const char* pszValue, CDefUtils::CLogCallback* p
     if (pObserver != nullptr)
         defUtils.AddLogCallback(pObserver);
     CClientEnvironment environment;
-    int nResult = kResultOk;
+    int nResult = kCmdOk;
 
     // The value is put into the shell command as it is.
     if (pszValue != nullptr && DuShellValueProblem(pszValue) != nullptr)
-        return kResultClientFailed;
+        return kCmdUpdateClientFailed;
     if (!defUtils.InitWindowsApp(DEFUPDATE))
-        return kResultAppInitFailed;
+        return kCmdAppInitFailed;
 
     char szUpdateDir[DU_MAX_PATH];
     if (!defUtils.PreDefUpdate(szUpdateDir, sizeof szUpdateDir, DU_INSTALL))
-        return kResultPreUpdateFailed;
+        return kCmdPreUpdateFailed;
 
     PutDirectoryEntry(g_szQorDefsDirEntry, QORDEFSDIR, szUpdateDir);
 
@@ -179,12 +173,12 @@ int CUpdateClient::RunDefUpdate(const char* pszValue, CDefUtils::CLogCallback* p
     if (pid == 0)
         RunDefUpdateChild(&environment, this, pszValue);
     if (pid < 0 || !WaitForClient(pid))
-        nResult = kResultClientFailed;
+        nResult = kCmdUpdateClientFailed;
 
     // Always: it integrates what the client left and removes the
     // temporary directory, whatever the client did.
-    if (!defUtils.PostDefUpdate(false) && nResult == kResultOk)
-        nResult = kResultPostUpdateFailed;
+    if (!defUtils.PostDefUpdate(false) && nResult == kCmdOk)
+        nResult = kCmdPostUpdateFailed;
     return nResult;
 }
 
@@ -200,6 +194,6 @@ int CUpdateClient::RunMicroDefUpdate(const char* pszHubPatchDir, const char* psz
     if (pid == 0)
         RunMicroDefUpdateChild(&environment, pszArguments);
     if (pid < 0 || !WaitForClient(pid))
-        return kResultClientFailed;
-    return kResultOk;
+        return kCmdUpdateClientFailed;
+    return kCmdOk;
 }

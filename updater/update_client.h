@@ -16,17 +16,18 @@
 // (see client_environment.cpp). Buffers are the caller's; every string
 // built into one is cut to fit and stays terminated.
 //
-// Errors come back as command result codes: RunDefUpdate gives 0, 2, 3, 5 or
-// 9, RunMicroDefUpdate 0 or 9. No message is written and nothing is thrown
-// here; the store manager of a full update keeps its own debug log.
-// Before the client starts, the child ends with status 1 (no interpreter on
-// PATH), 2 (no argument group: the newest set has no date) or 3 (the shell
-// could not be started); the parent reports each as 9.
+// Errors come back as command result codes (command_result.h). No message
+// is written and nothing is thrown here; the store manager of a full update
+// keeps its own debug log. Before the client starts, the child ends with
+// status 1 (no interpreter on PATH), 2 (no argument group: the newest set
+// has no date) or 3 (the shell could not be started); the parent reports
+// each as kCmdUpdateClientFailed.
 #pragma once
 
 #include <cstddef>
 
 #include "defutils/defutils.h"
+#include "updater/command_result.h"
 
 // Names and settings of the update client, exported as they are.
 extern const char* const JAVA;
@@ -103,10 +104,12 @@ public:
     // The full update. pszValue (may be null) goes between the class name
     // and the argument group. pObserver, when given, receives the store
     // manager's log lines (the command line shows copy progress from them).
-    // Returns 0, 2, 3, 5 or 9.
+    // Returns kCmdOk, kCmdAppInitFailed, kCmdPreUpdateFailed,
+    // kCmdUpdateClientFailed or kCmdPostUpdateFailed.
     int RunDefUpdate(const char* pszValue, CDefUtils::CLogCallback* pObserver = nullptr);
     // The microdefs download into the two patch directories, with the
-    // argument groups built by the microdefs command. Returns 0 or 9.
+    // argument groups built by the microdefs command. Returns kCmdOk or
+    // kCmdUpdateClientFailed.
     int RunMicroDefUpdate(const char* pszHubPatchDir, const char* pszDirectPatchDir,
                           const char* pszArguments);
 };

@@ -2,6 +2,8 @@
 // program, then dispatch order and result messages through test doubles.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -89,11 +91,38 @@ TEST(CommandLine, PrintsExactlyAndExits)
     }
 }
 
+// The shipped program, run with a sandbox configured, opens the Tarvolix
+// configuration in /etc (which the trace library keeps it from reading) and
+// nothing of the sandbox. That name is also the update client's, so only a
+// run shows which one the store reads. Without a store the utility's own
+// configuration is never opened; its name and the group's occur only in the
+// machine paths, so the image shows them, and no sandbox variable.
 TEST(ShippedProgram, UsesOnlyTheMachinePaths)
 {
+    Sandbox sandbox;
+    std::string trace = sandbox.Path("opened");
+    CliOptions options;
+    options.binary = QDU_PRODUCTION_CLI;
+    options.timeLimitSeconds = 30;
+    options.env = {"QDU_OPEN_TRACE=" + trace, std::string("LD_PRELOAD=") + QDU_OPEN_TRACE_SHIM};
+#if defined(__SANITIZE_ADDRESS__)
+    // The trace library allocates nothing; coming before the runtime is harmless.
+    const char* asan = getenv("ASAN_OPTIONS");
+    options.env.push_back("ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") +
+                          ":verify_asan_link_order=0");
+#endif
+    RunCli({"-g", "App"}, options);
+    std::vector<std::string> opened = PrefixedLines(ReadTextFile(trace));
+    auto saw = [&](const std::string& path) {
+        return std::find(opened.begin(), opened.end(), path) != opened.end();
+    };
+    EXPECT_TRUE(saw("/etc/Tarvolix.conf"));
+    for (const std::string& path : opened)
+        EXPECT_EQ(path.find(sandbox.Root()), std::string::npos) << path;
+
     std::string image = ReadTextFile(QDU_PRODUCTION_CLI);
-    EXPECT_NE(image.find("/etc/Tarvolix.conf"), std::string::npos);
-    EXPECT_NE(image.find("/etc/tvlx-defutils.conf"), std::string::npos);
+    for (const char* name : {"/etc/tvlx-defutils.conf", "avdefs"})
+        EXPECT_NE(image.find(std::string(name) + '\0'), std::string::npos) << name;
     EXPECT_EQ(image.find("QORDEFUTIL_SANDBOX"), std::string::npos);
 }
 

@@ -308,7 +308,7 @@ TEST_F(DiagnosticsTest, AddsALineOnlyAtATerminal)
         std::function<void(DiagnosticsTest*)> setup;
         std::vector<std::string> args;
         int status;
-        std::string piped;     // standard error through a pipe: as specified
+        std::string piped;     // standard error through a pipe, as scripts see it
         std::string terminal;  // the line added at a terminal
     } rows[] = {
         {"NothingToRestore",

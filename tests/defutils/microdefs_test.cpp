@@ -24,50 +24,57 @@ TEST(MicroDefLastUpdate, OnlyOneCountsAsGood)
     EXPECT_FALSE(bValue);
 }
 
-// "YYYYMM15.001" for the month nMonthsAgo before now, and that month's name.
-std::string MonthsAgo(int nMonthsAgo, const char** ppszMonth = nullptr)
+// Noon on the 15th of a month, local time: the same month in any time zone
+// the program's localtime_r may apply.
+std::string LocalMidMonth(int nYear, int nMonth)
 {
-    static const char* names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    int total = (local.tm_year + 1900) * 12 + local.tm_mon - nMonthsAgo;
-    if (ppszMonth != nullptr)
-        *ppszMonth = names[total % 12];
-    char name[32];
-    snprintf(name, sizeof name, "%04d%02d15.001", total / 12, total % 12 + 1);
-    return name;
+    struct tm local = {};
+    local.tm_year = nYear - 1900;
+    local.tm_mon = nMonth - 1;
+    local.tm_mday = 15;
+    local.tm_hour = 12;
+    local.tm_isdst = -1;
+    return std::to_string(static_cast<long long>(mktime(&local)));
 }
 
+// A set names its hub channel by month up to ten months back; older, or
+// from the future, it is "Old". A month outside 1..12 is refused only when
+// the age arithmetic lands within the ten months.
 TEST(MicroDefChannel, MonthUpToTenMonthsOldThenOld)
 {
+    struct Row {
+        int nNowYear, nNowMonth;
+        const char* pszSet;
+        const char* pszChannel;  // null: refused
+    } rows[] = {
+        {2024, 6, "20240615.001", "MicroDefsB.Jun"},
+        {2024, 6, "20230815.001", "MicroDefsB.Aug"},  // ten months
+        {2024, 6, "20230715.001", "MicroDefsB.Old"},  // eleven
+        {2024, 6, "20240715.001", "MicroDefsB.Old"},  // next month
+        {2025, 1, "20241215.001", "MicroDefsB.Dec"},  // across the year
+        {2025, 1, "20240315.001", "MicroDefsB.Mar"},
+        {2025, 1, "20240215.001", "MicroDefsB.Old"},
+        {2024, 12, "20250001.000", nullptr},           // month 0, age 0
+        {2025, 11, "20241301.000", nullptr},           // month 13, age 10
+        {2024, 11, "20240001.000", "MicroDefsB.Old"},  // month 0, age 11
+        {2024, 12, "20241301.000", "MicroDefsB.Old"},  // month 13, age -1
+    };
     Sandbox sandbox;
     CDefUtils du;
     char out[64];
-    for (int ago : {0, 10, 11, -1}) {
-        const char* month = nullptr;
-        ASSERT_TRUE(du.DetermineMicroDefChannel(MonthsAgo(ago, &month).c_str(), "MicroDefsB", out,
-                                                sizeof out));
-        EXPECT_EQ(std::string(out),
-                  std::string("MicroDefsB.") + (ago >= 0 && ago <= 10 ? month : "Old"))
-            << ago;
-    }
-    ASSERT_TRUE(du.DetermineMicroDefChannel("19990115.001", "MicroDefsB", out, 8));
-    EXPECT_STREQ(out, "MicroDe");
-    // Month 0 or 13 of a year whose arithmetic lands within ten months is
-    // refused by the range check alone.
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    long nowMonths = (local.tm_year + 1900) * 12L + local.tm_mon + 1;
-    for (int month : {0, 13}) {
-        long year = (nowMonths - month) / 12, age = nowMonths - (year * 12 + month);
-        std::string name = std::to_string(year) + (month == 0 ? "00" : "13") + "01.000";
-        if (age >= 0 && age <= 10) {
-            EXPECT_FALSE(du.DetermineMicroDefChannel(name.c_str(), "MicroDefsB", out, sizeof out));
+    for (const Row& row : rows) {
+        setenv("QORDEFUTIL_SANDBOX_NOW", LocalMidMonth(row.nNowYear, row.nNowMonth).c_str(), 1);
+        SCOPED_TRACE(std::to_string(row.nNowYear) + "-" + std::to_string(row.nNowMonth) + " " +
+                     row.pszSet);
+        bool bDone = du.DetermineMicroDefChannel(row.pszSet, "MicroDefsB", out, sizeof out);
+        EXPECT_EQ(bDone, row.pszChannel != nullptr);
+        if (bDone && row.pszChannel != nullptr) {
+            EXPECT_STREQ(out, row.pszChannel);
         }
     }
+    unsetenv("QORDEFUTIL_SANDBOX_NOW");
+    ASSERT_TRUE(du.DetermineMicroDefChannel("19990115.001", "MicroDefsB", out, 8));
+    EXPECT_STREQ(out, "MicroDe");
 }
 
 // Files take the directory's parent mode without execute bits; a
