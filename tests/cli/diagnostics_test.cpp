@@ -30,10 +30,8 @@ const DefDate kNew = {2011, 2, 3, 4};
 const std::string kOldName = SetName(kOld);  // 20091010.001
 const std::string kCurName = SetName(kCur);  // 20100101.001
 
-// Public, so the table rows' setup functions can reach the store.
 class DiagnosticsTest : public SandboxTest {
-public:
-    using SandboxTest::sandbox;
+protected:
     std::string defs = sandbox.DefsDir();
     std::string sets = sandbox.Path("sets");
 
@@ -47,185 +45,110 @@ public:
         WriteSet(sets + "/old", SetSpec(kOld));
         WriteSet(sets + "/new", SetSpec(kNew));
     }
-};
-
-CallerIdentity Root()
-{
-    return CallerIdentity{0, "root", {0}};
-}
-
-TEST_F(DiagnosticsTest, NamesTheCause)
-{
-    const std::string conf = sandbox.TarvolixConf();
-    const std::string group = sandbox.GroupName();
-    const std::string usage = defs + "/usage.dat";
-    const std::string noRestore = "nothing to restore: ";
-    const struct Row {
-        const char* name;
-        std::function<void(DiagnosticsTest*)> setup;
-        DiagnosedCommand command;
-        int result;
-        CallerIdentity caller;
-        std::string cause;
-    } rows[] = {
-        {"NoConfigFile",
-         [](DiagnosticsTest* t) { unlink(t->sandbox.TarvolixConf().c_str()); },
-         {'g', "app", nullptr},
-         5,
-         Root(),
-         conf + " does not exist: copy /etc/Tarvolix.conf.sample there and set BaseDir"},
-        {"NoBaseDir",
-         [](DiagnosticsTest* t) { t->sandbox.WriteTarvolixConf("[Tarvolix Shared]\n"); },
-         {'n', "app", nullptr},
-         5,
-         Root(),
-         conf + " has no BaseDir in [Tarvolix Shared]"},
-        {"BaseDirInAnotherSection",
-         [](DiagnosticsTest* t) { t->sandbox.WriteTarvolixConf("[tarvolix]\nBaseDir=/x\n"); },
-         {'u', "app", nullptr},
-         5,
-         Root(),
-         conf + " has no BaseDir in [Tarvolix Shared]"},
-        {"NoGroup",
-         [](DiagnosticsTest* t) { t->sandbox.SetGroupName("qdu-no-such-group"); },
-         {'i', "/nonexistent", nullptr},
-         1,
-         Root(),
-         "group qdu-no-such-group does not exist: groupadd qdu-no-such-group"},
-        {"NotAMember",
-         [](DiagnosticsTest* t) { t->MakeStore(""); },
-         {'g', "app", nullptr},
-         5,
-         CallerIdentity{4242, "tester", {4242}},
-         "you are not a member of " + group + ": usermod -aG " + group +
-             " tester, then log in again"},
-        {"MemberThroughSupplementaryGroup",
-         [](DiagnosticsTest* t) { t->MakeStore(""); },
-         {'g', "other", nullptr},
-         4,
-         CallerIdentity{4242, "tester", {4242, getegid()}},
-         "other is not registered in " + usage + ": qordefutil -n other"},
-        {"UnknownContentType",
-         [](DiagnosticsTest* t) { t->MakeStore(""); },
-         {'g', "app", "Rules"},
-         15,
-         Root(),
-         "no store for content type Rules: " + sandbox.BaseDir() +
-             "/tvlxdata/rules does not exist (qordefutil -i DIR Rules creates it)"},
-        {"UninstallUnregistered",
-         [](DiagnosticsTest* t) { t->MakeStore(""); },
-         {'u', "nobody", nullptr},
-         6,
-         Root(),
-         "nobody is not registered in " + usage + ": qordefutil -n nobody"},
-        {"NewestWithoutSets",
-         [](DiagnosticsTest* t) { MakeDirs(t->defs); },
-         {'n', "app", nullptr},
-         10,
-         Root(),
-         "no definitions are installed in " + defs + ": install a set with qordefutil -i DIR"},
-        {"StuckGuard",
-         [](DiagnosticsTest* t) {
-             t->MakeStore("");
-             WriteTextFile(t->defs + "/sflock.dat.l2", "");
-         },
-         {'m', "Product", nullptr},
-         17,
-         Root(),
-         "stuck lock guard " + defs +
-             "/sflock.dat.l2: when no qordefutil is running, remove it (rm '" + defs +
-             "/sflock.dat.l2')"},
-        {"InstallFromNoDirectory",
-         nullptr,
-         {'i', "/nonexistent/set", nullptr},
-         11,
-         Root(),
-         "/nonexistent/set is not a directory"},
-        {"InstallBadHeader",
-         [](DiagnosticsTest* t) {
-             WriteSet(t->sets + "/bad", SetSpec(DefDate{2010, 13, 1, 1}));
-         },
-         {'i', nullptr, nullptr},
-         3,
-         Root(),
-         sets + "/bad/virscan1.dat has no valid date in its header"},
-        {"InstallIncomplete",
-         [](DiagnosticsTest* t) { WriteSet(t->sets + "/part", SetSpec(kNew, {}, {"defs2.dat"})); },
-         {'i', nullptr, nullptr},
-         3,
-         Root(),
-         "the set in " + sets +
-             "/part is incomplete: catalog.dat lists defs2.dat, which is missing"},
-        {"RestoreWithoutPrevious",
-         [](DiagnosticsTest* t) { t->MakeStore(""); },
-         {'r', nullptr, nullptr},
-         0,
-         Root(),
-         noRestore + "definfo.dat names no previous set"},
-        {"RestoreToItself",
-         [](DiagnosticsTest* t) { t->MakeStore(kCurName); },
-         {'r', nullptr, nullptr},
-         0,
-         Root(),
-         noRestore + "the previous set is the newest one, " + kCurName},
-        {"RestoreToDeletedSet",
-         [](DiagnosticsTest* t) { t->MakeStore(kOldName); },
-         {'r', nullptr, nullptr},
-         0,
-         Root(),
-         noRestore + "the previous set " + kOldName + " is no longer in " + defs},
-        {"RestoreWithoutStore",
-         nullptr,
-         {'r', nullptr, nullptr},
-         0,
-         Root(),
-         noRestore + "no definitions are installed in " + defs},
-        {"InstallOlder",
-         [](DiagnosticsTest* t) { t->MakeStore(""); },
-         {'i', nullptr, nullptr},
-         0,
-         Root(),
-         "not installed: the set in " + sets + "/old (" + kOldName +
-             ") is older than the newest, " + kCurName},
-        {"InstallSame",
-         [](DiagnosticsTest* t) {
-             t->MakeStore("");
-             WriteSet(t->sets + "/same", SetSpec(kCur));
-         },
-         {'i', nullptr, nullptr},
-         0,
-         Root(),
-         "not installed: the set in " + sets + "/same (" + kCurName + ") is already the newest"},
-        // Nothing to add: the name was refused with its own message, or
-        // the command did what was asked.
-        {"RefusedAppId", nullptr, {'g', "a=b", nullptr}, 5, Root(), ""},
-        {"RefusedContentType", nullptr, {'n', "app", ".."}, 15, Root(), ""},
-        {"NewestWorked",
-         [](DiagnosticsTest* t) { t->MakeStore(""); },
-         {'n', "app", nullptr},
-         0,
-         Root(),
-         ""},
-        {"NoCommand", nullptr, {'\0', nullptr, nullptr}, 5, Root(), ""},
-    };
-    // The -i rows name their source directory by the row's name.
-    const std::vector<std::pair<std::string, std::string>> sources = {
-        {"InstallBadHeader", sets + "/bad"},
-        {"InstallIncomplete", sets + "/part"},
-        {"InstallOlder", sets + "/old"},
-        {"InstallSame", sets + "/same"}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+    // A clean machine, then the row's own setup.
+    void Arrange(const std::function<void()>& setup)
+    {
         RemoveTree(sandbox.BaseDir());
         RemoveTree(sets);
         sandbox.WriteTarvolixConf("[Tarvolix Shared]\nBaseDir=" + sandbox.BaseDir() + "\n");
         sandbox.SetGroupName(group);
-        if (row.setup)
-            row.setup(this);
-        DiagnosedCommand command = row.command;
-        for (const auto& source : sources)
-            if (source.first == row.name)
-                command.pszValue = source.second.c_str();
+        setup();
+    }
+
+    const std::string group = sandbox.GroupName();
+    const std::function<void()> kNothing = [] {};
+    const std::function<void()> kStore = [this] { MakeStore(""); };
+    const std::function<void()> kNoBaseDir = [this] {
+        sandbox.WriteTarvolixConf("[Tarvolix Shared]\n");
+    };
+};
+
+TEST_F(DiagnosticsTest, NamesTheCause)
+{
+    const std::string conf = sandbox.TarvolixConf();
+    const std::string usage = defs + "/usage.dat", noRestore = "nothing to restore: ";
+    const std::string guard = defs + "/sflock.dat.l2", notNewer = "not installed: the set in ";
+    const CallerIdentity root{0, "root", {0}}, stranger{4242, "tester", {4242}};
+    const CallerIdentity member{4242, "tester", {4242, getegid()}};
+    auto noConf = [this] { unlink(sandbox.TarvolixConf().c_str()); };
+    auto otherSection = [this] { sandbox.WriteTarvolixConf("[tarvolix]\nBaseDir=/x\n"); };
+    auto noGroup = [this] { sandbox.SetGroupName("qdu-no-such-group"); };
+    auto emptyDefs = [this] { MakeDirs(defs); };
+    auto guarded = [this] {
+        MakeStore("");
+        WriteTextFile(defs + "/sflock.dat.l2", "");
+    };
+    auto badSet = [this] { WriteSet(sets + "/bad", SetSpec(DefDate{2010, 13, 1, 1})); };
+    auto partSet = [this] { WriteSet(sets + "/part", SetSpec(kNew, {}, {"defs2.dat"})); };
+    auto lastIsCur = [this] { MakeStore(kCurName); };
+    auto lastIsOld = [this] { MakeStore(kOldName); };
+    auto sameSet = [this] {
+        MakeStore("");
+        WriteSet(sets + "/same", SetSpec(kCur));
+    };
+    const struct Row {
+        const char* name;
+        std::function<void()> setup;
+        char option;
+        std::string value;  // "": none
+        const char* type;
+        int result;
+        const CallerIdentity& caller;
+        std::string cause;  // "": nothing to add
+    } rows[] = {
+        {"NoConfigFile", noConf, 'g', "app", nullptr, 5, root,
+         conf + " does not exist: copy /etc/Tarvolix.conf.sample there and set BaseDir"},
+        {"NoBaseDir", kNoBaseDir, 'n', "app", nullptr, 5, root,
+         conf + " has no BaseDir in [Tarvolix Shared]"},
+        {"BaseDirInAnotherSection", otherSection, 'u', "app", nullptr, 5, root,
+         conf + " has no BaseDir in [Tarvolix Shared]"},
+        {"NoGroup", noGroup, 'i', "/nonexistent", nullptr, 1, root,
+         "group qdu-no-such-group does not exist: groupadd qdu-no-such-group"},
+        {"NotAMember", kStore, 'g', "app", nullptr, 5, stranger,
+         "you are not a member of " + group + ": usermod -aG " + group +
+             " tester, then log in again"},
+        {"MemberThroughSupplementaryGroup", kStore, 'g', "other", nullptr, 4, member,
+         "other is not registered in " + usage + ": qordefutil -n other"},
+        {"UnknownContentType", kStore, 'g', "app", "Rules", 15, root,
+         "no store for content type Rules: " + sandbox.BaseDir() +
+             "/tvlxdata/rules does not exist (qordefutil -i DIR Rules creates it)"},
+        {"UninstallUnregistered", kStore, 'u', "nobody", nullptr, 6, root,
+         "nobody is not registered in " + usage + ": qordefutil -n nobody"},
+        {"NewestWithoutSets", emptyDefs, 'n', "app", nullptr, 10, root,
+         "no definitions are installed in " + defs + ": install a set with qordefutil -i DIR"},
+        {"StuckGuard", guarded, 'm', "Product", nullptr, 17, root,
+         "stuck lock guard " + guard + ": when no qordefutil is running, remove it (rm '" + guard +
+             "')"},
+        {"InstallFromNoDirectory", kNothing, 'i', "/nonexistent/set", nullptr, 11, root,
+         "/nonexistent/set is not a directory"},
+        {"InstallBadHeader", badSet, 'i', sets + "/bad", nullptr, 3, root,
+         sets + "/bad/virscan1.dat has no valid date in its header"},
+        {"InstallIncomplete", partSet, 'i', sets + "/part", nullptr, 3, root,
+         "the set in " + sets +
+             "/part is incomplete: catalog.dat lists defs2.dat, which is missing"},
+        {"RestoreWithoutPrevious", kStore, 'r', "", nullptr, 0, root,
+         noRestore + "definfo.dat names no previous set"},
+        {"RestoreToItself", lastIsCur, 'r', "", nullptr, 0, root,
+         noRestore + "the previous set is the newest one, " + kCurName},
+        {"RestoreToDeletedSet", lastIsOld, 'r', "", nullptr, 0, root,
+         noRestore + "the previous set " + kOldName + " is no longer in " + defs},
+        {"RestoreWithoutStore", kNothing, 'r', "", nullptr, 0, root,
+         noRestore + "no definitions are installed in " + defs},
+        {"InstallOlder", kStore, 'i', sets + "/old", nullptr, 0, root,
+         notNewer + sets + "/old (" + kOldName + ") is older than the newest, " + kCurName},
+        {"InstallSame", sameSet, 'i', sets + "/same", nullptr, 0, root,
+         notNewer + sets + "/same (" + kCurName + ") is already the newest"},
+        // The name was refused with its own message, or the command did what was asked.
+        {"RefusedAppId", kNothing, 'g', "a=b", nullptr, 5, root, ""},
+        {"RefusedContentType", kNothing, 'n', "app", "..", 15, root, ""},
+        {"NewestWorked", kStore, 'n', "app", nullptr, 0, root, ""},
+        {"NoCommand", kNothing, '\0', "", nullptr, 5, root, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Arrange(row.setup);
+        DiagnosedCommand command{row.option, row.value.empty() ? nullptr : row.value.c_str(),
+                                 row.type};
         StoreSnapshot before = TakeSnapshot(command);
         EXPECT_EQ(ExplainOutcome(command, row.result, before, row.caller), row.cause);
     }
@@ -267,17 +190,11 @@ TEST(DiagnosedCommandTest, TakesTheCommandFromTheArguments)
 CliResult RunOnTerminal(const std::vector<std::string>& args)
 {
     CliResult result{-1, "", ""};
-    std::vector<char*> argv{const_cast<char*>("qordefutil")};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
+    const ExecImage image("qordefutil", args, {});
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid == 0) {
-        int devnull = open("/dev/null", O_RDWR);
-        dup2(devnull, STDOUT_FILENO);
-        execv(QDU_SANDBOX_CLI, argv.data());
-        _exit(127);
-    }
+    if (pid == 0)
+        ExecChild(QDU_SANDBOX_CLI, image, open("/dev/null", O_WRONLY), STDERR_FILENO);
     if (pid < 0)
         return result;
     char buf[4096];
@@ -304,50 +221,33 @@ TEST_F(DiagnosticsTest, AddsALineOnlyAtATerminal)
 {
     const std::string noInit = "Command failed: Failure in initializing the application.\n";
     const struct {
-        const char* name;
-        std::function<void(DiagnosticsTest*)> setup;
+        std::function<void()> setup;
         std::vector<std::string> args;
         int status;
         std::string piped;     // standard error through a pipe, as scripts see it
         std::string terminal;  // the line added at a terminal
     } rows[] = {
-        {"NothingToRestore",
-         [](DiagnosticsTest* t) { t->MakeStore(""); },
+        {kStore,
          {"-r"},
          0,
          "",
          "qordefutil: nothing to restore: definfo.dat names no previous set\n"},
-        {"OlderSet",
-         [](DiagnosticsTest* t) { t->MakeStore(""); },
-         {"-i", sets + "/old"},
-         0,
-         "",
-         "qordefutil: not installed: the set in " + sets + "/old (" + kOldName +
-             ") is older than the newest, " + kCurName + "\n"},
-        {"NoBaseDir",
-         [](DiagnosticsTest* t) { t->sandbox.WriteTarvolixConf("[Tarvolix Shared]\n"); },
+        {kNoBaseDir,
          {"-g", "app"},
          5,
          noInit,
          noInit + "qordefutil: " + sandbox.TarvolixConf() +
              " has no BaseDir in [Tarvolix Shared]\n"},
-        {"Registered", [](DiagnosticsTest* t) { t->MakeStore(""); }, {"-n", "app"}, 0, "", ""},
+        {kStore, {"-n", "app"}, 0, "", ""},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        RemoveTree(sandbox.BaseDir());
-        RemoveTree(sets);
-        sandbox.WriteTarvolixConf("[Tarvolix Shared]\nBaseDir=" + sandbox.BaseDir() + "\n");
-        row.setup(this);
+        SCOPED_TRACE(row.args[0]);
+        Arrange(row.setup);
         CliResult piped = RunCli(row.args);
         EXPECT_EQ(piped.status, row.status);
         EXPECT_EQ(piped.err, row.piped);
         CliResult shown = RunOnTerminal(row.args);
         EXPECT_EQ(shown.status, row.status);
-        // An install's copy progress comes first; its own test checks it.
-        size_t progress = shown.err.find("\rqordefutil: copied ");
-        if (progress != std::string::npos)
-            shown.err.erase(progress, shown.err.find('\n', progress) + 1 - progress);
         EXPECT_EQ(shown.err, row.terminal);
     }
 }

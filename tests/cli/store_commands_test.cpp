@@ -1,6 +1,6 @@
 // The store commands as a user runs them, through the sandbox build of the
 // program: getcurrentdefs, newest and uninstall (results, integration of an
-// incoming set, concurrent runs, a copy failing half-way), then install and
+// incoming set, a copy failing half-way), then install and
 // the update with restorelastdefs.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -9,10 +9,8 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <ctime>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/cli_runner.h"
@@ -31,6 +29,11 @@ const char kPostFailed[] =
 const char kCopyFailed[] = "Command failed: Failure in copying the definitions.\n";
 const char kNoLocation[] =
     "Command failed: Failure in getting the location of current definitions.\n";
+const char kNoInit[] = "Command failed: Failure in initializing the application.\n";
+const char kNoNewest[] =
+    "Command failed: Failure in installing the application with the newest defintions.\n";
+const char kNoUninstall[] =
+    "Command failed: Failure in uninstalling an application from using definitions.\n";
 
 typedef std::vector<std::string> Names;
 
@@ -67,28 +70,13 @@ const ResultRow kResultRows[] = {
     {"GetMissingUsageFile", kNoUsage, {"-g", "app"}, 4, "", kNoLocation},
     {"GetUnknownContentType", kRegistered, {"-g", "app", "NoSuchType"}, 15, "", kNoType},
     {"GetTypeAnyCase", kTypeStore, {"-g", "app", "MyType"}, 0, "/tvlxdata/mytype/" + kCurName, ""},
-    {"GetWithoutBaseDir",
-     kNoBaseDir,
-     {"-g", "app"},
-     5,
-     "",
-     "Command failed: Failure in initializing the application.\n"},
+    {"GetWithoutBaseDir", kNoBaseDir, {"-g", "app"}, 5, "", kNoInit},
     {"NewestRegisters", kStore, {"-n", "app"}, 0, "", ""},
     {"NewestUnknownContentType", kStore, {"-n", "app", "NoSuchType"}, 15, "", kNoType},
-    {"NewestWithoutDefInfo",
-     kNone,
-     {"-n", "app"},
-     10,
-     "",
-     "Command failed: Failure in installing the application with the newest defintions.\n"},
+    {"NewestWithoutDefInfo", kNone, {"-n", "app"}, 10, "", kNoNewest},
     {"UninstallRegistered", kRegistered, {"-u", "app"}, 0, "", ""},
     {"UninstallUnknownContentType", kRegistered, {"-u", "app", "NoSuchType"}, 15, "", kNoType},
-    {"UninstallNotRegistered",
-     kStore,
-     {"-u", "app"},
-     6,
-     "",
-     "Command failed: Failure in uninstalling an application from using definitions.\n"},
+    {"UninstallNotRegistered", kStore, {"-u", "app"}, 6, "", kNoUninstall},
     // definfo.dat names "..": it must not lead a clean-up out of the store.
     {"UninstallHostileSetNames", kHostile, {"-u", "app"}, 0, "", ""},
 };
@@ -187,38 +175,9 @@ TEST_F(StoreTest, IncomingSetWaitsForCompletenessAndTheLock)
     }
 }
 
-using NewestConcurrencyTest = StoreTest;
-
-// With usage.dat in place every registration is one profile write, which
-// the engine's record lock serialises; without it the first registrations
-// race to create the file. Either way each AppId must end up in it once.
-TEST_F(NewestConcurrencyTest, ConcurrentRunsRegisterEveryAppIdOnce)
-{
-    for (bool bSeeded : {true, false}) {
-        SCOPED_TRACE(bSeeded ? "usage.dat present" : "no usage.dat");
-        MakeStore(SetSpec{kCur, {{"a.dat", "a"}}});
-        Names expected = {"[" + kCurName + "]"};
-        if (bSeeded) {
-            WriteTextFile(defs + "/usage.dat", "[" + kCurName + "]\nseed=1\n");
-            expected.push_back("seed=1");
-        }
-        std::vector<std::thread> runs;  // each runs its own process
-        for (int i = 100; i < 132; ++i) {
-            const std::string appId = "app" + std::to_string(i);
-            runs.emplace_back([appId] { EXPECT_EQ(RunCli({"-n", appId}).status, 0); });
-            expected.push_back(appId + "=1");
-        }
-        for (std::thread& run : runs) run.join();
-        Names lines = PrefixedLines(ReadTextFile(defs + "/usage.dat"));
-        std::sort(lines.begin(), lines.end());
-        std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(lines, expected);
-    }
-}
-
 // A copy that fails half-way, whether it seeds from the newest set or
 // copies from incoming, leaves no half-built set and definfo.dat as it was.
-TEST_F(NewestConcurrencyTest, HalfWayCopyFailureLeavesNoTrace)
+TEST_F(StoreTest, HalfWayCopyFailureLeavesNoTrace)
 {
     constexpr rlim_t kLimit = 64 * 1024;
     struct rlimit saved, limit;
@@ -315,27 +274,6 @@ TEST_F(InstallTest, InstallIntoStoreOrNoStore)
             for (const std::string& name : ListDir(Defs()))
                 EXPECT_NE(name.compare(0, 3, "tmp"), 0) << name;
         }
-    }
-}
-
-TEST_F(InstallTest, ConcurrentInstallsLeaveACompleteNewestSet)
-{
-    MakeFullStore();
-    const SetDate kDates[] = {{2009, 4, 1, 3}, {2009, 5, 2, 7}};
-    const std::string srcs[] = {sandbox.Path("src0"), sandbox.Path("src1")};
-    for (int i = 0; i < 2; ++i) WriteSet(srcs[i], kDates[i]);
-    for (int round = 0; round < 3; ++round) {
-        SCOPED_TRACE(round);
-        CliResult results[2];
-        std::thread first([&] { results[0] = RunCli({"-i", srcs[0]}); });
-        results[1] = RunCli({"-i", srcs[1]});
-        first.join();
-        EXPECT_TRUE(results[0].status == 0 || results[1].status == 0)
-            << results[0].err << results[1].err;
-        std::string cur = CurDefs(), tag;
-        EXPECT_TRUE(cur == kDates[0].DirName() || cur == kDates[1].DirName()) << cur;
-        EXPECT_TRUE(IsCompleteSet(Defs(cur), &tag)) << cur;
-        EXPECT_EQ(cur, tag);
     }
 }
 

@@ -15,7 +15,6 @@ const SetDate kOld = {2009, 3, 15, 12}, kNew = {2009, 4, 1, 3};
 
 class InstallPipelineTest : public SandboxTest {
 protected:
-    std::string CurDefs() const { return DefDatesValue(defInfo, "CurDefs"); }
     const std::string defs = sandbox.DefsDir(), defInfo = defs + "/definfo.dat";
 };
 
@@ -33,7 +32,7 @@ TEST_F(InstallPipelineTest, FirstInstallCreatesTheStoreIntegratesAndPrimesHubs)
 
     WriteSet(szDir, kNew);
     ASSERT_TRUE(du.PostDefUpdate(false));
-    EXPECT_EQ(kNew.DirName(), CurDefs());
+    EXPECT_EQ(kNew.DirName(), DefInfoValue(defs, "CurDefs"));
     EXPECT_TRUE(IsCompleteSet(defs + "/" + kNew.DirName()));
     EXPECT_FALSE(PathExists(szDir));
     EXPECT_EQ((Names{"bincommon.dat", "binlinux.dat"}), ListDir(defs + "/binhub"));
@@ -42,46 +41,12 @@ TEST_F(InstallPipelineTest, FirstInstallCreatesTheStoreIntegratesAndPrimesHubs)
               ReadTextFile(sandbox.DefutilsConf()));
 }
 
-TEST_F(InstallPipelineTest, FailedPostUpdateRollsBackOnlyAStoreThatHeldNothing)
-{
-    // set: put into the update dir (null: none); damage: virscan1.dat cut short, else removed.
-    const struct {
-        const char* name;
-        bool bStore, bResult;
-        const SetDate* set;
-        const char* damage;
-    } cases[] = {
-        {"older_than_newest_is_no_failure", true, true, &kOld, ""},
-        {"empty_update_on_first_install", false, false, nullptr, ""},
-        {"invalid_header_on_first_install", false, false, &kNew, "virscan1.dat"},
-        {"incomplete_set_on_existing_store", true, false, &kNew, "defs1.dat"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        RemoveTree(sandbox.BaseDir());
-        if (c.bStore) {
-            WriteSet(defs + "/" + kOld.DirName(), kOld);
-            WriteTextFile(defInfo, DefInfoText(kOld.DirName(), kOld.DirName()));
-        }
-        CDefUtils du;
-        char szDir[DU_MAX_PATH];
-        ASSERT_TRUE(du.PreDefUpdate(szDir, sizeof szDir, DU_INSTALL));
-        if (c.set != nullptr)
-            WriteSet(szDir, *c.set);
-        const std::string damaged = std::string(szDir) + "/" + c.damage;
-        if (*c.damage != '\0')
-            *c.damage == 'v' ? WriteTextFile(damaged, "short") : RemoveTree(damaged);
-
-        EXPECT_EQ(c.bResult, du.PostDefUpdate(false));
-        EXPECT_FALSE(PathExists(szDir));
-        EXPECT_EQ(c.bStore, PathExists(defs));
-        EXPECT_EQ(c.bStore ? kOld.DirName() : "", CurDefs());
-    }
-}
-
 TEST_F(InstallPipelineTest, RestoreLastDefsTwice)
 {
     const std::string L = kOld.DirName(), C = kNew.DirName(), kInfo = "definfo.dat";
+    const std::string padded = "[DefDates]\nCurDefs= " + C + " \nLastDefs= " + L + "\n";
+    const std::string back = DefInfoText(L, ""), kUsage = "usage.dat";
+    const char* used = "[20090401.003]\nA=1\n";
     // before, after: definfo.dat; left: the store afterwards.
     const struct {
         const char *name, *usage;
@@ -89,18 +54,8 @@ TEST_F(InstallPipelineTest, RestoreLastDefsTwice)
         bool bResult;
         Names left;
     } cases[] = {
-        {"unused_newest_dropped",
-         nullptr,
-         "[DefDates]\nCurDefs= " + C + " \nLastDefs= " + L + "\n",
-         DefInfoText(L, ""),
-         true,
-         {L, kInfo}},
-        {"newest_still_used_survives",
-         "[20090401.003]\nA=1\n",
-         DefInfoText(C, L),
-         DefInfoText(L, ""),
-         true,
-         {L, C, kInfo, "usage.dat"}},
+        {"unused_newest_dropped", nullptr, padded, back, true, {L, kInfo}},
+        {"newest_still_used_survives", used, DefInfoText(C, L), back, true, {L, C, kInfo, kUsage}},
         {"no_last_key", nullptr, DefInfoText(C, ""), DefInfoText(C, ""), false, {L, C, kInfo}},
         {"last_equals_cur", nullptr, DefInfoText(L, L), DefInfoText(L, L), false, {L, C, kInfo}},
     };
@@ -135,12 +90,15 @@ protected:
     const std::string defs = sandbox.DefsDir(), src = sandbox.Path("src");
 };
 
-enum Store { kEmpty, kFull, kBrokenDefInfo };
+enum Store { kEmpty, kFull, kBroken };  // kBroken: definfo.dat cannot be written
 
 TEST_F(IntegrationTest, IntegrateDefsSeedsRotatesAndLeavesNothingHalfBuilt)
 {
     const Names kSeeded = {"a.dat", "b.dat", "catalog.dat", "virscan1.dat"};
-    const std::string kNone = "<missing>", kInfo = "definfo.dat";
+    const Names kOwn = {"b.dat", "catalog.dat", "virscan1.dat"};
+    const Names kKept = {"b.dat", "catalog.dat", "kept.dat", "virscan1.dat"};
+    const std::string kNo = "<missing>", kInfo = "definfo.dat";
+    const DuResult kFail = DU_E_DEFINFO_UPDATE;
     // sets: the store afterwards; target: the files of the source's set afterwards.
     const struct {
         const char* name;
@@ -153,40 +111,16 @@ TEST_F(IntegrationTest, IntegrateDefsSeedsRotatesAndLeavesNothingHalfBuilt)
     } cases[] = {
         {"new_set_seeded_from_newest", dNew, kFull, false, DU_S_OK, {C, N, kInfo}, kSeeded, N, C},
         {"same_date_laid_over_newest", dCur, kFull, false, DU_S_OK, {C, kInfo}, kSeeded, C, C},
-        {"into_empty_store",
-         dNew,
-         kEmpty,
-         false,
-         DU_S_OK,
-         {N, kInfo},
-         {"b.dat", "catalog.dat", "virscan1.dat"},
-         N,
-         N},
-        {"definfo_failure_removes_created_set",
-         dNew,
-         kBrokenDefInfo,
-         false,
-         DU_E_DEFINFO_UPDATE,
-         {L, C, kInfo},
-         {},
-         kNone,
-         kNone},
-        {"definfo_failure_keeps_existing_set",
-         dNew,
-         kBrokenDefInfo,
-         true,
-         DU_E_DEFINFO_UPDATE,
-         {L, C, N, kInfo},
-         {"b.dat", "catalog.dat", "kept.dat", "virscan1.dat"},
-         kNone,
-         kNone},
+        {"into_empty_store", dNew, kEmpty, false, DU_S_OK, {N, kInfo}, kOwn, N, N},
+        {"definfo_fails_new_set_goes", dNew, kBroken, false, kFail, {L, C, kInfo}, {}, kNo, kNo},
+        {"definfo_fails_old_stays", dNew, kBroken, true, kFail, {L, C, N, kInfo}, kKept, kNo, kNo},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         RemoveTree(sandbox.BaseDir());
         if (c.store != kEmpty)
             MakeStore();
-        if (c.store == kBrokenDefInfo) {  // a directory cannot be written as a file
+        if (c.store == kBroken) {  // a directory cannot be written as a file
             RemoveTree(defs + "/definfo.dat");
             MakeDirs(defs + "/definfo.dat/x");
         }

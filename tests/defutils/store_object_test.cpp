@@ -29,15 +29,11 @@ TEST_F(StoreObjectTest, ConstructionCreatesTheDefaultStoreAndMissingParentsWithT
     }
 }
 
-TEST_F(StoreObjectTest, InitSelectsTheContentByItsLowerCaseNameAndTheApp)
+TEST_F(StoreObjectTest, InitSwitchesTheContentBackAndKeepsOnlyAnExistingAppDir)
 {
     CDefUtils du;
     EXPECT_TRUE(du.InitBase("MyType"));
     EXPECT_EQ(sandbox.BaseDir() + "/tvlxdata/mytype", Access::DefsDir(du));
-    EXPECT_EQ(
-        "alt mytype mytypeInstallDir <null> mytype-incr-InstallDir tvlxdata-mytype "
-        "tvlxdata/mytype tvlxdata-shareddefs-tvlxdata-mytype tvlxdata-mytype-microdefs",
-        Access::Names(du));
     EXPECT_TRUE(du.InitBase(""));
     EXPECT_EQ(sandbox.DefsDir(), Access::DefsDir(du));
     // An app needs an AppId and keeps only an existing install directory.
@@ -240,10 +236,6 @@ TEST_F(OwnershipTest, FilesNeverBecomeExecutableAndNewParentsGetModesOrNothing)
     EXPECT_FALSE(PathExists(sandbox.Path("store")));
     EXPECT_TRUE(du.CreateFullPath(sandbox.Path("store/virusdefs").c_str(), false, false));
 }
-
-}  // namespace
-
-namespace {
 
 // The log's pointer text must be what glibc's "%08p" printed before.
 #pragma GCC diagnostic push

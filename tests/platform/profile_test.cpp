@@ -169,10 +169,6 @@ TEST_F(ProfileTest, ProcessesAndThreadsWritingOneFileLoseNothing)
     EXPECT_EQ(lines, expected);
 }
 
-}  // namespace
-
-namespace {
-
 TEST(ProfileInt, ReadsLikePercentDAndRefusesOverflow)
 {
     Sandbox sandbox;

@@ -71,19 +71,35 @@ void Drain(int outFd, int errFd, pid_t group, struct timespec* deadline, std::st
 
 }  // namespace
 
-std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra)
+ExecImage::ExecImage(const std::string& argv0, const std::vector<std::string>& extraArgs,
+                     const std::vector<std::string>& extraEnv)
+    : args{argv0}
 {
-    std::vector<std::string> merged;
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     for (char** e = environ; *e != nullptr; ++e) {
         std::string entry = *e;
         bool replaced = false;
-        for (const std::string& add : extra)
+        for (const std::string& add : extraEnv)
             replaced |= entry.compare(0, add.find('=') + 1, add, 0, add.find('=') + 1) == 0;
         if (!replaced)
-            merged.push_back(entry);
+            env.push_back(entry);
     }
-    merged.insert(merged.end(), extra.begin(), extra.end());
-    return merged;
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    for (std::string& entry : env) envp.push_back(&entry[0]);
+    envp.push_back(nullptr);
+}
+
+void ExecChild(const char* binary, const ExecImage& image, int out, int err)
+{
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    int devnull = open("/dev/null", O_RDONLY);
+    if (devnull >= 0)
+        dup2(devnull, STDIN_FILENO);
+    execve(binary, image.argv.data(), image.envp.data());
+    _exit(127);
 }
 
 CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options)
@@ -93,26 +109,13 @@ CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options
     if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
         return result;
 
-    std::vector<std::string> envStrings = MergedEnvironment(options.env);
-    std::vector<char*> argv{const_cast<char*>(options.argv0.c_str())};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& entry : envStrings) envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-
+    const ExecImage image(options.argv0, args, options.env);
     const bool bLimited = options.timeLimitSeconds > 0;
     pid_t pid = fork();
     if (pid == 0) {
         if (bLimited)
             setpgid(0, 0);
-        dup2(outPipe[1], STDOUT_FILENO);
-        dup2(errPipe[1], STDERR_FILENO);
-        int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0)
-            dup2(devnull, STDIN_FILENO);
-        execve(options.binary.c_str(), argv.data(), envp.data());
-        _exit(127);
+        ExecChild(options.binary.c_str(), image, outPipe[1], errPipe[1]);
     }
     close(outPipe[1]);
     close(errPipe[1]);

@@ -25,6 +25,19 @@ struct CliOptions {
 
 CliResult RunCli(const std::vector<std::string>& args, const CliOptions& options = CliOptions());
 
-// This process's environment with the "NAME=value" entries of extra added,
-// each replacing a variable of the same name.
-std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra);
+// What execve needs, built before fork: after it, a process that may have
+// threads may only make async-signal-safe calls. env: "NAME=value" entries
+// added to, or replacing in, this process's environment.
+struct ExecImage {
+    ExecImage(const std::string& argv0, const std::vector<std::string>& args,
+              const std::vector<std::string>& env);
+    ExecImage(const ExecImage&) = delete;
+    ExecImage& operator=(const ExecImage&) = delete;
+
+    std::vector<std::string> args, env;  // argv and envp point into these
+    std::vector<char*> argv, envp;
+};
+
+// In a forked child: standard output and error to out and err, standard
+// input from /dev/null, then the binary; exits 127 when it cannot start.
+[[noreturn]] void ExecChild(const char* binary, const ExecImage& image, int out, int err);

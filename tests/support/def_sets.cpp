@@ -38,20 +38,6 @@ void WriteCatalog(const std::string& dir, const std::vector<CatalogSection>& sec
     WriteTextFile(dir + "/catalog.dat", text);
 }
 
-std::string MakeDefSet(const std::string& parent, const std::string& name, int nYear, int nMonth,
-                       int nDay, uint32_t nRev, const std::vector<std::string>& extraFiles)
-{
-    std::string setDir = parent + "/" + name;
-    WriteDefDateFile(setDir, nYear, nMonth, nDay, nRev);
-    CatalogSection files{"Files", {"virscan1.dat"}};
-    for (const std::string& file : extraFiles) {
-        WriteTextFile(setDir + "/" + file, file);
-        files.lines.push_back(file);
-    }
-    WriteCatalog(setDir, {files});
-    return setDir;
-}
-
 std::string SetName(const DefDate& date)
 {
     char name[64];

@@ -25,11 +25,6 @@ struct CatalogSection {
 };
 void WriteCatalog(const std::string& dir, const std::vector<CatalogSection>& sections);
 
-// <parent>/<name> with virscan1.dat and the extra files (contents: their
-// own name), all listed in "Files". Returns the set's path.
-std::string MakeDefSet(const std::string& parent, const std::string& name, int nYear, int nMonth,
-                       int nDay, uint32_t nRev, const std::vector<std::string>& extraFiles = {});
-
 struct DefDate {
     int year;
     int month;

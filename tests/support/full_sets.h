@@ -44,15 +44,6 @@ inline void WriteSet(const std::string& dir, const SetDate& date, const std::str
         WriteTextFile(dir + "/" + file, file + " of " + name + "\n");
 }
 
-// The trimmed value of key in [DefDates] of a definfo.dat, "" when absent.
-inline std::string DefDatesValue(const std::string& defInfoPath, const std::string& key)
-{
-    char szValue[DU_MAX_PATH];
-    GetPrivateProfileString("DefDates", key.c_str(), "", szValue, sizeof szValue,
-                            defInfoPath.c_str());
-    return szValue;
-}
-
 // True when dir holds every file the builder writes, all with one tag (so
 // the set was not mixed from two sources); the tag goes to *pTag.
 inline bool IsCompleteSet(const std::string& dir, std::string* pTag = nullptr)

@@ -46,17 +46,7 @@ int ProcessBatch::Add(const std::vector<std::string>& args, const std::vector<st
     const int index = static_cast<int>(m_children.size());
     Child child{-1, m_dir + "/" + std::to_string(index) + ".out",
                 m_dir + "/" + std::to_string(index) + ".err", -1, false};
-    // Everything the child needs is built before fork: after it, only
-    // async-signal-safe calls are allowed in a process that may have threads.
-    std::vector<std::string> envStrings = MergedEnvironment(env);
-    std::string argv0 = "qordefutil";
-    std::vector<char*> argv{&argv0[0]};
-    std::vector<std::string> argCopies(args);
-    for (std::string& arg : argCopies) argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& entry : envStrings) envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
+    const ExecImage image("qordefutil", args, env);
     int out = open(child.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int err = open(child.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int barrier = bSkipBarrier ? -1 : m_barrier[0];
@@ -69,13 +59,7 @@ int ProcessBatch::Add(const std::vector<std::string>& args, const std::vector<st
         char byte;
         while (barrier >= 0 && read(barrier, &byte, 1) < 0 && errno == EINTR) {
         }
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0)
-            dup2(devnull, STDIN_FILENO);
-        execve(QDU_SANDBOX_CLI, argv.data(), envp.data());
-        _exit(127);
+        ExecChild(QDU_SANDBOX_CLI, image, out, err);
     }
     if (out >= 0)
         close(out);
