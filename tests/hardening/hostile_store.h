@@ -45,8 +45,9 @@ extern const char kNoType[];
 // Where the exit status is left open; otherwise the exact status expected.
 constexpr int kAnyStatus = -1;
 
+// Members are public so that table rows (free lambdas) can use them.
 class HostileStoreTest : public SandboxTest {
-protected:
+public:
     void SetUp() override;
 
     std::string Defs(const std::string& rel = "") const { return Join(sandbox.DefsDir(), rel); }
@@ -76,6 +77,15 @@ protected:
     void PlantSymlink(const std::string& target, const std::string& path) const;
     void PlantHardLink(const std::string& existing, const std::string& path) const;
     void PlantFifo(const std::string& path) const;
+    // The same with a target below decoy/ and a path below the definitions.
+    void Link(const std::string& decoy, const std::string& defs) const
+    {
+        PlantSymlink(Decoy(decoy), Defs(defs));
+    }
+    void HardLink(const std::string& decoy, const std::string& defs) const
+    {
+        PlantHardLink(Decoy(decoy), Defs(defs));
+    }
 
     CliResult Run(const Strings& args, const Strings& env = {}) const;
     // Everything outside the store that the program must leave alone, and

@@ -42,21 +42,8 @@ void PrintTo(const PlantedRow& row, std::ostream* os)
     *os << row.name;
 }
 
-// Opens the fixture's helpers to the table's plant functions.
 class PlantedStoreTest : public HostileStoreTest, public ::testing::WithParamInterface<PlantedRow> {
 public:
-    using HostileStoreTest::AddCatalogEntries;
-    using HostileStoreTest::Decoy;
-    using HostileStoreTest::Defs;
-    using HostileStoreTest::EnableDebugLog;
-    using HostileStoreTest::PlantDefInfo;
-    using HostileStoreTest::PlantFifo;
-    using HostileStoreTest::PlantHardLink;
-    using HostileStoreTest::PlantIncoming;
-    using HostileStoreTest::PlantSymlink;
-    using HostileStoreTest::PlantUsage;
-    using HostileStoreTest::Scratch;
-    using HostileStoreTest::UseBaseDirThroughLink;
     std::string Source(const std::string& rel) const { return sandbox.Path("src/" + rel); }
 };
 
@@ -99,7 +86,7 @@ const PlantedRow kRows[] = {
     {"IncomingFileLinksToSecret",
      [](P p) {
          p.PlantIncoming();
-         p.PlantSymlink(p.Decoy("etc/shadow"), p.Defs("incoming/stolen.dat"));
+         p.Link("etc/shadow", "incoming/stolen.dat");
      },
      {kNewest},
      true,
@@ -107,61 +94,59 @@ const PlantedRow kRows[] = {
     {"IncomingListedFileLinksToSecret",
      [](P p) {
          p.PlantIncoming();
-         p.PlantSymlink(p.Decoy("etc/shadow"), p.Defs("incoming/defs1.dat"));
+         p.Link("etc/shadow", "incoming/defs1.dat");
      },
      {kNewest}},
     {"NewestSetFileLinksToSecretSeedsIncoming",
      [](P p) {
          p.PlantIncoming();
-         p.PlantSymlink(p.Decoy("etc/shadow"), p.Defs(kCurName + "/extra.dat"));
+         p.Link("etc/shadow", kCurName + "/extra.dat");
      },
      {kNewest}},
     {"NewestSetFileLinksToSecretSeedsInstall",
-     [](P p) { p.PlantSymlink(p.Decoy("etc/shadow"), p.Defs(kCurName + "/extra.dat")); },
+     [](P p) { p.Link("etc/shadow", kCurName + "/extra.dat"); },
      {kInstall}},
     {"UsageLinksOutside",
-     [](P p) { p.PlantSymlink(p.Decoy("store/usage.dat"), p.Defs("usage.dat")); },
+     [](P p) { p.Link("store/usage.dat", "usage.dat"); },
      {{{"-n", "app2"}, kAnyStatus}, {{"-u", "someone"}, kAnyStatus}},
      false},
     {"DefInfoLinksOutside",
-     [](P p) { p.PlantSymlink(p.Decoy("store/definfo.dat"), p.Defs("definfo.dat")); },
+     [](P p) { p.Link("store/definfo.dat", "definfo.dat"); },
      {kInstall, {{"-r"}, kAnyStatus}}},
     {"DebugLogLinksToSecret",
      [](P p) {
          p.EnableDebugLog();
-         p.PlantSymlink(p.Decoy("etc/shadow"), p.Defs("debug.log"));
+         p.Link("etc/shadow", "debug.log");
      },
      {kGetOther}},
     {"HubFileLinksToSecretDuringMicroDefs",
-     [](P p) { p.PlantSymlink(p.Decoy("etc/shadow"), p.Defs("binhub/binlinux.dat")); },
+     [](P p) { p.Link("etc/shadow", "binhub/binlinux.dat"); },
      {kMicroDefsWithHubPackage}},
     {"HubFileDanglingLink",
-     [](P p) { p.PlantSymlink(p.Decoy("empty/planted"), p.Defs("binhub/binlinux.dat")); },
+     [](P p) { p.Link("empty/planted", "binhub/binlinux.dat"); },
      {kInstall}},
     {"NewSetFileDanglingLinkDuringInstall",
      [](P p) {
          MakeDirs(p.Defs(kNewName));
-         p.PlantSymlink(p.Decoy("empty/planted"), p.Defs(kNewName + "/defs1.dat"));
+         p.Link("empty/planted", kNewName + "/defs1.dat");
      },
      {kInstall}},
     {"NewSetFileDanglingLinkDuringIntegration",
      [](P p) {
          p.PlantIncoming();
          MakeDirs(p.Defs(kNewName));
-         p.PlantSymlink(p.Decoy("empty/planted"), p.Defs(kNewName + "/defs1.dat"));
+         p.Link("empty/planted", kNewName + "/defs1.dat");
      },
      {kNewest}},
-    {"DefInfoDanglingLink",
-     [](P p) { p.PlantSymlink(p.Decoy("empty/definfo.dat"), p.Defs("definfo.dat")); },
-     {kInstall}},
+    {"DefInfoDanglingLink", [](P p) { p.Link("empty/definfo.dat", "definfo.dat"); }, {kInstall}},
     {"UsageDanglingLink",
-     [](P p) { p.PlantSymlink(p.Decoy("empty/usage.dat"), p.Defs("usage.dat")); },
+     [](P p) { p.Link("empty/usage.dat", "usage.dat"); },
      {{{"-n", "app2"}, kAnyStatus}},
      false},
     {"DebugLogDanglingLink",
      [](P p) {
          p.EnableDebugLog();
-         p.PlantSymlink(p.Decoy("empty/debug.log"), p.Defs("debug.log"));
+         p.Link("empty/debug.log", "debug.log");
      },
      {kGetOther}},
 
@@ -169,52 +154,37 @@ const PlantedRow kRows[] = {
     {"NewSetDirLinksToDecoySetDuringIntegration",
      [](P p) {
          p.PlantIncoming();
-         p.PlantSymlink(p.Decoy("set"), p.Defs(kNewName));
+         p.Link("set", kNewName);
      },
      {kNewest}},
-    {"NewSetDirLinksToEmptyDirDuringInstall",
-     [](P p) { p.PlantSymlink(p.Decoy("empty"), p.Defs(kNewName)); },
-     {kInstall}},
+    {"NewSetDirLinksToEmptyDirDuringInstall", [](P p) { p.Link("empty", kNewName); }, {kInstall}},
     {"BinHubLinksToEmptyDir",
-     [](P p) { p.PlantSymlink(p.Decoy("empty"), p.Defs("binhub")); },
+     [](P p) { p.Link("empty", "binhub"); },
      {kInstall, {{"-m", "Prod"}, kAnyStatus}}},
-    {"TextHubLinksToEmptyDir",
-     [](P p) { p.PlantSymlink(p.Decoy("empty"), p.Defs("texthub")); },
-     {kInstall}},
-    {"IncomingLinksToDecoySet",
-     [](P p) { p.PlantSymlink(p.Decoy("set"), p.Defs("incoming")); },
-     {kNewest, kInstall}},
-    {"LastSetDirLinksToDecoySet",
-     [](P p) { p.PlantSymlink(p.Decoy("set"), p.Defs(kLast.DirName())); },
-     {kInstall}},
+    {"TextHubLinksToEmptyDir", [](P p) { p.Link("empty", "texthub"); }, {kInstall}},
+    {"IncomingLinksToDecoySet", [](P p) { p.Link("set", "incoming"); }, {kNewest, kInstall}},
+    {"LastSetDirLinksToDecoySet", [](P p) { p.Link("set", kLast.DirName()); }, {kInstall}},
     {"UsedSetDirLinksToDecoySet",
-     [](P p) { p.PlantSymlink(p.Decoy("set"), p.Defs(kUsed.DirName())); },
+     [](P p) { p.Link("set", kUsed.DirName()); },
      {{{"-u", "victim"}, kAnyStatus}}},
-    {"TempDirLinksToDecoySetAtFullRemoval",
-     [](P p) { p.PlantSymlink(p.Decoy("set"), p.Defs("tmp1f2e")); }, kRemoveAll, false},
-    {"BinHubLinksToDecoySetAtFullRemoval",
-     [](P p) { p.PlantSymlink(p.Decoy("set"), p.Defs("binhub")); }, kRemoveAll, false},
+    {"TempDirLinksToDecoySetAtFullRemoval", [](P p) { p.Link("set", "tmp1f2e"); }, kRemoveAll,
+     false},
+    {"BinHubLinksToDecoySetAtFullRemoval", [](P p) { p.Link("set", "binhub"); }, kRemoveAll, false},
     {"DefsDirLinksToEmptyDir",
-     [](P p) {
-         RemoveTree(p.Defs());
-         p.PlantSymlink(p.Decoy("empty"), p.Defs());
-     },
+     [](P p) { p.Link("empty", ""); },
      {kInstall, {{"-n", "app2"}, kAnyStatus}},
      false},
     {"DefsDirLinksToDecoyStore",
-     [](P p) {
-         RemoveTree(p.Defs());
-         p.PlantSymlink(p.Decoy("store"), p.Defs());
-     },
+     [](P p) { p.Link("store", ""); },
      {{{"-n", "app2"}, kAnyStatus}, {{"-u", "someone"}, kAnyStatus}},
      false},
     {"ContentParentLinksToEmptyDir",
-     [](P p) { p.PlantSymlink(p.Decoy("empty"), p.Defs("../tvlxdata")); },
+     [](P p) { p.Link("empty", "../tvlxdata"); },
      {{{"-i", "{src}", "MyType"}, kAnyStatus}}},
     {"ContentStoreLinksToDecoyStore",
      [](P p) {
          MakeDirs(p.Defs("../tvlxdata"));
-         p.PlantSymlink(p.Decoy("store"), p.Defs("../tvlxdata/mytype"));
+         p.Link("store", "../tvlxdata/mytype");
      },
      {{{"-n", "app2", "MyType"}, kAnyStatus}, {{"-u", "someone", "MyType"}, kAnyStatus}}},
 
@@ -279,35 +249,35 @@ const PlantedRow kRows[] = {
 
     // Hard links: the shared inode must not be written, chowned or copied.
     {"UsageHardLinkedOutside",
-     [](P p) { p.PlantHardLink(p.Decoy("store/usage.dat"), p.Defs("usage.dat")); },
+     [](P p) { p.HardLink("store/usage.dat", "usage.dat"); },
      {{{"-n", "app2"}, kAnyStatus}},
      false},
     {"DefInfoHardLinkedOutside",
-     [](P p) { p.PlantHardLink(p.Decoy("store/definfo.dat"), p.Defs("definfo.dat")); },
+     [](P p) { p.HardLink("store/definfo.dat", "definfo.dat"); },
      {kInstall}},
     {"DebugLogHardLinkedToSecret",
      [](P p) {
          p.EnableDebugLog();
-         p.PlantHardLink(p.Decoy("etc/shadow"), p.Defs("debug.log"));
+         p.HardLink("etc/shadow", "debug.log");
      },
      {kGetOther}},
     {"IncomingFileHardLinkedToSecret",
      [](P p) {
          p.PlantIncoming();
-         p.PlantHardLink(p.Decoy("etc/shadow"), p.Defs("incoming/stolen.dat"));
+         p.HardLink("etc/shadow", "incoming/stolen.dat");
      },
      {kNewest}},
     {"NewestSetFileHardLinkedToSecret",
      [](P p) {
          p.PlantIncoming();
-         p.PlantHardLink(p.Decoy("etc/shadow"), p.Defs(kCurName + "/extra.dat"));
+         p.HardLink("etc/shadow", kCurName + "/extra.dat");
      },
      {kNewest}},
     {"HubFileHardLinkedToSecretDuringInstall",
-     [](P p) { p.PlantHardLink(p.Decoy("etc/shadow"), p.Defs("binhub/binlinux.dat")); },
+     [](P p) { p.HardLink("etc/shadow", "binhub/binlinux.dat"); },
      {kInstall}},
     {"HubFileHardLinkedToSecretDuringMicroDefs",
-     [](P p) { p.PlantHardLink(p.Decoy("etc/shadow"), p.Defs("binhub/binlinux.dat")); },
+     [](P p) { p.HardLink("etc/shadow", "binhub/binlinux.dat"); },
      {kMicroDefsWithHubPackage}},
 
     // FIFOs must not block any command.

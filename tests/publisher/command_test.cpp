@@ -22,7 +22,7 @@ TEST_F(CommandTest, OperatorSession)
 {
     for (int i = 1; i <= 3; ++i)
         WriteSetDir(sandbox.Path("s" + std::to_string(i)),
-                    SetFiles(2026, 4, i, 0, DataFiles(3, 3000, i, 2)));
+                    SetFiles{2026, 4, i, 0, DataFiles(3, 3000, i, 2)});
     struct Step {
         std::vector<std::string> args;
         int status;
@@ -75,7 +75,7 @@ TEST_F(CommandTest, OperatorSession)
 TEST_F(CommandTest, VerifyPrintsWhatIsWrong)
 {
     Init();
-    WriteSetDir(sandbox.Path("s1"), SetFiles(2026, 4, 1, 0, DataFiles(2, 3000, 1, 2)));
+    WriteSetDir(sandbox.Path("s1"), SetFiles{2026, 4, 1, 0, DataFiles(2, 3000, 1, 2)});
     ASSERT_EQ(Tool({"add", "--repo", repo, "--product", "Example Defs", sandbox.Path("s1")}).status,
               0);
     json targets = Envelope("metadata/2.targets.json")["signed"]["targets"];
@@ -97,7 +97,7 @@ TEST_F(CommandTest, VerifyPrintsWhatIsWrong)
 // next command runs from.
 TEST_F(CommandTest, RelativePathsGivenToInit)
 {
-    WriteSetDir(sandbox.Path("s1"), SetFiles(2026, 4, 1, 0, DataFiles(2, 3000, 1, 2)));
+    WriteSetDir(sandbox.Path("s1"), SetFiles{2026, 4, 1, 0, DataFiles(2, 3000, 1, 2)});
     CliOptions shell;
     shell.argv0 = "sh";
     shell.binary = "/bin/sh";

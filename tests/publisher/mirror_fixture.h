@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "publisher/canonical_json.h"
@@ -26,14 +25,10 @@ using publisher::json;
 constexpr int64_t kT0 = 1767614400;
 
 struct SetFiles {
-    SetFiles(int y, int m, int d, uint32_t r, std::map<std::string, std::string> f)
-        : year(y), month(m), day(d), revision(r), files(std::move(f))
-    {
-    }
     int year, month, day;
     uint32_t revision;
     std::map<std::string, std::string> files;  // besides virscan1.dat and catalog.dat
-    std::string catalogExtra;                  // appended to the catalog
+    std::string catalogExtra = "";             // appended to the catalog
     bool hubIsWholeSet = true;
 };
 

@@ -50,8 +50,8 @@ public:
     void WriteThreeSets()
     {
         for (int i = 1; i <= 3; ++i) {
-            SetFiles set(2026, 1, 2 + i, static_cast<uint32_t>(i),
-                         DataFiles(6 - i / 3, 20000, i, 3));
+            SetFiles set{2026, 1, 2 + i, static_cast<uint32_t>(i),
+                         DataFiles(6 - i / 3, 20000, i, 3)};
             set.files["TEXT1.DAT"] = "text hub of set " + std::to_string(i) + "\n";
             set.files["junk.tmp"] = "scratch " + std::to_string(i);
             if (i >= 2)
@@ -145,7 +145,7 @@ TEST_F(PublishTest, HubThatIsNotTheWholeSetGetsNoHubPackages)
 {
     Init();
     for (int i = 1; i <= 2; ++i) {
-        SetFiles set(2026, 2, i, 0, DataFiles(3, 5000, i, 2));
+        SetFiles set{2026, 2, i, 0, DataFiles(3, 5000, i, 2)};
         set.hubIsWholeSet = false;
         WriteSetDir(sandbox.Path("s" + std::to_string(i)), set);
         Add(sandbox.Path("s" + std::to_string(i)), kT0 + i);
@@ -163,8 +163,8 @@ TEST_F(PublishTest, HubThatIsNotTheWholeSetGetsNoHubPackages)
 TEST_F(PublishTest, ProductsAndContentTypesLiveSideBySide)
 {
     Init();
-    WriteSetDir(sandbox.Path("a1"), SetFiles(2026, 1, 1, 1, DataFiles(2, 1000, 1, 1)));
-    WriteSetDir(sandbox.Path("a2"), SetFiles(2026, 1, 2, 1, DataFiles(2, 1000, 2, 1)));
+    WriteSetDir(sandbox.Path("a1"), SetFiles{2026, 1, 1, 1, DataFiles(2, 1000, 1, 1)});
+    WriteSetDir(sandbox.Path("a2"), SetFiles{2026, 1, 2, 1, DataFiles(2, 1000, 2, 1)});
     Add(sandbox.Path("a1"), kT0, "Example Defs");
     Add(sandbox.Path("a1"), kT0 + 1, "Other Product (2)", "");
     Add(sandbox.Path("a1"), kT0 + 2, "Example Defs", "Extra.Type");
@@ -180,8 +180,9 @@ TEST_F(PublishTest, ProductsAndContentTypesLiveSideBySide)
 
 struct Refusal {
     const char* name;
-    std::function<void(const std::string& dir)> makeSet;
-    std::string product = "Example Defs";
+    SetFiles set;
+    void (*spoil)(const std::string& dir);
+    const char* product = "Example Defs";
 };
 
 class RefusalTest : public PublishTest, public ::testing::WithParamInterface<Refusal> {};
@@ -190,66 +191,41 @@ class RefusalTest : public PublishTest, public ::testing::WithParamInterface<Ref
 TEST_P(RefusalTest, MirrorUnchanged)
 {
     Init();
-    WriteSetDir(sandbox.Path("good"), SetFiles(2026, 3, 1, 5, DataFiles(2, 1000, 1, 1)));
+    WriteSetDir(sandbox.Path("good"), SetFiles{2026, 3, 1, 5, DataFiles(2, 1000, 1, 1)});
     Add(sandbox.Path("good"), kT0);
     std::string before = ReadTextFile(MirrorFile(kTimestampPath));
-    GetParam().makeSet(sandbox.Path("bad"));
+    WriteSetDir(sandbox.Path("bad"), GetParam().set);
+    GetParam().spoil(sandbox.Path("bad"));
     Status st = TryAdd(sandbox.Path("bad"), kT0 + 1, GetParam().product);
     EXPECT_EQ(st.code, Exit::kRefused) << st.message;
     EXPECT_EQ(ReadTextFile(MirrorFile(kTimestampPath)), before);
 }
 
-SetFiles Newer()
+SetFiles Set(int month, int day, uint32_t revision, const std::string& catalogExtra = "")
 {
-    return SetFiles(2026, 3, 2, 0, DataFiles(2, 1000, 2, 1));
+    SetFiles set{2026, month, day, revision, DataFiles(2, 1000, 2, 1)};
+    set.catalogExtra = catalogExtra;
+    return set;
 }
+const SetFiles kNewer = Set(3, 2, 0);
+void Keep(const std::string&) {}
 
 INSTANTIATE_TEST_SUITE_P(
     Add, RefusalTest,
     ::testing::Values(
-        Refusal{"SameSetAgain",
-                [](const std::string& d) {
-                    WriteSetDir(d, SetFiles(2026, 3, 1, 5, DataFiles(2, 1000, 3, 1)));
-                }},
-        Refusal{"OlderSet",
-                [](const std::string& d) {
-                    WriteSetDir(d, SetFiles(2026, 2, 28, 999, DataFiles(2, 1000, 3, 1)));
-                }},
-        Refusal{"ProductNameClash", [](const std::string& d) { WriteSetDir(d, Newer()); },
-                "EXAMPLE-defs"},
-        Refusal{"UnusableProductName", [](const std::string& d) { WriteSetDir(d, Newer()); },
-                " Example"},
-        Refusal{"HubFileMissing",
-                [](const std::string& d) {
-                    SetFiles set = Newer();
-                    set.catalogExtra = "[Text Hub Files]\nghost.dat\n";
-                    WriteSetDir(d, set);
-                }},
-        Refusal{"NamesCollideInLowerCase",
-                [](const std::string& d) {
-                    WriteSetDir(d, Newer());
-                    WriteTextFile(d + "/DEFS000.DAT", "other");
-                }},
-        Refusal{"NameWithABlank",
-                [](const std::string& d) {
-                    WriteSetDir(d, Newer());
-                    WriteTextFile(d + "/two words.dat", "x");
-                }},
-        Refusal{"Subdirectory",
-                [](const std::string& d) {
-                    WriteSetDir(d, Newer());
-                    ::MakeDirs(d + "/sub");
-                }},
-        Refusal{"NoCatalog",
-                [](const std::string& d) {
-                    WriteSetDir(d, Newer());
-                    unlink((d + "/catalog.dat").c_str());
-                }},
-        Refusal{"MonthThirteen",
-                [](const std::string& d) {
-                    WriteSetDir(d, SetFiles(2026, 13, 1, 0, DataFiles(2, 1000, 2, 1)));
-                }},
-        Refusal{"MissingDirectory", [](const std::string&) {}}),
+        Refusal{"SameSetAgain", Set(3, 1, 5), Keep}, Refusal{"OlderSet", Set(2, 28, 999), Keep},
+        Refusal{"ProductNameClash", kNewer, Keep, "EXAMPLE-defs"},
+        Refusal{"UnusableProductName", kNewer, Keep, " Example"},
+        Refusal{"HubFileMissing", Set(3, 2, 0, "[Text Hub Files]\nghost.dat\n"), Keep},
+        Refusal{"NamesCollideInLowerCase", kNewer,
+                [](const std::string& d) { WriteTextFile(d + "/DEFS000.DAT", "other"); }},
+        Refusal{"NameWithABlank", kNewer,
+                [](const std::string& d) { WriteTextFile(d + "/two words.dat", "x"); }},
+        Refusal{"Subdirectory", kNewer, [](const std::string& d) { ::MakeDirs(d + "/sub"); }},
+        Refusal{"NoCatalog", kNewer,
+                [](const std::string& d) { unlink((d + "/catalog.dat").c_str()); }},
+        Refusal{"MonthThirteen", Set(13, 1, 0), Keep},
+        Refusal{"MissingDirectory", kNewer, [](const std::string& d) { ::RemoveTree(d); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // refresh re-signs only what is due: the timestamp always, snapshot and

@@ -47,12 +47,45 @@ public:
         json entry = Signed(TargetsPath(TargetsVersion()))["targets"][kSetFile];
         return MirrorFile(TargetFilePath(kSetFile, entry["hashes"]["sha256"]));
     }
-    // Writes a new root version signed by the given key ids.
-    void WriteRoot(json root, const std::vector<std::string>& signers)
+    void EditFile(const std::string& path, const std::function<void(std::string&)>& edit) const
     {
-        WriteEnvelope(RootPath(root["version"].get<uint64_t>()), SignWithKeys(root, signers));
+        std::string text = ReadTextFile(path);
+        edit(text);
+        WriteTextFile(path, text);
     }
-    std::vector<std::string> RootKeys() const { return RoleKeyIds(Signed(RootPath(1)), "root"); }
+    // The current snapshot, edited, signed and written as version `at`, and
+    // a timestamp naming it: only the edit itself can be refused.
+    void WriteSnapshot(uint64_t at, const std::function<void(json&)>& edit) const
+    {
+        json snap = Signed(SnapshotPath(SnapshotVersion()));
+        edit(snap);
+        std::string bytes = Canonical(Sign(snap, "snapshot"));
+        WriteTextFile(MirrorFile(SnapshotPath(at)), bytes);
+        ResignTimestampFor(bytes, at);
+    }
+    // The same for the current targets, signed by the keys of `role`.
+    size_t WriteTargets(const std::function<void(json&)>& edit, const char* role = "targets") const
+    {
+        uint64_t v = TargetsVersion();
+        json targets = Signed(TargetsPath(v));
+        edit(targets);
+        std::string bytes = Canonical(Sign(targets, role));
+        WriteTextFile(MirrorFile(TargetsPath(v)), bytes);
+        ResignChainForTargets(bytes, v);
+        return bytes.size();
+    }
+    // Root version 2, edited, signed by the given root key indexes.
+    void WriteRoot2(
+        const std::vector<int>& signers,
+        const std::function<void(json&)>& edit = [](json&) {}) const
+    {
+        json root = Signed(RootPath(1));
+        root["version"] = 2;
+        edit(root);
+        std::vector<std::string> keys, all = RoleKeyIds(Signed(RootPath(1)), "root");
+        for (int i : signers) keys.push_back(all[i]);
+        WriteTextFile(MirrorFile(RootPath(2)), Canonical(SignWithKeys(root, keys)));
+    }
 
     std::string firstTimestamp;
     json firstSnapshot, firstTargets;
@@ -81,6 +114,11 @@ TEST_P(AlteredMirrorTest, RefusedForItsOwnReason)
     EXPECT_EQ(ProblemName(c.problem), std::string(ProblemName(GetParam().expected))) << c.message;
 }
 
+void FlipMiddleByte(std::string& s)
+{
+    s[s.size() / 2] ^= 1;
+}
+
 std::vector<Alteration> Alterations()
 {
     return {
@@ -101,125 +139,81 @@ std::vector<Alteration> Alterations()
          Problem::kBadSignature},
         {"TimestampNotCanonical",
          [](VerifierTest* t) {
-             std::string text = ReadTextFile(t->MirrorFile(kTimestampPath));
-             WriteTextFile(t->MirrorFile(kTimestampPath), "{ " + text.substr(1));
+             t->EditFile(t->MirrorFile(kTimestampPath), [](std::string& s) { s.insert(1, " "); });
          },
          Problem::kNotCanonical},
         {"TimestampAboveItsCap",
          [](VerifierTest* t) {
-             std::string text = ReadTextFile(t->MirrorFile(kTimestampPath));
-             WriteTextFile(t->MirrorFile(kTimestampPath), text + std::string(kTimestampCap, ' '));
+             t->EditFile(t->MirrorFile(kTimestampPath),
+                         [](std::string& s) { s += std::string(kTimestampCap, ' '); });
          },
          Problem::kTooLarge},
         {"TimestampExpired", [](VerifierTest*) {}, Problem::kExpired, kT0 + 2 * kDay},
         {"SnapshotBytesChanged",
          [](VerifierTest* t) {
-             std::string path = t->MirrorFile(SnapshotPath(t->SnapshotVersion()));
-             std::string text = ReadTextFile(path);
-             text[text.size() / 2] ^= 1;
-             WriteTextFile(path, text);
+             t->EditFile(t->MirrorFile(SnapshotPath(t->SnapshotVersion())), FlipMiddleByte);
          },
          Problem::kHashMismatch},
         {"SnapshotLongerThanRecorded",
          [](VerifierTest* t) {
-             std::string path = t->MirrorFile(SnapshotPath(t->SnapshotVersion()));
-             WriteTextFile(path, ReadTextFile(path) + " ");
+             t->EditFile(t->MirrorFile(SnapshotPath(t->SnapshotVersion())),
+                         [](std::string& s) { s += " "; });
          },
          Problem::kLengthMismatch},
         {"SnapshotOfAnotherVersion",
          [](VerifierTest* t) {
              uint64_t v = t->SnapshotVersion();
-             json snap = t->Signed(SnapshotPath(v));
-             snap["version"] = v + 5;
-             std::string bytes = Canonical(t->Sign(snap, "snapshot"));
-             WriteTextFile(t->MirrorFile(SnapshotPath(v)), bytes);
-             t->ResignTimestampFor(bytes, v);
+             t->WriteSnapshot(v, [v](json& s) { s["version"] = v + 5; });
          },
          Problem::kMixAndMatch},
         {"SnapshotDropsTargets",
          [](VerifierTest* t) {
-             uint64_t v = t->SnapshotVersion();
-             json snap = t->Signed(SnapshotPath(v));
-             snap["meta"] = json::object();
-             std::string bytes = Canonical(t->Sign(snap, "snapshot"));
-             WriteTextFile(t->MirrorFile(SnapshotPath(v)), bytes);
-             t->ResignTimestampFor(bytes, v);
+             t->WriteSnapshot(t->SnapshotVersion(), [](json& s) { s["meta"] = json::object(); });
          },
          Problem::kBadFormat},
         {"TargetsAboveItsCap",
          [](VerifierTest* t) {
-             uint64_t v = t->TargetsVersion();
-             json targets = t->Signed(TargetsPath(v));
-             json entry = targets["targets"][kSetFile];
-             for (int i = 0; i < 40000; ++i)
-                 targets["targets"]["example-defs/_default/set/padding" + std::to_string(i)] =
-                     entry;
-             std::string bytes = Canonical(t->Sign(targets, "targets"));
-             ASSERT_GT(bytes.size(), kTargetsCap);
-             WriteTextFile(t->MirrorFile(TargetsPath(v)), bytes);
-             t->ResignChainForTargets(bytes, v);
+             size_t size = t->WriteTargets([](json& targets) {
+                 json entry = targets["targets"][kSetFile];
+                 for (int i = 0; i < 40000; ++i)
+                     targets["targets"][std::string(kSetFile) + std::to_string(i)] = entry;
+             });
+             ASSERT_GT(size, kTargetsCap);
          },
          Problem::kTooLarge},
         {"TargetsSignedByTimestampKey",
-         [](VerifierTest* t) {
-             uint64_t v = t->TargetsVersion();
-             std::string bytes = Canonical(t->Sign(t->Signed(TargetsPath(v)), "timestamp"));
-             WriteTextFile(t->MirrorFile(TargetsPath(v)), bytes);
-             t->ResignChainForTargets(bytes, v);
-         },
+         [](VerifierTest* t) { t->WriteTargets([](json&) {}, "timestamp"); },
          Problem::kBadSignature},
         {"TargetsExpired",
          [](VerifierTest* t) {
-             uint64_t v = t->TargetsVersion();
-             json targets = t->Signed(TargetsPath(v));
-             targets["expires"] = FormatTime(kT0 + 100);
-             std::string bytes = Canonical(t->Sign(targets, "targets"));
-             WriteTextFile(t->MirrorFile(TargetsPath(v)), bytes);
-             t->ResignChainForTargets(bytes, v);
+             t->WriteTargets([](json& targets) { targets["expires"] = FormatTime(kT0 + 100); });
          },
          Problem::kExpired},
-        {"RootByOneOfThreeKeys",
-         [](VerifierTest* t) {
-             json root = t->Signed(RootPath(1));
-             root["version"] = 2;
-             t->WriteRoot(root, {t->RootKeys()[0]});
-         },
+        {"RootByOneOfThreeKeys", [](VerifierTest* t) { t->WriteRoot2({0}); },
          Problem::kBadSignature},
         {"RootByTwoOfThreeKeys",
          [](VerifierTest* t) {
-             json root = t->Signed(RootPath(1));
-             root["version"] = 2;
-             t->WriteRoot(root, {t->RootKeys()[1], t->RootKeys()[2]});
+             t->WriteRoot2({1, 2});
          },
          Problem::kNone},
         {"RootNotSignedByItsNewKeys",
          [](VerifierTest* t) {
-             json root = t->Signed(RootPath(1));
-             root["version"] = 2;
-             root["roles"]["root"] = {{"keyids", t->RoleKeyIds(root, "targets")}, {"threshold", 1}};
-             t->WriteRoot(root, t->RootKeys());
+             t->WriteRoot2({0, 1, 2}, [t](json& root) {
+                 root["roles"]["root"] = {{"keyids", t->RoleKeyIds(root, "targets")},
+                                          {"threshold", 1}};
+             });
          },
          Problem::kBadSignature},
         {"RootSkipsAVersion",
          [](VerifierTest* t) {
-             json root = t->Signed(RootPath(1));
-             root["version"] = 3;
-             WriteTextFile(t->MirrorFile(RootPath(2)),
-                           Canonical(t->SignWithKeys(root, t->RootKeys())));
+             t->WriteRoot2({0, 1, 2}, [](json& root) { root["version"] = 3; });
          },
          Problem::kRollback},
         {"RootExpired", [](VerifierTest*) {}, Problem::kExpired, kT0 + 400 * kDay},
-        {"SetFileChanged",
-         [](VerifierTest* t) {
-             std::string text = ReadTextFile(t->SetFilePath());
-             text[0] ^= 1;
-             WriteTextFile(t->SetFilePath(), text);
-         },
+        {"SetFileChanged", [](VerifierTest* t) { t->EditFile(t->SetFilePath(), FlipMiddleByte); },
          Problem::kHashMismatch},
         {"SetFileLonger",
-         [](VerifierTest* t) {
-             WriteTextFile(t->SetFilePath(), ReadTextFile(t->SetFilePath()) + "x");
-         },
+         [](VerifierTest* t) { t->EditFile(t->SetFilePath(), [](std::string& s) { s += "x"; }); },
          Problem::kLengthMismatch},
         {"SetFileMissing", [](VerifierTest* t) { unlink(t->SetFilePath().c_str()); },
          Problem::kMissing},
@@ -271,22 +265,18 @@ INSTANTIATE_TEST_SUITE_P(
                       Rollback{"NewSnapshotNamingOlderTargets",
                                [](VerifierTest* t) {
                                    uint64_t v = t->SnapshotVersion() + 1;
-                                   json snap = t->Signed(SnapshotPath(v - 1));
-                                   snap["version"] = v;
-                                   snap["meta"]["targets.json"] = t->firstTargets;
-                                   std::string bytes = Canonical(t->Sign(snap, "snapshot"));
-                                   WriteTextFile(t->MirrorFile(SnapshotPath(v)), bytes);
-                                   t->ResignTimestampFor(bytes, v);
+                                   t->WriteSnapshot(v, [t, v](json& s) {
+                                       s["version"] = v;
+                                       s["meta"]["targets.json"] = t->firstTargets;
+                                   });
                                }},
                       Rollback{"NewSnapshotDroppingTargets",
                                [](VerifierTest* t) {
                                    uint64_t v = t->SnapshotVersion() + 1;
-                                   json snap = t->Signed(SnapshotPath(v - 1));
-                                   snap["version"] = v;
-                                   snap["meta"] = json::object();
-                                   std::string bytes = Canonical(t->Sign(snap, "snapshot"));
-                                   WriteTextFile(t->MirrorFile(SnapshotPath(v)), bytes);
-                                   t->ResignTimestampFor(bytes, v);
+                                   t->WriteSnapshot(v, [v](json& s) {
+                                       s["version"] = v;
+                                       s["meta"] = json::object();
+                                   });
                                }}),
     [](const auto& info) { return std::string(info.param.name); });
 

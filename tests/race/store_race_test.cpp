@@ -63,6 +63,16 @@ struct Job {
     std::vector<std::string> env;
 };
 
+void AllSucceeded(const std::vector<Job>& jobs, const std::vector<CliResult>& results,
+                  std::vector<std::string>* pProblems)
+{
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        if (results[i].status != 0)
+            pProblems->push_back(Shown(jobs[i].args) + " exited " +
+                                 std::to_string(results[i].status) + ": " + results[i].err);
+    }
+}
+
 class RaceTest : public SandboxTest {
 protected:
     const std::string defs = sandbox.DefsDir();
@@ -224,11 +234,7 @@ TEST_F(RaceTest, ParallelInstallsLeaveTheNewestSetCurrent)
         },
         [&](const std::vector<Job>& jobs, const std::vector<CliResult>& results,
             const StoreView& view, std::vector<std::string>* pProblems) {
-            for (size_t i = 0; i < jobs.size(); ++i) {
-                if (results[i].status != 0)
-                    pProblems->push_back(Shown(jobs[i].args) + " exited " +
-                                         std::to_string(results[i].status) + ": " + results[i].err);
-            }
+            AllSucceeded(jobs, results, pProblems);
             if (view.cur != newest)
                 pProblems->push_back("CurDefs is " + view.cur + ", not the newest set " + newest);
             for (const std::string& problem : HubProblems(defs, sandbox.DefutilsConf()))
@@ -258,10 +264,8 @@ TEST_F(RaceTest, DistinctAppIdsMoveAndJoinDuringIntegration)
         },
         [&](const std::vector<Job>& jobs, const std::vector<CliResult>& results,
             const StoreView& view, std::vector<std::string>* pProblems) {
+            AllSucceeded(jobs, results, pProblems);
             for (size_t i = 0; i < jobs.size(); ++i) {
-                if (results[i].status != 0)
-                    pProblems->push_back(Shown(jobs[i].args) + " exited " +
-                                         std::to_string(results[i].status) + ": " + results[i].err);
                 auto in = view.appsIn.find(jobs[i].args[1]);
                 if (in != view.appsIn.end() && in->second.size() > 1)
                     pProblems->push_back(jobs[i].args[1] + " is registered in " +

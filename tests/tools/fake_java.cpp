@@ -22,7 +22,6 @@
 //   arg <argument>                 for argv[1], argv[2], ...
 //   env <NAME>=<value>             or  "env <NAME> unset"
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +29,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -55,26 +56,12 @@ bool Record(const char* pszFile, int argc, char** argv)
 
 bool CopyOneFile(const std::string& from, const std::string& to)
 {
-    int in = open(from.c_str(), O_RDONLY);
-    if (in < 0)
-        return false;
-    int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (out < 0) {
-        close(in);
-        return false;
-    }
-    char buffer[8192];
-    ssize_t n;
-    bool ok = true;
-    while ((n = read(in, buffer, sizeof buffer)) > 0) {
-        if (write(out, buffer, static_cast<size_t>(n)) != n) {
-            ok = false;
-            break;
-        }
-    }
-    ok = ok && n == 0;
-    close(in);
-    return close(out) == 0 && ok;
+    std::ifstream in(from, std::ios::binary);
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    out.close();
+    return in.is_open() && !in.bad() && !out.fail();
 }
 
 bool CopyDirectory(const char* pszFrom, const char* pszTo)
@@ -109,16 +96,9 @@ void RemoveDirectoryAndFiles(const char* pszDir)
 // parent): only then may the parent be signalled.
 bool ParentIsShell()
 {
-    std::string path = "/proc/" + std::to_string(getppid()) + "/comm";
-    FILE* pFile = fopen(path.c_str(), "r");
-    if (pFile == nullptr)
-        return false;
-    char szName[64] = "";
-    bool ok = fgets(szName, sizeof szName, pFile) != nullptr;
-    fclose(pFile);
-    std::string name = ok ? szName : "";
-    if (!name.empty() && name.back() == '\n')
-        name.pop_back();
+    std::ifstream comm("/proc/" + std::to_string(getppid()) + "/comm");
+    std::string name;
+    std::getline(comm, name);
     return name == "sh" || name == "dash" || name == "bash";
 }
 

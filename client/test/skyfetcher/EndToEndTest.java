@@ -61,7 +61,7 @@ class EndToEndTest {
         int before = nginx.requests().size();
         r = rig.store("-l");
         Rig.mustSucceed(r);
-        assertTrue(r.err.contains("already up to date"), r.toString());
+        assertTrue(r.err().contains("already up to date"), r.toString());
         assertEquals(state, rig.storeState());
         assertEquals(List.of("GET /metadata/2.root.json", "GET /metadata/timestamp.json"), requestsSince(before),
                      "an unchanged mirror costs one small request besides the root check");
@@ -155,8 +155,8 @@ class EndToEndTest {
         String state = rig.storeState();
         attack.run(rig);
         Rig.Run r = command.equals("-l") ? rig.store("-l") : rig.store("-m", Rig.PRODUCT);
-        assertEquals(9, r.status, r.toString());
-        assertTrue(r.err.contains(reason), r.toString());
+        assertEquals(9, r.status(), r.toString());
+        assertTrue(r.err().contains(reason), r.toString());
         assertEquals(state, rig.storeState());
     }
 }

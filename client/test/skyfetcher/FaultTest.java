@@ -69,8 +69,8 @@ class FaultTest {
         String state = rig.storeState();
         server.on(defs1Url(), fault.make(defs1Bytes));
         Rig.Run r = rig.store("-l");
-        assertEquals(9, r.status, r.toString());
-        assertTrue(r.err.contains(reason), r.toString());
+        assertEquals(9, r.status(), r.toString());
+        assertTrue(r.err().contains(reason), r.toString());
         assertEquals(state, rig.storeState());
     }
 
@@ -80,7 +80,7 @@ class FaultTest {
         rig.configure(List.of(down, server.url("/")));
         Rig.Run r = rig.store("-l");
         Rig.mustSucceed(r);
-        assertTrue(r.err.contains("mirror " + down + " refused"), r.toString());
+        assertTrue(r.err().contains("mirror " + down + " refused"), r.toString());
         assertEquals(Rig.setName(3, 10, 1), rig.curDefs());
     }
 
@@ -90,7 +90,7 @@ class FaultTest {
         server.on(defs1Url(), TestServer.sequence(TestServer.cutAfter(defs1Bytes, 10_000, 0),
                                                   TestServer.file(defs1Bytes)));
         Rig.Run r = rig.store("-l");
-        assertEquals(9, r.status, r.toString());
+        assertEquals(9, r.status(), r.toString());
         assertEquals(state, rig.storeState());
         Path partial = rig.state.resolve("partial/" + Hashes.hex(Hashes.sha256(defs1Bytes)) + ".part");
         assertEquals(10_000, Files.size(partial));

@@ -8,7 +8,6 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import com.sun.net.httpserver.HttpHandler;
 import java.io.ByteArrayOutputStream;
 import java.io.PrintStream;
-import java.net.URI;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
@@ -160,13 +159,6 @@ class HttpTest {
         for (String path : List.of("/s", "/c"))
             assertEquals(Failure.Kind.VERIFICATION,
                          assertThrows(Failure.class, () -> http.fetchSmall(server.url(path), 99)).kind);
-    }
-
-    @Test
-    void refusedConnectionIsANetworkFailure() throws Exception {
-        URI url = URI.create("http://127.0.0.1:" + Nginx.freePort() + "/t");
-        assertEquals(Failure.Kind.NETWORK,
-                     assertThrows(Failure.class, () -> http.fetchTarget(url, 1, new byte[32], partial)).kind);
     }
 
     @Test

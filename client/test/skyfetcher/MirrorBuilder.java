@@ -29,8 +29,6 @@ final class MirrorBuilder {
     long rootVersion = 1, targetsVersion, snapshotVersion, timestampVersion;
     Instant expires = Instant.now().plus(1, ChronoUnit.DAYS).truncatedTo(ChronoUnit.SECONDS);
     final Map<String, Object> targets = new TreeMap<>();
-    /** Every timestamp written, oldest first. */
-    final List<byte[]> timestamps = new ArrayList<>();
 
     MirrorBuilder(Path dir) throws Exception {
         this.dir = dir;
@@ -155,7 +153,6 @@ final class MirrorBuilder {
                              timestampVersion),
                          List.of(timestampKey));
         Files.write(dir.resolve("metadata/timestamp.json"), ts);
-        timestamps.add(ts);
         return ts;
     }
 

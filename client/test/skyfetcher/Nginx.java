@@ -34,17 +34,15 @@ final class Nginx implements AutoCloseable {
         String lastError = "";
         for (int attempt = 0; attempt < 5; ++attempt) {
             int port = freePort();
+            String temps = "";
+            for (String t : List.of("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+                temps += "  " + t + "_temp_path " + work.resolve("tmp/" + t) + ";\n";
             String user = System.getProperty("user.name").equals("root") ? "user root;\n" : "";
             String conf = user + "daemon off;\nworker_processes 1;\npid " + work.resolve("nginx.pid") + ";\n"
                           + "error_log " + work.resolve("error.log") + ";\n"
                           + "events { worker_connections 64; }\nhttp {\n"
                           + "  access_log " + work.resolve("access.log") + ";\n"
-                          + "  client_body_temp_path " + work.resolve("tmp/body") + ";\n"
-                          + "  proxy_temp_path " + work.resolve("tmp/proxy") + ";\n"
-                          + "  fastcgi_temp_path " + work.resolve("tmp/fastcgi") + ";\n"
-                          + "  uwsgi_temp_path " + work.resolve("tmp/uwsgi") + ";\n"
-                          + "  scgi_temp_path " + work.resolve("tmp/scgi") + ";\n"
-                          + "  default_type application/octet-stream;\n"
+                          + temps + "  default_type application/octet-stream;\n"
                           + "  server { listen 127.0.0.1:" + port + "; root " + root + "; }\n}\n";
             Path confFile = work.resolve("nginx.conf");
             Files.writeString(confFile, conf);

@@ -31,17 +31,7 @@ final class Rig {
     final Path sets, repo, mirror, state, etc, base;
 
     /** The result of one program run. */
-    static final class Run {
-        final int status;
-        final String out;
-        final String err;
-
-        Run(int status, String out, String err) {
-            this.status = status;
-            this.out = out;
-            this.err = err;
-        }
-
+    record Run(int status, String out, String err) {
         @Override
         public String toString() {
             return "exit " + status + "\nstdout:\n" + out + "\nstderr:\n" + err;
@@ -180,22 +170,24 @@ final class Rig {
     }
 
     static void mustSucceed(Run r) {
-        assertEquals(0, r.status, r.toString());
+        assertEquals(0, r.status(), r.toString());
     }
 
     /** Where the mirror keeps a file of a published set: found by its hash, as the client names it. */
     Path mirrorCopy(Path setFile) throws Exception {
         String name = Hashes.hex(Hashes.sha256(setFile)) + "." + setFile.getFileName();
-        try (Stream<Path> walk = Files.walk(mirror.resolve("targets"))) {
-            return walk.filter(p -> p.getFileName().toString().equals(name)).findFirst().orElseThrow();
-        }
+        return findInMirror(n -> n.equals(name));
     }
 
     /** The one published package of a kind ("binhub", "direct") leading to the newest set from a set name. */
     Path mirrorPackage(String kind, String fromSet) throws Exception {
         String infix = "." + kind + "-" + fromSet.substring(2, 8) + fromSet.substring(9) + "-";
+        return findInMirror(n -> n.contains(infix));
+    }
+
+    Path findInMirror(java.util.function.Predicate<String> name) throws IOException {
         try (Stream<Path> walk = Files.walk(mirror.resolve("targets"))) {
-            return walk.filter(p -> p.getFileName().toString().contains(infix)).findFirst().orElseThrow();
+            return walk.filter(p -> name.test(p.getFileName().toString())).findFirst().orElseThrow();
         }
     }
 
