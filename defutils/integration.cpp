@@ -165,6 +165,11 @@ DuResult CDefUtils::IntegrateDefs(const char* pszSourceDir, bool bText)
         target.clear();
     }
 
+    // Until definfo.dat names the new set or the failed build is gone.
+    std::unique_ptr<StoreIntent> intent;
+    if (DuSucceeded(status))
+        intent.reset(new StoreIntent(this, m_pszDefsDir.get(), "dir", name.c_str()));
+
     if (DuSucceeded(status) && !FileExists(target.c_str())) {
         if (CreateFullPath(target.c_str(), true, true))
             bCreated = true;
@@ -292,6 +297,12 @@ bool CDefUtils::UpdateNewestDefs(const char* pszNewDir, bool bRotate)
             PathBuf oldLast;
             GetPrivateProfileString(kDefDatesSection, kLastDefsKey, kKeyMissing, oldLast.data(),
                                     static_cast<DWORD>(oldLast.size()), defInfo.c_str());
+            // LastDefs is about to stop naming it: marked until it is deleted.
+            PathBuf lastName(oldLast.c_str());
+            std::unique_ptr<StoreIntent> intent;
+            if (HasValue(oldLast.c_str()))
+                intent.reset(
+                    new StoreIntent(this, m_pszDefsDir.get(), "dir", TrimSpaces(lastName.data())));
             TrimSpaces(oldCur.data());
             WritePrivateProfileString(kDefDatesSection, kLastDefsKey, oldCur.c_str(),
                                       defInfo.c_str());
