@@ -77,6 +77,7 @@ bool CDefUtils::DeleteDefsAndDirectory(const char* pszDir, bool bCheckSet)
     // Only an emptied directory goes; subdirectories and a held incoming
     // lock keep it in place.
     if (pszDir != nullptr && *pszDir != '\0' && RemoveDirectory(pszDir)) {
+        DuDropKeptIntent(pszDir);
         WriteLog("CDefUtils::DeleteDefsAndDirectory() - RemoveDirectory() succeeded\n");
         return true;
     }
@@ -237,6 +238,8 @@ void CDefUtils::FullCleanup()
     DeleteHubDirectories();
     DeleteTmpDirs(m_pszDefsDir.get());
 
+    // Our own markers would keep the directory; every set is gone by now.
+    DuReleaseStoreIntents(m_pszDefsDir.get());
     // The two success lines differ in the case of "Up"; both are kept as
     // they are because log readers match them.
     if (RemoveDirectory(m_pszDefsDir.get()))
@@ -282,6 +285,11 @@ bool CDefUtils::StopUsingDefs()
 
     PathBuf usage;
     DuStorePath(m_pszDefsDir.get(), kUsageFile, &usage);
+    // From the section edit on, a kill could leave the set unused and
+    // undeleted.
+    std::vector<std::unique_ptr<StoreIntent>> intents;
+    intents.emplace_back(
+        new StoreIntent(this, m_pszDefsDir.get(), "dir", DuLeafName(current.c_str()).c_str()));
     bool bNoUserLeft = true;
     PathBuf section;
     if (GetSectionNameFromKey(section.data(), section.size(), m_pszAppID.get(), usage.c_str())) {
@@ -293,6 +301,7 @@ bool CDefUtils::StopUsingDefs()
 
     if (DataFileIsEmpty(usage.c_str())) {
         DuTestPause("last-uninstall");
+        DuMarkDefInfoSets(this, m_pszDefsDir.get(), &intents);
         // definfo.dat goes before any set does, so a command killed on the
         // way leaves a store that names no set rather than a broken one.
         WithdrawDefInfo();
@@ -347,6 +356,8 @@ bool CDefUtils::GetTempUpdateDir(char* pszDir, size_t nSize)
                      candidate.c_str());
             continue;
         }
+        // The marker lives until the directory is deleted again.
+        DuKeepIntent(this, m_pszDefsDir.get(), candidate.c_str());
         if (CreateDirectory(candidate.c_str())) {
             BoundedCopy(pszDir, nSize, candidate.c_str());
             WriteLog("CDefUtils::GetTempUpdateDir(): Successfully created %s.\n",
@@ -355,6 +366,7 @@ bool CDefUtils::GetTempUpdateDir(char* pszDir, size_t nSize)
             break;
         }
         int nError = errno;
+        DuDropKeptIntent(candidate.c_str());
         WriteLog("CDefUtils::GetTempUpdateDir(): Calling CreateDirectory (%s, NULL) failed.\n",
                  candidate.c_str());
         // Someone else took the name between the test and the creation.

@@ -170,6 +170,7 @@ DuResult CDefUtils::PreDefUpdateInternal(char* pszDir1, size_t nSize1, char* psz
                 continue;
             WriteLog("CDefUtils::PreDefUpdateInternal() - removing %s\n", apszDirs[i]);
             RemoveDirectory(apszDirs[i]);
+            DuDropKeptIntent(apszDirs[i]);
             apszDirs[i][0] = '\0';
         }
         if (bLocked)
@@ -211,6 +212,10 @@ bool CDefUtils::PostDefUpdate(bool bSkipIntegrateCheck)
                 status = DU_S_OK;
                 WriteLog(
                     "CDefUtils::PostDefUpdate() - WillIntegrateDir() said no need to integrate.\n");
+                if (m_nUpdateType == DU_INSTALL) {
+                    StoreTransaction transaction(this);
+                    DuRefreshInterruptedHub(this, m_pszDefsDir.get(), m_pszUpdateDir.get());
+                }
                 break;
             }
         }
@@ -232,7 +237,11 @@ bool CDefUtils::PostDefUpdate(bool bSkipIntegrateCheck)
             WriteLog(
                 "CDefUtils::PostDefUpdate() - DU_INSTALL type, installing files to hub "
                 "directories\n");
-            InstallMicroDefHubFiles(m_pszUpdateDir.get());
+            // Marked while it runs: a copy cut short is redone by the next
+            // install of this set.
+            StoreIntent intent(this, m_pszDefsDir.get(), "hub", m_pszIntegratedName.get());
+            if (DuSucceeded(InstallMicroDefHubFiles(m_pszUpdateDir.get())))
+                DuDeadHubIntents(m_pszDefsDir.get(), nullptr, true);
         }
     } while (false);
 

@@ -155,6 +155,11 @@ DuResult CDefUtils::IntegrateDefs(const char* pszSourceDir, bool bText)
         target.clear();
     }
 
+    // Until definfo.dat names the new set or the failed build is gone.
+    std::unique_ptr<StoreIntent> intent;
+    if (DuSucceeded(status))
+        intent.reset(new StoreIntent(this, m_pszDefsDir.get(), "dir", name.c_str()));
+
     if (DuSucceeded(status) && !FileExists(target.c_str())) {
         if (CreateFullPath(target.c_str(), true, true))
             bCreated = true;
@@ -279,6 +284,12 @@ bool CDefUtils::UpdateNewestDefs(const char* pszNewDir, bool bRotate)
             (*TrimSpaces(oldCur.data()) == '\0' || DuIsPlainName(oldCur.c_str()))) {
             PathBuf oldLast;
             DuReadDefDatesKey(defInfo.c_str(), kLastDefsKey, &oldLast);
+            // LastDefs is about to stop naming it: marked until it is deleted.
+            PathBuf lastName(oldLast.c_str());
+            std::unique_ptr<StoreIntent> intent;
+            if (HasValue(oldLast.c_str()))
+                intent.reset(
+                    new StoreIntent(this, m_pszDefsDir.get(), "dir", TrimSpaces(lastName.data())));
             TrimSpaces(oldCur.data());
             WritePrivateProfileString(kDefDatesSection, kLastDefsKey, oldCur.c_str(),
                                       defInfo.c_str());

@@ -137,6 +137,12 @@ bool CDefUtils::SetDefs(const char* pszDir, bool bAllowMissing)
         return true;
     }
 
+    // Moving the AppId may leave the old set unused; a kill before it is
+    // deleted must not leave it forever.
+    std::unique_ptr<StoreIntent> intent;
+    if (bHasCurrent)
+        intent.reset(
+            new StoreIntent(this, m_pszDefsDir.get(), "dir", DuLeafName(current.c_str()).c_str()));
     bool bOldEmptied = false;
     if (!UpdateUsageFile(bHasCurrent ? current.c_str() : nullptr, pszDir, bAllowMissing,
                          &bOldEmptied)) {

@@ -42,6 +42,9 @@ bool CDefUtils::RestoreLastDefs()
                 WriteLog("CDefUtils::RestoreLastDefs() - %s does not exist on this machine.\n",
                          lastDir.c_str());
             } else {
+                // The set restored away from is unnamed from here until
+                // it is deleted.
+                StoreIntent intent(this, m_pszDefsDir.get(), "dir", cur.c_str());
                 bResult = UpdateNewestDefs(lastDir.c_str(), false);
                 // Runs even when the CurDefs write failed. Dropping LastDefs
                 // makes a restore possible only once per integrated set.

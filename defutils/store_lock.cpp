@@ -89,6 +89,9 @@ bool CDefUtils::LockStore(bool* pbRenewed, std::string* pLockedDir)
         } while (rc != 0 && errno == EINTR);
         if (rc == 0 && StillThere(fd, pszDir)) {
             g_held.push_back(HeldLock{pszDir, fd, 1});
+            // What a killed predecessor left is cleared before this
+            // command's first bookkeeping step reads the store.
+            DuSweepStore(this, pszDir);
             return true;
         }
         close(fd);

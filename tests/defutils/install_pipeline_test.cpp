@@ -28,13 +28,19 @@ TEST_F(InstallPipelineTest, FirstInstallCreatesTheStoreIntegratesAndPrimesHubs)
     EXPECT_EQ(0755, PathMode(sandbox.BaseDir()));
     EXPECT_EQ(0770, PathMode(defs));
     const std::string update = std::string(szDir).substr(defs.size() + 1);
-    EXPECT_EQ((Names{"binhub", "incoming", "texthub", update}), ListDir(defs));
+    // The temporary directory's marker stays while the directory is in use.
+    Names listed = ListDir(defs);
+    ASSERT_EQ(listed.size(), 5u);
+    EXPECT_EQ(listed[0].compare(0, 12, ".qdu-intent-"), 0) << listed[0];
+    EXPECT_EQ((Names{"binhub", "incoming", "texthub", update}),
+              Names(listed.begin() + 1, listed.end()));
 
     WriteSet(szDir, kNew);
     ASSERT_TRUE(du.PostDefUpdate(false));
     EXPECT_EQ(kNew.DirName(), DefInfoValue(defs, "CurDefs"));
     EXPECT_TRUE(IsCompleteSet(defs + "/" + kNew.DirName()));
     EXPECT_FALSE(PathExists(szDir));
+    EXPECT_FALSE(PathExists(defs + "/" + listed[0]));
     EXPECT_EQ((Names{"bincommon.dat", "binlinux.dat"}), ListDir(defs + "/binhub"));
     EXPECT_EQ((Names{"texthub.dat"}), ListDir(defs + "/texthub"));
     EXPECT_EQ("[tvlxdata-shareddefs-microdefs]\nLastTextUpdate=1\nLastBinUpdate=1\n",

@@ -205,12 +205,6 @@ std::vector<std::string> LeftoverProblems(const std::string& defsDir, const Stor
             problems.push_back(app.first + " is registered in " +
                                std::to_string(app.second.size()) + " sections");
     }
-    // The sweep of what a killed command leaves (empty sections, temporary
-    // and unnamed set directories) is not built yet; these checks show what
-    // it must clear and run only on request.
-    const char* pszTidy = getenv("QDU_CRASH_TIDY");
-    if (pszTidy == nullptr || strcmp(pszTidy, "1") != 0)
-        return problems;
     for (const auto& section : view.members) {
         if (section.second.empty())
             problems.push_back("usage.dat keeps the empty section [" + section.first + "]");

@@ -38,8 +38,7 @@ std::vector<std::string> ConsistencyProblems(const std::string& defsDir,
                                              StoreView* pView = nullptr);
 
 // What an interrupted command may leave but the next complete command must
-// have cleared: an AppId in two sections; and, with QDU_CRASH_TIDY=1 (the
-// sweep that clears them is not built yet), an empty section, a temporary
+// have cleared: an AppId in two sections, an empty section, a temporary
 // directory, a set directory no bookkeeping names.
 std::vector<std::string> LeftoverProblems(const std::string& defsDir, const StoreView& view);
 
