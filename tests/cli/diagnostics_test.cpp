@@ -39,11 +39,11 @@ protected:
     // none), and kOld and kNew waiting as source directories.
     void MakeStore(const std::string& last)
     {
-        WriteSet(defs + "/" + kCurName, SetSpec(kCur));
+        WriteSet(defs + "/" + kCurName, SetLayout(kCur));
         WriteDefInfo(defs, kCurName, last);
         WriteTextFile(defs + "/usage.dat", "[" + kCurName + "]\napp=1\n");
-        WriteSet(sets + "/old", SetSpec(kOld));
-        WriteSet(sets + "/new", SetSpec(kNew));
+        WriteSet(sets + "/old", SetLayout(kOld));
+        WriteSet(sets + "/new", SetLayout(kNew));
     }
     // A clean machine, then the row's own setup.
     void Arrange(const std::function<void()>& setup)
@@ -78,13 +78,13 @@ TEST_F(DiagnosticsTest, NamesTheCause)
         MakeStore("");
         WriteTextFile(defs + "/sflock.dat.l2", "");
     };
-    auto badSet = [this] { WriteSet(sets + "/bad", SetSpec(DefDate{2010, 13, 1, 1})); };
-    auto partSet = [this] { WriteSet(sets + "/part", SetSpec(kNew, {}, {"defs2.dat"})); };
+    auto badSet = [this] { WriteSet(sets + "/bad", SetLayout(DefDate{2010, 13, 1, 1})); };
+    auto partSet = [this] { WriteSet(sets + "/part", SetLayout(kNew, {}, {"defs2.dat"})); };
     auto lastIsCur = [this] { MakeStore(kCurName); };
     auto lastIsOld = [this] { MakeStore(kOldName); };
     auto sameSet = [this] {
         MakeStore("");
-        WriteSet(sets + "/same", SetSpec(kCur));
+        WriteSet(sets + "/same", SetLayout(kCur));
     };
     const struct Row {
         const char* name;

@@ -41,7 +41,7 @@ class StoreTest : public SandboxTest {
 protected:
     std::string defs = sandbox.DefsDir();
     // The store with kCur newest and, when given, an incoming set.
-    void MakeStore(const SetSpec& current, const SetSpec* incoming = nullptr)
+    void MakeStore(const SetLayout& current, const SetLayout* incoming = nullptr)
     {
         RemoveTree(defs);
         WriteSet(defs + "/" + kCurName, current);
@@ -91,7 +91,7 @@ TEST_P(AppIdCommandTest, ExitStatusAndOutput)
     if (row.setup == kNoBaseDir)
         sandbox.WriteTarvolixConf("[Tarvolix Shared]\n");
     if (row.setup >= kStore)
-        MakeStore(SetSpec{kCur});
+        MakeStore(SetLayout{kCur});
     if (row.setup >= kRegistered)
         WriteTextFile(defs + "/usage.dat", "[" + kCurName + "]\napp=1\n");
     if (row.setup == kSetDeleted)
@@ -121,9 +121,9 @@ INSTANTIATE_TEST_SUITE_P(Commands, AppIdCommandTest, ::testing::ValuesIn(kResult
 TEST_F(StoreTest, NewestIntegratesTheIncomingSet)
 {
     const std::string setDir = defs + "/" + SetName(kNew);
-    SetSpec incoming{kNew, {{"B.DAT", "new b"}}, {}, {"*.tmp"}};
+    SetLayout incoming{kNew, {{"B.DAT", "new b"}}, {}, {"*.tmp"}};
     incoming.virscanName = "VIRSCAN1.DAT";
-    MakeStore(SetSpec{kCur, {{"a.dat", "old a"}, {"b.dat", "old b"}, {"x.tmp", "t"}}}, &incoming);
+    MakeStore(SetLayout{kCur, {{"a.dat", "old a"}, {"b.dat", "old b"}, {"x.tmp", "t"}}}, &incoming);
     chmod(defs.c_str(), 0750);  // not the store's default, so inheritance shows
 
     CliResult r = RunCli({"-n", "app1"});
@@ -157,10 +157,10 @@ TEST_F(StoreTest, IncomingSetWaitsForCompletenessAndTheLock)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string incoming = defs + "/incoming";
-        SetSpec setSpec{kNew};
+        SetLayout setSpec{kNew};
         if (!row.complete)
             setSpec.missingFiles = {"late.dat"};
-        MakeStore(SetSpec{kCur}, &setSpec);
+        MakeStore(SetLayout{kCur}, &setSpec);
         if (row.lockAge >= 0) {
             WriteTextFile(incoming + "/inlock.dat", "");
             struct timeval times[2] = {{time(nullptr) - row.lockAge, 0},
@@ -186,7 +186,7 @@ TEST_F(StoreTest, HalfWayCopyFailureLeavesNoTrace)
     signal(SIGXFSZ, SIG_IGN);  // writes beyond the limit fail with EFBIG, in the child too
     for (bool bBigInNewest : {true, false}) {
         SCOPED_TRACE(bBigInNewest ? "seeding from the newest set" : "copying from incoming");
-        SetSpec current{kCur, {{"a.dat", "a"}}}, incoming{kNew, {{"b.dat", "b"}}};
+        SetLayout current{kCur, {{"a.dat", "a"}}}, incoming{kNew, {{"b.dat", "b"}}};
         (bBigInNewest ? current : incoming).files["big.dat"] = std::string(4 * kLimit, 'x');
         MakeStore(current, &incoming);
         const std::string defInfoBefore = ReadTextFile(defs + "/definfo.dat");

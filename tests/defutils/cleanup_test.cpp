@@ -72,9 +72,9 @@ protected:
     void SetUp() override
     {
         RemoveTree(sandbox.BaseDir());
-        WriteSet(defs + "/" + kS1, SetSpec{{2024, 1, 1, 1}});
-        WriteSet(defs + "/" + kS2, SetSpec{{2024, 2, 1, 1}});
-        WriteSet(defs + "/" + kS3, SetSpec{{2023, 12, 1, 1}});
+        WriteSet(defs + "/" + kS1, SetLayout{{2024, 1, 1, 1}});
+        WriteSet(defs + "/" + kS2, SetLayout{{2024, 2, 1, 1}});
+        WriteSet(defs + "/" + kS3, SetLayout{{2023, 12, 1, 1}});
         WriteDefInfo(defs, kS2, kS1);
         MakeDirs(install);
         WriteTextFile(install + "/defloc.dat", "[DefBaseLocation]\nLocation=" + defs + "\n");
@@ -133,7 +133,7 @@ TEST_F(CleanupTest, LastAppLeavingRemovesTheWholeStoreAndAnEmptiedConf)
         SetUp();
         sandbox.WriteDefutilsConf(bLog ? kLog + kMicro : kMicro);
         for (const char* dir : {"incoming", "binhub", "texthub", "tmp1a2b", "tmpff"})
-            WriteSet(defs + "/" + dir, SetSpec{{2024, 3, 1, 1}});
+            WriteSet(defs + "/" + dir, SetLayout{{2024, 3, 1, 1}});
         EXPECT_EQ(DU_S_OK, StopUsing("[" + kS3 + "]\nMe=1\n"));
         EXPECT_FALSE(PathExists(install + "/defloc.dat"));
         EXPECT_EQ(bLog ? kLog : "<none>", PathExists(sandbox.DefutilsConf())
@@ -152,7 +152,7 @@ TEST_F(CleanupTest, AlternateContentAlsoRemovesAnEmptyContentDirectory)
     for (bool bOtherType : {false, true}) {
         SCOPED_TRACE(bOtherType ? "other_type_present" : "only_type");
         RemoveTree(data);
-        WriteSet(usageDir + "/" + kS2, SetSpec{{2024, 2, 1, 1}});
+        WriteSet(usageDir + "/" + kS2, SetLayout{{2024, 2, 1, 1}});
         WriteDefInfo(usageDir, kS2, "");
         if (bOtherType)
             MakeDirs(data + "/other");

@@ -125,7 +125,7 @@ TEST_F(FileSetsTest, CatalogWalkCleansEntriesAndReportsTheFirstMissingFile)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         RemoveTree(src);
-        WriteSet(src, SetSpec{{2024, 1, 1, 1}, {{"a.dat", "a"}}});
+        WriteSet(src, SetLayout{{2024, 1, 1, 1}, {{"a.dat", "a"}}});
         RemoveTree(src + "/catalog.dat");
         if (!c.sections.empty())
             WriteCatalog(src, c.sections);

@@ -87,7 +87,7 @@ protected:
     void MakeStore()
     {
         for (const DefDate& date : {dLast, dCur})
-            WriteSet(defs + "/" + SetName(date), SetSpec{date, {{"a.dat", "a"}}});
+            WriteSet(defs + "/" + SetName(date), SetLayout{date, {{"a.dat", "a"}}});
         WriteDefInfo(defs, C, L);
     }
 
@@ -132,9 +132,9 @@ TEST_F(IntegrationTest, IntegrateDefsSeedsRotatesAndLeavesNothingHalfBuilt)
         }
         const std::string target = defs + "/" + SetName(c.source);
         if (c.bTargetExists)
-            WriteSet(target, SetSpec{c.source, {{"kept.dat", "k"}}});
+            WriteSet(target, SetLayout{c.source, {{"kept.dat", "k"}}});
         RemoveTree(src);
-        WriteSet(src, SetSpec{c.source, {{"b.dat", "b"}}});
+        WriteSet(src, SetLayout{c.source, {{"b.dat", "b"}}});
 
         EXPECT_EQ(c.expected, CDefUtils().IntegrateDefs(src.c_str(), false));
         EXPECT_EQ(c.sets, ListDir(defs));
@@ -148,7 +148,7 @@ TEST_F(IntegrationTest, IntegrateDefsSeedsRotatesAndLeavesNothingHalfBuilt)
     }
     // UpdateNewestDefs takes a new definfo.dat back when the group cannot be set.
     RemoveTree(sandbox.BaseDir());
-    WriteSet(defs + "/" + N, SetSpec{dNew});
+    WriteSet(defs + "/" + N, SetLayout{dNew});
     CDefUtils du;
     sandbox.SetGroupName("qdu-no-such-group");
     EXPECT_FALSE(du.UpdateNewestDefs((defs + "/" + N).c_str(), true));
@@ -174,7 +174,7 @@ TEST_F(IntegrationTest, SeedingLeavesOutOnlyWhatTheSourceReplaces)
     };
     MakeStore();
     const std::string cur = defs + "/" + C, target = defs + "/" + N;
-    WriteSet(src, SetSpec{dNew});
+    WriteSet(src, SetLayout{dNew});
     for (const auto& row : rows) {
         const std::pair<std::string, std::string> copies[] = {{cur, row.inNewest},
                                                               {src, row.inSource}};

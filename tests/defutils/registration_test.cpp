@@ -16,8 +16,8 @@ protected:
     void Store(const std::string& definfo, const std::string& before)
     {
         RemoveTree(sandbox.BaseDir());
-        WriteSet(Dir(kA), SetSpec{{2024, 1, 1, 1}});
-        WriteSet(Dir(kB), SetSpec{{2024, 1, 2, 2}});
+        WriteSet(Dir(kA), SetLayout{{2024, 1, 1, 1}});
+        WriteSet(Dir(kB), SetLayout{{2024, 1, 2, 2}});
         if (!definfo.empty())
             WriteTextFile(defs + "/definfo.dat", definfo);
         if (!before.empty())

@@ -127,10 +127,11 @@ TEST(WillIntegrateDir, NewerAndCompleteOnly)
         Sandbox sandbox;
         const std::string defs = sandbox.DefsDir();
         if (row.bStore) {
-            MakeDefSet(defs, "20240110.005", 2024, 1, 10, 5);
+            WriteSet(defs + "/20240110.005", SetLayout{DefDate{2024, 1, 10, 5}});
             WriteDefInfo(defs, "20240110.005", "");
         }
-        std::string dir = MakeDefSet(sandbox.Root(), "new", 2024, 1, row.day, 5, {"a.dat"});
+        const std::string dir = sandbox.Root() + "/new";
+        WriteSet(dir, SetLayout{DefDate{2024, 1, row.day, 5}, {{"a.dat", "a.dat"}}});
         if (!row.bComplete)
             unlink((dir + "/a.dat").c_str());
         CDefUtils du;

@@ -51,19 +51,19 @@ std::string VirscanHeader(const DefDate& date)
     return DefDateHeader(date.year, date.month, date.day, date.revision);
 }
 
-void WriteSet(const std::string& dir, const SetSpec& setSpec)
+void WriteSet(const std::string& dir, const SetLayout& layout)
 {
     MakeDirs(dir);
-    WriteTextFile(dir + "/" + setSpec.virscanName, VirscanHeader(setSpec.date) + "body");
-    CatalogSection files{"Files", {setSpec.virscanName, "catalog.dat"}};
-    for (const auto& file : setSpec.files) {
+    WriteTextFile(dir + "/" + layout.virscanName, VirscanHeader(layout.date) + "body");
+    CatalogSection files{"Files", {layout.virscanName, "catalog.dat"}};
+    for (const auto& file : layout.files) {
         WriteTextFile(dir + "/" + file.first, file.second);
         files.lines.push_back(file.first);
     }
-    files.lines.insert(files.lines.end(), setSpec.missingFiles.begin(), setSpec.missingFiles.end());
+    files.lines.insert(files.lines.end(), layout.missingFiles.begin(), layout.missingFiles.end());
     std::vector<CatalogSection> sections = {files};
-    if (!setSpec.cleanup.empty())
-        sections.push_back(CatalogSection{"Cleanup Files", setSpec.cleanup});
+    if (!layout.cleanup.empty())
+        sections.push_back(CatalogSection{"Cleanup Files", layout.cleanup});
     WriteCatalog(dir, sections);
 }
 

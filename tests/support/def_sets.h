@@ -36,9 +36,11 @@ struct DefDate {
 std::string SetName(const DefDate& date);
 std::string VirscanHeader(const DefDate& date);
 
-struct SetSpec {
-    explicit SetSpec(const DefDate& d, std::map<std::string, std::string> f = {},
-                     std::vector<std::string> missing = {}, std::vector<std::string> clean = {})
+// What WriteSet lays out: a dated set with extra files, catalog entries
+// for files it lacks, and cleanup patterns.
+struct SetLayout {
+    explicit SetLayout(const DefDate& d, std::map<std::string, std::string> f = {},
+                       std::vector<std::string> missing = {}, std::vector<std::string> clean = {})
         : date(d), files(std::move(f)), missingFiles(std::move(missing)), cleanup(std::move(clean))
     {
     }
@@ -52,7 +54,7 @@ struct SetSpec {
 
 // The main file (header + "body"), the extras, and a catalog listing the
 // main file, itself, the extras and missingFiles.
-void WriteSet(const std::string& dir, const SetSpec& setSpec);
+void WriteSet(const std::string& dir, const SetLayout& layout);
 
 // definfo.dat text with CurDefs and LastDefs ("" leaves a key out).
 std::string DefInfoText(const std::string& cur, const std::string& last);
