@@ -47,7 +47,8 @@ constexpr char kDirKind[] = "dir";
 constexpr char kHubKind[] = "hub";
 // A marker holds "<kind> <name>\n"; anything longer is not ours.
 constexpr size_t kIntentMaxSize = 256;
-constexpr DWORD kSectionNamesSize = 8191;
+// usage.dat's section list, as the registration sweep reads it.
+constexpr DWORD kSweepNamesSize = 8191;
 
 struct KeptIntent {
     std::string path;
@@ -166,9 +167,9 @@ std::vector<Marker> ReadMarkers(int dirFd)
 
 bool SectionExists(const char* pszName, const char* pszUsage)
 {
-    std::unique_ptr<char[]> names(new char[kSectionNamesSize]());
-    GetPrivateProfileString(nullptr, nullptr, nullptr, names.get(), kSectionNamesSize, pszUsage);
-    names[kSectionNamesSize - 1] = '\0';
+    std::unique_ptr<char[]> names(new char[kSweepNamesSize]());
+    GetPrivateProfileString(nullptr, nullptr, nullptr, names.get(), kSweepNamesSize, pszUsage);
+    names[kSweepNamesSize - 1] = '\0';
     for (const char* psz = names.get(); *psz != '\0'; psz += strlen(psz) + 1) {
         // Section names match regardless of case in the profile engine.
         if (strcasecmp(psz, pszName) == 0)
@@ -308,9 +309,7 @@ void DuMarkDefInfoSets(CDefUtils* pDefUtils, const char* pszDefsDir,
         return;
     for (const char* pszKey : {kCurDefsKey, kLastDefsKey}) {
         PathBuf value;
-        GetPrivateProfileString(kDefDatesSection, pszKey, kKeyMissing, value.data(),
-                                static_cast<DWORD>(value.size()), defInfo.c_str());
-        CDefUtils::TrimSpaces(value.data());
+        DuReadDefDatesKeyTrimmed(defInfo.c_str(), pszKey, &value);
         if (strcmp(value.c_str(), kKeyMissing) != 0 && DuIsPlainName(value.c_str()))
             pIntents->emplace_back(new StoreIntent(pDefUtils, pszDefsDir, kDirKind, value.c_str()));
     }
