@@ -365,7 +365,8 @@ public:
     // opened file, so below the boundary a link is refused, never followed.
     // Below the boundary a file with other hard links keeps its group and
     // mode, and passes only when it has them already. False when the group
-    // does not exist or the path cannot be opened.
+    // does not exist or the path cannot be opened. Inside a walk (below)
+    // the group is looked up once and its log lines replayed per file.
     bool ChangeUnixOwner(const char* pszPath, unsigned int nMode, bool bIsDirectory);
     // ChangeUnixOwner on a file the caller holds open (fd); pszPath only
     // names it in the log. Fails when fd is negative.
@@ -497,7 +498,9 @@ public:
     // Applies pfnOperation to every file of pszDir (not subdirectories, not
     // inlock.dat) until one returns false. With bCheckSet a directory with
     // none of virscan1.dat, virscant.dat, hub.scr, cur.scr is refused,
-    // so a delete walk cannot empty something that is not a set.
+    // so a delete walk cannot empty something that is not a set. A walk
+    // (this or ProcessCatalogFiles) looks up the store group, the copy
+    // destination's mode and the base directory once, not once per file.
     bool ProcessAllDefFiles(FileCallback pfnOperation, const char* pszDir, void* pContext,
                             bool bCheckSet);
     // Applies pfnOperation to <pszDir>/<entry> for each entry of pszSection
