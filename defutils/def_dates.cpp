@@ -65,9 +65,7 @@ ssize_t ReadFully(int fd, unsigned char* pBuffer, size_t nSize)
 {
     size_t nDone = 0;
     while (nDone < nSize) {
-        ssize_t n = read(fd, pBuffer + nDone, nSize - nDone);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = ReadRetrying(fd, pBuffer + nDone, nSize - nDone);
         if (n < 0)
             return -1;
         if (n == 0)

@@ -54,9 +54,7 @@ bool CopyByReadWrite(int in, int out)
     if (!buf)
         return false;
     for (;;) {
-        ssize_t n = read(in, buf.get(), COPY_BUFFER_SIZE);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = ReadRetrying(in, buf.get(), COPY_BUFFER_SIZE);
         if (n < 0)
             return false;
         if (n == 0)

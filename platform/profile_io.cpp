@@ -67,9 +67,7 @@ bool LoadImage(int fd, std::string* pImage)
     pImage->clear();
     char buf[8192];
     for (off_t at = 0;;) {
-        ssize_t n = pread(fd, buf, sizeof buf, at);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = ReadRetrying(fd, buf, sizeof buf, at);
         if (n < 0)
             return false;
         if (n == 0)

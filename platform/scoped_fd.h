@@ -54,6 +54,17 @@ inline int OpenNoWait(const char* pszPath, int flags, mode_t mode = 0)
     return DuOpenPath(pszPath, flags, mode);
 }
 
+// read(2), or pread(2) at offset `at` when it is not negative, retried while
+// a signal interrupts it.
+inline ssize_t ReadRetrying(int fd, void* p, size_t n, off_t at = -1)
+{
+    ssize_t got;
+    do {
+        got = at >= 0 ? pread(fd, p, n, at) : read(fd, p, n);
+    } while (got < 0 && errno == EINTR);
+    return got;
+}
+
 // Writes all n bytes: at offset `at` (pwrite) when it is not negative, else
 // at the file position; short writes and EINTR are retried. False on an
 // error or when nothing more can be written.

@@ -74,6 +74,17 @@ Status HubList(const std::string& catalog, const std::vector<const char*>& secti
     return Ok();
 }
 
+// The digests a set is looked up by, from its files and file lists.
+void FillDigests(SetInfo* pInfo)
+{
+    pInfo->digest = SetDigest(pInfo->files);
+    pInfo->installedDigest = SetDigest(pInfo->Select(pInfo->installed));
+    if (pInfo->hasBinhub)
+        pInfo->binhubDigest = SetDigest(pInfo->Select(pInfo->binhub));
+    if (pInfo->hasTexthub)
+        pInfo->texthubDigest = SetDigest(pInfo->Select(pInfo->texthub));
+}
+
 }  // namespace
 
 std::string SetDate::Name() const
@@ -267,12 +278,7 @@ Status DescribeSet(const std::string& dir, const std::vector<FileRecord>& files,
             info.installed.push_back(f.name);
     }
 
-    info.digest = SetDigest(info.files);
-    info.installedDigest = SetDigest(info.Select(info.installed));
-    if (info.hasBinhub)
-        info.binhubDigest = SetDigest(info.Select(info.binhub));
-    if (info.hasTexthub)
-        info.texthubDigest = SetDigest(info.Select(info.texthub));
+    FillDigests(&info);
     *out = std::move(info);
     return Ok();
 }
@@ -310,12 +316,7 @@ bool SetInfoFromJson(const json& j, SetInfo* out)
         info.hasTexthub = j.contains("texthub");
         if (info.hasTexthub)
             info.texthub = j.at("texthub").get<std::vector<std::string>>();
-        info.digest = SetDigest(info.files);
-        info.installedDigest = SetDigest(info.Select(info.installed));
-        if (info.hasBinhub)
-            info.binhubDigest = SetDigest(info.Select(info.binhub));
-        if (info.hasTexthub)
-            info.texthubDigest = SetDigest(info.Select(info.texthub));
+        FillDigests(&info);
         *out = std::move(info);
         return true;
     } catch (const std::exception&) {

@@ -200,9 +200,7 @@ PaResult CheckFileContent(const char* path, uint64_t size, uint64_t hash, Bytes&
     Hasher hasher;
     uint64_t total = 0;
     for (;;) {
-        ssize_t n = read(fd.get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = ReadRetrying(fd.get(), buffer.data(), buffer.size());
         if (n < 0)
             return PA_E_IO;
         if (n == 0)

@@ -155,9 +155,7 @@ PaResult ReadWholeFile(const char* path, uint64_t maxSize, Bytes& out)
     out.resize(static_cast<size_t>(st.st_size));
     size_t got = 0;
     while (got < out.size()) {
-        ssize_t n = read(fd.get(), out.data() + got, out.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
+        ssize_t n = ReadRetrying(fd.get(), out.data() + got, out.size() - got);
         if (n < 0)
             return PA_E_IO;
         if (n == 0)
