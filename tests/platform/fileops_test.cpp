@@ -4,16 +4,21 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <cstring>
 #include <string>
 
-#include "platform/fileops_extra.h"
+#include "platform/bounded.h"
+#include "platform/find.h"
+#include "platform/paths.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
 using FileopsTest = SandboxTest;
+constexpr DWORD SRW = FILE_SHARE_READ | FILE_SHARE_WRITE, RW = GENERIC_READ | GENERIC_WRITE;
+constexpr DWORD OE = OPEN_EXISTING, TE = TRUNCATE_EXISTING;
 
 TEST_F(FileopsTest, CopyFileLoopsAndHonoursFailIfExists)
 {
@@ -29,9 +34,9 @@ TEST_F(FileopsTest, CopyFileLoopsAndHonoursFailIfExists)
     EXPECT_EQ(ReadTextFile(dst), data);
     EXPECT_EQ(PathMode(dst), 0644) << "a new target gets the default mode";
     // A file-size limit makes the write fail part way, even for root.
-    struct rlimit saved, small;
+    struct rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    small = {1024 * 1024, saved.rlim_max};
+    const struct rlimit small = {1024 * 1024, saved.rlim_max};
     void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     EXPECT_EQ(CopyFile(src.c_str(), dst.c_str(), FALSE), FALSE);
@@ -98,23 +103,168 @@ TEST_F(FileopsTest, SetFileAttributesChangesWritability)
     EXPECT_EQ(SetFileAttributes(sandbox.Path("missing").c_str(), FILE_ATTR_NORMAL), FALSE);
 }
 
-// Most extras are unused by the store yet: only their traps.
-TEST_F(FileopsTest, CompatibilityOperations)
+TEST_F(FileopsTest, CreateFileChecksArgumentsAndDispositions)
 {
-    char text[] = "MiXeD/1 \xC4 Z";
-    EXPECT_STREQ(StrLower(text), "mixed/1 \xC4 z") << "ASCII letters only";
-    std::string a = sandbox.Path("a"), b = sandbox.Path("b"), dir = sandbox.Root();
-    WriteTextFile(a, "moved");
-    WriteTextFile(b, "old");
-    EXPECT_EQ(MoveFileEx(a.c_str(), b.c_str(), MOVEFILE_COPY_ALLOWED), FALSE) << "no replace";
-    ASSERT_EQ(MoveFileEx(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING), TRUE);
-    EXPECT_EQ(ReadTextFile(b), "moved");
-    char out[DU_MAX_PATH];
-    EXPECT_EQ(GetTempFileName(dir.c_str(), "abcdef", 0x1A2B, out), 0x1A2Bu);
-    EXPECT_EQ(out, dir + "/abc1a2b.tmp");
-    EXPECT_EQ(GetTempFileName(dir.c_str(), "p", 0x100000, out), 0u);
-    EXPECT_NE(GetTempFileName(dir.c_str(), "q", 0, out), 0u);
-    EXPECT_TRUE(PathExists(out)) << "counter numbers create the name";
+    std::string old = sandbox.Path("old"), made = sandbox.Path("made"), fifo = sandbox.Path("fifo");
+    WriteTextFile(old, "old");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    const SecurityAttributes clean = {12, 0, 0}, dirty = {12, 0, 1};
+    int tmpl = 0;
+    const char *f = old.c_str(), *m = made.c_str(), *d = sandbox.Root().c_str();
+    const struct {
+        const char *name, *path;
+        DWORD access, share;
+        const SecurityAttributes* sec;
+        DWORD disposition, flags;
+        HANDLE tmpl;
+        bool opens;
+    } rows[] = {
+        {"all_valid", f, RW, SRW | FILE_SHARE_DELETE, &clean, OE, 4 | 64, nullptr, true},
+        {"access_four", f, 4, SRW, nullptr, OE, 0, nullptr, false},
+        {"share_read_only", f, RW, FILE_SHARE_READ, nullptr, OE, 0, nullptr, false},
+        {"security_reserved_set", f, RW, SRW, &dirty, OE, 0, nullptr, false},
+        {"unknown_flag", f, RW, SRW, nullptr, OE, 128, nullptr, false},
+        {"template_given", f, RW, SRW, nullptr, OE, 0, &tmpl, false},
+        {"truncate_without_write", f, GENERIC_READ, SRW, nullptr, TE, 0, nullptr, false},
+        {"create_new_existing", f, RW, SRW, nullptr, CREATE_NEW, 0, nullptr, false},
+        {"open_missing", m, RW, SRW, nullptr, OE, 0, nullptr, false},
+        {"truncate_missing", m, RW, SRW, nullptr, TE, 0, nullptr, false},
+        {"create_always_directory", d, RW, SRW, nullptr, CREATE_ALWAYS, 0, nullptr, false},
+        {"truncate_fifo_never_blocks", fifo.c_str(), RW, SRW, nullptr, TE, 0, nullptr, false},
+        {"open_always_creates", m, RW, SRW, nullptr, OPEN_ALWAYS, 0, nullptr, true},
+        {"truncate_existing", f, RW, SRW, nullptr, TE, 0, nullptr, true},
+    };
+    for (const auto& r : rows) {
+        HANDLE h = CreateFile(r.path, r.access, r.share, r.sec, r.disposition, r.flags, r.tmpl);
+        EXPECT_EQ(h != INVALID_HANDLE_VALUE, r.opens) << r.name;
+        CloseHandle(h);
+        EXPECT_EQ(ReadTextFile(old), r.opens && r.disposition == TE ? "" : "old") << r.name;
+        EXPECT_TRUE(r.path != m || PathExists(made) == r.opens) << "failed opens create nothing";
+    }
+    CloseHandle(CreateFile(m, RW, SRW, nullptr, CREATE_ALWAYS, FILE_FLAG_READONLY_CREATE, nullptr));
+    EXPECT_EQ(PathMode(made) & 0222, 0) << "create-always makes the file anew";
+}
+
+TEST_F(FileopsTest, HandlesFollowAccessBits)
+{
+    const std::string path = sandbox.Path("f");
+    struct utimbuf times = {1200000007, 1100000011};
+    WriteTextFile(path, "0123456789");
+    ASSERT_EQ(utime(path.c_str(), &times), 0);
+    HANDLE r = CreateFile(path.c_str(), GENERIC_READ, SRW, nullptr, OE, 0, nullptr);
+    HANDLE w = CreateFile(path.c_str(), GENERIC_WRITE, SRW, nullptr, OE, 0, nullptr);
+    FileTime access = {}, write = {};
+    EXPECT_EQ(GetFileTime(r, &access, &access, &write), FALSE) << "no creation time";
+    ASSERT_EQ(GetFileTime(r, nullptr, &access, &write), TRUE);
+    EXPECT_EQ(FileTimeToPosixTime(access), 1200000000);
+    EXPECT_EQ(FileTimeToPosixTime(write), 1100000010);
+    write = PosixTimeToFileTime(1300000029);
+    EXPECT_EQ(SetFileTime(r, nullptr, nullptr, &write), FALSE) << "needs write access";
+    ASSERT_EQ(SetFileTime(w, nullptr, nullptr, &write), TRUE);
+    struct stat st = {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtime, 1300000020);
+    EXPECT_EQ(st.st_atime, 1200000007) << "the access time not given stays exact";
+    char buf[32] = {};
+    DWORD n = 99;
+    EXPECT_EQ(WriteFile(r, "x", 1, &n, nullptr), FALSE);
+    EXPECT_EQ(ReadFile(w, buf, 4, &n, nullptr), FALSE);
+    ASSERT_EQ(ReadFile(r, buf, 4, &n, nullptr), TRUE);
+    EXPECT_EQ(WriteFile(w, "ab", 2, &n, nullptr), TRUE) << "each handle has its own position";
+    EXPECT_EQ(ReadTextFile(path), "ab23456789");
+    LONG one = 1;
+    EXPECT_EQ(SetFilePointer(r, 5, nullptr, FILE_END), 15u);
+    EXPECT_EQ(SetFilePointer(r, 0, &one, FILE_BEGIN), 0xFFFFFFFFu) << "high part set";
+    EXPECT_EQ(SetFilePointer(r, -16, nullptr, FILE_CURRENT), 0xFFFFFFFFu);
+    EXPECT_EQ(SetFilePointer(r, 0, nullptr, FILE_CURRENT), 15u) << "failures keep the position";
+    EXPECT_EQ(CloseHandle(r) && CloseHandle(w), TRUE);
+    DWORD fake[2] = {4111, 0};  // one off the real tag
+    for (HANDLE bad : {HANDLE(nullptr), INVALID_HANDLE_VALUE, HANDLE(fake)}) {
+        EXPECT_EQ(ReadFile(bad, buf, 4, &n, nullptr) || WriteFile(bad, buf, 4, &n, nullptr), FALSE);
+        EXPECT_EQ(SetFilePointer(bad, 0, nullptr, FILE_BEGIN), 0xFFFFFFFFu);
+        EXPECT_EQ(GetFileTime(bad, nullptr, nullptr, nullptr) || CloseHandle(bad), FALSE);
+    }
+}
+
+TEST(PathsTest, StripFileNameSplitsDirectoryAndName)
+{
+    const struct {
+        const char *path, *dir, *name;  // dir: cut at flag 0; name: from flag 1
+    } rows[] = {
+        {"a/b/c.dat", "a/b", "c.dat"},
+        {"dir/", "dir", ""},
+        {"//srv/share/f", "//srv/share", "f"},
+        {"x:/f", "x:/", "f"},
+    };
+    for (const auto& row : rows) {
+        char buf[64];
+        strcpy(buf, row.path);
+        EXPECT_STREQ(DuStripFileName(buf, 1), row.name) << row.path;
+        *DuStripFileName(buf, 0) = '\0';
+        EXPECT_STREQ(buf, row.dir) << row.path;
+    }
+}
+
+// The store's join keeps one separator; the bounded one adds one whatever dir
+// ends with. Neither cuts, nor writes past the size.
+TEST(PathsTest, JoinsWithinSize)
+{
+    const struct {
+        bool bounded;
+        const char *dir, *name;
+        size_t size;
+        const char* after;  // null: fails and leaves the buffer unchanged
+    } rows[] = {
+        {false, "/a/", "/b", 64, "/a/b"},      {false, "x:", "/b", 64, "x:/b"},
+        {false, "a/", "//b", 64, "a//b"},      {false, "dir", "name", 8, nullptr},
+        {false, "dir", "name", 9, "dir/name"}, {false, "", "name", 4, nullptr},
+        {false, "", "name", 5, "name"},        {true, "dir", "name", 9, "dir/name"},
+        {true, "dir", "name", 8, nullptr},     {true, "dir/", "name", 64, "dir//name"},
+        {true, "x:", "name", 64, "x:/name"},   {true, "", "name", 6, "/name"},
+        {true, "", "name", 5, nullptr},
+    };
+    for (const auto& row : rows) {
+        char buf[72];
+        memset(buf, '#', sizeof buf);
+        const char* before = row.bounded ? "old" : row.dir;
+        strcpy(buf, before);
+        EXPECT_EQ(row.bounded ? BoundedJoin(buf, row.size, row.dir, row.name)
+                              : DuAppendPath(buf, row.name, row.size) == TRUE,
+                  row.after != nullptr)
+            << row.dir << "+" << row.name << " in " << row.size;
+        EXPECT_STREQ(buf, row.after != nullptr ? row.after : before);
+        EXPECT_EQ(buf[row.size], '#') << "nothing written past the size";
+    }
+}
+
+TEST(PathsTest, FileExistsToleratesWholeNameCaseOnly)
+{
+    Sandbox sandbox;
+    const struct {
+        const char *onDisk, *asked;  // the row's name in messages
+        BOOL result;
+        const char* pathAfter;
+    } rows[] = {
+        {"virscan1.dat", "ViRsCaN1.dAt", TRUE, "virscan1.dat"},
+        {"VIRSCAN1.DAT", "virscan1.dat", TRUE, "VIRSCAN1.DAT"},
+        {"Virscan1.Dat", "VIRSCAN1.DAT", FALSE, "VIRSCAN1.DAT"},
+        {"other.dat", "sub", TRUE, "SUB"},
+    };
+    for (const auto& row : rows) {
+        std::string dir = sandbox.Path(std::to_string(&row - rows)) + "/";
+        MakeDirs(dir + "SUB");  // directories count too
+        WriteTextFile(dir + row.onDisk, "x");
+        char buf[4096];
+        strcpy(buf, (dir + row.asked).c_str());
+        EXPECT_EQ(DuFileExists(buf), row.result) << row.asked;
+        EXPECT_EQ(buf, dir + row.pathAfter);
+    }
+    std::string tooLong(5000, 'a');
+    EXPECT_EQ(DuFileExists(&tooLong[0]), FALSE);
+    // Sizes by name must not wait for a FIFO's writer.
+    ASSERT_EQ(mkfifo(sandbox.Path("fifo").c_str(), 0644), 0);
+    EXPECT_EQ(GetFileSizeByName(sandbox.Path("fifo").c_str()), 0u);
+    EXPECT_EQ(GetFileSizeByName(sandbox.Path("0/virscan1.dat").c_str()), 1u);
 }
 
 }  // namespace
