@@ -15,26 +15,17 @@ namespace {
 
 TEST(WildcardTest, MatchesWholeName)
 {
-    const std::string a4093(4093, 'a'), a4094(4094, 'a');
-    const struct {
-        std::string pattern, name;  // the row's name in messages
-        bool matches;
-    } rows[] = {
-        {"a?c", "abc", true},
-        {"a?c", "ac", true},
-        {"a?c", "abbc", false},
-        {"tmp*", "tmp", true},
-        {"tmp*", "xtmp", false},
-        {"*.DAT", "x.dat", false},
-        {"*.*", "noext", false},
-        // A compiled pattern has at most 8192 states: two per literal, four per star.
-        {std::string(4095, 'a'), std::string(4095, 'a'), true},
-        {std::string(4096, 'a'), std::string(4096, 'a'), false},
-        {a4093 + "*", a4093 + "zz", true},
-        {a4094 + "*", a4094, false},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(WildcardMatch(row.pattern.c_str(), row.name.c_str()), row.matches) << row.name;
+    // A compiled pattern has at most 8192 states: two per literal, four per star.
+    const std::string a4093(4093, 'a'), a4094(4094, 'a'), a4095(4095, 'a'), a4096(4096, 'a');
+    const std::tuple<std::string, std::string, bool> rows[] = {
+        {"a?c", "abc", true},       {"a?c", "ac", true},
+        {"a?c", "abbc", false},     {"tmp*", "tmp", true},
+        {"tmp*", "xtmp", false},    {"*.DAT", "x.dat", false},
+        {"*.*", "noext", false},    {a4095, a4095, true},
+        {a4096, a4096, false},      {a4093 + "*", a4093 + "zz", true},
+        {a4094 + "*", a4094, false}};
+    for (const auto& [pattern, name, matches] : rows)
+        EXPECT_EQ(WildcardMatch(pattern.c_str(), name.c_str()), matches) << pattern << " " << name;
     // Stars multiply the queue entries; the fixed queue refuses rather than blows up.
     WildcardMatcher matcher;
     ASSERT_TRUE(matcher.Compile("**********"));
@@ -53,27 +44,38 @@ TEST(FileTimeTest, ConvertsInFifteenSecondSteps)
     EXPECT_EQ(ticks(0x100000000LL + 30), epoch + 2 * step) << "only the low 32 bits count";
 }
 
-using Records = std::vector<std::pair<std::string, DWORD>>;  // name and attributes
+// What a listing tells about one path: every record, with the fields a
+// caller reads. The handle must also behave after the end.
+using Answer = std::vector<std::tuple<std::string, DWORD, DWORD, time_t, time_t>>;
 
-// Runs a whole listing; an empty result stands for the invalid handle.
-Records List(const std::string& path)
+Answer Ask(const std::string& path)
 {
-    Records records;
+    Answer answer;
     FindData fd;
     HANDLE h = FindFirstFile(path.c_str(), &fd);
     if (h == INVALID_HANDLE_VALUE)
-        return records;
+        return answer;
     EXPECT_EQ(FindNextFile(h, nullptr), FALSE);  // and must not move the index
-    do records.push_back({fd.pszName, fd.dwFileAttributes});
+    do
+        answer.emplace_back(fd.pszName, fd.dwFileAttributes, fd.nFileSizeLow,
+                            FileTimeToPosixTime(fd.ftLastWriteTime),
+                            FileTimeToPosixTime(fd.ftLastAccessTime));
     while (FindNextFile(h, &fd));
     EXPECT_EQ(FindNextFile(h, &fd), FALSE) << "keeps failing after the end";
     EXPECT_EQ(FindClose(h), TRUE);
-    return records;
+    return answer;
+}
+
+// Names and attributes, in listing order.
+std::string List(const std::string& path)
+{
+    std::string list;
+    for (const auto& r : Ask(path))
+        list += std::get<0>(r) + ":" + std::to_string(std::get<1>(r)) + " ";
+    return list;
 }
 
 using FindTest = SandboxTest;
-
-constexpr DWORD kFile = FILE_ATTR_NORMAL, kDir = FILE_ATTR_DIRECTORY;
 
 TEST_F(FindTest, ListsInByteOrderWithAttributesAndGrows)
 {
@@ -88,50 +90,19 @@ TEST_F(FindTest, ListsInByteOrderWithAttributesAndGrows)
     ASSERT_EQ(symlink("nowhere", (dir + "/link-dangling").c_str()), 0);
     ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0644), 0);
     // "*.*" takes names without a dot too; dangling links and FIFOs are left out.
-    EXPECT_EQ(List(dir + "/*.*"), (Records{{".", kDir},
-                                           {"..", kDir},
-                                           {"B.dat", kFile},
-                                           {"abbc", kFile},
-                                           {"abc", kFile},
-                                           {"ac", kFile},
-                                           {"d", kDir},
-                                           {"link-dir", kDir},
-                                           {"link-ro", 96},
-                                           {"ro", 96},
-                                           {"rw", kFile}}));
+    EXPECT_EQ(List(dir + "/*.*"),
+              ".:512 ..:512 B.dat:64 abbc:64 abc:64 ac:64 d:512 link-dir:512 "
+              "link-ro:96 ro:96 rw:64 ");
     struct timeval tv[2] = {{1577836700, 0}, {1577836814, 0}};  // 1577836800 is a multiple of 15
     ASSERT_EQ(utimes((dir + "/rw").c_str(), tv), 0);
-    FindData fd = {};
-    FindClose(FindFirstFile((dir + "/rw").c_str(), &fd));
-    EXPECT_EQ(fd.nFileSizeLow + fd.nFileSizeHigh, 5u);
-    EXPECT_EQ(FileTimeToPosixTime(fd.ftLastWriteTime), 1577836800);
+    EXPECT_EQ(Ask(dir + "/rw"), (Answer{{"rw", FILE_ATTR_NORMAL, 5, 1577836800, 1577836695}}));
     // Many more names than the listing's first capacity.
-    Records expected;
+    std::string expected;
     for (int i = 10; i < 55; ++i) {
         WriteTextFile(dir + "/f" + std::to_string(i), "");
-        expected.push_back({"f" + std::to_string(i), kFile});
+        expected += "f" + std::to_string(i) + ":64 ";
     }
     EXPECT_EQ(List(dir + "/f*"), expected);
-}
-
-// What a listing tells about one path: every record, with the fields a
-// caller reads.
-using Answer = std::vector<std::tuple<std::string, DWORD, DWORD, time_t, time_t>>;
-
-Answer Ask(const std::string& path)
-{
-    Answer answer;
-    FindData fd;
-    HANDLE h = FindFirstFile(path.c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return answer;
-    do
-        answer.emplace_back(fd.pszName, fd.dwFileAttributes, fd.nFileSizeLow,
-                            FileTimeToPosixTime(fd.ftLastWriteTime),
-                            FileTimeToPosixTime(fd.ftLastAccessTime));
-    while (FindNextFile(h, &fd));
-    FindClose(h);
-    return answer;
 }
 
 // The answer of a directory read for `path`: the records of the whole
@@ -167,27 +138,24 @@ TEST_F(FindTest, PlainNameGivesTheDirectoryReadsAnswer)
     WriteTextFile(dir + "/closed/f", "f");
     ASSERT_EQ(chmod((dir + "/closed").c_str(), 0311), 0);
 
-    const char* const rows[] = {
-        "lower.dat",   "LOWER.DAT",   "Lower.dat",  // letter case is exact
-        "UPPER.DAT",   "upper.dat",   "Mixed.Dat",  "mixed.dat",
-        "sub",         "sub/inner",   "link-dir",   "link-dir/inner",
+    const std::string rows[] = {
+        "lower.dat",   "LOWER.DAT",    "Lower.dat",  // letter case is exact
+        "UPPER.DAT",   "upper.dat",    "Mixed.Dat",  "mixed.dat",
+        "sub",         "sub/inner",    "link-dir",   "link-dir/inner",
         "link-file",  // links are followed
-        "dangling",    "loop",        "fifo",       "missing",
-        "sub/missing", "lower.dat/x", "ro",         ".",
-        "..",          ".hidden",     "closed/f",   "closed/missing",
-        "sub/",        "sub/inner/",  "lower.dat/", "",
-        "sub//inner",                                     // trailing and doubled slashes
-        "lower.d?t",   "*.DAT",       "a?c",        "*",  // patterns take the directory read
+        "dangling",    "loop",         "fifo",       "missing",
+        "sub/missing", "lower.dat/x",  "ro",         ".",
+        "..",          ".hidden",      "closed/f",   "closed/missing",
+        "sub/",        "sub/inner/",   "lower.dat/", "",
+        "sub//inner",                                      // trailing and doubled slashes
+        "lower.d?t",   "*.DAT",        "a?c",        "*",  // patterns take the directory read
+        longName,      longName + "n",
     };
-    for (const char* row : rows) {
-        const std::string path = dir + "/" + row;
-        EXPECT_EQ(Ask(path), ReadDirectoryAnswer(path)) << row;
-    }
-    for (const std::string& name : {longName, longName + "n"})
-        EXPECT_EQ(Ask(dir + "/" + name), ReadDirectoryAnswer(dir + "/" + name)) << name.size();
+    for (const std::string& row : rows)
+        EXPECT_EQ(Ask(dir + "/" + row), ReadDirectoryAnswer(dir + "/" + row)) << row;
     // A name found once lists once, with its own name.
-    EXPECT_EQ(Ask(dir + "/lower.dat").size(), 1u);
-    EXPECT_EQ(std::get<0>(Ask(dir + "/" + longName).at(0)), longName);
+    EXPECT_EQ(List(dir + "/lower.dat") + List(dir + "/" + longName),
+              "lower.dat:64 " + longName + ":64 ");
     chmod((dir + "/closed").c_str(), 0755);
 }
 
