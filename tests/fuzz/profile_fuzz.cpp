@@ -14,20 +14,7 @@
 
 namespace {
 
-// One scratch file, made on first use and removed at exit.
-const char* FuzzFile()
-{
-    static char path[] = "/tmp/qdu-profile-fuzz-XXXXXX";
-    static const bool made = [] {
-        int fd = mkstemp(path);
-        if (fd < 0)
-            abort();
-        close(fd);
-        return atexit([] { unlink(path); }) == 0;
-    }();
-    (void)made;
-    return path;
-}
+char fuzzFile[] = "/tmp/qdu-profile-fuzz-XXXXXX";  // one scratch file, removed at exit
 
 const char* Name(uint8_t pick)
 {
@@ -38,11 +25,7 @@ const char* Name(uint8_t pick)
     return kNames[pick % (sizeof kNames / sizeof kNames[0])];
 }
 
-void Check(bool ok)
-{
-    if (!ok)
-        abort();
-}
+#define Check(ok) ((ok) ? (void)0 : abort())
 
 // A list ends with an item's NUL and its own, or is cut with two NULs at size - 2.
 void CheckList(const char* buf, DWORD size, DWORD n)
@@ -53,12 +36,20 @@ void CheckList(const char* buf, DWORD size, DWORD n)
 
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    int fd = mkstemp(fuzzFile);
+    if (fd < 0 || close(fd) != 0)
+        abort();
+    return atexit([] { unlink(fuzzFile); });
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     size_t ops = size > 0 ? data[0] % 16 : 0, header = 1 + ops * 5;
     if (size < header)
         return 0;
-    const char* f = FuzzFile();
+    const char* f = fuzzFile;
     std::ofstream(f, std::ios::binary)
         .write(reinterpret_cast<const char*>(data + header), size - header);
     for (const uint8_t* op = data + 1; op < data + header; op += 5) {
