@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "platform/bounded.h"
 #include "platform/find.h"
@@ -78,26 +79,16 @@ TEST_F(FileopsTest, DeleteFileRemovesOnlyFilesAndLinksToThem)
 
 TEST_F(FileopsTest, SetFileAttributesChangesWritability)
 {
-    const struct {
-        const char* name;
-        mode_t before;
-        DWORD attributes;
-        BOOL result;
-        mode_t after;
-    } rows[] = {
-        {"normal_on_readonly", 0444, FILE_ATTR_NORMAL, TRUE, 0644},
-        {"zero_on_owner_read_only", 0400, 0, TRUE, 0600},
-        {"readonly_drops_setid_bits", 06775, FILE_ATTR_READONLY, TRUE, 0555},
-        {"both_bits_mean_readonly", 0644, FILE_ATTR_READONLY | FILE_ATTR_NORMAL, TRUE, 0444},
-        {"unknown_bit_refused", 0644, FILE_ATTR_NORMAL | 1, FALSE, 0644},
-        {"directory_bit_refused", 0444, FILE_ATTR_DIRECTORY, FALSE, 0444},
-    };
-    for (const auto& row : rows) {
-        std::string path = sandbox.Path(row.name);
-        WriteTextFile(path, "x");
-        ASSERT_EQ(chmod(path.c_str(), row.before), 0);
-        EXPECT_EQ(SetFileAttributes(path.c_str(), row.attributes), row.result) << row.name;
-        EXPECT_EQ(PathMode(path), static_cast<int>(row.after)) << row.name;
+    // Mode before, attributes given, mode after (unchanged when refused).
+    const std::tuple<int, DWORD, int> rows[] = {
+        {0444, FILE_ATTR_NORMAL, 0644},    {0400, 0, 0600},
+        {06775, FILE_ATTR_READONLY, 0555}, {0644, FILE_ATTR_READONLY | FILE_ATTR_NORMAL, 0444},
+        {0644, FILE_ATTR_NORMAL | 1, -1},  {0444, FILE_ATTR_DIRECTORY, -1}};
+    for (const auto& [before, attributes, after] : rows) {
+        const std::string path = sandbox.Path(std::to_string(attributes));
+        WriteTextFile(path, "x", before);
+        EXPECT_EQ(SetFileAttributes(path.c_str(), attributes), after >= 0) << attributes;
+        EXPECT_EQ(PathMode(path), after >= 0 ? after : before) << attributes;
     }
     EXPECT_EQ(SetFileAttributes(sandbox.Root().c_str(), FILE_ATTR_NORMAL), FALSE);
     EXPECT_EQ(SetFileAttributes(sandbox.Path("missing").c_str(), FILE_ATTR_NORMAL), FALSE);
@@ -111,35 +102,30 @@ TEST_F(FileopsTest, CreateFileChecksArgumentsAndDispositions)
     const SecurityAttributes clean = {12, 0, 0}, dirty = {12, 0, 1};
     int tmpl = 0;
     const char *f = old.c_str(), *m = made.c_str(), *d = sandbox.Root().c_str();
-    const struct {
-        const char *name, *path;
-        DWORD access, share;
-        const SecurityAttributes* sec;
-        DWORD disposition, flags;
-        HANDLE tmpl;
-        bool opens;
-    } rows[] = {
-        {"all_valid", f, RW, SRW | FILE_SHARE_DELETE, &clean, OE, 4 | 64, nullptr, true},
-        {"access_four", f, 4, SRW, nullptr, OE, 0, nullptr, false},
-        {"share_read_only", f, RW, FILE_SHARE_READ, nullptr, OE, 0, nullptr, false},
-        {"security_reserved_set", f, RW, SRW, &dirty, OE, 0, nullptr, false},
-        {"unknown_flag", f, RW, SRW, nullptr, OE, 128, nullptr, false},
-        {"template_given", f, RW, SRW, nullptr, OE, 0, &tmpl, false},
-        {"truncate_without_write", f, GENERIC_READ, SRW, nullptr, TE, 0, nullptr, false},
-        {"create_new_existing", f, RW, SRW, nullptr, CREATE_NEW, 0, nullptr, false},
-        {"open_missing", m, RW, SRW, nullptr, OE, 0, nullptr, false},
-        {"truncate_missing", m, RW, SRW, nullptr, TE, 0, nullptr, false},
-        {"create_always_directory", d, RW, SRW, nullptr, CREATE_ALWAYS, 0, nullptr, false},
-        {"truncate_fifo_never_blocks", fifo.c_str(), RW, SRW, nullptr, TE, 0, nullptr, false},
-        {"open_always_creates", m, RW, SRW, nullptr, OPEN_ALWAYS, 0, nullptr, true},
-        {"truncate_existing", f, RW, SRW, nullptr, TE, 0, nullptr, true},
-    };
-    for (const auto& r : rows) {
-        HANDLE h = CreateFile(r.path, r.access, r.share, r.sec, r.disposition, r.flags, r.tmpl);
-        EXPECT_EQ(h != INVALID_HANDLE_VALUE, r.opens) << r.name;
+    const std::tuple<const char*, const char*, DWORD, DWORD, const SecurityAttributes*, DWORD,
+                     DWORD, HANDLE, bool>
+        rows[] = {
+            {"all_valid", f, RW, SRW | FILE_SHARE_DELETE, &clean, OE, 4 | 64, nullptr, true},
+            {"access_four", f, 4, SRW, nullptr, OE, 0, nullptr, false},
+            {"share_read_only", f, RW, FILE_SHARE_READ, nullptr, OE, 0, nullptr, false},
+            {"security_reserved_set", f, RW, SRW, &dirty, OE, 0, nullptr, false},
+            {"unknown_flag", f, RW, SRW, nullptr, OE, 128, nullptr, false},
+            {"template_given", f, RW, SRW, nullptr, OE, 0, &tmpl, false},
+            {"truncate_without_write", f, GENERIC_READ, SRW, nullptr, TE, 0, nullptr, false},
+            {"create_new_existing", f, RW, SRW, nullptr, CREATE_NEW, 0, nullptr, false},
+            {"open_missing", m, RW, SRW, nullptr, OE, 0, nullptr, false},
+            {"truncate_missing", m, RW, SRW, nullptr, TE, 0, nullptr, false},
+            {"create_always_directory", d, RW, SRW, nullptr, CREATE_ALWAYS, 0, nullptr, false},
+            {"truncate_fifo_never_blocks", fifo.c_str(), RW, SRW, nullptr, TE, 0, nullptr, false},
+            {"open_always_creates", m, RW, SRW, nullptr, OPEN_ALWAYS, 0, nullptr, true},
+            {"truncate_existing", f, RW, SRW, nullptr, TE, 0, nullptr, true},
+        };
+    for (const auto& [name, path, access, share, sec, disposition, flags, tmpl, opens] : rows) {
+        HANDLE h = CreateFile(path, access, share, sec, disposition, flags, tmpl);
+        EXPECT_EQ(h != INVALID_HANDLE_VALUE, opens) << name;
         CloseHandle(h);
-        EXPECT_EQ(ReadTextFile(old), r.opens && r.disposition == TE ? "" : "old") << r.name;
-        EXPECT_TRUE(r.path != m || PathExists(made) == r.opens) << "failed opens create nothing";
+        EXPECT_EQ(ReadTextFile(old), opens && disposition == TE ? "" : "old") << name;
+        EXPECT_TRUE(path != m || PathExists(made) == opens) << "failed opens create nothing";
     }
     CloseHandle(CreateFile(m, RW, SRW, nullptr, CREATE_ALWAYS, FILE_FLAG_READONLY_CREATE, nullptr));
     EXPECT_EQ(PathMode(made) & 0222, 0) << "create-always makes the file anew";
@@ -188,20 +174,17 @@ TEST_F(FileopsTest, HandlesFollowAccessBits)
 
 TEST(PathsTest, StripFileNameSplitsDirectoryAndName)
 {
-    const struct {
-        const char *path, *dir, *name;  // dir: cut at flag 0; name: from flag 1
-    } rows[] = {
-        {"a/b/c.dat", "a/b", "c.dat"},
-        {"dir/", "dir", ""},
-        {"//srv/share/f", "//srv/share", "f"},
-        {"x:/f", "x:/", "f"},
-    };
-    for (const auto& row : rows) {
+    // Path, then the directory (cut at flag 0) and the name (from flag 1).
+    const char* const rows[][3] = {{"a/b/c.dat", "a/b", "c.dat"},
+                                   {"dir/", "dir", ""},
+                                   {"//srv/share/f", "//srv/share", "f"},
+                                   {"x:/f", "x:/", "f"}};
+    for (const auto& [path, dir, name] : rows) {
         char buf[64];
-        strcpy(buf, row.path);
-        EXPECT_STREQ(DuStripFileName(buf, 1), row.name) << row.path;
+        strcpy(buf, path);
+        EXPECT_STREQ(DuStripFileName(buf, 1), name) << path;
         *DuStripFileName(buf, 0) = '\0';
-        EXPECT_STREQ(buf, row.dir) << row.path;
+        EXPECT_STREQ(buf, dir) << path;
     }
 }
 
@@ -209,12 +192,8 @@ TEST(PathsTest, StripFileNameSplitsDirectoryAndName)
 // ends with. Neither cuts, nor writes past the size.
 TEST(PathsTest, JoinsWithinSize)
 {
-    const struct {
-        bool bounded;
-        const char *dir, *name;
-        size_t size;
-        const char* after;  // null: fails and leaves the buffer unchanged
-    } rows[] = {
+    // Bounded, dir, name, size, result (null: fails and leaves the buffer unchanged).
+    const std::tuple<bool, const char*, const char*, size_t, const char*> rows[] = {
         {false, "/a/", "/b", 64, "/a/b"},      {false, "x:", "/b", 64, "x:/b"},
         {false, "a/", "//b", 64, "a//b"},      {false, "dir", "name", 8, nullptr},
         {false, "dir", "name", 9, "dir/name"}, {false, "", "name", 4, nullptr},
@@ -223,48 +202,43 @@ TEST(PathsTest, JoinsWithinSize)
         {true, "x:", "name", 64, "x:/name"},   {true, "", "name", 6, "/name"},
         {true, "", "name", 5, nullptr},
     };
-    for (const auto& row : rows) {
+    for (const auto& [bounded, dir, name, size, after] : rows) {
         char buf[72];
         memset(buf, '#', sizeof buf);
-        const char* before = row.bounded ? "old" : row.dir;
+        const char* before = bounded ? "old" : dir;
         strcpy(buf, before);
-        EXPECT_EQ(row.bounded ? BoundedJoin(buf, row.size, row.dir, row.name)
-                              : DuAppendPath(buf, row.name, row.size) == TRUE,
-                  row.after != nullptr)
-            << row.dir << "+" << row.name << " in " << row.size;
-        EXPECT_STREQ(buf, row.after != nullptr ? row.after : before);
-        EXPECT_EQ(buf[row.size], '#') << "nothing written past the size";
+        EXPECT_EQ(
+            bounded ? BoundedJoin(buf, size, dir, name) : DuAppendPath(buf, name, size) == TRUE,
+            after != nullptr)
+            << dir << "+" << name << " in " << size;
+        EXPECT_STREQ(buf, after != nullptr ? after : before);
+        EXPECT_EQ(buf[size], '#') << "nothing written past the size";
     }
 }
 
 TEST(PathsTest, FileExistsToleratesWholeNameCaseOnly)
 {
     Sandbox sandbox;
-    const struct {
-        const char *onDisk, *asked;  // the row's name in messages
-        BOOL result;
-        const char* pathAfter;
-    } rows[] = {
-        {"virscan1.dat", "ViRsCaN1.dAt", TRUE, "virscan1.dat"},
-        {"VIRSCAN1.DAT", "virscan1.dat", TRUE, "VIRSCAN1.DAT"},
-        {"Virscan1.Dat", "VIRSCAN1.DAT", FALSE, "VIRSCAN1.DAT"},
-        {"other.dat", "sub", TRUE, "SUB"},
-    };
-    for (const auto& row : rows) {
-        std::string dir = sandbox.Path(std::to_string(&row - rows)) + "/";
+    // On disk, asked for, the path after (unchanged: not found).
+    const char* const rows[][3] = {{"virscan1.dat", "ViRsCaN1.dAt", "virscan1.dat"},
+                                   {"VIRSCAN1.DAT", "virscan1.dat", "VIRSCAN1.DAT"},
+                                   {"Virscan1.Dat", "VIRSCAN1.DAT", nullptr},
+                                   {"other.dat", "sub", "SUB"}};
+    for (const auto& [onDisk, asked, after] : rows) {
+        std::string dir = sandbox.Path(asked) + "/";
         MakeDirs(dir + "SUB");  // directories count too
-        WriteTextFile(dir + row.onDisk, "x");
+        WriteTextFile(dir + onDisk, "x");
         char buf[4096];
-        strcpy(buf, (dir + row.asked).c_str());
-        EXPECT_EQ(DuFileExists(buf), row.result) << row.asked;
-        EXPECT_EQ(buf, dir + row.pathAfter);
+        strcpy(buf, (dir + asked).c_str());
+        EXPECT_EQ(DuFileExists(buf), after != nullptr) << asked;
+        EXPECT_EQ(buf, dir + (after != nullptr ? after : asked));
     }
     std::string tooLong(5000, 'a');
     EXPECT_EQ(DuFileExists(&tooLong[0]), FALSE);
     // Sizes by name must not wait for a FIFO's writer.
     ASSERT_EQ(mkfifo(sandbox.Path("fifo").c_str(), 0644), 0);
     EXPECT_EQ(GetFileSizeByName(sandbox.Path("fifo").c_str()), 0u);
-    EXPECT_EQ(GetFileSizeByName(sandbox.Path("0/virscan1.dat").c_str()), 1u);
+    EXPECT_EQ(GetFileSizeByName(sandbox.Path("ViRsCaN1.dAt/virscan1.dat").c_str()), 1u);
 }
 
 }  // namespace
