@@ -18,32 +18,19 @@
 
 namespace {
 
-// Some checks move the working directory, PATH and TZ; put them back.
-class CompatOpsTest : public SandboxTest {
-protected:
-    void SetUp() override { ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr); }
-    void TearDown() override
-    {
-        EXPECT_EQ(chdir(cwd), 0);
-        for (const auto& [name, value] : {std::make_pair("PATH", path), std::make_pair("TZ", tz)})
-            value.empty() ? unsetenv(name) : setenv(name, value.c_str(), 1);
-        tzset();
-    }
-    static std::string Env(const char* name) { return getenv(name) ? getenv(name) : ""; }
-    char cwd[PATH_MAX] = "";
-    const std::string path = Env("PATH"), tz = Env("TZ");  // "" for unset
-};
-
-TEST_F(CompatOpsTest, OperationsAndTheirLimits)
+TEST(CompatOpsTest, OperationsAndTheirLimits)
 {
-    char real[PATH_MAX];
-    ASSERT_NE(realpath(sandbox.Root().c_str(), real), nullptr);
-    const std::string dir = real;
+    Sandbox sandbox;
+    char real[PATH_MAX], cwd[PATH_MAX];
+    ASSERT_TRUE(realpath(sandbox.Root().c_str(), real) && getcwd(cwd, sizeof cwd));
+    auto Env = [](const char* name) { return std::string(getenv(name) ? getenv(name) : ""); };
+    const std::string dir = real, path = Env("PATH"), tz = Env("TZ");  // "" for unset
     auto P = [&](const std::string& rel) { return dir + "/" + rel; };
     auto Rel = [&](std::string p) { return p.erase(0, p.rfind(dir, 0) ? 0 : dir.size()); };
     auto Flag = [](BOOL b) { return b ? "T" : "F"; };
     auto Num = [](long long n) { return std::to_string(n) + " "; };
     auto Sign = [](int n) { return n < 0 ? "-" : n > 0 ? "+" : "0"; };
+    auto Err = [](int e) { return e == ENOENT ? "ENOENT" : e == EINVAL ? "EINVAL" : "other"; };
     for (const char* d : {"d", "e1", "e2", "bin0/tool", "bin", "bin2"}) MakeDirs(P(d));
     for (const char* f : {"f", "bin/tool", "bin2/tool", "del"}) WriteTextFile(P(f), "hello");
     WriteTextFile(P("ro"), "x", 0444);
@@ -75,12 +62,7 @@ TEST_F(CompatOpsTest, OperationsAndTheirLimits)
     };
     auto Open = [&](const char* name, DWORD style) {
         HANDLE h = OpenFile(name, &rec, style);
-        const int e = rec.nErrCode;
-        return Opened(h) +
-               (h != INVALID_HANDLE_VALUE ? Rel(rec.szPathName)
-                : e == ENOENT             ? "ENOENT"
-                : e == EINVAL             ? "EINVAL"
-                                          : "other") +
+        return Opened(h) + (h == INVALID_HANDLE_VALUE ? Err(rec.nErrCode) : Rel(rec.szPathName)) +
                " ";
     };
     auto Cd = [&](const char* rel) { EXPECT_EQ(chdir(P(rel).c_str()), 0); };
@@ -199,6 +181,12 @@ TEST_F(CompatOpsTest, OperationsAndTheirLimits)
       << Num(GetCurrentDirectory(len + 1, buf) - len) << Rel(buf) << " "
       << Flag(SetCurrentDirectory(P("none").c_str())) << Flag(SetCurrentDirectory(nullptr));
     EXPECT_EQ(Take(), "T 1 untouched 0 /d FF") << "CurrentDirectory";
+
+    // Nothing above stops the test early, so what it moved is always put back.
+    EXPECT_EQ(chdir(cwd), 0);
+    for (const auto& [name, value] : {std::make_pair("PATH", path), std::make_pair("TZ", tz)})
+        value.empty() ? unsetenv(name) : setenv(name, value.c_str(), 1);
+    tzset();
 }
 
 }  // namespace
