@@ -99,32 +99,31 @@ TEST_F(FileopsTest, CreateFileChecksArgumentsAndDispositions)
     std::string old = sandbox.Path("old"), made = sandbox.Path("made"), fifo = sandbox.Path("fifo");
     WriteTextFile(old, "old");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    const char *f = old.c_str(), *m = made.c_str(), *d = sandbox.Root().c_str();
     const SecurityAttributes clean = {12, 0, 0}, dirty = {12, 0, 1};
     int tmpl = 0;
-    const char *f = old.c_str(), *m = made.c_str(), *d = sandbox.Root().c_str();
-    const std::tuple<const char*, const char*, DWORD, DWORD, const SecurityAttributes*, DWORD,
-                     DWORD, HANDLE, bool>
-        rows[] = {
-            {"all_valid", f, RW, SRW | FILE_SHARE_DELETE, &clean, OE, 4 | 64, nullptr, true},
-            {"access_four", f, 4, SRW, nullptr, OE, 0, nullptr, false},
-            {"share_read_only", f, RW, FILE_SHARE_READ, nullptr, OE, 0, nullptr, false},
-            {"security_reserved_set", f, RW, SRW, &dirty, OE, 0, nullptr, false},
-            {"unknown_flag", f, RW, SRW, nullptr, OE, 128, nullptr, false},
-            {"template_given", f, RW, SRW, nullptr, OE, 0, &tmpl, false},
-            {"truncate_without_write", f, GENERIC_READ, SRW, nullptr, TE, 0, nullptr, false},
-            {"create_new_existing", f, RW, SRW, nullptr, CREATE_NEW, 0, nullptr, false},
-            {"open_missing", m, RW, SRW, nullptr, OE, 0, nullptr, false},
-            {"truncate_missing", m, RW, SRW, nullptr, TE, 0, nullptr, false},
-            {"create_always_directory", d, RW, SRW, nullptr, CREATE_ALWAYS, 0, nullptr, false},
-            {"truncate_fifo_never_blocks", fifo.c_str(), RW, SRW, nullptr, TE, 0, nullptr, false},
-            {"open_always_creates", m, RW, SRW, nullptr, OPEN_ALWAYS, 0, nullptr, true},
-            {"truncate_existing", f, RW, SRW, nullptr, TE, 0, nullptr, true},
-        };
-    for (const auto& [name, path, access, share, sec, disposition, flags, tmpl, opens] : rows) {
-        HANDLE h = CreateFile(path, access, share, sec, disposition, flags, tmpl);
-        EXPECT_EQ(h != INVALID_HANDLE_VALUE, opens) << name;
+    HANDLE h = CreateFile(f, RW, SRW | FILE_SHARE_DELETE, &clean, OE, 4 | 64, nullptr);
+    EXPECT_EQ(CloseHandle(h), TRUE) << "the valid extras are accepted";
+    for (HANDLE bad : {CreateFile(f, 4, SRW, nullptr, OE, 0, nullptr),
+                       CreateFile(f, RW, FILE_SHARE_READ, nullptr, OE, 0, nullptr),
+                       CreateFile(f, RW, SRW, &dirty, OE, 0, nullptr),
+                       CreateFile(f, RW, SRW, nullptr, OE, 128, nullptr),
+                       CreateFile(f, RW, SRW, nullptr, OE, 0, HANDLE(&tmpl))})
+        EXPECT_EQ(bad, INVALID_HANDLE_VALUE);
+    // Path, access, disposition, whether it opens; a fifo must fail without blocking.
+    const std::tuple<const char*, DWORD, DWORD, bool> rows[] = {{f, GENERIC_READ, TE, false},
+                                                                {f, RW, CREATE_NEW, false},
+                                                                {m, RW, OE, false},
+                                                                {m, RW, TE, false},
+                                                                {d, RW, CREATE_ALWAYS, false},
+                                                                {fifo.c_str(), RW, TE, false},
+                                                                {m, RW, OPEN_ALWAYS, true},
+                                                                {f, RW, TE, true}};
+    for (const auto& [path, access, disposition, opens] : rows) {
+        h = CreateFile(path, access, SRW, nullptr, disposition, 0, nullptr);
+        EXPECT_EQ(h != INVALID_HANDLE_VALUE, opens) << path << " " << disposition;
         CloseHandle(h);
-        EXPECT_EQ(ReadTextFile(old), opens && disposition == TE ? "" : "old") << name;
+        EXPECT_EQ(ReadTextFile(old), opens && disposition == TE ? "" : "old") << path;
         EXPECT_TRUE(path != m || PathExists(made) == opens) << "failed opens create nothing";
     }
     CloseHandle(CreateFile(m, RW, SRW, nullptr, CREATE_ALWAYS, FILE_FLAG_READONLY_CREATE, nullptr));
@@ -134,27 +133,23 @@ TEST_F(FileopsTest, CreateFileChecksArgumentsAndDispositions)
 TEST_F(FileopsTest, HandlesFollowAccessBits)
 {
     const std::string path = sandbox.Path("f");
-    struct utimbuf times = {1200000007, 1100000011};
     WriteTextFile(path, "0123456789");
-    ASSERT_EQ(utime(path.c_str(), &times), 0);
     HANDLE r = CreateFile(path.c_str(), GENERIC_READ, SRW, nullptr, OE, 0, nullptr);
     HANDLE w = CreateFile(path.c_str(), GENERIC_WRITE, SRW, nullptr, OE, 0, nullptr);
-    FileTime access = {}, write = {};
-    EXPECT_EQ(GetFileTime(r, &access, &access, &write), FALSE) << "no creation time";
-    ASSERT_EQ(GetFileTime(r, nullptr, &access, &write), TRUE);
-    EXPECT_EQ(FileTimeToPosixTime(access), 1200000000);
-    EXPECT_EQ(FileTimeToPosixTime(write), 1100000010);
-    write = PosixTimeToFileTime(1300000029);
+    struct utimbuf times = {1200000007, 1100000011};
+    ASSERT_EQ(utime(path.c_str(), &times), 0);
+    FileTime access = {}, write = PosixTimeToFileTime(1300000029);
     EXPECT_EQ(SetFileTime(r, nullptr, nullptr, &write), FALSE) << "needs write access";
     ASSERT_EQ(SetFileTime(w, nullptr, nullptr, &write), TRUE);
     struct stat st = {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mtime, 1300000020);
-    EXPECT_EQ(st.st_atime, 1200000007) << "the access time not given stays exact";
+    EXPECT_TRUE(stat(path.c_str(), &st) == 0 && st.st_atime == 1200000007) << "atime not given";
+    EXPECT_EQ(GetFileTime(r, &access, &access, &write), FALSE) << "no creation time";
+    ASSERT_EQ(GetFileTime(r, nullptr, &access, &write), TRUE);
+    EXPECT_EQ(std::make_pair(FileTimeToPosixTime(access), FileTimeToPosixTime(write)),
+              (std::pair<time_t, time_t>(1200000000, 1300000020)));  // cut to 15 seconds
     char buf[32] = {};
     DWORD n = 99;
-    EXPECT_EQ(WriteFile(r, "x", 1, &n, nullptr), FALSE);
-    EXPECT_EQ(ReadFile(w, buf, 4, &n, nullptr), FALSE);
+    EXPECT_EQ(WriteFile(r, "x", 1, &n, nullptr) || ReadFile(w, buf, 4, &n, nullptr), FALSE);
     ASSERT_EQ(ReadFile(r, buf, 4, &n, nullptr), TRUE);
     EXPECT_EQ(WriteFile(w, "ab", 2, &n, nullptr), TRUE) << "each handle has its own position";
     EXPECT_EQ(ReadTextFile(path), "ab23456789");
