@@ -4,9 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/sandbox.h"
@@ -25,52 +26,53 @@ protected:
 
 TEST_F(ProfileTest, ReadsWithinBuffer)
 {
-    const struct {
-        const char* name;
-        std::string contents;       // empty: no file
-        const char *section, *key;  // null key: list the section; null section: list the names
-        DWORD size, result;
-        std::string expected;  // the buffer's first bytes; the default value is "D"
-    } rows[] = {
-        {"QuotesRemovedInnerSpacesKept", "[S]\nKey = 'a b' \n", "S", "key", 64, 3, "a b\0"s},
-        {"EmptyValueIsNotDefault", "[S]\nk=\n", "S", "k", 64, 0, "\0"s},
-        {"MissingFileGivesDefault", "", "S", "k", 64, 1, "D\0"s},
-        {"FirstOfDuplicateKeys", "[S]\nk=1\nk=2\n", "S", "k", 64, 1, "1\0"s},
-        {"FirstSectionOfNameWins", "[S]\na=1\n[s]\nk=2\n", "S", "k", 64, 1, "D\0"s},
-        {"TrailingCrLfRuns", "[S]\nk=v\r\r\n\n\r\n", "S", "k", 64, 1, "v\0"s},
-        {"NoFinalNewline", "[S]\nk=v", "S", "k", 64, 1, "v\0"s},
-        {"NulLineDoesNotShiftLaterLines", "[S]\n\0junk\nk=v\n"s, "S", "k", 64, 1, "v\0"s},
-        {"SizeOneShort", "[S]\nk=abc\n", "S", "k", 3, 2, "ab\0"s},
-        {"SizeExact", "[S]\nk=abc\n", "S", "k", 4, 3, "abc\0"s},
-        {"DefaultCutToSize", "[S]\n", "S", "k", 1, 0, "\0"s},
-        // Lines are read 254 bytes at a time.
-        {"Line254Whole", "[S]\nk=" + kX252 + "\n", "S", "k", 512, 252, kX252 + '\0'},
-        {"Line255Split", "[S]\nk=" + kX252 + "x\n", "S", "k", 512, 252, kX252 + '\0'},
-        {"Entries", "[S]\na = 1\nb='x y'\n[T]\nc=3\n", "S", nullptr, 64, 10, "a=1\0b=x y\0\0"s},
-        {"EmptySectionOneNul", "[S]\n[T]\nc=3\n", "S", nullptr, 64, 0, "\0~"s},
-        {"MissingSectionTwoNuls", "[T]\nc=3\n", "S", nullptr, 64, 0, "\0\0~"s},
-        {"SizeTwoNonEmpty", "[S]\na=1\n", "S", nullptr, 2, 0, "\0\0"s},
-        {"LongLineGivesTwoItems", "[S]\n" + std::string(300, 'z') + "\n", "S", nullptr, 512, 302,
-         std::string(254, 'z') + '\0' + std::string(46, 'z') + "\0\0"s},
-        {"OverflowCutsInsideItem", "[S]\nabc=1\nxyz=2\n", "S", nullptr, 10, 8, "abc=1\0xy\0\0"s},
-        {"Names", "x=1\n[A]\n[b]\n  [A] \n[]\n[ C ]\n", nullptr, nullptr, 64, 8, "A\0b\0A\0C\0\0"s},
-        {"NamesOverflow", "[Alpha]\n[Beta]\n", nullptr, nullptr, 9, 7, "Alpha\0B\0\0"s},
-    };
-    for (const auto& c : rows) {
-        SCOPED_TRACE(c.name);
-        unlink(f);
-        if (!c.contents.empty())
-            WriteTextFile(file, c.contents);
-        std::string buf(c.size + 16, '~'), list = buf;  // 16 guard bytes no call may touch
-        EXPECT_EQ(GetPrivateProfileString(c.section, c.key, "D", &buf[0], c.size, f), c.result);
-        EXPECT_EQ(buf.substr(0, c.expected.size()) + buf.substr(c.size),
-                  c.expected + std::string(16, '~'));
-        EXPECT_EQ(PathExists(file), !c.contents.empty()) << "reads never create";
+    // Name, file (empty: none), section and key (null key: list the section; null
+    // section: list the names), buffer size, result, the buffer's first bytes
+    // (the default value is "D").
+    const std::tuple<const char*, std::string, const char*, const char*, DWORD, DWORD, std::string>
+        rows[] = {
+            {"QuotesRemovedInnerSpacesKept", "[S]\nKey = 'a b' \n", "S", "key", 64, 3, "a b\0"s},
+            {"EmptyValueIsNotDefault", "[S]\nk=\n", "S", "k", 64, 0, "\0"s},
+            {"MissingFileGivesDefault", "", "S", "k", 64, 1, "D\0"s},
+            {"FirstOfDuplicateKeys", "[S]\nk=1\nk=2\n", "S", "k", 64, 1, "1\0"s},
+            {"FirstSectionOfNameWins", "[S]\na=1\n[s]\nk=2\n", "S", "k", 64, 1, "D\0"s},
+            {"TrailingCrLfRuns", "[S]\nk=v\r\r\n\n\r\n", "S", "k", 64, 1, "v\0"s},
+            {"NoFinalNewline", "[S]\nk=v", "S", "k", 64, 1, "v\0"s},
+            {"NulLineDoesNotShiftLaterLines", "[S]\n\0junk\nk=v\n"s, "S", "k", 64, 1, "v\0"s},
+            {"SizeOneShort", "[S]\nk=abc\n", "S", "k", 3, 2, "ab\0"s},
+            {"SizeExact", "[S]\nk=abc\n", "S", "k", 4, 3, "abc\0"s},
+            {"DefaultCutToSize", "[S]\n", "S", "k", 1, 0, "\0"s},
+            // Lines are read 254 bytes at a time.
+            {"Line254Whole", "[S]\nk=" + kX252 + "\n", "S", "k", 512, 252, kX252 + '\0'},
+            {"Line255Split", "[S]\nk=" + kX252 + "x\n", "S", "k", 512, 252, kX252 + '\0'},
+            {"Entries", "[S]\na = 1\nb='x y'\n[T]\nc=3\n", "S", nullptr, 64, 10, "a=1\0b=x y\0\0"s},
+            {"EmptySectionOneNul", "[S]\n[T]\nc=3\n", "S", nullptr, 64, 0, "\0~"s},
+            {"MissingSectionTwoNuls", "[T]\nc=3\n", "S", nullptr, 64, 0, "\0\0~"s},
+            {"SizeTwoNonEmpty", "[S]\na=1\n", "S", nullptr, 2, 0, "\0\0"s},
+            {"LongLineGivesTwoItems", "[S]\n" + std::string(300, 'z') + "\n", "S", nullptr, 512,
+             302, std::string(254, 'z') + '\0' + std::string(46, 'z') + "\0\0"s},
+            {"OverflowCutsInsideItem", "[S]\nabc=1\nxyz=2\n", "S", nullptr, 10, 8,
+             "abc=1\0xy\0\0"s},
+            {"Names", "x=1\n[A]\n[b]\n  [A] \n[]\n[ C ]\n", nullptr, nullptr, 64, 8,
+             "A\0b\0A\0C\0\0"s},
+            {"NamesOverflow", "[Alpha]\n[Beta]\n", nullptr, nullptr, 9, 7, "Alpha\0B\0\0"s},
+        };
+    for (const auto& [name, contents, section, key, size, result, expected] : rows) {
+        SCOPED_TRACE(name);
+        const std::string path = sandbox.Path(name);
+        if (!contents.empty())
+            WriteTextFile(path, contents);
+        const char* p = path.c_str();
+        std::string buf(size + 16, '~'), list = buf;  // 16 guard bytes no call may touch
+        EXPECT_EQ(GetPrivateProfileString(section, key, "D", &buf[0], size, p), result);
+        EXPECT_EQ(buf.substr(0, expected.size()) + buf.substr(size),
+                  expected + std::string(16, '~'));
+        EXPECT_EQ(PathExists(path), !contents.empty()) << "reads never create";
         // The list calls give what the string call gives without a key.
-        if (c.key == nullptr) {
-            EXPECT_EQ(c.section ? GetPrivateProfileSection(c.section, &list[0], c.size, f)
-                                : GetPrivateProfileSectionNames(&list[0], c.size, f),
-                      c.result);
+        if (key == nullptr) {
+            EXPECT_EQ(section ? GetPrivateProfileSection(section, &list[0], size, p)
+                              : GetPrivateProfileSectionNames(&list[0], size, p),
+                      result);
             EXPECT_EQ(list, buf);
         }
     }
@@ -80,35 +82,33 @@ TEST_F(ProfileTest, WritesEditInPlace)
 {
     std::string big = "[Big]\n";  // moving it takes several 8192-byte chunks
     for (int i = 0; i < 2000; ++i) big += "key" + std::to_string(i) + "=value\n";
-    const struct {
-        const char* name;
-        std::string before;  // empty: no file
-        const char *section, *key, *value;
-        BOOL result;
-        std::string after;
-    } rows[] = {
-        {"Duplicates", "[S]\na=1\na=3\n[T]\na=9\n", "S", "A", "x", 1, "[S]\nA=x\n[T]\na=9\n"},
-        {"NewSectionAppended", "[S]\na=1\n", "T", "k", "v", 1, "[S]\na=1\n[T]\nk=v\n"},
-        {"AppendKeepsMissingNewline", "[S]\na=1", "T", "k", "v", 1, "[S]\na=1[T]\nk=v\n"},
-        {"WrittenAsGiven", "", " S ", " k", "'v' ", 1, "[ S ]\n k='v' \n"},
-        {"DeleteKey", "[S]\na=1\nb=2\n", "S", "a", nullptr, 1, "[S]\nb=2\n"},
-        {"DeleteKeyOnlyInSection", "[T]\na=0\n[S]\na=1\n", "S", "a", nullptr, 1, "[T]\na=0\n[S]\n"},
-        {"DeleteSection", "[A]\n[B]\ny=2\n\n[C]\n", "b", nullptr, nullptr, 1, "[A]\n[C]\n"},
-        {"DeleteCreatesEmptyFile", "", "S", "k", nullptr, 1, ""},
-        {"AllNullDoesNotCreate", "", nullptr, nullptr, nullptr, 0, ""},
-        {"InsertMovesLargeTailUp", "[S]\n" + big, "S", "new", "1", 1, "[S]\nnew=1\n" + big},
-        {"DeleteMovesLargeTailDown", "[S]\nold=1\n" + big, "S", "old", nullptr, 1, "[S]\n" + big},
-    };
+    // Name, file before (empty: none), section, key, value, file after; only a
+    // call without a section fails.
+    const std::tuple<const char*, std::string, const char*, const char*, const char*, std::string>
+        rows[] = {
+            {"Duplicates", "[S]\na=1\na=3\n[T]\na=9\n", "S", "A", "x", "[S]\nA=x\n[T]\na=9\n"},
+            {"NewSectionAppended", "[S]\na=1\n", "T", "k", "v", "[S]\na=1\n[T]\nk=v\n"},
+            {"AppendKeepsMissingNewline", "[S]\na=1", "T", "k", "v", "[S]\na=1[T]\nk=v\n"},
+            {"WrittenAsGiven", "", " S ", " k", "'v' ", "[ S ]\n k='v' \n"},
+            {"DeleteKey", "[S]\na=1\nb=2\n", "S", "a", nullptr, "[S]\nb=2\n"},
+            {"DeleteKeyOnlyInSection", "[T]\na=0\n[S]\na=1\n", "S", "a", nullptr,
+             "[T]\na=0\n[S]\n"},
+            {"DeleteSection", "[A]\n[B]\ny=2\n\n[C]\n", "b", nullptr, nullptr, "[A]\n[C]\n"},
+            {"DeleteCreatesEmptyFile", "", "S", "k", nullptr, ""},
+            {"AllNullDoesNotCreate", "", nullptr, nullptr, nullptr, ""},
+            {"InsertMovesLargeTailUp", "[S]\n" + big, "S", "new", "1", "[S]\nnew=1\n" + big},
+            {"DeleteMovesLargeTailDown", "[S]\nold=1\n" + big, "S", "old", nullptr, "[S]\n" + big},
+        };
     const mode_t mask = umask(077);
-    for (const auto& c : rows) {
-        SCOPED_TRACE(c.name);
-        std::string path = sandbox.Path(c.name);
-        if (!c.before.empty())
-            WriteTextFile(path, c.before);
-        EXPECT_EQ(WritePrivateProfileString(c.section, c.key, c.value, path.c_str()), c.result);
-        EXPECT_EQ(ReadTextFile(path), c.after);
+    for (const auto& [name, before, section, key, value, after] : rows) {
+        SCOPED_TRACE(name);
+        std::string path = sandbox.Path(name);
+        if (!before.empty())
+            WriteTextFile(path, before);
+        EXPECT_EQ(WritePrivateProfileString(section, key, value, path.c_str()), section != nullptr);
+        EXPECT_EQ(ReadTextFile(path), after);
         // Existing files keep their mode; new ones get 0664 whatever the umask.
-        EXPECT_EQ(PathMode(path), !c.before.empty() ? 0644 : c.result ? 0664 : -1);
+        EXPECT_EQ(PathMode(path), !before.empty() ? 0644 : section ? 0664 : -1);
     }
     umask(mask);
 }
@@ -137,15 +137,14 @@ TEST_F(ProfileTest, ProcessesAndThreadsWritingOneFileLoseNothing)
 {
     constexpr int kProcesses = 16, kKeys = 200;
     auto key = [](int p, int k) { return "p" + std::to_string(p) + "k" + std::to_string(k); };
-    // Alternate sections so writers also append and move other sections.
-    auto section = [](int k) { return k % 2 ? "Odd" : "Even"; };
     std::vector<pid_t> children(kProcesses);
     for (int p = 0; p < kProcesses; ++p) {
         ASSERT_GE(children[p] = fork(), 0);
         if (children[p] == 0) {
             auto write = [&](int half) {  // a failed write shows in the file
                 for (int k = half * kKeys / 2; k < (half + 1) * kKeys / 2; ++k)
-                    WritePrivateProfileString(section(k), key(p, k).c_str(), key(p, k).c_str(), f);
+                    WritePrivateProfileString(k % 2 ? "Odd" : "Even",  // appends and moves others
+                                              key(p, k).c_str(), key(p, k).c_str(), f);
             };
             std::thread other(write, 1);
             write(0);
@@ -153,18 +152,16 @@ TEST_F(ProfileTest, ProcessesAndThreadsWritingOneFileLoseNothing)
             _exit(0);
         }
     }
-    std::vector<std::string> expected = {"[Even]", "[Odd]"};
+    std::multiset<std::string> expected = {"[Even]", "[Odd]"};
     for (int i = 0; i < kProcesses * kKeys; ++i)
-        expected.push_back(key(i / kKeys, i % kKeys) + "=" + key(i / kKeys, i % kKeys));
+        expected.insert(key(i / kKeys, i % kKeys) + "=" + key(i / kKeys, i % kKeys));
     for (pid_t pid : children) {
         int status = -1;
         EXPECT_EQ(waitpid(pid, &status, 0) == pid ? status : -1, 0);
     }
     // Nothing lost, doubled or half-written.
-    std::vector<std::string> lines = PrefixedLines(ReadTextFile(file));
-    std::sort(lines.begin(), lines.end());
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(lines, expected);
+    const std::vector<std::string> lines = PrefixedLines(ReadTextFile(file));
+    EXPECT_EQ(std::multiset<std::string>(lines.begin(), lines.end()), expected);
 }
 
 TEST_F(ProfileTest, IntReadsLikePercentDAndRefusesOverflow)
