@@ -86,29 +86,19 @@ TEST_F(FileopsTest, DeleteAndAttributesTouchOnlyFilesAndLinksToThem)
               (Results{FALSE, FALSE}));
 }
 
-TEST_F(FileopsTest, HandlesFollowArgumentsDispositionsAndAccessBits)
+TEST_F(FileopsTest, HandlesFollowDispositionsAndAccessBits)
 {
     std::string old = sandbox.Path("old"), made = sandbox.Path("made"), fifo = sandbox.Path("fifo");
     WriteTextFile(old, "0123456789");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     const char *f = old.c_str(), *m = made.c_str(), *d = sandbox.Root().c_str(), *p = fifo.c_str();
-    const SecurityAttributes clean = {12, 0, 0}, dirty = {12, 0, 1};
-    int tmpl = 0;
-    HANDLE h = CreateFile(f, RW, SRW | FILE_SHARE_DELETE, &clean, OE, 4 | 64, nullptr);
-    EXPECT_EQ(CloseHandle(h), TRUE) << "the valid extras are accepted";
-    for (HANDLE bad : {CreateFile(f, 4, SRW, nullptr, OE, 0, nullptr),
-                       CreateFile(f, RW, FILE_SHARE_READ, nullptr, OE, 0, nullptr),
-                       CreateFile(f, RW, SRW, &dirty, OE, 0, nullptr),
-                       CreateFile(f, RW, SRW, nullptr, OE, 128, nullptr),
-                       CreateFile(f, RW, SRW, nullptr, OE, 0, HANDLE(&tmpl))})
-        EXPECT_EQ(bad, INVALID_HANDLE_VALUE);
     // Path, access, disposition, whether it opens; a fifo must fail without blocking.
     const std::tuple<const char*, DWORD, DWORD, bool> rows[] = {
         {f, GENERIC_READ, TE, false}, {f, RW, CREATE_NEW, false},    {m, RW, OE, false},
         {m, RW, TE, false},           {d, RW, CREATE_ALWAYS, false}, {p, RW, TE, false},
         {m, RW, OPEN_ALWAYS, true}};
     for (const auto& [path, access, disposition, opens] : rows) {
-        h = CreateFile(path, access, SRW, nullptr, disposition, 0, nullptr);
+        HANDLE h = CreateFile(path, access, SRW, nullptr, disposition, 0, nullptr);
         EXPECT_EQ(h != INVALID_HANDLE_VALUE, opens) << path << " " << disposition;
         CloseHandle(h);
         EXPECT_TRUE(path != m || PathExists(made) == opens) << "failed opens create nothing";
@@ -117,23 +107,20 @@ TEST_F(FileopsTest, HandlesFollowArgumentsDispositionsAndAccessBits)
     CloseHandle(CreateFile(m, RW, SRW, nullptr, CREATE_ALWAYS, FILE_FLAG_READONLY_CREATE, nullptr));
     EXPECT_EQ(PathMode(made) & 0222, 0) << "create-always makes the file anew";
 
+    // The store's header rewrite tests the handles' use; here, what it does not
+    // reach: access refusals, failed seeks and bad handles.
     HANDLE r = CreateFile(f, GENERIC_READ, SRW, nullptr, OE, 0, nullptr);
     HANDLE w = CreateFile(f, GENERIC_WRITE, SRW, nullptr, OE, 0, nullptr);
     FileTime t = {};
     char buf[32] = {};
     DWORD n = 99;
     LONG one = 1;
-    // No creation time; each handle has its own position; a failed seek keeps it.
     EXPECT_EQ((Results{GetFileTime(r, &t, &t, &t), SetFileTime(r, nullptr, nullptr, &t),
                        WriteFile(r, "x", 1, &n, nullptr), ReadFile(w, buf, 4, &n, nullptr),
-                       ReadFile(r, buf, 4, &n, nullptr), WriteFile(w, "ab", 2, &n, nullptr),
-                       SetFilePointer(r, 5, nullptr, FILE_END) == 15u,
                        SetFilePointer(r, 0, &one, FILE_BEGIN) == 0xFFFFFFFFu,
-                       SetFilePointer(r, -16, nullptr, FILE_CURRENT) == 0xFFFFFFFFu,
-                       SetFilePointer(r, 0, nullptr, FILE_CURRENT) == 15u,
+                       SetFilePointer(r, -1, nullptr, FILE_CURRENT) == 0xFFFFFFFFu,
                        CloseHandle(r) && CloseHandle(w)}),
-              (Results{FALSE, FALSE, FALSE, FALSE, TRUE, TRUE, TRUE, TRUE, TRUE, TRUE, TRUE}));
-    EXPECT_EQ(ReadTextFile(old), "ab23456789");
+              (Results{FALSE, FALSE, FALSE, FALSE, TRUE, TRUE, TRUE}));
     EXPECT_EQ(CloseHandle(CreateFile(f, RW, SRW, nullptr, TE, 0, nullptr)), TRUE);
     EXPECT_EQ(ReadTextFile(old), "") << "truncated";
     DWORD fake[2] = {4111, 0};  // one off the real tag
