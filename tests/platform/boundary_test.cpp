@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <string>
+#include <tuple>
 
 #include "platform/fileops.h"
 #include "platform/scoped_fd.h"
@@ -47,12 +48,7 @@ TEST_P(BoundaryTest, OpenRefusesLinksFifosAndEscapesBelowTheBoundaryOnly)
     ASSERT_EQ(0, mkfifo(In("set/fifo").c_str(), 0600));
     ASSERT_EQ(0, symlink(outside.c_str(), sandbox.Path("outlink").c_str()));
     ASSERT_EQ(0, mkfifo((outside + "/fifo").c_str(), 0600));
-    const struct {
-        const char* name;
-        std::string path;
-        int flags;
-        bool opens;
-    } rows[] = {
+    const std::tuple<const char*, std::string, int, bool> rows[] = {
         {"plain file", In("set/file.dat"), O_RDONLY, true},
         {"double slash", base + "//store//set/file.dat", O_RDONLY, true},
         {"directory", In("set/"), O_RDONLY | O_DIRECTORY, true},
@@ -64,10 +60,8 @@ TEST_P(BoundaryTest, OpenRefusesLinksFifosAndEscapesBelowTheBoundaryOnly)
         {"outside: links are the caller's choice", sandbox.Path("outlink/secret"), O_RDONLY, true},
         {"outside: a fifo opens without waiting", outside + "/fifo", O_RDONLY, true},
     };
-    for (const auto& row : rows) {
-        ScopedFd fd(DuOpenPath(row.path.c_str(), row.flags, 0644));
-        EXPECT_EQ(row.opens, fd.valid()) << row.name;
-    }
+    for (const auto& [name, path, flags, opens] : rows)
+        EXPECT_EQ(opens, ScopedFd(DuOpenPath(path.c_str(), flags, 0644)).valid()) << name;
     EXPECT_FALSE(PathExists(outside + "/missing")) << "nothing created through the link";
 }
 
