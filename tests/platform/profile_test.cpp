@@ -166,21 +166,13 @@ TEST_F(ProfileTest, ProcessesAndThreadsWritingOneFileLoseNothing)
 
 TEST_F(ProfileTest, IntReadsLikePercentDAndRefusesOverflow)
 {
-    const std::pair<const char*, DWORD> rows[] = {{"42", 42},
-                                                  {"  7", 7},
-                                                  {"+5", 5},
-                                                  {"12abc", 12},
-                                                  {"-3", 0},
-                                                  {"abc", 99},
-                                                  {"", 99},
-                                                  {"2147483647", 2147483647u},
-                                                  {"2147483648", 99},
-                                                  {"-2147483649", 99},
-                                                  {"99999999999999999999", 99}};
-    for (const auto& [value, expected] : rows) {
+    std::string got;  // 99 is the default
+    for (const char* value : {"42", "  7", "+5", "12abc", "-3", "abc", "", "2147483647",
+                              "2147483648", "-2147483649", "99999999999999999999"}) {
         WriteTextFile(file, std::string("[S]\nk=") + value + "\n");
-        EXPECT_EQ(expected, GetPrivateProfileInt("S", "k", 99, f)) << value;
+        got += std::to_string(GetPrivateProfileInt("S", "k", 99, f)) + " ";
     }
+    EXPECT_EQ(got, "42 7 5 12 0 99 99 2147483647 99 99 99 ");
 }
 
 }  // namespace
