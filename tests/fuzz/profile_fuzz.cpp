@@ -14,7 +14,7 @@
 
 namespace {
 
-char fuzzFile[] = "/tmp/qdu-profile-fuzz-XXXXXX";  // one scratch file, removed at exit
+char f[] = "/tmp/qdu-profile-fuzz-XXXXXX";  // one scratch file, removed at exit
 
 const char* Name(uint8_t pick)
 {
@@ -38,10 +38,10 @@ void CheckList(const char* buf, DWORD size, DWORD n)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    int fd = mkstemp(fuzzFile);
+    int fd = mkstemp(f);
     if (fd < 0 || close(fd) != 0)
         abort();
-    return atexit([] { unlink(fuzzFile); });
+    return atexit([] { unlink(f); });
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -49,7 +49,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t ops = size > 0 ? data[0] % 16 : 0, header = 1 + ops * 5;
     if (size < header)
         return 0;
-    const char* f = fuzzFile;
     std::ofstream(f, std::ios::binary)
         .write(reinterpret_cast<const char*>(data + header), size - header);
     for (const uint8_t* op = data + 1; op < data + header; op += 5) {
