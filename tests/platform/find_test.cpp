@@ -95,20 +95,16 @@ TEST_F(FindTest, ListingsAndPlainNames)
     EXPECT_EQ(Ask(dir + "/ac"), (Answer{{"ac", FILE_ATTR_NORMAL, 2, 1577836800, 1577836695}}));
 
     // A name without wildcards takes one stat: it must answer as the directory
-    // read does, for the records of the whole directory that it matches.
+    // read does, for the records of the whole directory that it matches. Letter
+    // case is exact, links are followed, trailing and doubled slashes count,
+    // and patterns take the directory read.
     const std::string rows[] = {
-        "lower.dat",   "LOWER.DAT",      "Lower.dat",  // letter case is exact
-        "UPPER.DAT",   "upper.dat",      "sub",        "sub/inner",
-        "link-dir",    "link-dir/inner",
-        "link-ro",  // links are followed
-        "dangling",    "loop",           "fifo",       "missing",
-        "sub/missing", "lower.dat/x",    "ro",         ".",
-        "..",          ".hidden",        "closed/f",   "closed/missing",
-        "sub/",        "sub/inner/",     "lower.dat/", "",
-        "sub//inner",                                        // trailing and doubled slashes
-        "lower.d?t",   "*.DAT",          "a?c",        "*",  // patterns take the directory read
-        longName,      longName + "n",
-    };
+        "lower.dat",  "LOWER.DAT", "Lower.dat",      "UPPER.DAT",      "upper.dat", "sub",
+        "sub/inner",  "link-dir",  "link-dir/inner", "link-ro",        "dangling",  "loop",
+        "fifo",       "missing",   "sub/missing",    "lower.dat/x",    "ro",        ".",
+        "..",         ".hidden",   "closed/f",       "closed/missing", "sub/",      "sub/inner/",
+        "lower.dat/", "",          "sub//inner",     "lower.d?t",      "*.DAT",     "a?c",
+        "*",          longName,    longName + "n"};
     for (const std::string& row : rows) {
         const std::string path = dir + "/" + row, pattern = path.substr(path.rfind('/') + 1);
         Answer matched;
@@ -117,9 +113,6 @@ TEST_F(FindTest, ListingsAndPlainNames)
                 matched.push_back(record);
         EXPECT_EQ(Ask(path), matched) << row;
     }
-    EXPECT_EQ(List(dir + "/lower.dat") + List(dir + "/" + longName),
-              "lower.dat:64 " + longName + ":64 ")
-        << "a name found once lists once, with its own name";
     chmod((dir + "/closed").c_str(), 0755);
     // Many more names than the listing's first capacity.
     std::string expected;
