@@ -42,8 +42,7 @@ FileSet ReadSet(const std::string& dir)
 Pkg MakePackage(Root root, const FileSet& oldSet, const FileSet& newSet, uint32_t flags)
 {
     std::string oldDir = root + "/mk/old", newDir = root + "/mk/new", why;
-    WriteSet(oldDir, oldSet);
-    WriteSet(newDir, newSet);
+    WriteSet(oldDir, oldSet), WriteSet(newDir, newSet);
     std::vector<unsigned char> p;
     EXPECT_EQ(BuildPackage(oldDir.c_str(), newDir.c_str(), flags, p, nullptr, &why), PA_OK) << why;
     RemoveTree(root + "/mk");
@@ -78,7 +77,9 @@ TEST(PatchHash, ValuesArePinnedBecausePackagesCarryThem)
     for (const auto& [text, hash] : rows) EXPECT_EQ(Hash64(text.data(), text.size()), hash) << text;
 }
 
-TEST_F(SandboxTest, ParserRejectsResealedFieldsOutOfBounds)
+// Behind an intact trailer: fields out of bounds, and names other than plain
+// names inside the directory.
+TEST_F(SandboxTest, ParserRefusesFieldsOutOfBoundsAndNamesLeavingTheDirectory)
 {
     const Pkg good =
         MakePackage(sandbox.Root(), {{"a.dat", "aaaa"}, {"b.dat", std::string(5000, 'b')}},
@@ -99,10 +100,6 @@ TEST_F(SandboxTest, ParserRejectsResealedFieldsOutOfBounds)
         const auto* bytes = reinterpret_cast<const unsigned char*>(p.data());
         EXPECT_EQ(ParsePackage(bytes, p.size(), parsed), result) << name;
     }
-}
-
-TEST(SetFileName, OnlyPlainNamesInsideTheDirectoryAreAccepted)
-{
     EXPECT_TRUE(IsValidSetFileName("...") && IsValidSetFileName(std::string(255, 'n')));
     for (const std::string& bad : {std::string(256, 'n'), std::string(), std::string("."),
                                    std::string(".."), std::string("a/b"), std::string("a\0b", 3)})
@@ -111,10 +108,9 @@ TEST(SetFileName, OnlyPlainNamesInsideTheDirectoryAreAccepted)
 
 TEST_F(SandboxTest, MkMicrodefsExitStatusAndMessageForEachKindOfCall)
 {
-    const std::string oldDir = sandbox.Path("old"), newDir = sandbox.Path("new"),
-                      mk = "mkmicrodefs: ";
+    const std::string oldDir = sandbox.Path("old"), newDir = sandbox.Path("new");
     const std::string pkg = sandbox.Path("out.mdp"), none = sandbox.Path("none"), far = none + "/x";
-    const std::string nested = sandbox.Path("nested"), sub = nested + "/sub";
+    const std::string nested = sandbox.Path("nested"), sub = nested + "/sub", mk = "mkmicrodefs: ";
     WriteSet(oldDir, {{"virscan1.dat", std::string(9000, 'v')}, {"gone.dat", "g"}});
     WriteSet(newDir, {{"virscan1.dat", std::string(9000, 'v') + "+"}, {"new.dat", "n"}});
     MakeDirs(sub);
@@ -135,7 +131,6 @@ TEST_F(SandboxTest, MkMicrodefsExitStatusAndMessageForEachKindOfCall)
         std::string out = pkg + ": 0 unchanged, 1 delta, 1 whole, 1 removed, " + size + " bytes\n";
         EXPECT_EQ(res.out, status == 0 ? out : "") << name;  // only success prints
     }
-    // The verification's scratch directories are gone again.
     for (const std::string& name : ListDir(sandbox.Root()))
         EXPECT_EQ(name.find("mkmicrodefs-"), std::string::npos) << name;
 }
@@ -158,8 +153,7 @@ TEST_F(SandboxTest, HubCommitUndoesEarlierStepsWhenALaterOneFails)
 enum Entry { k30, kOlder };
 void* const kLib = dlopen(QDU_PATCHAPP_LIBRARY, RTLD_LAZY);  // open while the tests run
 
-// Also the notification object: records every percentage and asks to cancel
-// at the first one >= cancelFrom.
+// Also the notification object: records each percentage, cancels from cancelFrom on.
 class PatchLibrary : public SandboxTest, public CPatchApplicationNotify {
 protected:
     void SetUp() override { ASSERT_NE(kLib, nullptr) << dlerror(); }
@@ -169,7 +163,6 @@ protected:
         values.push_back(nProgress);
         *pnCancel = nProgress >= cancelFrom ? 1 : 0;
     }
-    // Empty patch/, dest/ and hubtemp/, src/ holding the given set, no progress seen.
     void Reset(const FileSet& set, uint32_t cancelAt = 101)
     {
         for (const std::string& d : {patch, src, dest, hubtemp}) RemoveTree(d), MakeDirs(d);
@@ -178,7 +171,6 @@ protected:
         cancelFrom = cancelAt;
     }
     void PutPackage(const Pkg& p) { WriteTextFile(patch + "/update.mdp", p); }
-    // One object from the chosen entry point: apply, release.
     int Apply(Entry entry, bool notify, const std::string& to = "dest")
     {
         const std::string d = sandbox.Path(to);
@@ -201,8 +193,8 @@ protected:
     uint32_t cancelFrom = 101;
 };
 
-// Every kind of change: grown, shrunk, replaced, emptied and filled files,
-// empty and unchanged ones (linked, not copied), added and removed ones.
+// Every kind of change: grown, shrunk, replaced, emptied and filled files, an
+// unchanged one (linked, not copied), added and removed ones.
 const std::string kV1 = RandomBytes(300000), kV2 = RandomBytes(70000), kSame = RandomBytes(20000);
 const FileSet kOld{{"catalog.dat", "[Files]\n"},
                    {"grown", kV1},
@@ -210,7 +202,6 @@ const FileSet kOld{{"catalog.dat", "[Files]\n"},
                    {"replaced", RandomBytes(5000)},
                    {"emptied", "x"},
                    {"filled", ""},
-                   {"empty", ""},
                    {"same", kSame},
                    {"removed", "last"}};
 const FileSet kNew{{"catalog.dat", "new"},
@@ -219,15 +210,9 @@ const FileSet kNew{{"catalog.dat", "new"},
                    {"replaced", RandomBytes(5000)},
                    {"emptied", ""},
                    {"filled", "filled"},
-                   {"empty", ""},
                    {"same", kSame},
                    {"added", "a file only the new set has"},
                    {"added empty", ""}};
-
-void Put(Root r, const char* name, const std::string& s)
-{
-    WriteTextFile(r + "/src/" + name, s);
-}
 
 // Damage to the package or the directories, another package name or destination, or a cancel
 // (files are built on two threads, so the number of progress calls varies; both thresholds are
@@ -251,10 +236,10 @@ const Failure kFailures[] = {
     {"TwoPackages", [](Pkg& p, Root r) { WriteTextFile(r + "/patch/a.mdp", p); }},
     {"SourceFileMissing", [](Pkg&, Root r) { unlink((r + "/src/grown").c_str()); }},
     // Unchanged files are linked, not copied: the check must still read them.
-    {"UnchangedFileEdited", [](Pkg&, Root r) { Put(r, "same", std::string(20000, 'c')); }},
-    {"UnchangedFileTruncated", [](Pkg&, Root r) { Put(r, "same", "c"); }},
-    {"RemovedFileEdited", [](Pkg&, Root r) { Put(r, "removed", "LAST"); }},
-    {"SourceHasExtraFile", [](Pkg&, Root r) { Put(r, "added", "x"); }},
+    {"UnchangedEdited", [](Pkg&, Root r) { WriteTextFile(r + "/src/same", kV1.substr(0, 20000)); }},
+    {"UnchangedTruncated", [](Pkg&, Root r) { WriteTextFile(r + "/src/same", "c"); }},
+    {"RemovedFileEdited", [](Pkg&, Root r) { WriteTextFile(r + "/src/removed", "LAST"); }},
+    {"SourceHasExtraFile", [](Pkg&, Root r) { WriteTextFile(r + "/src/added", "x"); }},
     {"SourceFileIsSymlink",
      [](Pkg&, Root r) {
          ASSERT_EQ(rename((r + "/src/removed").c_str(), (r + "/removed").c_str()), 0);
@@ -277,11 +262,10 @@ TEST_F(PatchLibrary, FailedOrCancelledApplyLeavesTheSourceAsItWasAndTheDestinati
             Reset(kOld, f.cancelFrom);
             f.damage(package, sandbox.Root());
             WriteTextFile(patch + "/" + f.packageName, package);
-            const FileSet before = ReadSet(src);
+            const FileSet was = ReadSet(src);
             const bool cancels = f.cancelFrom <= 100;
             EXPECT_EQ(Apply(cancels ? kOlder : k30, cancels, f.dest), 0);
-            EXPECT_TRUE(ReadSet(src) == before && ListDir(dest).empty() &&
-                        ListDir(hubtemp).empty());
+            EXPECT_TRUE(ReadSet(src) == was && ListDir(dest).empty() && ListDir(hubtemp).empty());
             // Nothing is reported after the cancel.
             EXPECT_TRUE(!cancels || (!values.empty() && values.back() >= f.cancelFrom &&
                                      (values.size() == 1 || values.end()[-2] < f.cancelFrom)))
