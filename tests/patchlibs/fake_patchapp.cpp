@@ -1,16 +1,8 @@
-// Purpose-built patch libraries for tests. One source, built several times:
-// FAKE_EXPORT_30 and FAKE_EXPORT_OLD choose the entry points exported; the
-// behaviour of apply is steered by environment variables:
-//   FAKE_PATCH_RECORD   file that receives one line per apply call
-//   FAKE_PATCH_RESULT   "0" makes apply fail (default: succeed)
-//   FAKE_PATCH_PROGRESS comma-separated progress values to report
-//   FAKE_PATCH_SET      directory whose regular files are copied into DestDir
-#include <dirent.h>
-#include <sys/stat.h>
-
-#include <cstdio>
+// Patch libraries for tests, one source built with FAKE_EXPORT_30 and/or
+// FAKE_EXPORT_OLD (the entry points exported). FAKE_PATCH_RECORD names a file
+// that gets a line per apply; FAKE_PATCH_RESULT=0 makes apply fail;
+// FAKE_PATCH_PROGRESS holds comma-separated percentages to report.
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -19,94 +11,49 @@
 
 namespace {
 
-void Record(const std::string& line)
+int Apply(const char* kind, const char* p, const char* s, const char* d, CPatchApplicationNotify* n)
 {
     if (const char* path = getenv("FAKE_PATCH_RECORD"))
-        std::ofstream(path, std::ios::app) << line << "\n";
-}
-
-void CopySet(const std::string& from, const std::string& to)
-{
-    DIR* dir = opendir(from.c_str());
-    while (struct dirent* e = dir != nullptr ? readdir(dir) : nullptr) {
-        struct stat st;
-        std::string src = from + "/" + e->d_name;
-        if (stat(src.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            std::ofstream(to + "/" + e->d_name, std::ios::binary)
-                << std::ifstream(src, std::ios::binary).rdbuf();
-    }
-    if (dir != nullptr)
-        closedir(dir);
-}
-
-int Apply(const char* kind, const char* patch, const char* src, const char* dest,
-          CPatchApplicationNotify* notify)
-{
-    Record(std::string(kind) + " patch=" + patch + " src=" + src + " dest=" + dest +
-           " notify=" + (notify != nullptr ? "yes" : "no"));
+        std::ofstream(path, std::ios::app) << kind << " patch=" << p << " src=" << s
+                                           << " dest=" << d << " notify=" << (n ? "yes\n" : "no\n");
     std::istringstream values(getenv("FAKE_PATCH_PROGRESS") ? getenv("FAKE_PATCH_PROGRESS") : "");
-    for (std::string item; notify != nullptr && std::getline(values, item, ',');) {
-        uint32_t cancel = 7;  // the adapter must overwrite it
-        notify->OnProgress(static_cast<uint32_t>(strtoul(item.c_str(), nullptr, 10)), &cancel);
+    for (std::string item; n != nullptr && std::getline(values, item, ',');) {
+        uint32_t cancel = 7;  // the caller's adapter must overwrite it
+        n->OnProgress(static_cast<uint32_t>(strtoul(item.c_str(), nullptr, 10)), &cancel);
         if (cancel != 0)
             return 0;
     }
     const char* result = getenv("FAKE_PATCH_RESULT");
-    if (result != nullptr && strcmp(result, "0") == 0)
-        return 0;
-    if (const char* set = getenv("FAKE_PATCH_SET"))
-        CopySet(set, dest);
-    return 1;
+    return result != nullptr && std::string(result) == "0" ? 0 : 1;
 }
 
-class FakeOld final : public IPatchApplication {
+// One object serves both interfaces; Release overrides the slot 0 of each.
+class Fake final : public IPatchApplication, public IPatchApplication30 {
 public:
-    uint32_t Release() override
-    {
-        delete this;
-        return 0;
-    }
-    int ApplyPatch(const char* patch, const char* src, const char* dest,
-                   CPatchApplicationNotify* notify) override
-    {
-        return Apply("apply-old", patch, src, dest, notify);
-    }
-};
-
-class Fake30 final : public IPatchApplication30 {
-public:
-    uint32_t Release() override
-    {
-        delete this;
-        return 0;
-    }
+    uint32_t Release() override { return delete this, 0; }
     uint32_t Reserved1() override { return 0; }
     uint32_t Reserved2() override { return 0; }
-    int ApplyPatch(const char* patch, const char* src, const char* dest, const char*,
-                   CPatchApplicationNotify* notify) override
+    int ApplyPatch(const char* p, const char* s, const char* d, CPatchApplicationNotify* n) override
     {
-        return Apply("apply-30", patch, src, dest, notify);
+        return Apply("apply-old", p, s, d, n);
+    }
+    int ApplyPatch(const char* p, const char* s, const char* d, const char*,
+                   CPatchApplicationNotify* n) override
+    {
+        return Apply("apply-30", p, s, d, n);
     }
 };
 
 }  // namespace
 
-#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+#define FAKE_ENTRY(Type, name)                                     \
+    extern "C" __attribute__((visibility("default"))) Type* name() \
+    {                                                              \
+        return new Fake;                                           \
+    }
 #ifdef FAKE_EXPORT_OLD
-FAKE_EXPORT IPatchApplication* CreatePatchApplicationInstance()
-{
-    return new FakeOld;
-}
+FAKE_ENTRY(IPatchApplication, CreatePatchApplicationInstance)
 #endif
 #ifdef FAKE_EXPORT_30
-FAKE_EXPORT IPatchApplication30* CreatePatchApplication30Instance()
-{
-    return new Fake30;
-}
-#endif
-#if !defined(FAKE_EXPORT_OLD) && !defined(FAKE_EXPORT_30)
-FAKE_EXPORT int NotAPatchLibrary()
-{
-    return 0;
-}
+FAKE_ENTRY(IPatchApplication30, CreatePatchApplication30Instance)
 #endif
