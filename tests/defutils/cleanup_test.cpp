@@ -22,16 +22,13 @@ void WriteLock(const std::string& path, time_t mtime)
     ASSERT_EQ(0, utimes(path.c_str(), times));
 }
 
-class FileLocksTest : public SandboxTest {
-protected:
-    void SetUp() override { MakeDirs(dir); }
-    std::string dir = sandbox.Path("locks"), lock = dir + "/test.lck";
+TEST(FileLocks, HeldLockBlocksUntilHalfAnHourOldAndALeftOverGuardWhileALockExists)
+{
+    Sandbox sandbox;
+    const std::string dir = sandbox.Path("locks"), lock = dir + "/test.lck";
+    MakeDirs(dir);
     CDefUtils du;
     DWORD hLock = 7;
-};
-
-TEST_F(FileLocksTest, HeldLockBlocksUntilItIsHalfAnHourOld)
-{
     for (time_t nAge : {-600, 1799, 1800}) {
         bool bTaken = false;
         // Ages are whole seconds: retry when the clock ticks during the take.
@@ -46,11 +43,7 @@ TEST_F(FileLocksTest, HeldLockBlocksUntilItIsHalfAnHourOld)
         EXPECT_EQ(bTaken ? 0xFFFFFFFFu : 0u, hLock) << nAge;
         EXPECT_EQ(Names{"test.lck"}, ListDir(dir)) << "the guard is gone again";
     }
-}
-
-TEST_F(FileLocksTest, LeftOverGuardBlocksWhileALockFileExistsAndLinksAreNotFollowed)
-{
-    for (time_t nAge : {0, 100000, -1}) {
+    for (time_t nAge : {0, 100000, -1}) {  // -1: no lock file
         unlink(lock.c_str());
         WriteTextFile(lock + ".l2", "");
         if (nAge >= 0)
@@ -89,6 +82,10 @@ protected:
         EXPECT_EQ(bResult, DuSucceeded(du.GetLastResult()));
         return du.GetLastResult();
     }
+    std::string Conf() const
+    {
+        return PathExists(sandbox.DefutilsConf()) ? ReadTextFile(sandbox.DefutilsConf()) : "-";
+    }
 
     const std::string defs = sandbox.DefsDir(), install = sandbox.Path("app");
     std::string usageDir = defs;
@@ -104,14 +101,11 @@ TEST_F(CleanupTest, StopUsingRemovesOnlyTheRegistrationAndUnprotectedSets)
         DuResult code;
         Names left;
     } cases[] = {
-        {"set_shared_with_another_app", "[" + kS3 + "]\nMe=1\nYou=1\n" + kThem,
-         "[" + kS3 + "]\nYou=1\n" + kThem, DU_S_OK, all},
+        {"shared_set", "[" + kS3 + "]\nMe=1\nYou=1\n" + kThem, "[" + kS3 + "]\nYou=1\n" + kThem,
+         DU_S_OK, all},
         {"last_defs_is_protected", "[" + kS1 + "]\nMe=1\n" + kThem, kThem, DU_S_OK, all},
-        {"unprotected_set_goes",
-         "[" + kS3 + "]\nMe=1\n" + kThem,
-         kThem,
-         DU_S_OK,
-         {kS1, kS2, "definfo.dat", "usage.dat"}},
+        {"unprotected_set_goes", "[" + kS3 + "]\nMe=1\n" + kThem, kThem, DU_S_OK,
+         Names(all.begin() + 1, all.end())},
         {"not_registered", kThem, kThem, DU_E_APPID_NOT_REGISTERED, all},
     };
     for (const auto& c : cases) {
@@ -124,47 +118,40 @@ TEST_F(CleanupTest, StopUsingRemovesOnlyTheRegistrationAndUnprotectedSets)
     }
 }
 
+// The last AppId leaving takes the store and the microdefs state; the debug
+// log lives in the definitions directory and keeps it.
 TEST_F(CleanupTest, LastAppLeavingRemovesTheWholeStoreAndAnEmptiedConf)
 {
     const std::string kMicro = "[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=1\n";
     const std::string kLog = "[defutillog]\ndefutillog_name=trace.log\n";
     for (bool bLog : {false, true}) {
-        SCOPED_TRACE(bLog ? "conf_keeps_log_section" : "conf_only_held_microdefs");
+        SCOPED_TRACE(bLog);
         SetUp();
         sandbox.WriteDefutilsConf(bLog ? kLog + kMicro : kMicro);
         for (const char* dir : {"incoming", "binhub", "texthub", "tmp1a2b", "tmpff"})
             WriteSet(defs + "/" + dir, SetLayout{{2024, 3, 1, 1}});
         EXPECT_EQ(DU_S_OK, StopUsing("[" + kS3 + "]\nMe=1\n"));
         EXPECT_FALSE(PathExists(install + "/defloc.dat"));
-        EXPECT_EQ(bLog ? kLog : "<none>", PathExists(sandbox.DefutilsConf())
-                                              ? ReadTextFile(sandbox.DefutilsConf())
-                                              : "<none>");
-        // The debug log lives in the definitions directory and keeps it.
-        EXPECT_EQ(bLog ? Names{"trace.log"} : Names{"<none>"},
-                  PathExists(defs) ? ListDir(defs) : Names{"<none>"});
+        EXPECT_EQ(bLog ? kLog : "-", Conf());
+        EXPECT_EQ(bLog ? Names{"trace.log"} : Names{}, ListDir(defs));
+        EXPECT_EQ(bLog, PathExists(defs));
     }
-}
-
-TEST_F(CleanupTest, AlternateContentAlsoRemovesAnEmptyContentDirectory)
-{
+    // Alternate content keeps defloc.dat and takes an emptied content directory.
     const std::string data = sandbox.BaseDir() + "/tvlxdata";
     usageDir = data + "/avx";
     for (bool bOtherType : {false, true}) {
         SCOPED_TRACE(bOtherType ? "other_type_present" : "only_type");
-        RemoveTree(data);
+        SetUp();
         WriteSet(usageDir + "/" + kS2, SetLayout{{2024, 2, 1, 1}});
         WriteDefInfo(usageDir, kS2, "");
         if (bOtherType)
             MakeDirs(data + "/other");
-        sandbox.WriteDefutilsConf(
-            "[tvlxdata-avx-microdefs]\nLastBinUpdate=1\n"
-            "[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\n");
+        sandbox.WriteDefutilsConf("[tvlxdata-avx-microdefs]\nLastBinUpdate=1\n" + kMicro);
         EXPECT_EQ(DU_S_OK, StopUsing("[" + kS2 + "]\nMe=1\n", "AVX"));
         EXPECT_FALSE(PathExists(usageDir));
         EXPECT_EQ(bOtherType, PathExists(data));
-        EXPECT_TRUE(PathExists(install + "/defloc.dat")) << "alternate content has none";
-        EXPECT_EQ("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\n",
-                  ReadTextFile(sandbox.DefutilsConf()));
+        EXPECT_TRUE(PathExists(install + "/defloc.dat"));
+        EXPECT_EQ(kMicro, Conf());
     }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 #include "defutils/defutils.h"
 #include "tests/support/def_sets.h"
@@ -17,88 +18,65 @@ typedef std::vector<std::string> Names;
 
 class FileSetsTest : public SandboxTest {
 protected:
-    // "<result> year-month-day.rev" as GetDefDate leaves them; fields start at 7.
-    std::string DateOf(const std::string& dir, bool bText = false)
-    {
-        WORD y = 7, m = 7, d = 7;
-        DWORD r = 7;
-        DuResult result = du.GetDefDate(dir.c_str(), &y, &m, &d, &r, bText);
-        char sz[96];
-        snprintf(sz, sizeof sz, "%s %u-%u-%u.%u", CDefUtils::GetResultName(result), y, m, d, r);
-        return sz;
-    }
-
     const std::string defs = sandbox.DefsDir(), src = defs + "/src", dst = defs + "/dst";
     CDefUtils du;
 };
 
+// left: what the deleting walk left behind; no files: no directory.
 TEST_F(FileSetsTest, AllFilesWalkChecksForASetAndSkipsSubdirectoriesAndTheIncomingLock)
 {
-    // files: none means no directory; left: what the deleting walk left behind.
-    const struct {
-        const char* name;
-        Names files;
-        bool bResult;
-        Names left;
-    } cases[] = {
-        {"upper_case_marker", {"HUB.SCR", "a.dat"}, true, {}},
-        {"no_marker_fails_before_the_walk", {"a.dat", "b.dat"}, false, {"a.dat", "b.dat"}},
-        {"lock_subdir",
-         {"cur.scr", "inlock.dat", "sub/x", "INLOCK.DAT"},
-         true,
-         {"inlock.dat", "sub"}},
-        {"missing_directory", {}, false, {}},
+    const std::tuple<Names, bool, Names> cases[] = {
+        {{"HUB.SCR", "a.dat"}, true, {}},
+        {{"a.dat", "b.dat"}, false, {"a.dat", "b.dat"}},  // no marker: fails before the walk
+        {{"cur.scr", "inlock.dat", "sub/x", "INLOCK.DAT"}, true, {"inlock.dat", "sub"}},
+        {Names{}, false, {}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [files, bResult, left] : cases) {
+        SCOPED_TRACE(files.empty() ? "none" : files[0]);
         RemoveTree(src);
-        for (const std::string& f : c.files) {
+        for (const std::string& f : files) {
             MakeDirs(src + "/" + f.substr(0, f.rfind('/') + 1));
             WriteTextFile(src + "/" + f, f);
         }
-        EXPECT_EQ(c.bResult, du.ProcessAllDefFiles(&CDefUtils::DeleteFileCallback, src.c_str(),
-                                                   nullptr, true));
-        EXPECT_EQ(c.left, ListDir(src));
+        EXPECT_EQ(bResult, du.ProcessAllDefFiles(&CDefUtils::DeleteFileCallback, src.c_str(),
+                                                 nullptr, true));
+        EXPECT_EQ(left, ListDir(src));
     }
 }
 
+// existing: already in the destination, holding "old"; after: names and contents.
 TEST_F(FileSetsTest, CopyLowersTheNameKeepsTimesAndHonoursOverwrite)
 {
-    // existing: already in the destination, holding "old"; after: names, contents.
-    const struct {
-        const char *name, *source, *existing;
-        bool bOverwrite, bResult, bAllCopied;
-        Names after;
-    } cases[] = {
-        {"lowers_the_name", "VIRSCAN1.DAT", nullptr, true, true, true, {"virscan1.dat", "new"}},
-        {"overwrite_finds_any_case", "a.dat", "A.DAT", true, true, true, {"A.DAT", "new"}},
-        {"keep_existing_goes_on", "a.dat", "a.dat", false, true, false, {"a.dat", "old"}},
-        {"overwrite_missing_source_stops", nullptr, "a.dat", true, false, false, {}},
+    const std::tuple<const char*, const char*, bool, bool, bool, Names> cases[] = {
+        {"VIRSCAN1.DAT", nullptr, true, true, true, {"virscan1.dat", "new"}},
+        {"a.dat", "A.DAT", true, true, true, {"A.DAT", "new"}},  // overwrite finds any case
+        {"a.dat", "a.dat", false, true, false, {"a.dat", "old"}},
+        {nullptr, "a.dat", true, false, false, {}},  // a missing source stops an overwrite
     };
     struct utimbuf times = {1000000000, 1100000000};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [source, existing, bOverwrite, bResult, bAllCopied, after] : cases) {
+        SCOPED_TRACE(std::string(source ? source : "-") + (bOverwrite ? " overwrite" : ""));
         RemoveTree(defs);
         MakeDirs(src);
         MakeDirs(dst);
         chmod(dst.c_str(), 0775);
-        const std::string from = src + "/" + (c.source != nullptr ? c.source : "a.dat");
-        if (c.source != nullptr) {
+        const std::string from = src + "/" + (source != nullptr ? source : "a.dat");
+        if (source != nullptr) {
             WriteTextFile(from, "new");
             utime(from.c_str(), &times);
         }
-        if (c.existing != nullptr)
-            WriteTextFile(dst + "/" + c.existing, "old");
-        DuCopyContext ctx = {{}, c.bOverwrite, true, true};
+        if (existing != nullptr)
+            WriteTextFile(dst + "/" + existing, "old");
+        DuCopyContext ctx = {{}, bOverwrite, true, true};
         strcpy(ctx.szDestDir, dst.c_str());
-        EXPECT_EQ(c.bResult, du.CopyFilesCallback(from.c_str(), &ctx));
-        EXPECT_EQ(c.bAllCopied, ctx.bAllCopied);
-        Names after;
+        EXPECT_EQ(bResult, du.CopyFilesCallback(from.c_str(), &ctx));
+        EXPECT_EQ(bAllCopied, ctx.bAllCopied);
+        Names seen;
         for (const std::string& name : ListDir(dst))
-            after.insert(after.end(), {name, ReadTextFile(dst + "/" + name)});
-        EXPECT_EQ(c.after, after);
-        if (c.bAllCopied) {  // source times, store group, directory mode & 0666
-            const std::string copy = dst + "/" + c.after[0];
+            seen.insert(seen.end(), {name, ReadTextFile(dst + "/" + name)});
+        EXPECT_EQ(after, seen);
+        if (bAllCopied) {  // source times, store group, directory mode & 0666
+            const std::string copy = dst + "/" + after[0];
             struct stat st = {};
             EXPECT_EQ(1100000000, stat(copy.c_str(), &st) == 0 ? st.st_mtime : 0);
             EXPECT_EQ(0664, PathMode(copy));
@@ -107,33 +85,28 @@ TEST_F(FileSetsTest, CopyLowersTheNameKeepsTimesAndHonoursOverwrite)
     }
 }
 
+// No sections: no catalog at all.
 TEST_F(FileSetsTest, CatalogWalkCleansEntriesAndReportsTheFirstMissingFile)
 {
-    // No sections: no catalog at all.
-    const struct {
-        const char* name;
-        std::vector<CatalogSection> sections;
-        DuResult expected;
-        std::string firstMissing;
-    } cases[] = {
-        {"dirs_case_crlf", {{"Files", {"  some/dir/A.DAT \r", "x\\y/VIRSCAN1.DAT"}}}, DU_S_OK, ""},
-        {"missing", {{"Files", {"a.dat", "gone.dat", "x.dat"}}}, DU_E_GENERAL, src + "/gone.dat"},
-        {"blank_line_ends_list", {{"Files", {"a.dat", "", "gone.dat"}}}, DU_S_OK, ""},
-        {"no_files_section", {{"Cleanup Files", {"a.dat"}}}, DU_E_FILE_FORMAT, ""},
-        {"no_catalog", {}, DU_E_MISSING_CATALOG_FILE, ""},
+    const std::tuple<std::vector<CatalogSection>, DuResult, std::string> cases[] = {
+        {{{"Files", {"  some/dir/A.DAT \r", "x\\y/VIRSCAN1.DAT"}}}, DU_S_OK, ""},
+        {{{"Files", {"a.dat", "gone.dat", "x.dat"}}}, DU_E_GENERAL, src + "/gone.dat"},
+        {{{"Files", {"a.dat", "", "gone.dat"}}}, DU_S_OK, ""},  // a blank line ends the list
+        {{{"Cleanup Files", {"a.dat"}}}, DU_E_FILE_FORMAT, ""},
+        {std::vector<CatalogSection>{}, DU_E_MISSING_CATALOG_FILE, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [sections, expected, firstMissing] : cases) {
+        SCOPED_TRACE(CDefUtils::GetResultName(expected));
         RemoveTree(src);
         WriteSet(src, SetLayout{{2024, 1, 1, 1}, {{"a.dat", "a"}}});
         RemoveTree(src + "/catalog.dat");
-        if (!c.sections.empty())
-            WriteCatalog(src, c.sections);
+        if (!sections.empty())
+            WriteCatalog(src, sections);
         char missing[DU_MAX_PATH] = {};
-        EXPECT_EQ(c.expected, du.ProcessCatalogFiles(&CDefUtils::FileExistsCallback, src.c_str(),
-                                                     "Files", missing, nullptr));
-        EXPECT_EQ(c.firstMissing, missing);
-        EXPECT_EQ(DuSucceeded(c.expected), du.AllDefsArePresent(src.c_str()));
+        EXPECT_EQ(expected, du.ProcessCatalogFiles(&CDefUtils::FileExistsCallback, src.c_str(),
+                                                   "Files", missing, nullptr));
+        EXPECT_EQ(firstMissing, missing);
+        EXPECT_EQ(DuSucceeded(expected), du.AllDefsArePresent(src.c_str()));
     }
 }
 
@@ -158,69 +131,71 @@ TEST_F(FileSetsTest, ReadCatalogSectionGrowsTheBufferUpToOneMegabyte)
     }
 }
 
+// "<result> year-month-day.rev" as GetDefDate leaves them; fields start at 7.
 TEST_F(FileSetsTest, HeaderBytesGiveTheDateOrAnError)
 {
-    const std::string kBad = "DU_E_FILE_FORMAT 0-0-0.0", kMissing = "DU_E_VIRSCAN1_OPEN 7-7-7.7";
-    const struct {
-        const char* name;
-        std::string header, date;
-        const char* file = "virscan1.dat";
-        bool bText = false;
-    } cases[] = {
-        {"upper_bounds", DefDateHeader(2100, 12, 31, 999), "DU_S_OK 2100-12-31.999"},
-        {"lower_bounds", DefDateHeader(2000, 1, 1, 0), "DU_S_OK 2000-1-1.0"},
-        {"eleven_bytes", DefDateHeader(2010, 6, 15, 42).substr(0, 11), "DU_S_OK 2010-6-15.42"},
-        {"ten_bytes", DefDateHeader(2010, 6, 15, 42).substr(0, 10), kBad},
-        {"rev_high_byte", DefDateHeader(2020, 1, 1, 0x01000001), kBad},
-        {"mixed_case", DefDateHeader(2021, 4, 3, 5), kMissing, "Virscan1.Dat"},
-        {"text_upper", DefDateHeader(2021, 4, 3, 5), "DU_S_OK 2021-4-3.5", "VIRSCANT.DAT", true},
+    auto DateOf = [this](const std::string& dir, bool bText) {
+        WORD y = 7, m = 7, d = 7;
+        DWORD r = 7;
+        DuResult result = du.GetDefDate(dir.c_str(), &y, &m, &d, &r, bText);
+        char sz[96];
+        snprintf(sz, sizeof sz, "%s %u-%u-%u.%u", CDefUtils::GetResultName(result), y, m, d, r);
+        return std::string(sz);
     };
-    for (const auto& c : cases) {
-        MakeDirs(sandbox.Path(c.name));
-        WriteTextFile(sandbox.Path(c.name) + "/" + c.file, c.header);
-        EXPECT_EQ(c.date, DateOf(sandbox.Path(c.name), c.bText)) << c.name;
-    }
-    // Each field just outside its range.
-    for (DefDate bad : {DefDate{1999, 1, 1, 1}, DefDate{2101, 1, 1, 1}, DefDate{2020, 0, 1, 1},
-                        DefDate{2020, 13, 1, 1}, DefDate{2020, 1, 0, 1}, DefDate{2020, 1, 32, 1},
-                        DefDate{2020, 1, 1, 1000}}) {
-        WriteDefDateFile(sandbox.Path("bad"), bad.year, bad.month, bad.day, bad.revision);
-        EXPECT_EQ(kBad, DateOf(sandbox.Path("bad"))) << SetName(bad);
+    const std::string kBad = "DU_E_FILE_FORMAT 0-0-0.0", kMain = "virscan1.dat";
+    const std::tuple<const char*, std::string, std::string, std::string, bool> cases[] = {
+        {"upper_bounds", DefDateHeader(2100, 12, 31, 999), "DU_S_OK 2100-12-31.999", kMain, 0},
+        {"lower_bounds", DefDateHeader(2000, 1, 1, 0), "DU_S_OK 2000-1-1.0", kMain, 0},
+        {"eleven", DefDateHeader(2010, 6, 15, 42).substr(0, 11), "DU_S_OK 2010-6-15.42", kMain, 0},
+        {"ten_bytes", DefDateHeader(2010, 6, 15, 42).substr(0, 10), kBad, kMain, false},
+        {"rev_high_byte", DefDateHeader(2020, 1, 1, 0x01000001), kBad, kMain, false},
+        {"mixed", DefDateHeader(2021, 4, 3, 5), "DU_E_VIRSCAN1_OPEN 7-7-7.7", "Virscan1.Dat", 0},
+        {"text_upper", DefDateHeader(2021, 4, 3, 5), "DU_S_OK 2021-4-3.5", "VIRSCANT.DAT", true},
+        {"1999", DefDateHeader(1999, 1, 1, 1), kBad, kMain, false},
+        {"2101", DefDateHeader(2101, 1, 1, 1), kBad, kMain, false},
+        {"month0", DefDateHeader(2020, 0, 1, 1), kBad, kMain, false},
+        {"month13", DefDateHeader(2020, 13, 1, 1), kBad, kMain, false},
+        {"day0", DefDateHeader(2020, 1, 0, 1), kBad, kMain, false},
+        {"day32", DefDateHeader(2020, 1, 32, 1), kBad, kMain, false},
+        {"rev1000", DefDateHeader(2020, 1, 1, 1000), kBad, kMain, false},
+    };
+    for (const auto& [name, header, date, file, bText] : cases) {
+        MakeDirs(sandbox.Path(name));
+        WriteTextFile(sandbox.Path(name) + "/" + file, header);
+        EXPECT_EQ(date, DateOf(sandbox.Path(name), bText)) << name;
     }
     MakeDirs(sandbox.Path("dir/virscan1.dat"));  // opens, but reading fails
-    EXPECT_EQ("DU_E_VIRSCAN1_READ 7-7-7.7", DateOf(sandbox.Path("dir")));
+    EXPECT_EQ("DU_E_VIRSCAN1_READ 7-7-7.7", DateOf(sandbox.Path("dir"), false));
     char szName[16] = "";
-    EXPECT_FALSE(du.CreateDefDirName(sandbox.Path("bad").c_str(), szName, 16, false));
+    EXPECT_FALSE(du.CreateDefDirName(sandbox.Path("day32").c_str(), szName, 16, false));
     EXPECT_TRUE(du.CreateDefDirName(sandbox.Path("upper_bounds").c_str(), szName, 16, false));
     EXPECT_STREQ("21001231.999", szName);
 }
 
+// Year 0: no readable file.
 TEST_F(FileSetsTest, ComparisonsOrderByYearMonthDayRevision)
 {
-    struct Date {
-        int y, m, d, r;
-    };  // y == 0: no readable file
-    const struct {
-        const char* name;
-        Date one, two;
-        bool bNewer, bNewerOrSame;
-    } cases[] = {
-        {"newer_year", {2021, 1, 1, 0}, {2020, 6, 15, 500}, true, true},
-        {"older_month", {2020, 5, 31, 999}, {2020, 6, 15, 500}, false, false},
-        {"older_revision", {2020, 6, 15, 499}, {2020, 6, 15, 500}, false, false},
-        {"same_date", {2020, 6, 15, 500}, {2020, 6, 15, 500}, false, true},
-        {"second_unreadable", {2020, 6, 15, 500}, {0, 0, 0, 0}, true, true},
-        {"first_unreadable", {0, 0, 0, 0}, {2020, 6, 15, 500}, false, false},
+    const std::tuple<DefDate, DefDate, bool, bool> cases[] = {
+        {{2021, 1, 1, 0}, {2020, 6, 15, 500}, true, true},
+        {{2020, 5, 31, 999}, {2020, 6, 15, 500}, false, false},
+        {{2020, 6, 15, 499}, {2020, 6, 15, 500}, false, false},
+        {{2020, 6, 15, 500}, {2020, 6, 15, 500}, false, true},
+        {{2020, 6, 15, 500}, {0, 0, 0, 0}, true, true},
+        {{0, 0, 0, 0}, {2020, 6, 15, 500}, false, false},
     };
-    for (const auto& c : cases) {
-        std::string one = sandbox.Path(c.name + std::string("1")), two = one + "2";
-        WriteDefDateFile(one, c.one.y, c.one.m, c.one.d, c.one.r, c.one.y ? "virscan1.dat" : "x");
-        WriteDefDateFile(two, c.two.y, c.two.m, c.two.d, c.two.r, c.two.y ? "virscan1.dat" : "x");
-        EXPECT_EQ(c.bNewer, du.DefsAreNewer(one.c_str(), two.c_str(), false, false)) << c.name;
-        EXPECT_EQ(c.bNewerOrSame, du.DefsAreNewerOrSameAge(one.c_str(), two.c_str())) << c.name;
+    for (const auto& [first, second, bNewer, bNewerOrSame] : cases) {
+        const std::string one = sandbox.Path(SetName(first) + "-" + SetName(second)),
+                          two = one + "2";
+        for (const auto& [dir, date] : {std::make_pair(one, first), std::make_pair(two, second)})
+            WriteDefDateFile(dir, date.year, date.month, date.day, date.revision,
+                             date.year ? "virscan1.dat" : "x");
+        EXPECT_EQ(bNewer, du.DefsAreNewer(one.c_str(), two.c_str(), false, false)) << one;
+        EXPECT_EQ(bNewerOrSame, du.DefsAreNewerOrSameAge(one.c_str(), two.c_str())) << one;
     }
     // Each flag picks its own side's text file: set 2's newer one must not be read.
-    std::string one = sandbox.Path("older_month1"), two = one + "2";
+    const std::string one = sandbox.Path("text1"), two = one + "2";
+    WriteDefDateFile(one, 2020, 5, 31, 999);
+    WriteDefDateFile(two, 2020, 6, 15, 500);
     WriteDefDateFile(one, 2030, 1, 1, 1, "virscant.dat");
     WriteDefDateFile(two, 2031, 1, 1, 1, "virscant.dat");
     EXPECT_TRUE(du.DefsAreNewer(one.c_str(), two.c_str(), true, false));

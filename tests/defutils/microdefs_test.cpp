@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <tuple>
 
 #include "defutils/defutils.h"
 #include "tests/support/cli_runner.h"
@@ -12,29 +13,14 @@
 
 namespace {
 
-const char kSection[] = "tvlxdata-shareddefs-microdefs";
-
 TEST(MicroDefLastUpdate, OnlyOneCountsAsGood)
 {
     Sandbox sandbox;
     bool bValue = true;
     EXPECT_FALSE(CDefUtils().GetMicroDefLastUpdateValue(&bValue, DU_BINARY)) << "no file";
-    sandbox.WriteDefutilsConf(std::string("[") + kSection + "]\nLastBinUpdate=10\n");
+    sandbox.WriteDefutilsConf("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=10\n");
     EXPECT_TRUE(CDefUtils().GetMicroDefLastUpdateValue(&bValue, DU_BINARY));
     EXPECT_FALSE(bValue);
-}
-
-// Noon on the 15th of a month, local time: the same month in any time zone
-// the program's localtime_r may apply.
-std::string LocalMidMonth(int nYear, int nMonth)
-{
-    struct tm local = {};
-    local.tm_year = nYear - 1900;
-    local.tm_mon = nMonth - 1;
-    local.tm_mday = 15;
-    local.tm_hour = 12;
-    local.tm_isdst = -1;
-    return std::to_string(static_cast<long long>(mktime(&local)));
 }
 
 // A set names its hub channel by month up to ten months back; older, or
@@ -42,43 +28,38 @@ std::string LocalMidMonth(int nYear, int nMonth)
 // the age arithmetic lands within the ten months.
 TEST(MicroDefChannel, MonthUpToTenMonthsOldThenOld)
 {
-    struct Row {
-        int nNowYear, nNowMonth;
-        const char* pszSet;
-        const char* pszChannel;  // null: refused
-    } rows[] = {
-        {2024, 6, "20240615.001", "MicroDefsB.Jun"},
-        {2024, 6, "20230815.001", "MicroDefsB.Aug"},  // ten months
-        {2024, 6, "20230715.001", "MicroDefsB.Old"},  // eleven
-        {2024, 6, "20240715.001", "MicroDefsB.Old"},  // next month
-        {2025, 1, "20241215.001", "MicroDefsB.Dec"},  // across the year
-        {2025, 1, "20240315.001", "MicroDefsB.Mar"},
-        {2025, 1, "20240215.001", "MicroDefsB.Old"},
-        {2024, 12, "20250001.000", nullptr},           // month 0, age 0
-        {2025, 11, "20241301.000", nullptr},           // month 13, age 10
-        {2024, 11, "20240001.000", "MicroDefsB.Old"},  // month 0, age 11
-        {2024, 12, "20241301.000", "MicroDefsB.Old"},  // month 13, age -1
+    const std::tuple<int, int, const char*, const char*> rows[] = {
+        // null: refused
+        {2024, 6, "20240615.001", "Jun"},    {2024, 6, "20230815.001", "Aug"},
+        {2024, 6, "20230715.001", "Old"},    {2024, 6, "20240715.001", "Old"},
+        {2025, 1, "20241215.001", "Dec"},    {2025, 1, "20240315.001", "Mar"},
+        {2025, 1, "20240215.001", "Old"},    {2024, 12, "20250001.000", nullptr},
+        {2025, 11, "20241301.000", nullptr}, {2024, 11, "20240001.000", "Old"},
+        {2024, 12, "20241301.000", "Old"},
     };
     Sandbox sandbox;
     CDefUtils du;
     char out[64];
-    for (const Row& row : rows) {
-        setenv("QORDEFUTIL_SANDBOX_NOW", LocalMidMonth(row.nNowYear, row.nNowMonth).c_str(), 1);
-        SCOPED_TRACE(std::to_string(row.nNowYear) + "-" + std::to_string(row.nNowMonth) + " " +
-                     row.pszSet);
-        bool bDone = du.DetermineMicroDefChannel(row.pszSet, "MicroDefsB", out, sizeof out);
-        EXPECT_EQ(bDone, row.pszChannel != nullptr);
-        if (bDone && row.pszChannel != nullptr) {
-            EXPECT_STREQ(out, row.pszChannel);
-        }
+    for (const auto& [nYear, nMonth, set, channel] : rows) {
+        SCOPED_TRACE(std::to_string(nYear) + "-" + std::to_string(nMonth) + " " + set);
+        // Noon on the 15th, local time: the same month in any time zone.
+        struct tm local = {};
+        local.tm_year = nYear - 1900;
+        local.tm_mon = nMonth - 1;
+        local.tm_mday = 15;
+        local.tm_hour = 12;
+        local.tm_isdst = -1;
+        setenv("QORDEFUTIL_SANDBOX_NOW", std::to_string(mktime(&local)).c_str(), 1);
+        const bool bDone = du.DetermineMicroDefChannel(set, "MicroDefsB", out, sizeof out);
+        EXPECT_EQ(bDone, channel != nullptr);
+        EXPECT_EQ(bDone ? std::string("MicroDefsB.") + channel : "", bDone ? out : "");
     }
     unsetenv("QORDEFUTIL_SANDBOX_NOW");
     ASSERT_TRUE(du.DetermineMicroDefChannel("19990115.001", "MicroDefsB", out, 8));
     EXPECT_STREQ(out, "MicroDe");
 }
 
-// Files take the directory's parent mode without execute bits; a
-// subdirectory is left alone.
+// Files take the parent's mode without execute bits; a subdirectory is left alone.
 TEST(RestoreDirPermissions, GivesFilesTheParentModeAndSkipsSubdirectories)
 {
     Sandbox sandbox;
@@ -117,6 +98,7 @@ const char kProgress[] = "FAKE_PATCH_PROGRESS=10,50,100";
 
 class PostMicroDefTest : public SandboxTest, public ::testing::WithParamInterface<PostCase> {};
 
+// A failed apply marks the hub bad; the update lock and temporary directories go either way.
 TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
 {
     const PostCase& c = GetParam();
@@ -135,7 +117,8 @@ TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
     bool bHubIsOk = false;
     ASSERT_TRUE(du.PreMicroDef25Update(hub, sizeof hub, direct, sizeof direct, channel,
                                        sizeof channel, &bHubIsOk, DU_ONLINE_UPDATE));
-    WritePrivateProfileString(kSection, "LastBinUpdate", "1", sandbox.DefutilsConf().c_str());
+    WritePrivateProfileString("tvlxdata-shareddefs-microdefs", "LastBinUpdate", "1",
+                              sandbox.DefutilsConf().c_str());
     WriteTextFile(std::string(hub) + "/hub.scr", "apply\n");
     WriteTextFile(std::string(hub) + "/delta.mdp", "package\n");
     Reporter reporter;
@@ -145,7 +128,7 @@ TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
     EXPECT_EQ(DuSucceeded(c.expected),
               du.PostMicroDef25Update(lib.c_str(), c.bReporter ? &reporter : nullptr, c.bProcess));
     EXPECT_EQ(c.expected, du.GetLastResult()) << CDefUtils::GetResultName(du.GetLastResult());
-    std::string recorded = ReadTextFile(record);
+    const std::string recorded = ReadTextFile(record);
     EXPECT_EQ(0, recorded.compare(0, strlen(c.recordStart), c.recordStart)) << recorded;
     if (*c.recordStart != '\0') {
         EXPECT_NE(std::string::npos, recorded.find(" patch=" + std::string(hub) + " src=" + defs +
@@ -156,7 +139,6 @@ TEST_P(PostMicroDefTest, AppliesThroughTheLibraryAndCleansUp)
     if (c.env == kProgress && c.bReporter) {
         EXPECT_EQ(0u, reporter.seen.find("10.000000- ")) << reporter.seen;
     }
-    // A failed apply marks the hub bad; the update lock and temporary directories go.
     bool bGood = false;
     EXPECT_TRUE(du.GetMicroDefLastUpdateValue(&bGood, DU_BINARY));
     EXPECT_EQ(c.expected != DU_E_APPLY_PATCH, bGood);

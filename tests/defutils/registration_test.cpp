@@ -1,4 +1,6 @@
 // Which set an application uses: queries, moving AppIds, dropping abandoned sets.
+#include <tuple>
+
 #include "defutils/defutils.h"
 #include "platform/profile.h"
 #include "tests/support/def_sets.h"
@@ -35,23 +37,20 @@ protected:
 
 TEST_F(RegistrationTest, NewestSetComesFromCurDefs)
 {
-    const struct {
-        std::string definfo;
-        DuResult result, dateResult;
-        std::string set;
-    } cases[] = {
+    const std::tuple<std::string, DuResult, DuResult, std::string> cases[] = {
         {"[DefDates]\nLastDefs=" + kA + "\n", DU_S_OK, DU_E_VIRSCAN1_OPEN, ""},
         {"[DefDates]\nCurDefs=" + kGone + "\n", DU_E_MISSING_DEF_DIR, DU_E_MISSING_DEF_DIR, kGone},
         {"", DU_E_MISSING_DEFINFO, DU_E_MISSING_DEFINFO, ""},
         {"[A]\nCurDefs=x\n[DefDates]\nCurDefs = " + kB + " \n", DU_S_OK, DU_S_OK, kB},
     };
-    for (const auto& c : cases) {
-        Store(c.definfo, "");
+    for (const auto& [definfo, result, dateResult, set] : cases) {
+        SCOPED_TRACE(definfo);
+        Store(definfo, "");
         CDefUtils du;
-        EXPECT_EQ(c.result, du.GetNewestDefs(szDir, sizeof szDir, true)) << c.definfo;
-        EXPECT_EQ(Dir(c.set), szDir);
-        EXPECT_EQ(c.dateResult == DU_S_OK, du.GetNewestDefsDate(&y, &m, &d, &r));
-        EXPECT_EQ(c.dateResult, du.GetLastResult()) << c.definfo;
+        EXPECT_EQ(result, du.GetNewestDefs(szDir, sizeof szDir, true));
+        EXPECT_EQ(Dir(set), szDir);
+        EXPECT_EQ(dateResult == DU_S_OK, du.GetNewestDefsDate(&y, &m, &d, &r));
+        EXPECT_EQ(dateResult, du.GetLastResult());
     }
     EXPECT_EQ(2, d);
 }
@@ -61,10 +60,7 @@ TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNew
     // 1000 names of 12 characters overflow the 10000 bytes of names searched.
     std::string crowd;
     for (int i = 0; i < 1000; ++i) crowd += "[" + std::to_string(20201000 + i) + ".001]\nX=1\n";
-    const struct {
-        std::string usage;
-        std::string set;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"[" + kB + "]\nMyApp=1\n[" + kA + "]\nMyApp=1\n", kB},
         {"[" + kB + "]\nMyApp=KeyMissing\n[" + kA + "]\nOther=1\nmyapp=1\n", kA},
         {"[" + kA + "]\nMyApp2=1\n", ""},
@@ -73,18 +69,18 @@ TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNew
         {"", ""},
         {"  [ " + kA + " ]  \n  MyApp  =  1  \n", kA},
     };
-    for (const auto& c : cases) {
-        Store(kCur, c.usage);
+    for (const auto& [usageText, set] : cases) {
+        SCOPED_TRACE(usageText.substr(0, 60));
+        Store(kCur, usageText);
         CDefUtils du;
         ASSERT_TRUE(du.InitWindowsApp("MyApp"));
-        bool bFound = c.set == kA || c.set == kB;
-        EXPECT_EQ(bFound, du.GetCurrentDefs(szDir, sizeof szDir)) << c.usage.substr(0, 60);
-        EXPECT_EQ(Dir(c.set), szDir);
+        bool bFound = set == kA || set == kB, bNewest = true;
+        EXPECT_EQ(bFound, du.GetCurrentDefs(szDir, sizeof szDir));
+        EXPECT_EQ(Dir(set), szDir);
         EXPECT_EQ(bFound, du.GetCurrentDefsDate(&y, &m, &d, &r));
-        EXPECT_EQ(bFound ? DU_S_OK : DU_E_GENERAL, du.GetLastResult()) << c.usage.substr(0, 60);
-        bool bNewest = true;
+        EXPECT_EQ(bFound ? DU_S_OK : DU_E_GENERAL, du.GetLastResult());
         EXPECT_EQ(bFound, du.DefsAreNewest(&bNewest));
-        EXPECT_EQ(c.set == kB, bNewest);
+        EXPECT_EQ(set == kB, bNewest);
     }
     EXPECT_EQ(1, d);
     CDefUtils noAppId;
@@ -92,59 +88,50 @@ TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNew
     EXPECT_EQ(DU_E_MISSING_APPID, noAppId.GetLastResult());
 }
 
+// before, after: usage.dat ("": none); no old directory for "".
 TEST_F(RegistrationTest, UpdateUsageFileMovesTheAppIdAndSweepsEmptySections)
 {
-    // before: usage.dat ("": none); oldDir: "" for none.
-    const struct {
-        const char* name;
-        std::string before, oldDir, newDir, after;
-        bool bResult, bOldEmptied;
-    } cases[] = {
-        {"creates_file", "", "", kB, kInB, true, false},
-        {"missing_new_dir_writes_nothing", kInA, kA, "19990101.001", kInA, false, false},
-        {"move_empties_old_section", kInA, kA, kB, kInB, true, true},
-        {"in_two_sections_ends_in_new_only", kInA + "[x]\napp1=1\napp3=1\n", kA, kB,
-         "[x]\napp3=1\n" + kInB, true, true},
-        {"other_empty_section_swept", "[gone]\n[20240101.001]\napp1=1\napp2=1\n", kA, kB,
-         "[20240101.001]\napp2=1\n" + kInB, true, false},
+    const std::tuple<std::string, std::string, std::string, std::string, bool, bool> cases[] = {
+        {"", "", kB, kInB, true, false},
+        {kInA, kA, "19990101.001", kInA, false, false},  // a missing new set writes nothing
+        {kInA, kA, kB, kInB, true, true},
+        {kInA + "[x]\napp1=1\napp3=1\n", kA, kB, "[x]\napp3=1\n" + kInB, true, true},
+        {"[gone]\n[20240101.001]\napp1=1\napp2=1\n", kA, kB, "[20240101.001]\napp2=1\n" + kInB,
+         true, false},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Store(kCur, c.before);
+    for (const auto& [before, oldDir, newDir, after, bResult, bOldEmptied] : cases) {
+        SCOPED_TRACE(before + " to " + newDir);
+        Store(kCur, before);
         CDefUtils du;
         ASSERT_TRUE(du.InitWindowsApp("app1"));
-        bool bEmptied = !c.bOldEmptied;
-        EXPECT_EQ(c.bResult, du.UpdateUsageFile(c.oldDir.empty() ? nullptr : Dir(c.oldDir).c_str(),
-                                                Dir(c.newDir).c_str(), true, &bEmptied));
-        EXPECT_EQ(c.bOldEmptied, bEmptied);
-        EXPECT_EQ(c.after, After());
+        bool bEmptied = !bOldEmptied;
+        EXPECT_EQ(bResult, du.UpdateUsageFile(oldDir.empty() ? nullptr : Dir(oldDir).c_str(),
+                                              Dir(newDir).c_str(), true, &bEmptied));
+        EXPECT_EQ(bOldEmptied, bEmptied);
+        EXPECT_EQ(after, After());
     }
 }
 
+// last: LastDefs; before, after: usage.dat; a hand-written file shows any rewrite.
 TEST_F(RegistrationTest, MovingDeletesAnAbandonedSetUnlessDefInfoNamesIt)
 {
-    // last: LastDefs; before, after: usage.dat.
-    const std::string kByHand = "[20240101.001]\n app1 = 1\n";  // any rewrite shows as "app1=1"
-    const struct {
-        const char* name;
-        std::string last, before, after, target;
-        bool bCurrent, bResult, bAKept;
-    } cases[] = {
-        {"same_dir_leaves_file_alone", kB, kByHand, kByHand, kA, false, true, true},
-        {"abandoned_set_deleted", kB, kInA, kInB, kB + "/", false, true, false},
-        {"abandoned_last_defs_kept", kA, kInA, kInB, kB, false, true, true},
-        {"current_needs_used_section", kB, kInA, kInA, kB, true, false, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Store(DefInfoText(kB, c.last), c.before);
+    const std::string kByHand = "[20240101.001]\n app1 = 1\n";
+    const std::tuple<std::string, std::string, std::string, std::string, bool, bool, bool> cases[] =
+        {
+            {kB, kByHand, kByHand, kA, false, true, true},  // the same set: nothing to do
+            {kB, kInA, kInB, kB + "/", false, true, false},
+            {kA, kInA, kInB, kB, false, true, true},
+            {kB, kInA, kInA, kB, true, false, true},  // SetCurrentDefs needs a used section
+        };
+    for (const auto& [last, before, after, target, bCurrent, bResult, bAKept] : cases) {
+        SCOPED_TRACE(before + " to " + target);
+        Store(DefInfoText(kB, last), before);
         CDefUtils du;
         ASSERT_TRUE(du.InitWindowsApp("app1"));
-        const std::string target = Dir(c.target);
-        EXPECT_EQ(c.bResult, c.bCurrent ? du.SetCurrentDefs(target.c_str())
-                                        : du.SetDefs(target.c_str(), true));
-        EXPECT_EQ(c.after, After());
-        EXPECT_EQ(c.bAKept, PathExists(Dir(kA)));
+        EXPECT_EQ(bResult, bCurrent ? du.SetCurrentDefs(Dir(target).c_str())
+                                    : du.SetDefs(Dir(target).c_str(), true));
+        EXPECT_EQ(after, After());
+        EXPECT_EQ(bAKept, PathExists(Dir(kA)));
         EXPECT_TRUE(PathExists(Dir(kB)));
     }
     CDefUtils noAppId;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "defutils/defutils.h"
 #include "tests/support/cli_runner.h"
@@ -18,6 +19,8 @@
 
 namespace {
 
+typedef std::vector<std::string> Lines;
+
 uint32_t Revision(const std::string& file)
 {
     std::string s = ReadTextFile(file);
@@ -26,60 +29,45 @@ uint32_t Revision(const std::string& file)
     return r;
 }
 
-time_t ModTime(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
-}
-
-// The increment adds one to the revision of the chosen file only, without a
-// range check, and keeps the file's times; a file without bytes fails.
+// Adds one to the revision of the chosen file only, without a range check,
+// and keeps the file's times; a file without bytes fails. main: "" none.
 TEST(IncrementDefVersion, AddsOneToTheChosenFileAndKeepsItsTimes)
 {
-    const struct {
-        const char* name;
-        const char* main;  // contents: "" none, "empty", or a revision
-        bool bText;
-        bool bResult;
-        uint32_t mainAfter, textAfter;
-    } rows[] = {
+    const std::tuple<const char*, const char*, bool, bool, uint32_t, uint32_t> rows[] = {
         {"Main", "7", false, true, 8, 50},           {"NoRangeCheck", "999", false, true, 1000, 50},
         {"Wraps", "4294967295", false, true, 0, 50}, {"TextFile", "7", true, true, 7, 51},
         {"EmptyFile", "empty", false, false, 0, 50}, {"Missing", "", false, false, 0, 50},
     };
     const time_t kOld = 999999990;  // a multiple of the 15 s the times are kept to
     Sandbox sandbox;
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        const std::string dir = sandbox.Path(row.name), main = dir + "/virscan1.dat";
-        const std::string text = dir + "/virscant.dat";
+    for (const auto& [name, mainRev, bText, bResult, mainAfter, textAfter] : rows) {
+        SCOPED_TRACE(name);
+        const std::string dir = sandbox.Path(name), main = dir + "/virscan1.dat";
+        const std::string text = dir + "/virscant.dat", changed = bText ? text : main;
         MakeDirs(dir);
-        if (*row.main != '\0')
-            WriteTextFile(main, strcmp(row.main, "empty") == 0
+        if (*mainRev != '\0')
+            WriteTextFile(main, strcmp(mainRev, "empty") == 0
                                     ? ""
-                                    : DefDateHeader(2024, 1, 2, std::stoul(row.main)) + "body");
-        WriteTextFile(text, DefDateHeader(2024, 1, 2, 50) + "text body");
+                                    : DefDateHeader(2024, 1, 2, std::stoul(mainRev)) + "body");
+        WriteTextFile(text, DefDateHeader(2024, 1, 2, 50) + "body");
         struct timeval old[2] = {{kOld, 0}, {kOld, 0}};
         for (const std::string& file : {main, text}) utimes(file.c_str(), old);
-
         LogCapture log;
         CDefUtils du;
         du.AddLogCallback(&log);
-        EXPECT_EQ(row.bResult, du.IncrementDefVersion(dir.c_str(), row.bText));
+        EXPECT_EQ(bResult, du.IncrementDefVersion(dir.c_str(), bText));
         du.RemoveLogCallback(&log);
-        EXPECT_EQ(row.mainAfter, Revision(main));
-        EXPECT_EQ(row.textAfter, Revision(text));
-        const std::string changed = row.bText ? text : main;
-        if (row.bResult) {
-            EXPECT_EQ(ModTime(changed), kOld);
-            EXPECT_EQ(ReadTextFile(changed).substr(32), row.bText ? "text body" : "body");
-        }
+        EXPECT_EQ(mainAfter, Revision(main));
+        EXPECT_EQ(textAfter, Revision(text));
+        struct stat st = {};
+        EXPECT_TRUE(!bResult || (stat(changed.c_str(), &st) == 0 && st.st_mtime == kOld));
+        EXPECT_TRUE(!bResult || ReadTextFile(changed).substr(32) == "body");
         ASSERT_FALSE(log.lines.empty());
-        EXPECT_EQ(log.lines.front(), "CDefUtils::IncrementDefVersion( " + dir +
-                                         " ) to increment VIRSCAN revision number- start.\n");
-        EXPECT_EQ(log.lines.back(),
-                  "CDefUtils::IncrementDefVersion( " + dir +
-                      " ) - end, returning: " + (row.bResult ? "success" : "failure") + ".\n");
+        EXPECT_EQ((Lines{"CDefUtils::IncrementDefVersion( " + dir +
+                             " ) to increment VIRSCAN revision number- start.\n",
+                         "CDefUtils::IncrementDefVersion( " + dir +
+                             " ) - end, returning: " + (bResult ? "success" : "failure") + ".\n"}),
+                  (Lines{log.lines.front(), log.lines.back()}));
     }
     EXPECT_FALSE(CDefUtils().IncrementDefVersion(nullptr, false));
 }
@@ -93,28 +81,20 @@ TEST(RemoveEmptyKey, DeletesTheWholeSection)
     LogCapture log;
     CDefUtils du;
     du.AddLogCallback(&log);
-    du.RemoveEmptyKey("Gone");
-    du.RemoveEmptyKey("Absent");
-    du.RemoveEmptyKey(nullptr);
+    for (const char* key : {"Gone", "Absent", static_cast<const char*>(nullptr)})
+        du.RemoveEmptyKey(key);
     du.RemoveLogCallback(&log);
     EXPECT_EQ(ReadTextFile(sandbox.TarvolixConf()), before + "[Kept]\nc=3\n");
-    EXPECT_EQ(log.lines,
-              (std::vector<std::string>{"CDefUtils::RemoveEmptyKey(Gone) - returning void\n",
-                                        "CDefUtils::RemoveEmptyKey(Absent) - returning void\n",
-                                        "CDefUtils::RemoveEmptyKey(<null>) - returning void\n"}));
+    EXPECT_EQ(log.lines, (Lines{"CDefUtils::RemoveEmptyKey(Gone) - returning void\n",
+                                "CDefUtils::RemoveEmptyKey(Absent) - returning void\n",
+                                "CDefUtils::RemoveEmptyKey(<null>) - returning void\n"}));
 }
 
-// A downloaded set is integrated only when it is newer than the newest set
-// (or the store has none) and complete.
+// Only a complete set newer than the newest one (or into a store without
+// one) is integrated. day: of January 2024; the newest set is the 10th.
 TEST(WillIntegrateDir, NewerAndCompleteOnly)
 {
-    const struct {
-        const char* name;
-        int day;  // of January 2024; the newest set is the 10th, revision 5
-        bool bStore, bComplete, bNullFlag;
-        bool bResult, bWill;
-        DuResult result;
-    } rows[] = {
+    const std::tuple<const char*, int, bool, bool, bool, bool, bool, DuResult> rows[] = {
         {"Older", 9, true, true, false, true, false, DU_S_OK},
         {"SameDate", 10, true, true, false, true, false, DU_S_OK},
         {"Newer", 11, true, true, false, true, true, DU_S_OK},
@@ -122,23 +102,22 @@ TEST(WillIntegrateDir, NewerAndCompleteOnly)
         {"NoNewestSet", 1, false, true, false, true, true, DU_S_OK},
         {"NullFlag", 11, true, true, true, false, true, DU_E_INVALID_PARAMETER},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const auto& [name, day, bStore, bComplete, bNullFlag, bResult, bWill, result] : rows) {
+        SCOPED_TRACE(name);
         Sandbox sandbox;
-        const std::string defs = sandbox.DefsDir();
-        if (row.bStore) {
-            WriteSet(defs + "/20240110.005", SetLayout{DefDate{2024, 1, 10, 5}});
-            WriteDefInfo(defs, "20240110.005", "");
+        if (bStore) {
+            WriteSet(sandbox.DefsDir() + "/20240110.005", SetLayout{DefDate{2024, 1, 10, 5}});
+            WriteDefInfo(sandbox.DefsDir(), "20240110.005", "");
         }
         const std::string dir = sandbox.Root() + "/new";
-        WriteSet(dir, SetLayout{DefDate{2024, 1, row.day, 5}, {{"a.dat", "a.dat"}}});
-        if (!row.bComplete)
+        WriteSet(dir, SetLayout{DefDate{2024, 1, day, 5}, {{"a.dat", "a.dat"}}});
+        if (!bComplete)
             unlink((dir + "/a.dat").c_str());
         CDefUtils du;
-        bool bWill = !row.bWill;
-        EXPECT_EQ(row.bResult, du.WillIntegrateDir(dir.c_str(), row.bNullFlag ? nullptr : &bWill));
-        EXPECT_STREQ(CDefUtils::GetResultName(row.result), du.GetLastResultName());
-        EXPECT_EQ(row.bWill, row.bNullFlag || bWill);
+        bool bSeen = !bWill;
+        EXPECT_EQ(bResult, du.WillIntegrateDir(dir.c_str(), bNullFlag ? nullptr : &bSeen));
+        EXPECT_STREQ(CDefUtils::GetResultName(result), du.GetLastResultName());
+        EXPECT_EQ(bWill, bNullFlag || bSeen);
     }
 }
 
@@ -155,7 +134,6 @@ TEST(MicroDefUpdate, HubOnlyStepsAroundTheClient)
     const bool bLibraryFound = pLibrary != nullptr;
     if (pLibrary != nullptr)
         dlclose(pLibrary);
-
     CDefUtils du;
     char hub[4095] = "x", version[4095] = "x";
     bool bFlag = false, bHubIsOk = false;
@@ -169,7 +147,6 @@ TEST(MicroDefUpdate, HubOnlyStepsAroundTheClient)
         EXPECT_STREQ(version, bProcess ? "MicroDefsB" : "MicroDefsB.Old");
         EXPECT_EQ(std::string(hub).rfind(defs + "/tmp", 0), 0u) << hub;
         EXPECT_TRUE(PathExists(defs + "/sflock.dat"));
-
         LogCapture log;
         du.AddLogCallback(&log);
         DuResult expected = !bProcess || bLibraryFound ? DU_S_OK : DU_E_MISSING_PATCH_DLL;
@@ -196,7 +173,7 @@ TEST(RevertToLastGoodDefs, AnswersTrueAndDoesNothing)
     du.AddLogCallback(&log);
     EXPECT_TRUE(du.RevertToLastGoodDefs());
     du.RemoveLogCallback(&log);
-    EXPECT_EQ(log.lines, std::vector<std::string>{"CDefUtils::RevertToLastGoodDefs() - start\n"});
+    EXPECT_EQ(log.lines, Lines{"CDefUtils::RevertToLastGoodDefs() - start\n"});
     EXPECT_FALSE(PathExists(sandbox.DefsDir() + "/definfo.dat"));
 }
 
