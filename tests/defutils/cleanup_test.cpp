@@ -72,23 +72,16 @@ protected:
         MakeDirs(install);
         WriteTextFile(install + "/defloc.dat", "[DefBaseLocation]\nLocation=" + defs + "\n");
     }
-    DuResult StopUsing(const std::string& usage, const char* contentType = nullptr)
+    DuResult StopUsing(const std::string& usage)
     {
-        WriteTextFile(usageDir + "/usage.dat", usage);
+        WriteTextFile(defs + "/usage.dat", usage);
         CDefUtils du;
-        EXPECT_TRUE(contentType == nullptr || du.InitBase(contentType));
         EXPECT_TRUE(du.InitInstallApp("Me", install.c_str()));
         const bool bResult = du.StopUsingDefs();
         EXPECT_EQ(bResult, DuSucceeded(du.GetLastResult()));
         return du.GetLastResult();
     }
-    std::string Conf() const
-    {
-        return PathExists(sandbox.DefutilsConf()) ? ReadTextFile(sandbox.DefutilsConf()) : "-";
-    }
-
     const std::string defs = sandbox.DefsDir(), install = sandbox.Path("app");
-    std::string usageDir = defs;
 };
 
 TEST_F(CleanupTest, StopUsingRemovesOnlyTheRegistrationAndUnprotectedSets)
@@ -115,43 +108,6 @@ TEST_F(CleanupTest, StopUsingRemovesOnlyTheRegistrationAndUnprotectedSets)
         EXPECT_EQ(c.left, ListDir(defs));
         EXPECT_EQ(c.after, ReadTextFile(defs + "/usage.dat"));
         EXPECT_EQ(c.code != DU_S_OK, PathExists(install + "/defloc.dat"));
-    }
-}
-
-// The last AppId leaving takes the store and the microdefs state; the debug
-// log lives in the definitions directory and keeps it.
-TEST_F(CleanupTest, LastAppLeavingRemovesTheWholeStoreAndAnEmptiedConf)
-{
-    const std::string kMicro = "[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=1\n";
-    const std::string kLog = "[defutillog]\ndefutillog_name=trace.log\n";
-    for (bool bLog : {false, true}) {
-        SCOPED_TRACE(bLog);
-        SetUp();
-        sandbox.WriteDefutilsConf(bLog ? kLog + kMicro : kMicro);
-        for (const char* dir : {"incoming", "binhub", "texthub", "tmp1a2b", "tmpff"})
-            WriteSet(defs + "/" + dir, SetLayout{{2024, 3, 1, 1}});
-        EXPECT_EQ(DU_S_OK, StopUsing("[" + kS3 + "]\nMe=1\n"));
-        EXPECT_FALSE(PathExists(install + "/defloc.dat"));
-        EXPECT_EQ(bLog ? kLog : "-", Conf());
-        EXPECT_EQ(bLog ? Names{"trace.log"} : Names{}, ListDir(defs));
-        EXPECT_EQ(bLog, PathExists(defs));
-    }
-    // Alternate content keeps defloc.dat and takes an emptied content directory.
-    const std::string data = sandbox.BaseDir() + "/tvlxdata";
-    usageDir = data + "/avx";
-    for (bool bOtherType : {false, true}) {
-        SCOPED_TRACE(bOtherType ? "other_type_present" : "only_type");
-        SetUp();
-        WriteSet(usageDir + "/" + kS2, SetLayout{{2024, 2, 1, 1}});
-        WriteDefInfo(usageDir, kS2, "");
-        if (bOtherType)
-            MakeDirs(data + "/other");
-        sandbox.WriteDefutilsConf("[tvlxdata-avx-microdefs]\nLastBinUpdate=1\n" + kMicro);
-        EXPECT_EQ(DU_S_OK, StopUsing("[" + kS2 + "]\nMe=1\n", "AVX"));
-        EXPECT_FALSE(PathExists(usageDir));
-        EXPECT_EQ(bOtherType, PathExists(data));
-        EXPECT_TRUE(PathExists(install + "/defloc.dat"));
-        EXPECT_EQ(kMicro, Conf());
     }
 }
 

@@ -1,12 +1,15 @@
-// Which set an application uses: queries, moving AppIds, dropping abandoned sets.
+// Which set an application uses, new sets into the store and going back.
 #include <tuple>
 
 #include "defutils/defutils.h"
 #include "platform/profile.h"
 #include "tests/support/def_sets.h"
+#include "tests/support/full_sets.h"
 #include "tests/support/sandbox.h"
 
 namespace {
+
+typedef std::vector<std::string> Names;
 
 const std::string kA = "20240101.001", kB = "20240102.002", kGone = "20990101.001";
 const std::string kCur = DefInfoText(kB, "");
@@ -29,31 +32,12 @@ protected:
     // usage.dat afterwards; "-" when there is none.
     std::string After() const { return PathExists(usage) ? ReadTextFile(usage) : "-"; }
 
-    const std::string defs = sandbox.DefsDir(), usage = defs + "/usage.dat";
+    const std::string defs = sandbox.DefsDir(), usage = defs + "/usage.dat",
+                      defInfo = defs + "/definfo.dat";
     WORD y = 0, m = 0, d = 0;
     DWORD r = 0;
     char szDir[DU_MAX_PATH] = "stale";
 };
-
-TEST_F(RegistrationTest, NewestSetComesFromCurDefs)
-{
-    const std::tuple<std::string, DuResult, DuResult, std::string> cases[] = {
-        {"[DefDates]\nLastDefs=" + kA + "\n", DU_S_OK, DU_E_VIRSCAN1_OPEN, ""},
-        {"[DefDates]\nCurDefs=" + kGone + "\n", DU_E_MISSING_DEF_DIR, DU_E_MISSING_DEF_DIR, kGone},
-        {"", DU_E_MISSING_DEFINFO, DU_E_MISSING_DEFINFO, ""},
-        {"[A]\nCurDefs=x\n[DefDates]\nCurDefs = " + kB + " \n", DU_S_OK, DU_S_OK, kB},
-    };
-    for (const auto& [definfo, result, dateResult, set] : cases) {
-        SCOPED_TRACE(definfo);
-        Store(definfo, "");
-        CDefUtils du;
-        EXPECT_EQ(result, du.GetNewestDefs(szDir, sizeof szDir, true));
-        EXPECT_EQ(Dir(set), szDir);
-        EXPECT_EQ(dateResult == DU_S_OK, du.GetNewestDefsDate(&y, &m, &d, &r));
-        EXPECT_EQ(dateResult, du.GetLastResult());
-    }
-    EXPECT_EQ(2, d);
-}
 
 TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNewest)
 {
@@ -88,30 +72,6 @@ TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNew
     EXPECT_EQ(DU_E_MISSING_APPID, noAppId.GetLastResult());
 }
 
-// before, after: usage.dat ("": none); no old directory for "".
-TEST_F(RegistrationTest, UpdateUsageFileMovesTheAppIdAndSweepsEmptySections)
-{
-    const std::tuple<std::string, std::string, std::string, std::string, bool, bool> cases[] = {
-        {"", "", kB, kInB, true, false},
-        {kInA, kA, "19990101.001", kInA, false, false},  // a missing new set writes nothing
-        {kInA, kA, kB, kInB, true, true},
-        {kInA + "[x]\napp1=1\napp3=1\n", kA, kB, "[x]\napp3=1\n" + kInB, true, true},
-        {"[gone]\n[20240101.001]\napp1=1\napp2=1\n", kA, kB, "[20240101.001]\napp2=1\n" + kInB,
-         true, false},
-    };
-    for (const auto& [before, oldDir, newDir, after, bResult, bOldEmptied] : cases) {
-        SCOPED_TRACE(before + " to " + newDir);
-        Store(kCur, before);
-        CDefUtils du;
-        ASSERT_TRUE(du.InitWindowsApp("app1"));
-        bool bEmptied = !bOldEmptied;
-        EXPECT_EQ(bResult, du.UpdateUsageFile(oldDir.empty() ? nullptr : Dir(oldDir).c_str(),
-                                              Dir(newDir).c_str(), true, &bEmptied));
-        EXPECT_EQ(bOldEmptied, bEmptied);
-        EXPECT_EQ(after, After());
-    }
-}
-
 // last: LastDefs; before, after: usage.dat; a hand-written file shows any rewrite.
 TEST_F(RegistrationTest, MovingDeletesAnAbandonedSetUnlessDefInfoNamesIt)
 {
@@ -122,6 +82,11 @@ TEST_F(RegistrationTest, MovingDeletesAnAbandonedSetUnlessDefInfoNamesIt)
             {kB, kInA, kInB, kB + "/", false, true, false},
             {kA, kInA, kInB, kB, false, true, true},
             {kB, kInA, kInA, kB, true, false, true},  // SetCurrentDefs needs a used section
+            {kB, "", kInB, kB, false, true, true},
+            {kB, kInA, kInA, kGone, false, false, true},  // a missing set writes nothing
+            {kB, kInA + "[x]\napp1=1\napp3=1\n", "[x]\napp3=1\n" + kInB, kB, false, true, false},
+            {kB, "[gone]\n[" + kA + "]\napp1=1\napp2=1\n", "[" + kA + "]\napp2=1\n" + kInB, kB,
+             false, true, true},  // an empty section is swept, a used set kept
         };
     for (const auto& [last, before, after, target, bCurrent, bResult, bAKept] : cases) {
         SCOPED_TRACE(before + " to " + target);
@@ -139,6 +104,95 @@ TEST_F(RegistrationTest, MovingDeletesAnAbandonedSetUnlessDefInfoNamesIt)
     EXPECT_FALSE(noAppId.SetCurrentDefs(Dir(kB).c_str()));
     EXPECT_FALSE(noAppId.UseNewestDefs(nullptr));
     EXPECT_EQ(DU_E_MISSING_APPID, noAppId.GetLastResult());
+}
+
+// A second restore changes nothing. left: the store afterwards.
+TEST_F(RegistrationTest, RestoreLastDefsTwice)
+{
+    const std::string L = "20090315.012", C = "20090401.003", kInfo = "definfo.dat";
+    const std::string back = DefInfoText(L, "");
+    const std::tuple<const char*, std::string, std::string, bool, Names> cases[] = {
+        {nullptr, "[DefDates]\nCurDefs= " + C + " \nLastDefs= " + L + "\n", back, true, {L, kInfo}},
+        {"[20090401.003]\nA=1\n", DefInfoText(C, L), back, true, {L, C, kInfo, "usage.dat"}},
+        {nullptr, DefInfoText(C, ""), DefInfoText(C, ""), false, {L, C, kInfo}},
+        {nullptr, DefInfoText(L, L), DefInfoText(L, L), false, {L, C, kInfo}},
+    };
+    for (const auto& [usage, before, after, bResult, left] : cases) {
+        SCOPED_TRACE(before);
+        RemoveTree(defs);
+        WriteSet(defs + "/" + C, SetDate{2009, 4, 1, 3});
+        WriteSet(defs + "/" + L, SetDate{2009, 3, 15, 12});
+        WriteTextFile(defInfo, before);
+        if (usage != nullptr)
+            WriteTextFile(defs + "/usage.dat", usage);
+        CDefUtils du;
+        EXPECT_EQ(bResult, du.RestoreLastDefs());
+        EXPECT_FALSE(du.RestoreLastDefs());
+        EXPECT_EQ(after, ReadTextFile(defInfo));
+        EXPECT_EQ(left, ListDir(defs));
+    }
+}
+
+enum StoreState { kEmpty, kFull, kBroken };  // kBroken: definfo.dat cannot be written
+
+// sets: the store afterwards; target: the files of the source's set afterwards.
+TEST_F(RegistrationTest, IntegrateDefsSeedsRotatesAndLeavesNothingHalfBuilt)
+{
+    const DefDate dLast = {2023, 12, 30, 2}, dCur = {2024, 1, 2, 7}, dNew = {2024, 2, 3, 5};
+    const std::string L = SetName(dLast), C = SetName(dCur), N = SetName(dNew);
+    const Names kSeeded = {"a.dat", "b.dat", "catalog.dat", "virscan1.dat"};
+    const Names kKept = {"b.dat", "catalog.dat", "kept.dat", "virscan1.dat"};
+    const std::string kNo = "<missing>", kInfo = "definfo.dat", src = sandbox.Path("src");
+    const DuResult kFail = DU_E_DEFINFO_UPDATE;
+    // The source's date, the store, whether a directory of the source's name is already there.
+    const std::tuple<DefDate, StoreState, bool, DuResult, Names, Names, std::string, std::string>
+        cases[] = {
+            {dCur, kFull, false, DU_S_OK, {C, kInfo}, kSeeded, C, C},  // laid over the newest
+            {dNew,
+             kEmpty,
+             false,
+             DU_S_OK,
+             {N, kInfo},
+             {"b.dat", "catalog.dat", "virscan1.dat"},
+             N,
+             N},
+            {dNew, kBroken, false, kFail, {L, C, kInfo}, {}, kNo, kNo},
+            {dNew, kBroken, true, kFail, {L, C, N, kInfo}, kKept, kNo, kNo},
+        };
+    for (const auto& [source, store, bTargetExists, expected, sets, target, cur, last] : cases) {
+        SCOPED_TRACE(SetName(source) + " into " + std::to_string(store));
+        RemoveTree(sandbox.BaseDir());
+        if (store != kEmpty) {
+            for (const DefDate& date : {dLast, dCur})
+                WriteSet(defs + "/" + SetName(date), SetLayout{date, {{"a.dat", "a"}}});
+            WriteDefInfo(defs, C, L);
+        }
+        if (store == kBroken) {  // a directory cannot be written as a file
+            RemoveTree(defInfo);
+            MakeDirs(defInfo + "/x");
+        }
+        const std::string dir = defs + "/" + SetName(source);
+        if (bTargetExists)
+            WriteSet(dir, SetLayout{source, {{"kept.dat", "k"}}});
+        RemoveTree(src);
+        WriteSet(src, SetLayout{source, {{"b.dat", "b"}}});
+        EXPECT_EQ(expected, CDefUtils().IntegrateDefs(src.c_str(), false));
+        EXPECT_EQ(sets, ListDir(defs));
+        EXPECT_EQ(target, ListDir(dir));
+        EXPECT_EQ(cur, DefInfoValue(defs, "CurDefs"));
+        EXPECT_EQ(last, DefInfoValue(defs, "LastDefs"));
+        if (store == kEmpty) {  // a created definfo.dat is given the store's mode and group
+            EXPECT_EQ(0660, PathMode(defInfo));
+            EXPECT_EQ(sandbox.GroupId(), PathGroup(defInfo));
+        }
+    }
+    // UpdateNewestDefs takes a new definfo.dat back when the group cannot be set.
+    RemoveTree(sandbox.BaseDir());
+    WriteSet(defs + "/" + N, SetLayout{dNew});
+    CDefUtils du;
+    sandbox.SetGroupName("qdu-no-such-group");
+    EXPECT_FALSE(du.UpdateNewestDefs((defs + "/" + N).c_str(), true));
+    EXPECT_FALSE(PathExists(defInfo));
 }
 
 }  // namespace

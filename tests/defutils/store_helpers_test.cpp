@@ -1,3 +1,4 @@
+// Pure helpers of the store manager and the checks on command values.
 #include "defutils/store_helpers.h"
 
 #include <gtest/gtest.h>
@@ -5,30 +6,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include "defutils/input_checks.h"
 
 namespace {
-
-TEST(StoreHelpers, SetNamesFromPaths)
-{
-    const struct {
-        const char *path, *plain, *recorded;
-    } rows[] = {
-        {"/defs/20240102.003", "20240102.003", "20240102.003"},
-        {"/defs/20240102.003/", "20240102.003", "20240102.003"},
-        {"/defs/A//", "", ""},  // only one slash is dropped
-        {"/defs/ A /", " A ", "A"},
-        {"A", "A", "A"},
-        {"/", "", ""},
-        {"", "", ""},
-    };
-    for (const auto& row : rows) {
-        PathBuf plain("stale"), recorded("stale");
-        DuSetNameOf(row.path, &plain);
-        DuRecordedSetName(row.path, &recorded);
-        EXPECT_STREQ(row.plain, plain.c_str()) << row.path;
-        EXPECT_STREQ(row.recorded, recorded.c_str()) << row.path;
-    }
-}
 
 TEST(StoreHelpers, StorePathFailsRatherThanCuts)
 {
@@ -53,18 +35,8 @@ TEST(StoreHelpers, StorePathFailsRatherThanCuts)
     }
 }
 
-TEST(StoreHelpers, CatalogEntriesAndSetNameOrder)
+TEST(StoreHelpers, SetNameOrder)
 {
-    for (const char* entry : {"virscan1.dat", "sub/dir/virscan1.dat", "virscan1.dat\n",
-                              "virscan1.dat\r\n", "virscan1.dat\r", "  virscan1.dat  \n"}) {
-        PathBuf name;
-        DuCleanCatalogEntry(entry, &name);
-        EXPECT_STREQ("virscan1.dat", name.c_str()) << entry;
-    }
-    PathBuf name("stale");
-    DuCleanCatalogEntry("sub/", &name);
-    EXPECT_STREQ("", name.c_str());
-
     const struct {
         const char *newer, *current;
         bool notOlder;
@@ -82,7 +54,7 @@ TEST(StoreHelpers, CatalogEntriesAndSetNameOrder)
 // The log's pointer text must be what glibc's "%08p" printed before.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat"
-TEST(StoreHelpers, LogSpellings)
+TEST(StoreHelpers, PointerTextMatchesTheCLibrarysPaddedPointer)
 {
     for (uintptr_t value : {uintptr_t{0}, uintptr_t{0x1}, uintptr_t{0x123456}, uintptr_t{0x1234567},
                             uintptr_t{0x7ffd12345678}}) {
@@ -91,22 +63,51 @@ TEST(StoreHelpers, LogSpellings)
         snprintf(expected, sizeof expected, "%08p", p);
         EXPECT_EQ(expected, PaddedPointerText(p)) << value;
     }
-    char buffer[4] = "abc";
-    EXPECT_STREQ("<null>", OrNull(nullptr));
-    EXPECT_STREQ("<null>", OrNull(nullptr, 4));
-    EXPECT_STREQ("<null>", OrNull(buffer, 0));
-    EXPECT_STREQ("abc", OrNull(buffer, 4));
-    DuEmptyBuffer(buffer, 0);
-    EXPECT_STREQ("abc", buffer);
-    DuEmptyBuffer(buffer, 1);
-    EXPECT_STREQ("", buffer);
-    DuEmptyBuffer(nullptr, 4);  // must not crash
-    // "/" exists everywhere and is never group-writable.
-    EXPECT_EQ(0751u, DuDirModeOr(nullptr, 0751));
-    EXPECT_EQ(0751u, DuDirModeOr("/nonexistent/qordefutil-test", 0751));
-    EXPECT_EQ(0u, DuDirModeOr("/", 0751) & 020);
-    EXPECT_NE(0751u, DuDirModeOr("/", 0751));
 }
 #pragma GCC diagnostic pop
+
+// One value per class of byte each check must refuse, and the limits; the
+// hardening suite runs the same values through the program, but only as root.
+TEST(InputChecks, RefuseWhatCouldBreakAFileOrAShell)
+{
+    using Check = const char* (*)(const char*);
+    const std::string kAppId(DU_MAX_APPID_LENGTH, 'a'), kType(DU_MAX_CONTENT_TYPE_LENGTH, 't');
+    const struct {
+        const char* name;
+        Check check;
+        std::vector<std::string> accepted, refused;
+    } rows[] = {
+        {"AppId",
+         [](const char* psz) { return DuAppIdProblem(psz); },
+         {"My App (x86) v2.0/1", kAppId},
+         {kAppId + "a", "", "[evil", "evil]", "a=b", "a\n[x]", "a\x7f", " app", "app "}},
+        {"ContentType",
+         [](const char* psz) { return DuContentTypeProblem(psz); },
+         {"a.b", kType},
+         {kType + "t", ".", "..", "a/b", "a]b", "a=b", "a\rb", "type "}},
+        {"Shell",
+         [](const char* psz) { return DuShellValueProblem(psz); },
+         {"a-b_c.d,e:f+g@h%i/j=k \xc3\xa4"},
+         {"x$(touch y)", "x`id`", "x;id", "x|id", "x>y", "x*", "x\"y", "x'y", "x\\y", "x\ny"}},
+        {"Quoted",
+         [](const char* psz) { return DuShellValueProblem(psz, true); },
+         {"\"Quoted Prod\""},
+         {"\"$(id)\""}},
+    };
+    for (const auto& row : rows) {
+        for (const std::string& value : row.accepted)
+            EXPECT_EQ(nullptr, row.check(value.c_str())) << row.name << " " << value;
+        for (const std::string& value : row.refused)
+            EXPECT_NE(nullptr, row.check(value.c_str())) << row.name << " " << value;
+    }
+    EXPECT_NE(nullptr, DuAppIdProblem(nullptr));
+}
+
+TEST(InputChecks, PrintableValueEscapesAndCuts)
+{
+    EXPECT_EQ("a\\x0a[x]\\x5c", DuPrintableValue("a\n[x]\\"));
+    EXPECT_EQ(std::string(64, 'z') + "...", DuPrintableValue(std::string(65, 'z').c_str()));
+    EXPECT_EQ(std::string(64, 'z'), DuPrintableValue(std::string(64, 'z').c_str()));
+}
 
 }  // namespace
