@@ -72,65 +72,58 @@ TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNew
     EXPECT_EQ(DU_E_MISSING_APPID, noAppId.GetLastResult());
 }
 
-// last: LastDefs; before, after: usage.dat; a hand-written file shows any rewrite.
-TEST_F(RegistrationTest, MovingDeletesAnAbandonedSetUnlessDefInfoNamesIt)
+// Moving an AppId (s: SetDefs, c: SetCurrentDefs) deletes the set it abandons
+// unless definfo.dat names it; restoring (r, twice: the second changes nothing)
+// drops the newest set unless it is used. before, after: usage.dat ("-": none);
+// left: the store afterwards; info: definfo.dat afterwards ("": unchanged).
+TEST_F(RegistrationTest, MovingAndRestoringDropOnlyAbandonedSets)
 {
-    const std::string kByHand = "[20240101.001]\n app1 = 1\n";
-    const std::tuple<std::string, std::string, std::string, std::string, bool, bool, bool> cases[] =
-        {
-            {kB, kByHand, kByHand, kA, false, true, true},  // the same set: nothing to do
-            {kB, kInA, kInB, kB + "/", false, true, false},
-            {kA, kInA, kInB, kB, false, true, true},
-            {kB, kInA, kInA, kB, true, false, true},  // SetCurrentDefs needs a used section
-            {kB, "", kInB, kB, false, true, true},
-            {kB, kInA, kInA, kGone, false, false, true},  // a missing set writes nothing
-            {kB, kInA + "[x]\napp1=1\napp3=1\n", "[x]\napp3=1\n" + kInB, kB, false, true, false},
-            {kB, "[gone]\n[" + kA + "]\napp1=1\napp2=1\n", "[" + kA + "]\napp2=1\n" + kInB, kB,
-             false, true, true},  // an empty section is swept, a used set kept
+    const std::string kByHand = "[20240101.001]\n app1 = 1\n";  // any rewrite shows
+    const std::string kBB = DefInfoText(kB, kB), kI = "definfo.dat", kU = "usage.dat";
+    const std::string kUsedB = "[" + kB + "]\nA=1\n";
+    const Names kAll = {kA, kB, kI, kU}, kNoA = {kB, kI, kU};
+    const std::tuple<std::string, std::string, char, std::string, bool, std::string, Names,
+                     std::string>
+        cases[] = {
+            {kBB, kByHand, 's', kA, true, kByHand, kAll, ""},  // the same set: nothing to do
+            {kBB, kInA, 's', kB + "/", true, kInB, kNoA, ""},
+            {DefInfoText(kB, kA), kInA, 's', kB, true, kInB, kAll, ""},
+            {kBB, kInA, 'c', kB, false, kInA, kAll, ""},  // SetCurrentDefs needs a used section
+            {kBB, "", 's', kB, true, kInB, kAll, ""},
+            {kBB, kInA, 's', kGone, false, kInA, kAll, ""},  // a missing set writes nothing
+            {kBB, kInA + "[x]\napp1=1\napp3=1\n", 's', kB, true, "[x]\napp3=1\n" + kInB, kNoA, ""},
+            {kBB, "[gone]\n[" + kA + "]\napp1=1\napp2=1\n", 's', kB, true,
+             "[" + kA + "]\napp2=1\n" + kInB, kAll, ""},  // an empty section is swept
+            {"[DefDates]\nCurDefs= " + kB + " \nLastDefs= " + kA + "\n",
+             "",
+             'r',
+             "",
+             true,
+             "-",
+             {kA, kI},
+             DefInfoText(kA, "")},
+            {DefInfoText(kB, kA), kUsedB, 'r', "", true, kUsedB, kAll, DefInfoText(kA, "")},
+            {DefInfoText(kB, ""), "", 'r', "", false, "-", {kA, kB, kI}, ""},
+            {DefInfoText(kA, kA), "", 'r', "", false, "-", {kA, kB, kI}, ""},
         };
-    for (const auto& [last, before, after, target, bCurrent, bResult, bAKept] : cases) {
-        SCOPED_TRACE(before + " to " + target);
-        Store(DefInfoText(kB, last), before);
+    for (const auto& [definfo, before, op, target, bResult, after, left, info] : cases) {
+        SCOPED_TRACE(op + (" " + definfo + before + " to " + target));
+        Store(definfo, before);
         CDefUtils du;
-        ASSERT_TRUE(du.InitWindowsApp("app1"));
-        EXPECT_EQ(bResult, bCurrent ? du.SetCurrentDefs(Dir(target).c_str())
-                                    : du.SetDefs(Dir(target).c_str(), true));
+        ASSERT_TRUE(op == 'r' || du.InitWindowsApp("app1"));
+        EXPECT_EQ(bResult, op == 's'   ? du.SetDefs(Dir(target).c_str(), true)
+                           : op == 'c' ? du.SetCurrentDefs(Dir(target).c_str())
+                                       : du.RestoreLastDefs());
+        EXPECT_TRUE(op != 'r' || !du.RestoreLastDefs());
         EXPECT_EQ(after, After());
-        EXPECT_EQ(bAKept, PathExists(Dir(kA)));
-        EXPECT_TRUE(PathExists(Dir(kB)));
+        EXPECT_EQ(left, ListDir(defs));
+        EXPECT_EQ(info.empty() ? definfo : info, ReadTextFile(defInfo));
     }
     CDefUtils noAppId;
     EXPECT_FALSE(noAppId.SetDefs(Dir(kB).c_str(), true));
     EXPECT_FALSE(noAppId.SetCurrentDefs(Dir(kB).c_str()));
     EXPECT_FALSE(noAppId.UseNewestDefs(nullptr));
     EXPECT_EQ(DU_E_MISSING_APPID, noAppId.GetLastResult());
-}
-
-// A second restore changes nothing. left: the store afterwards.
-TEST_F(RegistrationTest, RestoreLastDefsTwice)
-{
-    const std::string L = "20090315.012", C = "20090401.003", kInfo = "definfo.dat";
-    const std::string back = DefInfoText(L, "");
-    const std::tuple<const char*, std::string, std::string, bool, Names> cases[] = {
-        {nullptr, "[DefDates]\nCurDefs= " + C + " \nLastDefs= " + L + "\n", back, true, {L, kInfo}},
-        {"[20090401.003]\nA=1\n", DefInfoText(C, L), back, true, {L, C, kInfo, "usage.dat"}},
-        {nullptr, DefInfoText(C, ""), DefInfoText(C, ""), false, {L, C, kInfo}},
-        {nullptr, DefInfoText(L, L), DefInfoText(L, L), false, {L, C, kInfo}},
-    };
-    for (const auto& [usage, before, after, bResult, left] : cases) {
-        SCOPED_TRACE(before);
-        RemoveTree(defs);
-        WriteSet(defs + "/" + C, SetDate{2009, 4, 1, 3});
-        WriteSet(defs + "/" + L, SetDate{2009, 3, 15, 12});
-        WriteTextFile(defInfo, before);
-        if (usage != nullptr)
-            WriteTextFile(defs + "/usage.dat", usage);
-        CDefUtils du;
-        EXPECT_EQ(bResult, du.RestoreLastDefs());
-        EXPECT_FALSE(du.RestoreLastDefs());
-        EXPECT_EQ(after, ReadTextFile(defInfo));
-        EXPECT_EQ(left, ListDir(defs));
-    }
 }
 
 enum StoreState { kEmpty, kFull, kBroken };  // kBroken: definfo.dat cannot be written
