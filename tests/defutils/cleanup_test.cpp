@@ -1,4 +1,4 @@
-// Store housekeeping: lock files, temporary directories, leaving the store.
+// Store housekeeping: lock files and temporary directories.
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -57,59 +57,10 @@ TEST(FileLocks, HeldLockBlocksUntilHalfAnHourOldAndALeftOverGuardWhileALockExist
     EXPECT_EQ((Names{"link.lck", "test.lck", "test.lck.l2"}), ListDir(dir)) << "no guard left";
 }
 
-// LastDefs, CurDefs and an unprotected set in the store, and an application "Me" in app/.
-const std::string kS1 = "20240101.001", kS2 = "20240201.001", kS3 = "20231201.001";
-
 class CleanupTest : public SandboxTest {
 protected:
-    void SetUp() override
-    {
-        RemoveTree(sandbox.BaseDir());
-        WriteSet(defs + "/" + kS1, SetLayout{{2024, 1, 1, 1}});
-        WriteSet(defs + "/" + kS2, SetLayout{{2024, 2, 1, 1}});
-        WriteSet(defs + "/" + kS3, SetLayout{{2023, 12, 1, 1}});
-        WriteDefInfo(defs, kS2, kS1);
-        MakeDirs(install);
-        WriteTextFile(install + "/defloc.dat", "[DefBaseLocation]\nLocation=" + defs + "\n");
-    }
-    DuResult StopUsing(const std::string& usage)
-    {
-        WriteTextFile(defs + "/usage.dat", usage);
-        CDefUtils du;
-        EXPECT_TRUE(du.InitInstallApp("Me", install.c_str()));
-        const bool bResult = du.StopUsingDefs();
-        EXPECT_EQ(bResult, DuSucceeded(du.GetLastResult()));
-        return du.GetLastResult();
-    }
-    const std::string defs = sandbox.DefsDir(), install = sandbox.Path("app");
+    const std::string defs = sandbox.DefsDir();
 };
-
-TEST_F(CleanupTest, StopUsingRemovesOnlyTheRegistrationAndUnprotectedSets)
-{
-    const Names all = {kS3, kS1, kS2, "definfo.dat", "usage.dat"};
-    const std::string kThem = "[" + kS2 + "]\nThem=1\n";
-    const struct {
-        const char* name;
-        std::string before, after;  // usage.dat
-        DuResult code;
-        Names left;
-    } cases[] = {
-        {"shared_set", "[" + kS3 + "]\nMe=1\nYou=1\n" + kThem, "[" + kS3 + "]\nYou=1\n" + kThem,
-         DU_S_OK, all},
-        {"last_defs_is_protected", "[" + kS1 + "]\nMe=1\n" + kThem, kThem, DU_S_OK, all},
-        {"unprotected_set_goes", "[" + kS3 + "]\nMe=1\n" + kThem, kThem, DU_S_OK,
-         Names(all.begin() + 1, all.end())},
-        {"not_registered", kThem, kThem, DU_E_APPID_NOT_REGISTERED, all},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SetUp();
-        EXPECT_EQ(c.code, StopUsing(c.before));
-        EXPECT_EQ(c.left, ListDir(defs));
-        EXPECT_EQ(c.after, ReadTextFile(defs + "/usage.dat"));
-        EXPECT_EQ(c.code != DU_S_OK, PathExists(install + "/defloc.dat"));
-    }
-}
 
 TEST_F(CleanupTest, TmpDirsAreRemovedWhenTheyHoldASetOrNothingAndLinksAreNotFollowed)
 {
@@ -124,7 +75,7 @@ TEST_F(CleanupTest, TmpDirsAreRemovedWhenTheyHoldASetOrNothingAndLinksAreNotFoll
     ASSERT_EQ(0, symlink(outside.c_str(), (defs + "/tmplink").c_str()));
     ASSERT_EQ(0, symlink((outside + "/precious").c_str(), (defs + "/tmp01/link").c_str()));
     CDefUtils().DeleteTmpDirs(defs.c_str());
-    EXPECT_EQ((Names{kS3, kS1, kS2, "definfo.dat", "tmp03", "tmpfile", "tmplink"}), ListDir(defs));
+    EXPECT_EQ((Names{"tmp03", "tmpfile", "tmplink"}), ListDir(defs));
     EXPECT_EQ((Names{"precious", "virscan1.dat"}), ListDir(outside));
 }
 

@@ -27,13 +27,15 @@ protected:
             WriteTextFile(defs + "/definfo.dat", definfo);
         if (!before.empty())
             WriteTextFile(usage, before);
+        MakeDirs(install);
+        WriteTextFile(install + "/defloc.dat", "[DefBaseLocation]\nLocation=" + defs + "\n");
     }
     std::string Dir(const std::string& name) const { return name.empty() ? "" : defs + "/" + name; }
     // usage.dat afterwards; "-" when there is none.
     std::string After() const { return PathExists(usage) ? ReadTextFile(usage) : "-"; }
 
     const std::string defs = sandbox.DefsDir(), usage = defs + "/usage.dat",
-                      defInfo = defs + "/definfo.dat";
+                      defInfo = defs + "/definfo.dat", install = sandbox.Path("app");
     WORD y = 0, m = 0, d = 0;
     DWORD r = 0;
     char szDir[DU_MAX_PATH] = "stale";
@@ -72,15 +74,17 @@ TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNew
     EXPECT_EQ(DU_E_MISSING_APPID, noAppId.GetLastResult());
 }
 
-// Moving an AppId (s: SetDefs, c: SetCurrentDefs) deletes the set it abandons
+// Moving an AppId (s: SetDefs, c: SetCurrentDefs) or leaving (u: StopUsingDefs,
+// which also removes the application's defloc.dat) deletes the set it abandons
 // unless definfo.dat names it; restoring (r, twice: the second changes nothing)
 // drops the newest set unless it is used. before, after: usage.dat ("-": none);
 // left: the store afterwards; info: definfo.dat afterwards ("": unchanged).
-TEST_F(RegistrationTest, MovingAndRestoringDropOnlyAbandonedSets)
+TEST_F(RegistrationTest, MovingLeavingAndRestoringDropOnlyAbandonedSets)
 {
     const std::string kByHand = "[20240101.001]\n app1 = 1\n";  // any rewrite shows
     const std::string kBB = DefInfoText(kB, kB), kI = "definfo.dat", kU = "usage.dat";
-    const std::string kUsedB = "[" + kB + "]\nA=1\n";
+    const std::string kUsedB = "[" + kB + "]\nA=1\n", kThem = "[" + kB + "]\nThem=1\n";
+    const std::string kPadded = "[DefDates]\nCurDefs= " + kB + " \nLastDefs= " + kA + "\n";
     const Names kAll = {kA, kB, kI, kU}, kNoA = {kB, kI, kU};
     const std::tuple<std::string, std::string, char, std::string, bool, std::string, Names,
                      std::string>
@@ -94,26 +98,28 @@ TEST_F(RegistrationTest, MovingAndRestoringDropOnlyAbandonedSets)
             {kBB, kInA + "[x]\napp1=1\napp3=1\n", 's', kB, true, "[x]\napp3=1\n" + kInB, kNoA, ""},
             {kBB, "[gone]\n[" + kA + "]\napp1=1\napp2=1\n", 's', kB, true,
              "[" + kA + "]\napp2=1\n" + kInB, kAll, ""},  // an empty section is swept
-            {"[DefDates]\nCurDefs= " + kB + " \nLastDefs= " + kA + "\n",
-             "",
-             'r',
-             "",
-             true,
-             "-",
-             {kA, kI},
-             DefInfoText(kA, "")},
+            {kPadded, "", 'r', "", true, "-", {kA, kI}, DefInfoText(kA, "")},
             {DefInfoText(kB, kA), kUsedB, 'r', "", true, kUsedB, kAll, DefInfoText(kA, "")},
             {DefInfoText(kB, ""), "", 'r', "", false, "-", {kA, kB, kI}, ""},
             {DefInfoText(kA, kA), "", 'r', "", false, "-", {kA, kB, kI}, ""},
+            {kBB, kInA + "You=1\n" + kThem, 'u', "", true, "[" + kA + "]\nYou=1\n" + kThem, kAll,
+             ""},  // a set another application uses stays
+            {DefInfoText(kB, kA), kInA + kThem, 'u', "", true, kThem, kAll, ""},
+            {kBB, kInA + kThem, 'u', "", true, kThem, kNoA, ""},
+            {kBB, kThem, 'u', "", false, kThem, kAll, ""},  // not registered
         };
     for (const auto& [definfo, before, op, target, bResult, after, left, info] : cases) {
         SCOPED_TRACE(op + (" " + definfo + before + " to " + target));
         Store(definfo, before);
         CDefUtils du;
-        ASSERT_TRUE(op == 'r' || du.InitWindowsApp("app1"));
+        ASSERT_TRUE(op == 'r' || (op == 'u' ? du.InitInstallApp("app1", install.c_str())
+                                            : du.InitWindowsApp("app1")));
         EXPECT_EQ(bResult, op == 's'   ? du.SetDefs(Dir(target).c_str(), true)
                            : op == 'c' ? du.SetCurrentDefs(Dir(target).c_str())
+                           : op == 'u' ? du.StopUsingDefs()
                                        : du.RestoreLastDefs());
+        EXPECT_TRUE(op != 'u' || bResult || du.GetLastResult() == DU_E_APPID_NOT_REGISTERED);
+        EXPECT_EQ(op != 'u' || !bResult, PathExists(install + "/defloc.dat"));
         EXPECT_TRUE(op != 'r' || !du.RestoreLastDefs());
         EXPECT_EQ(after, After());
         EXPECT_EQ(left, ListDir(defs));
