@@ -1,4 +1,4 @@
-// Store housekeeping: lock files, temporary directories, leaving the store.
+// Store housekeeping: lock files and temporary directories.
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -22,16 +22,13 @@ void WriteLock(const std::string& path, time_t mtime)
     ASSERT_EQ(0, utimes(path.c_str(), times));
 }
 
-class FileLocksTest : public SandboxTest {
-protected:
-    void SetUp() override { MakeDirs(dir); }
-    std::string dir = sandbox.Path("locks"), lock = dir + "/test.lck";
+TEST(FileLocks, HeldLockBlocksUntilHalfAnHourOldAndALeftOverGuardWhileALockExists)
+{
+    Sandbox sandbox;
+    const std::string dir = sandbox.Path("locks"), lock = dir + "/test.lck";
+    MakeDirs(dir);
     CDefUtils du;
     DWORD hLock = 7;
-};
-
-TEST_F(FileLocksTest, HeldLockBlocksUntilItIsHalfAnHourOld)
-{
     for (time_t nAge : {-600, 1799, 1800}) {
         bool bTaken = false;
         // Ages are whole seconds: retry when the clock ticks during the take.
@@ -46,11 +43,7 @@ TEST_F(FileLocksTest, HeldLockBlocksUntilItIsHalfAnHourOld)
         EXPECT_EQ(bTaken ? 0xFFFFFFFFu : 0u, hLock) << nAge;
         EXPECT_EQ(Names{"test.lck"}, ListDir(dir)) << "the guard is gone again";
     }
-}
-
-TEST_F(FileLocksTest, LeftOverGuardBlocksWhileALockFileExistsAndLinksAreNotFollowed)
-{
-    for (time_t nAge : {0, 100000, -1}) {
+    for (time_t nAge : {0, 100000, -1}) {  // -1: no lock file
         unlink(lock.c_str());
         WriteTextFile(lock + ".l2", "");
         if (nAge >= 0)
@@ -64,109 +57,10 @@ TEST_F(FileLocksTest, LeftOverGuardBlocksWhileALockFileExistsAndLinksAreNotFollo
     EXPECT_EQ((Names{"link.lck", "test.lck", "test.lck.l2"}), ListDir(dir)) << "no guard left";
 }
 
-// LastDefs, CurDefs and an unprotected set in the store, and an application "Me" in app/.
-const std::string kS1 = "20240101.001", kS2 = "20240201.001", kS3 = "20231201.001";
-
 class CleanupTest : public SandboxTest {
 protected:
-    void SetUp() override
-    {
-        RemoveTree(sandbox.BaseDir());
-        WriteSet(defs + "/" + kS1, SetLayout{{2024, 1, 1, 1}});
-        WriteSet(defs + "/" + kS2, SetLayout{{2024, 2, 1, 1}});
-        WriteSet(defs + "/" + kS3, SetLayout{{2023, 12, 1, 1}});
-        WriteDefInfo(defs, kS2, kS1);
-        MakeDirs(install);
-        WriteTextFile(install + "/defloc.dat", "[DefBaseLocation]\nLocation=" + defs + "\n");
-    }
-    DuResult StopUsing(const std::string& usage, const char* contentType = nullptr)
-    {
-        WriteTextFile(usageDir + "/usage.dat", usage);
-        CDefUtils du;
-        EXPECT_TRUE(contentType == nullptr || du.InitBase(contentType));
-        EXPECT_TRUE(du.InitInstallApp("Me", install.c_str()));
-        const bool bResult = du.StopUsingDefs();
-        EXPECT_EQ(bResult, DuSucceeded(du.GetLastResult()));
-        return du.GetLastResult();
-    }
-
-    const std::string defs = sandbox.DefsDir(), install = sandbox.Path("app");
-    std::string usageDir = defs;
+    const std::string defs = sandbox.DefsDir();
 };
-
-TEST_F(CleanupTest, StopUsingRemovesOnlyTheRegistrationAndUnprotectedSets)
-{
-    const Names all = {kS3, kS1, kS2, "definfo.dat", "usage.dat"};
-    const std::string kThem = "[" + kS2 + "]\nThem=1\n";
-    const struct {
-        const char* name;
-        std::string before, after;  // usage.dat
-        DuResult code;
-        Names left;
-    } cases[] = {
-        {"set_shared_with_another_app", "[" + kS3 + "]\nMe=1\nYou=1\n" + kThem,
-         "[" + kS3 + "]\nYou=1\n" + kThem, DU_S_OK, all},
-        {"last_defs_is_protected", "[" + kS1 + "]\nMe=1\n" + kThem, kThem, DU_S_OK, all},
-        {"unprotected_set_goes",
-         "[" + kS3 + "]\nMe=1\n" + kThem,
-         kThem,
-         DU_S_OK,
-         {kS1, kS2, "definfo.dat", "usage.dat"}},
-        {"not_registered", kThem, kThem, DU_E_APPID_NOT_REGISTERED, all},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        SetUp();
-        EXPECT_EQ(c.code, StopUsing(c.before));
-        EXPECT_EQ(c.left, ListDir(defs));
-        EXPECT_EQ(c.after, ReadTextFile(defs + "/usage.dat"));
-        EXPECT_EQ(c.code != DU_S_OK, PathExists(install + "/defloc.dat"));
-    }
-}
-
-TEST_F(CleanupTest, LastAppLeavingRemovesTheWholeStoreAndAnEmptiedConf)
-{
-    const std::string kMicro = "[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=1\n";
-    const std::string kLog = "[defutillog]\ndefutillog_name=trace.log\n";
-    for (bool bLog : {false, true}) {
-        SCOPED_TRACE(bLog ? "conf_keeps_log_section" : "conf_only_held_microdefs");
-        SetUp();
-        sandbox.WriteDefutilsConf(bLog ? kLog + kMicro : kMicro);
-        for (const char* dir : {"incoming", "binhub", "texthub", "tmp1a2b", "tmpff"})
-            WriteSet(defs + "/" + dir, SetLayout{{2024, 3, 1, 1}});
-        EXPECT_EQ(DU_S_OK, StopUsing("[" + kS3 + "]\nMe=1\n"));
-        EXPECT_FALSE(PathExists(install + "/defloc.dat"));
-        EXPECT_EQ(bLog ? kLog : "<none>", PathExists(sandbox.DefutilsConf())
-                                              ? ReadTextFile(sandbox.DefutilsConf())
-                                              : "<none>");
-        // The debug log lives in the definitions directory and keeps it.
-        EXPECT_EQ(bLog ? Names{"trace.log"} : Names{"<none>"},
-                  PathExists(defs) ? ListDir(defs) : Names{"<none>"});
-    }
-}
-
-TEST_F(CleanupTest, AlternateContentAlsoRemovesAnEmptyContentDirectory)
-{
-    const std::string data = sandbox.BaseDir() + "/tvlxdata";
-    usageDir = data + "/avx";
-    for (bool bOtherType : {false, true}) {
-        SCOPED_TRACE(bOtherType ? "other_type_present" : "only_type");
-        RemoveTree(data);
-        WriteSet(usageDir + "/" + kS2, SetLayout{{2024, 2, 1, 1}});
-        WriteDefInfo(usageDir, kS2, "");
-        if (bOtherType)
-            MakeDirs(data + "/other");
-        sandbox.WriteDefutilsConf(
-            "[tvlxdata-avx-microdefs]\nLastBinUpdate=1\n"
-            "[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\n");
-        EXPECT_EQ(DU_S_OK, StopUsing("[" + kS2 + "]\nMe=1\n", "AVX"));
-        EXPECT_FALSE(PathExists(usageDir));
-        EXPECT_EQ(bOtherType, PathExists(data));
-        EXPECT_TRUE(PathExists(install + "/defloc.dat")) << "alternate content has none";
-        EXPECT_EQ("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\n",
-                  ReadTextFile(sandbox.DefutilsConf()));
-    }
-}
 
 TEST_F(CleanupTest, TmpDirsAreRemovedWhenTheyHoldASetOrNothingAndLinksAreNotFollowed)
 {
@@ -181,7 +75,7 @@ TEST_F(CleanupTest, TmpDirsAreRemovedWhenTheyHoldASetOrNothingAndLinksAreNotFoll
     ASSERT_EQ(0, symlink(outside.c_str(), (defs + "/tmplink").c_str()));
     ASSERT_EQ(0, symlink((outside + "/precious").c_str(), (defs + "/tmp01/link").c_str()));
     CDefUtils().DeleteTmpDirs(defs.c_str());
-    EXPECT_EQ((Names{kS3, kS1, kS2, "definfo.dat", "tmp03", "tmpfile", "tmplink"}), ListDir(defs));
+    EXPECT_EQ((Names{"tmp03", "tmpfile", "tmplink"}), ListDir(defs));
     EXPECT_EQ((Names{"precious", "virscan1.dat"}), ListDir(outside));
 }
 

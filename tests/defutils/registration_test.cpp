@@ -1,10 +1,15 @@
-// Which set an application uses: queries, moving AppIds, dropping abandoned sets.
+// Which set an application uses, new sets into the store and going back.
+#include <tuple>
+
 #include "defutils/defutils.h"
 #include "platform/profile.h"
 #include "tests/support/def_sets.h"
+#include "tests/support/full_sets.h"
 #include "tests/support/sandbox.h"
 
 namespace {
+
+typedef std::vector<std::string> Names;
 
 const std::string kA = "20240101.001", kB = "20240102.002", kGone = "20990101.001";
 const std::string kCur = DefInfoText(kB, "");
@@ -22,49 +27,26 @@ protected:
             WriteTextFile(defs + "/definfo.dat", definfo);
         if (!before.empty())
             WriteTextFile(usage, before);
+        MakeDirs(install);
+        WriteTextFile(install + "/defloc.dat", "[DefBaseLocation]\nLocation=" + defs + "\n");
     }
     std::string Dir(const std::string& name) const { return name.empty() ? "" : defs + "/" + name; }
     // usage.dat afterwards; "-" when there is none.
     std::string After() const { return PathExists(usage) ? ReadTextFile(usage) : "-"; }
 
-    const std::string defs = sandbox.DefsDir(), usage = defs + "/usage.dat";
+    const std::string defs = sandbox.DefsDir(), usage = defs + "/usage.dat",
+                      defInfo = defs + "/definfo.dat", install = sandbox.Path("app");
     WORD y = 0, m = 0, d = 0;
     DWORD r = 0;
     char szDir[DU_MAX_PATH] = "stale";
 };
-
-TEST_F(RegistrationTest, NewestSetComesFromCurDefs)
-{
-    const struct {
-        std::string definfo;
-        DuResult result, dateResult;
-        std::string set;
-    } cases[] = {
-        {"[DefDates]\nLastDefs=" + kA + "\n", DU_S_OK, DU_E_VIRSCAN1_OPEN, ""},
-        {"[DefDates]\nCurDefs=" + kGone + "\n", DU_E_MISSING_DEF_DIR, DU_E_MISSING_DEF_DIR, kGone},
-        {"", DU_E_MISSING_DEFINFO, DU_E_MISSING_DEFINFO, ""},
-        {"[A]\nCurDefs=x\n[DefDates]\nCurDefs = " + kB + " \n", DU_S_OK, DU_S_OK, kB},
-    };
-    for (const auto& c : cases) {
-        Store(c.definfo, "");
-        CDefUtils du;
-        EXPECT_EQ(c.result, du.GetNewestDefs(szDir, sizeof szDir, true)) << c.definfo;
-        EXPECT_EQ(Dir(c.set), szDir);
-        EXPECT_EQ(c.dateResult == DU_S_OK, du.GetNewestDefsDate(&y, &m, &d, &r));
-        EXPECT_EQ(c.dateResult, du.GetLastResult()) << c.definfo;
-    }
-    EXPECT_EQ(2, d);
-}
 
 TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNewest)
 {
     // 1000 names of 12 characters overflow the 10000 bytes of names searched.
     std::string crowd;
     for (int i = 0; i < 1000; ++i) crowd += "[" + std::to_string(20201000 + i) + ".001]\nX=1\n";
-    const struct {
-        std::string usage;
-        std::string set;
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"[" + kB + "]\nMyApp=1\n[" + kA + "]\nMyApp=1\n", kB},
         {"[" + kB + "]\nMyApp=KeyMissing\n[" + kA + "]\nOther=1\nmyapp=1\n", kA},
         {"[" + kA + "]\nMyApp2=1\n", ""},
@@ -73,18 +55,18 @@ TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNew
         {"", ""},
         {"  [ " + kA + " ]  \n  MyApp  =  1  \n", kA},
     };
-    for (const auto& c : cases) {
-        Store(kCur, c.usage);
+    for (const auto& [usageText, set] : cases) {
+        SCOPED_TRACE(usageText.substr(0, 60));
+        Store(kCur, usageText);
         CDefUtils du;
         ASSERT_TRUE(du.InitWindowsApp("MyApp"));
-        bool bFound = c.set == kA || c.set == kB;
-        EXPECT_EQ(bFound, du.GetCurrentDefs(szDir, sizeof szDir)) << c.usage.substr(0, 60);
-        EXPECT_EQ(Dir(c.set), szDir);
+        bool bFound = set == kA || set == kB, bNewest = true;
+        EXPECT_EQ(bFound, du.GetCurrentDefs(szDir, sizeof szDir));
+        EXPECT_EQ(Dir(set), szDir);
         EXPECT_EQ(bFound, du.GetCurrentDefsDate(&y, &m, &d, &r));
-        EXPECT_EQ(bFound ? DU_S_OK : DU_E_GENERAL, du.GetLastResult()) << c.usage.substr(0, 60);
-        bool bNewest = true;
+        EXPECT_EQ(bFound ? DU_S_OK : DU_E_GENERAL, du.GetLastResult());
         EXPECT_EQ(bFound, du.DefsAreNewest(&bNewest));
-        EXPECT_EQ(c.set == kB, bNewest);
+        EXPECT_EQ(set == kB, bNewest);
     }
     EXPECT_EQ(1, d);
     CDefUtils noAppId;
@@ -92,66 +74,124 @@ TEST_F(RegistrationTest, CurrentSetIsTheFirstSectionNamingTheAppIdAndMayBeTheNew
     EXPECT_EQ(DU_E_MISSING_APPID, noAppId.GetLastResult());
 }
 
-TEST_F(RegistrationTest, UpdateUsageFileMovesTheAppIdAndSweepsEmptySections)
+// Moving an AppId (s: SetDefs, c: SetCurrentDefs) or leaving (u: StopUsingDefs,
+// which also removes the application's defloc.dat) deletes the set it abandons
+// unless definfo.dat names it; restoring (r, twice: the second changes nothing)
+// drops the newest set unless it is used. before, after: usage.dat ("-": none);
+// left: the store afterwards; info: definfo.dat afterwards ("": unchanged).
+TEST_F(RegistrationTest, MovingLeavingAndRestoringDropOnlyAbandonedSets)
 {
-    // before: usage.dat ("": none); oldDir: "" for none.
-    const struct {
-        const char* name;
-        std::string before, oldDir, newDir, after;
-        bool bResult, bOldEmptied;
-    } cases[] = {
-        {"creates_file", "", "", kB, kInB, true, false},
-        {"missing_new_dir_writes_nothing", kInA, kA, "19990101.001", kInA, false, false},
-        {"move_empties_old_section", kInA, kA, kB, kInB, true, true},
-        {"in_two_sections_ends_in_new_only", kInA + "[x]\napp1=1\napp3=1\n", kA, kB,
-         "[x]\napp3=1\n" + kInB, true, true},
-        {"other_empty_section_swept", "[gone]\n[20240101.001]\napp1=1\napp2=1\n", kA, kB,
-         "[20240101.001]\napp2=1\n" + kInB, true, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Store(kCur, c.before);
+    const std::string kByHand = "[20240101.001]\n app1 = 1\n";  // any rewrite shows
+    const std::string kBB = DefInfoText(kB, kB), kI = "definfo.dat", kU = "usage.dat";
+    const std::string kUsedB = "[" + kB + "]\nA=1\n", kThem = "[" + kB + "]\nThem=1\n";
+    const std::string kPadded = "[DefDates]\nCurDefs= " + kB + " \nLastDefs= " + kA + "\n";
+    const Names kAll = {kA, kB, kI, kU}, kNoA = {kB, kI, kU};
+    const std::tuple<std::string, std::string, char, std::string, bool, std::string, Names,
+                     std::string>
+        cases[] = {
+            {kBB, kByHand, 's', kA, true, kByHand, kAll, ""},  // the same set: nothing to do
+            {kBB, kInA, 's', kB + "/", true, kInB, kNoA, ""},
+            {DefInfoText(kB, kA), kInA, 's', kB, true, kInB, kAll, ""},
+            {kBB, kInA, 'c', kB, false, kInA, kAll, ""},  // SetCurrentDefs needs a used section
+            {kBB, "", 's', kB, true, kInB, kAll, ""},
+            {kBB, kInA, 's', kGone, false, kInA, kAll, ""},  // a missing set writes nothing
+            {kBB, kInA + "[x]\napp1=1\napp3=1\n", 's', kB, true, "[x]\napp3=1\n" + kInB, kNoA, ""},
+            {kBB, "[gone]\n[" + kA + "]\napp1=1\napp2=1\n", 's', kB, true,
+             "[" + kA + "]\napp2=1\n" + kInB, kAll, ""},  // an empty section is swept
+            {kPadded, "", 'r', "", true, "-", {kA, kI}, DefInfoText(kA, "")},
+            {DefInfoText(kB, kA), kUsedB, 'r', "", true, kUsedB, kAll, DefInfoText(kA, "")},
+            {DefInfoText(kB, ""), "", 'r', "", false, "-", {kA, kB, kI}, ""},
+            {DefInfoText(kA, kA), "", 'r', "", false, "-", {kA, kB, kI}, ""},
+            {kBB, kInA + "You=1\n" + kThem, 'u', "", true, "[" + kA + "]\nYou=1\n" + kThem, kAll,
+             ""},  // a set another application uses stays
+            {DefInfoText(kB, kA), kInA + kThem, 'u', "", true, kThem, kAll, ""},
+            {kBB, kInA + kThem, 'u', "", true, kThem, kNoA, ""},
+            {kBB, kThem, 'u', "", false, kThem, kAll, ""},  // not registered
+        };
+    for (const auto& [definfo, before, op, target, bResult, after, left, info] : cases) {
+        SCOPED_TRACE(op + (" " + definfo + before + " to " + target));
+        Store(definfo, before);
         CDefUtils du;
-        ASSERT_TRUE(du.InitWindowsApp("app1"));
-        bool bEmptied = !c.bOldEmptied;
-        EXPECT_EQ(c.bResult, du.UpdateUsageFile(c.oldDir.empty() ? nullptr : Dir(c.oldDir).c_str(),
-                                                Dir(c.newDir).c_str(), true, &bEmptied));
-        EXPECT_EQ(c.bOldEmptied, bEmptied);
-        EXPECT_EQ(c.after, After());
-    }
-}
-
-TEST_F(RegistrationTest, MovingDeletesAnAbandonedSetUnlessDefInfoNamesIt)
-{
-    // last: LastDefs; before, after: usage.dat.
-    const std::string kByHand = "[20240101.001]\n app1 = 1\n";  // any rewrite shows as "app1=1"
-    const struct {
-        const char* name;
-        std::string last, before, after, target;
-        bool bCurrent, bResult, bAKept;
-    } cases[] = {
-        {"same_dir_leaves_file_alone", kB, kByHand, kByHand, kA, false, true, true},
-        {"abandoned_set_deleted", kB, kInA, kInB, kB + "/", false, true, false},
-        {"abandoned_last_defs_kept", kA, kInA, kInB, kB, false, true, true},
-        {"current_needs_used_section", kB, kInA, kInA, kB, true, false, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Store(DefInfoText(kB, c.last), c.before);
-        CDefUtils du;
-        ASSERT_TRUE(du.InitWindowsApp("app1"));
-        const std::string target = Dir(c.target);
-        EXPECT_EQ(c.bResult, c.bCurrent ? du.SetCurrentDefs(target.c_str())
-                                        : du.SetDefs(target.c_str(), true));
-        EXPECT_EQ(c.after, After());
-        EXPECT_EQ(c.bAKept, PathExists(Dir(kA)));
-        EXPECT_TRUE(PathExists(Dir(kB)));
+        ASSERT_TRUE(op == 'r' || (op == 'u' ? du.InitInstallApp("app1", install.c_str())
+                                            : du.InitWindowsApp("app1")));
+        EXPECT_EQ(bResult, op == 's'   ? du.SetDefs(Dir(target).c_str(), true)
+                           : op == 'c' ? du.SetCurrentDefs(Dir(target).c_str())
+                           : op == 'u' ? du.StopUsingDefs()
+                                       : du.RestoreLastDefs());
+        EXPECT_TRUE(op != 'u' || bResult || du.GetLastResult() == DU_E_APPID_NOT_REGISTERED);
+        EXPECT_EQ(op != 'u' || !bResult, PathExists(install + "/defloc.dat"));
+        EXPECT_TRUE(op != 'r' || !du.RestoreLastDefs());
+        EXPECT_EQ(after, After());
+        EXPECT_EQ(left, ListDir(defs));
+        EXPECT_EQ(info.empty() ? definfo : info, ReadTextFile(defInfo));
     }
     CDefUtils noAppId;
     EXPECT_FALSE(noAppId.SetDefs(Dir(kB).c_str(), true));
     EXPECT_FALSE(noAppId.SetCurrentDefs(Dir(kB).c_str()));
     EXPECT_FALSE(noAppId.UseNewestDefs(nullptr));
     EXPECT_EQ(DU_E_MISSING_APPID, noAppId.GetLastResult());
+}
+
+enum StoreState { kEmpty, kFull, kBroken };  // kBroken: definfo.dat cannot be written
+
+// sets: the store afterwards; target: the files of the source's set afterwards.
+TEST_F(RegistrationTest, IntegrateDefsSeedsRotatesAndLeavesNothingHalfBuilt)
+{
+    const DefDate dLast = {2023, 12, 30, 2}, dCur = {2024, 1, 2, 7}, dNew = {2024, 2, 3, 5};
+    const std::string L = SetName(dLast), C = SetName(dCur), N = SetName(dNew);
+    const Names kSeeded = {"a.dat", "b.dat", "catalog.dat", "virscan1.dat"};
+    const Names kKept = {"b.dat", "catalog.dat", "kept.dat", "virscan1.dat"};
+    const std::string kNo = "<missing>", kInfo = "definfo.dat", src = sandbox.Path("src");
+    const DuResult kFail = DU_E_DEFINFO_UPDATE;
+    // The source's date, the store, whether a directory of the source's name is already there.
+    const std::tuple<DefDate, StoreState, bool, DuResult, Names, Names, std::string, std::string>
+        cases[] = {
+            {dCur, kFull, false, DU_S_OK, {C, kInfo}, kSeeded, C, C},  // laid over the newest
+            {dNew,
+             kEmpty,
+             false,
+             DU_S_OK,
+             {N, kInfo},
+             {"b.dat", "catalog.dat", "virscan1.dat"},
+             N,
+             N},
+            {dNew, kBroken, false, kFail, {L, C, kInfo}, {}, kNo, kNo},
+            {dNew, kBroken, true, kFail, {L, C, N, kInfo}, kKept, kNo, kNo},
+        };
+    for (const auto& [source, store, bTargetExists, expected, sets, target, cur, last] : cases) {
+        SCOPED_TRACE(SetName(source) + " into " + std::to_string(store));
+        RemoveTree(sandbox.BaseDir());
+        if (store != kEmpty) {
+            for (const DefDate& date : {dLast, dCur})
+                WriteSet(defs + "/" + SetName(date), SetLayout{date, {{"a.dat", "a"}}});
+            WriteDefInfo(defs, C, L);
+        }
+        if (store == kBroken) {  // a directory cannot be written as a file
+            RemoveTree(defInfo);
+            MakeDirs(defInfo + "/x");
+        }
+        const std::string dir = defs + "/" + SetName(source);
+        if (bTargetExists)
+            WriteSet(dir, SetLayout{source, {{"kept.dat", "k"}}});
+        RemoveTree(src);
+        WriteSet(src, SetLayout{source, {{"b.dat", "b"}}});
+        EXPECT_EQ(expected, CDefUtils().IntegrateDefs(src.c_str(), false));
+        EXPECT_EQ(sets, ListDir(defs));
+        EXPECT_EQ(target, ListDir(dir));
+        EXPECT_EQ(cur, DefInfoValue(defs, "CurDefs"));
+        EXPECT_EQ(last, DefInfoValue(defs, "LastDefs"));
+        if (store == kEmpty) {  // a created definfo.dat is given the store's mode and group
+            EXPECT_EQ(0660, PathMode(defInfo));
+            EXPECT_EQ(sandbox.GroupId(), PathGroup(defInfo));
+        }
+    }
+    // UpdateNewestDefs takes a new definfo.dat back when the group cannot be set.
+    RemoveTree(sandbox.BaseDir());
+    WriteSet(defs + "/" + N, SetLayout{dNew});
+    CDefUtils du;
+    sandbox.SetGroupName("qdu-no-such-group");
+    EXPECT_FALSE(du.UpdateNewestDefs((defs + "/" + N).c_str(), true));
+    EXPECT_FALSE(PathExists(defInfo));
 }
 
 }  // namespace

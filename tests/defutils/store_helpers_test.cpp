@@ -1,140 +1,113 @@
+// Pure helpers of the store manager and the checks on command values.
 #include "defutils/store_helpers.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
+
+#include "defutils/input_checks.h"
 
 namespace {
 
-TEST(StoreHelpers, SetNamesFromPaths)
-{
-    struct Row {
-        const char* name;
-        const char* path;
-        const char* plain;
-        const char* recorded;
-    } rows[] = {
-        {"plain path", "/defs/20240102.003", "20240102.003", "20240102.003"},
-        {"one trailing slash is dropped", "/defs/20240102.003/", "20240102.003", "20240102.003"},
-        {"only one is dropped", "/defs/A//", "", ""},
-        {"blanks kept, then trimmed", "/defs/ A /", " A ", "A"},
-        {"bare name", "A", "A", "A"},
-        {"root", "/", "", ""},
-        {"empty", "", "", ""},
-    };
-    for (const Row& row : rows) {
-        PathBuf plain("stale"), recorded("stale");
-        DuSetNameOf(row.path, &plain);
-        DuRecordedSetName(row.path, &recorded);
-        EXPECT_STREQ(row.plain, plain.c_str()) << row.name;
-        EXPECT_STREQ(row.recorded, recorded.c_str()) << row.name;
-    }
-}
-
 TEST(StoreHelpers, StorePathFailsRatherThanCuts)
 {
-    // With the separator and the terminator, a directory of this length
-    // leaves room for exactly one more character.
+    // With the separator and the terminator this leaves room for one more character.
     const std::string dir(PathBuf::size() - 3, 'd');
-    struct Row {
-        const char* name;
+    const struct {
         std::string defs;
         const char* entry;
         bool joined;
         std::string expected;
     } rows[] = {
-        {"ordinary", "/defs", "usage.dat", true, "/defs/usage.dat"},
-        {"separator not doubled", "/defs/", "usage.dat", true, "/defs/usage.dat"},
-        {"fills the buffer", dir, "x", true, dir + "/x"},
-        {"one byte over", dir, "xy", false, dir},
-        {"no directory", "", "usage.dat", true, "usage.dat"},
+        {"/defs", "usage.dat", true, "/defs/usage.dat"},
+        {"/defs/", "usage.dat", true, "/defs/usage.dat"},
+        {dir, "x", true, dir + "/x"},
+        {dir, "xy", false, dir},
+        {"", "usage.dat", true, "usage.dat"},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         PathBuf path("stale");
-        EXPECT_EQ(row.joined, DuStorePath(row.defs.c_str(), row.entry, &path)) << row.name;
-        EXPECT_EQ(row.expected, path.c_str()) << row.name;
-    }
-}
-
-TEST(StoreHelpers, CatalogEntries)
-{
-    struct Row {
-        const char* name;
-        const char* entry;
-        const char* file;
-    } rows[] = {
-        {"plain", "virscan1.dat", "virscan1.dat"},
-        {"path prefix dropped", "sub/dir/virscan1.dat", "virscan1.dat"},
-        {"unix line end", "virscan1.dat\n", "virscan1.dat"},
-        {"dos line end", "virscan1.dat\r\n", "virscan1.dat"},
-        {"lone carriage return", "virscan1.dat\r", "virscan1.dat"},
-        {"blanks", "  virscan1.dat  \n", "virscan1.dat"},
-        {"directory only", "sub/", ""},
-    };
-    for (const Row& row : rows) {
-        PathBuf name;
-        DuCleanCatalogEntry(row.entry, &name);
-        EXPECT_STREQ(row.file, name.c_str()) << row.name;
+        EXPECT_EQ(row.joined, DuStorePath(row.defs.c_str(), row.entry, &path)) << row.entry;
+        EXPECT_EQ(row.expected, path.c_str()) << row.entry;
     }
 }
 
 TEST(StoreHelpers, SetNameOrder)
 {
-    struct Row {
-        const char* name;
-        const char* newer;
-        const char* current;
+    const struct {
+        const char *newer, *current;
         bool notOlder;
     } rows[] = {
-        {"later date", "20240103.001", "20240102.009", true},
-        {"earlier date", "20240101.009", "20240102.001", false},
-        {"same date, higher revision", "20240102.010", "20240102.009", true},
-        {"same date, lower revision", "20240102.002", "20240102.003", false},
-        {"the same set", "20240102.003", "20240102.003", true},
-        {"revision compared as a number", "20240102.10", "20240102.009", true},
-        {"new name unreadable", "incoming", "20240102.003", true},
-        {"current name unreadable", "20240101.001", "x", true},
-        {"trailing text", "20240101.001x", "20240102.003", true},
+        {"20240103.001", "20240102.009", true},  {"20240101.009", "20240102.001", false},
+        {"20240102.010", "20240102.009", true},  {"20240102.002", "20240102.003", false},
+        {"20240102.003", "20240102.003", true},  {"20240102.10", "20240102.009", true},
+        {"incoming", "20240102.003", true},      {"20240101.001", "x", true},
+        {"20240101.001x", "20240102.003", true},
     };
-    for (const Row& row : rows)
-        EXPECT_EQ(row.notOlder, DuSetNameNotOlder(row.newer, row.current)) << row.name;
+    for (const auto& row : rows)
+        EXPECT_EQ(row.notOlder, DuSetNameNotOlder(row.newer, row.current)) << row.newer;
 }
 
-TEST(StoreHelpers, LogSpellings)
+// The log's pointer text must be what glibc's "%08p" printed before.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat"
+TEST(StoreHelpers, PointerTextMatchesTheCLibrarysPaddedPointer)
 {
-    char buffer[4] = "abc";
-    EXPECT_STREQ("<null>", OrNull(nullptr));
-    EXPECT_STREQ("<null>", OrNull(nullptr, 4));
-    EXPECT_STREQ("<null>", OrNull(buffer, 0));
-    EXPECT_STREQ("abc", OrNull(buffer, 4));
+    for (uintptr_t value : {uintptr_t{0}, uintptr_t{0x1}, uintptr_t{0x123456}, uintptr_t{0x1234567},
+                            uintptr_t{0x7ffd12345678}}) {
+        const void* p = reinterpret_cast<const void*>(value);
+        char expected[64];
+        snprintf(expected, sizeof expected, "%08p", p);
+        EXPECT_EQ(expected, PaddedPointerText(p)) << value;
+    }
+}
+#pragma GCC diagnostic pop
 
-    DuEmptyBuffer(buffer, 0);
-    EXPECT_STREQ("abc", buffer);
-    DuEmptyBuffer(buffer, 1);
-    EXPECT_STREQ("", buffer);
-    DuEmptyBuffer(nullptr, 4);  // must not crash
-
-    struct Row {
-        uintptr_t value;
-        const char* text;
+// One value per class of byte each check must refuse, and the limits; the
+// hardening suite runs the same values through the program, but only as root.
+TEST(InputChecks, RefuseWhatCouldBreakAFileOrAShell)
+{
+    using Check = const char* (*)(const char*);
+    const std::string kAppId(DU_MAX_APPID_LENGTH, 'a'), kType(DU_MAX_CONTENT_TYPE_LENGTH, 't');
+    const struct {
+        const char* name;
+        Check check;
+        std::vector<std::string> accepted, refused;
     } rows[] = {
-        {0, "   (nil)"},
-        {0x1, "0x000001"},
-        {0xabcdef, "0xabcdef"},
-        {0x1234567, "0x1234567"},
+        {"AppId",
+         [](const char* psz) { return DuAppIdProblem(psz); },
+         {"My App (x86) v2.0/1", kAppId},
+         {kAppId + "a", "", "[evil", "evil]", "a=b", "a\n[x]", "a\x7f", " app", "app "}},
+        {"ContentType",
+         [](const char* psz) { return DuContentTypeProblem(psz); },
+         {"a.b", kType},
+         {kType + "t", ".", "..", "a/b", "a]b", "a=b", "a\rb", "type "}},
+        {"Shell",
+         [](const char* psz) { return DuShellValueProblem(psz); },
+         {"a-b_c.d,e:f+g@h%i/j=k \xc3\xa4"},
+         {"x$(touch y)", "x`id`", "x;id", "x|id", "x>y", "x*", "x\"y", "x'y", "x\\y", "x\ny"}},
+        {"Quoted",
+         [](const char* psz) { return DuShellValueProblem(psz, true); },
+         {"\"Quoted Prod\""},
+         {"\"$(id)\""}},
     };
-    for (const Row& row : rows)
-        EXPECT_EQ(row.text, PaddedPointerText(reinterpret_cast<const void*>(row.value)));
+    for (const auto& row : rows) {
+        for (const std::string& value : row.accepted)
+            EXPECT_EQ(nullptr, row.check(value.c_str())) << row.name << " " << value;
+        for (const std::string& value : row.refused)
+            EXPECT_NE(nullptr, row.check(value.c_str())) << row.name << " " << value;
+    }
+    EXPECT_NE(nullptr, DuAppIdProblem(nullptr));
 }
 
-TEST(StoreHelpers, DirectoryModeFallsBackToTheDefault)
+TEST(InputChecks, PrintableValueEscapesAndCuts)
 {
-    EXPECT_EQ(0751u, DuDirModeOr(nullptr, 0751));
-    EXPECT_EQ(0751u, DuDirModeOr("/nonexistent/qordefutil-test", 0751));
-    // "/" exists everywhere and is never group-writable.
-    EXPECT_EQ(0u, DuDirModeOr("/", 0751) & 020);
-    EXPECT_NE(0751u, DuDirModeOr("/", 0751));
+    EXPECT_EQ("a\\x0a[x]\\x5c", DuPrintableValue("a\n[x]\\"));
+    EXPECT_EQ(std::string(64, 'z') + "...", DuPrintableValue(std::string(65, 'z').c_str()));
+    EXPECT_EQ(std::string(64, 'z'), DuPrintableValue(std::string(64, 'z').c_str()));
 }
 
 }  // namespace

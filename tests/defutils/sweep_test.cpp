@@ -1,9 +1,7 @@
 // What a killed command leaves behind is cleared by the next mutating
 // command, but only through a marker whose owner is gone: live work, extra
 // directories nobody announced and planted markers stay untouched.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,50 +17,36 @@ namespace {
 
 const SetDate kA = {2024, 2, 1, 2}, kB = {2024, 3, 1, 3}, kOld = {2023, 1, 1, 1};
 const std::string A = kA.DirName(), B = kB.DirName(), Old = kOld.DirName();
-const char kMicroDefs[] = "tvlxdata-shareddefs-microdefs";
+typedef std::map<std::string, std::string> Tree;
 
-// Every file below root (hidden markers included) and its content; a
-// directory maps to "<dir>", a link to "<link>".
-void Snapshot(const std::string& root, const std::string& rel,
-              std::map<std::string, std::string>* pTree)
+// Every entry below root (hidden markers included) and its content; "<dir>"
+// for a directory, "<other>" for anything neither a directory nor a file.
+Tree Snapshot(const std::string& root, const std::string& rel = "")
 {
+    Tree tree;
     for (const std::string& name : ListDir(root + rel)) {
         const std::string path = rel + "/" + name;
-        struct stat st;
-        if (lstat((root + path).c_str(), &st) != 0)
-            continue;
-        if (S_ISDIR(st.st_mode)) {
-            (*pTree)[path] = "<dir>";
-            Snapshot(root, path, pTree);
-        } else if (S_ISREG(st.st_mode)) {
-            (*pTree)[path] = ReadTextFile(root + path);
-        } else {
-            (*pTree)[path] = "<special>";
-        }
+        struct stat st = {};
+        lstat((root + path).c_str(), &st);
+        tree[path] = S_ISDIR(st.st_mode)   ? "<dir>"
+                     : S_ISREG(st.st_mode) ? ReadTextFile(root + path)
+                                           : "<other>";
+        if (S_ISDIR(st.st_mode))
+            tree.merge(Snapshot(root, path));
     }
-}
-
-std::map<std::string, std::string> Tree(const std::string& root)
-{
-    std::map<std::string, std::string> tree;
-    Snapshot(root, "", &tree);
     return tree;
 }
 
 class SweepTest : public SandboxTest {
 protected:
-    const std::string defs = sandbox.DefsDir();
-
     void SetUp() override
     {
-        WriteSet(sandbox.Path("src/A"), kA);
-        WriteSet(sandbox.Path("src/B"), kB);
+        WriteSet(Src("A"), kA);
+        WriteSet(Src("B"), kB);
         ASSERT_EQ(Run({"-i", Src("A")}), 0);
         ASSERT_EQ(Run({"-n", "app1"}), 0);
     }
-
     std::string Src(const std::string& set) const { return sandbox.Path("src/" + set); }
-
     int Run(const std::vector<std::string>& args) const
     {
         CliOptions options;
@@ -71,144 +55,80 @@ protected:
         EXPECT_FALSE(r.timedOut) << args[0];
         return r.status;
     }
-
-    // What a killed build leaves: part of a set, in a directory of its own.
-    void PlantLeftovers() const
+    // What a killed build leaves (part of a set, in a directory of its own) and markers naming it.
+    void PlantLeftovers(const std::vector<std::pair<std::string, std::string>>& markers) const
     {
         WriteSet(defs + "/tmp1f2e", kB);
         WriteSet(defs + "/" + Old, kOld);
         unlink((defs + "/" + Old + "/catalog.dat").c_str());
+        for (const auto& [leaf, content] : markers) WriteTextFile(defs + "/" + leaf, content);
+    }
+    // The store without a command's own change (a registration) and without the given marker.
+    Tree Store(const std::string& marker) const
+    {
+        Tree tree = Snapshot(defs);
+        tree.erase("/usage.dat");
+        tree.erase("/" + marker);
+        return tree;
     }
 
-    void PlantMarker(const std::string& leaf, const std::string& content) const
-    {
-        WriteTextFile(defs + "/" + leaf, content);
-    }
-
-    std::string Mark(const std::string& key) const
-    {
-        char value[16] = "";
-        GetPrivateProfileString(kMicroDefs, key.c_str(), "", value, sizeof value,
-                                sandbox.DefutilsConf().c_str());
-        return value;
-    }
+    const std::string defs = sandbox.DefsDir();
 };
 
-TEST_F(SweepTest, DeadMarkersLetTheNextMutatingCommandSweep)
+// A directory nobody announced (tmp9e9e) stays through every command, except
+// the last -u, which takes the whole store with it.
+TEST_F(SweepTest, DeadMarkersLetTheNextMutatingCommandSweepAndQueriesDoNot)
 {
     const std::vector<std::vector<std::string>> commands = {
-        {"-n", "app2"}, {"-i", "{A}"}, {"-i", "{B}"}, {"-u", "app1"}, {"-r"}};
+        {"-n", "app2"}, {"-i", Src("A")}, {"-i", Src("B")}, {"-u", "app1"}, {"-r"}, {"-g", "app1"}};
     const std::string saved = sandbox.Path("saved");
     ASSERT_EQ(Run({"-i", Src("B")}), 0);  // so that -r has a set to go back to
-    PlantLeftovers();
-    PlantMarker(".qdu-intent-1-0-0", "dir tmp1f2e\n");
-    PlantMarker(".qdu-intent-1-1-0", "dir " + Old + "\n");
+    PlantLeftovers(
+        {{".qdu-intent-1-0-0", "dir tmp1f2e\n"}, {".qdu-intent-1-1-0", "dir " + Old + "\n"}});
+    WriteSet(defs + "/tmp9e9e", kB);
     sandbox.SaveStore(saved);
-    for (std::vector<std::string> command : commands) {
-        SCOPED_TRACE(command[0]);
-        sandbox.RestoreStore(saved);
-        if (command.size() > 1 && command[1][0] == '{')
-            command[1] = Src(command[1].substr(1, 1));
-        EXPECT_EQ(Run(command), 0);
-        EXPECT_FALSE(PathExists(defs + "/tmp1f2e"));
-        EXPECT_FALSE(PathExists(defs + "/" + Old));
-        EXPECT_FALSE(PathExists(defs + "/.qdu-intent-1-0-0"));
-        EXPECT_FALSE(PathExists(defs + "/.qdu-intent-1-1-0"));
-    }
-}
-
-TEST_F(SweepTest, QueriesDoNotSweep)
-{
-    PlantLeftovers();
-    PlantMarker(".qdu-intent-1-0-0", "dir tmp1f2e\n");
-    const auto before = Tree(defs);
-    EXPECT_EQ(Run({"-g", "app1"}), 0);
-    EXPECT_EQ(Tree(defs), before);
-}
-
-TEST_F(SweepTest, AMarkerItsOwnerStillLocksKeepsItsDirectory)
-{
-    PlantLeftovers();
-    PlantMarker(".qdu-intent-7-0-0", "dir tmp1f2e\n");
-    PlantMarker(".qdu-intent-7-1-0", "dir " + Old + "\n");
-    // This test process is the live owner of the first marker; the dead
-    // second one names the same set as a live one would, so both stay.
-    PlantMarker(".qdu-intent-7-2-0", "dir " + Old + "\n");
-    int fd1 = open((defs + "/.qdu-intent-7-0-0").c_str(), O_RDONLY);
-    int fd2 = open((defs + "/.qdu-intent-7-2-0").c_str(), O_RDONLY);
-    ASSERT_GE(fd1, 0);
-    ASSERT_GE(fd2, 0);
-    ASSERT_EQ(flock(fd1, LOCK_EX), 0);
-    ASSERT_EQ(flock(fd2, LOCK_EX), 0);
-    EXPECT_EQ(Run({"-n", "app2"}), 0);
-    EXPECT_TRUE(IsCompleteSet(defs + "/tmp1f2e"));
-    EXPECT_TRUE(PathExists(defs + "/" + Old + "/virscan1.dat"));
-    EXPECT_TRUE(PathExists(defs + "/.qdu-intent-7-0-0"));
-    EXPECT_TRUE(PathExists(defs + "/.qdu-intent-7-2-0"));
-    close(fd1);
-    close(fd2);
-}
-
-// (Except the removal of the whole store by the last -u, which takes every
-// tmp directory with it.)
-TEST_F(SweepTest, WithoutAMarkerAnExtraDirectoryStaysThroughEveryCommand)
-{
-    PlantLeftovers();
-    const auto tmp = Tree(defs + "/tmp1f2e");
-    const auto old = Tree(defs + "/" + Old);
-    const std::vector<std::vector<std::string>> commands = {
-        {"-n", "app2"}, {"-i", Src("A")}, {"-i", Src("B")}, {"-n", "app1"}, {"-r"}, {"-u", "app1"}};
+    const Tree before = Snapshot(defs), unannounced = Snapshot(defs + "/tmp9e9e");
     for (const auto& command : commands) {
-        SCOPED_TRACE(command[0] + (command.size() > 1 ? " " + command[1] : ""));
-        Run(command);
-        EXPECT_EQ(Tree(defs + "/tmp1f2e"), tmp);
-        EXPECT_EQ(Tree(defs + "/" + Old), old);
-        for (const std::string& name : ListDir(defs))
+        SCOPED_TRACE(command[0] + " " + command[1 % command.size()]);
+        sandbox.RestoreStore(saved);
+        EXPECT_EQ(Run(command), 0);
+        if (command[0] == "-g") {
+            EXPECT_EQ(Snapshot(defs), before);
+            continue;
+        }
+        for (const std::string& name : ListDir(defs)) {
+            EXPECT_TRUE(name != "tmp1f2e" && name != Old) << name;
             EXPECT_NE(name.compare(0, 12, ".qdu-intent-"), 0) << name << " left behind";
+        }
+        EXPECT_EQ(command[0] == "-u" ? Tree() : unannounced, Snapshot(defs + "/tmp9e9e"));
     }
 }
 
 TEST_F(SweepTest, PlantedMarkersChangeNothing)
 {
     ASSERT_EQ(Run({"-i", Src("B")}), 0);
-    PlantLeftovers();
+    PlantLeftovers({});
     WriteTextFile(sandbox.Path("outside"), "dir tmp1f2e\n");
-    mkdir(sandbox.Path("victim").c_str(), 0755);
+    MakeDirs(sandbox.Path("victim"));
     WriteTextFile(sandbox.Path("victim/keep.dat"), "keep");
     ASSERT_EQ(symlink(sandbox.Path("victim").c_str(), (defs + "/20230505.005").c_str()), 0);
-    const struct {
-        const char* what;
-        std::string content;
-    } planted[] = {
-        {"CurDefs", "dir " + B + "\n"},
-        {"LastDefs, used by app1", "dir " + A + "\n"},
-        {"a parent", "dir ..\n"},
-        {"a path", "dir ../victim\n"},
-        {"a hub", "dir binhub\n"},
-        {"a link to a set", "dir 20230505.005\n"},
-        {"a set as a hub", "hub 20230101.001\n"},
-        {"garbage", std::string("dir tmp1f2e\0x", 13)},
-    };
-    const std::string saved = sandbox.Path("saved");
+    // CurDefs; LastDefs, used by app1; a parent; a path; a hub; a link to a set; a set as a hub.
+    const std::string planted[] = {"dir " + B + "\n",    "dir " + A + "\n",
+                                   "dir ..\n",           "dir ../victim\n",
+                                   "dir binhub\n",       "dir 20230505.005\n",
+                                   "hub 20230101.001\n", std::string("dir tmp1f2e\0x", 13)};
+    const std::string saved = sandbox.Path("saved"), marker = ".qdu-intent-9-0-0";
     sandbox.SaveStore(saved);
-    for (const auto& marker : planted) {
-        SCOPED_TRACE(marker.what);
+    for (const std::string& content : planted) {
+        SCOPED_TRACE(content);
         sandbox.RestoreStore(saved);
-        PlantMarker(".qdu-intent-9-0-0", marker.content);
-        auto before = Tree(defs);
-        before.erase("/.qdu-intent-9-0-0");
+        WriteTextFile(defs + "/" + marker, content);
+        const Tree before = Store(marker);
         EXPECT_EQ(Run({"-n", "app2"}), 0);
-        auto after = Tree(defs);
-        after.erase("/.qdu-intent-9-0-0");
-        // app2's registration is the command's own change.
-        after.erase("/usage.dat");
-        before.erase("/usage.dat");
-        EXPECT_EQ(after, before);
+        EXPECT_EQ(Store(marker), before);
         EXPECT_EQ(ReadTextFile(sandbox.Path("victim/keep.dat")), "keep");
     }
-
-    // Not regular files: a link to a marker-like file and a FIFO are not
-    // markers at all and are left as they are, without hanging.
+    // A link to a marker-like file and a FIFO are not markers; neither hangs the sweep.
     sandbox.RestoreStore(saved);
     ASSERT_EQ(symlink(sandbox.Path("outside").c_str(), (defs + "/.qdu-intent-9-1-0").c_str()), 0);
     ASSERT_EQ(mkfifo((defs + "/.qdu-intent-9-2-0").c_str(), 0644), 0);
@@ -218,50 +138,28 @@ TEST_F(SweepTest, PlantedMarkersChangeNothing)
     EXPECT_TRUE(PathExists(defs + "/.qdu-intent-9-2-0"));
 }
 
-TEST_F(SweepTest, AnInstallOfTheCurrentSetRedoesAHubCopyCutShort)
+// A kill in the middle of the hub copy leaves the marks cleared and part of
+// the hub old or missing. The dead hub marker outlives ordinary commands; the
+// next install redoes the copy, for the marker's set or a newer one.
+TEST_F(SweepTest, ADeadHubMarkerMakesTheNextInstallRedoTheHubCopy)
 {
-    // What a kill in the middle of the hub copy leaves: marks cleared, part
-    // of the hub old or missing.
-    for (bool bMarker : {true, false}) {
-        SCOPED_TRACE(bMarker ? "with a dead hub marker" : "without one");
-        WritePrivateProfileString(kMicroDefs, "LastBinUpdate", "0", sandbox.DefutilsConf().c_str());
-        WritePrivateProfileString(kMicroDefs, "LastTextUpdate", "0",
-                                  sandbox.DefutilsConf().c_str());
+    const std::string conf = "[tvlxdata-shareddefs-microdefs]\nLastTextUpdate=",
+                      marker = ".qdu-intent-3-0-0";
+    for (const char* set : {"A", "B"}) {
+        SCOPED_TRACE(set);
+        sandbox.WriteDefutilsConf(conf + "0\nLastBinUpdate=0\n");
         WriteTextFile(defs + "/binhub/binlinux.dat", "stale");
         unlink((defs + "/texthub/texthub.dat").c_str());
-        if (bMarker)
-            PlantMarker(".qdu-intent-3-0-0", "hub " + A + "\n");
-        const auto before = Tree(defs);
-
-        EXPECT_EQ(Run({"-n", "app2"}), 0);  // an ordinary command keeps the marker
-        EXPECT_EQ(PathExists(defs + "/.qdu-intent-3-0-0"), bMarker);
-        EXPECT_EQ(Run({"-i", Src("A")}), 0);
-
-        if (bMarker) {
-            EXPECT_EQ(ReadTextFile(defs + "/binhub/binlinux.dat"), "binlinux.dat of " + A + "\n");
-            EXPECT_EQ(ReadTextFile(defs + "/texthub/texthub.dat"), "texthub.dat of " + A + "\n");
-            EXPECT_EQ(Mark("LastBinUpdate"), "1");
-            EXPECT_EQ(Mark("LastTextUpdate"), "1");
-            EXPECT_FALSE(PathExists(defs + "/.qdu-intent-3-0-0"));
-        } else {
-            auto after = Tree(defs);
-            after.erase("/usage.dat");
-            auto expected = before;
-            expected.erase("/usage.dat");
-            EXPECT_EQ(after, expected);
-            EXPECT_EQ(Mark("LastBinUpdate"), "0");
-        }
-        ASSERT_EQ(Run({"-u", "app2"}), 0);
+        WriteTextFile(defs + "/" + marker, "hub " + A + "\n");
+        EXPECT_EQ(Run({"-n", "app2"}), 0);
+        EXPECT_TRUE(PathExists(defs + "/" + marker));
+        EXPECT_EQ(Run({"-i", Src(set)}), 0);
+        const std::string name = *set == 'A' ? A : B;
+        EXPECT_EQ(ReadTextFile(defs + "/binhub/binlinux.dat"), "binlinux.dat of " + name + "\n");
+        EXPECT_EQ(ReadTextFile(defs + "/texthub/texthub.dat"), "texthub.dat of " + name + "\n");
+        EXPECT_EQ(ReadTextFile(sandbox.DefutilsConf()), conf + "1\nLastBinUpdate=1\n");
+        EXPECT_FALSE(PathExists(defs + "/" + marker));
     }
-}
-
-TEST_F(SweepTest, ADeadHubMarkerOfAnOlderSetIsDroppedOnceANewerSetIsInstalled)
-{
-    PlantMarker(".qdu-intent-3-0-0", "hub " + A + "\n");
-    ASSERT_EQ(Run({"-i", Src("B")}), 0);
-    EXPECT_FALSE(PathExists(defs + "/.qdu-intent-3-0-0"));
-    EXPECT_EQ(ReadTextFile(defs + "/binhub/binlinux.dat"), "binlinux.dat of " + B + "\n");
-    EXPECT_EQ(Mark("LastBinUpdate"), "1");
 }
 
 }  // namespace
