@@ -1,0 +1,158 @@
+package skyfetcher;
+
+import static org.junit.jupiter.api.Assertions.*;
+
+import java.nio.charset.StandardCharsets;
+import java.nio.file.*;
+import java.util.*;
+import java.util.stream.Stream;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.*;
+
+/** What the client reads: the store's command line, its configuration, JSON and signatures. */
+class ParsingTest {
+    // What /bin/sh makes of the store's command texts: words split at
+    // blanks, quotes removed ("_" stands for a blank inside a quoted value).
+    static String[] words(String text) {
+        String[] w = text.trim().isEmpty() ? new String[0] : text.trim().split(" +");
+        for (int i = 0; i < w.length; ++i) w[i] = w[i].replace('_', ' ');
+        return w;
+    }
+
+    static final String FULL = "[ -p Morvik1.5 Definitions Linux -v 1.0 -l English -z 2009031512 -t VirusDef ]";
+
+    static String micro(String product, String channel, String hub, String newest) {
+        String g = "[ -p " + product + " -v %s -l TvlAllLanguages -t %s -z %s ] ";
+        return String.format(g, channel, "HubDefs", hub) + String.format(g, channel, "CurDefs", newest)
+            + String.format(g, "MicroDefsB.CurDefs", "CurDefs", newest);
+    }
+
+    static Stream<Arguments> commandLines() {
+        String full = "FULL Morvik1.5 Definitions Linux 1.0 English VirusDef 2009-3-15.12 ";
+        return Stream.of(Arguments.of(FULL, full + "debug=false config=null"),
+                         Arguments.of("-d " + FULL, full + "debug=true config=null"),
+                         Arguments.of("--config /x/s.conf -d " + FULL, full + "debug=true config=/x/s.conf"),
+                         Arguments.of("--config=rel.conf " + FULL, full + "debug=false config=rel.conf"),
+                         Arguments.of(micro("MailScanner", "MicroDefsB.Mar", "90310001", "90315012"),
+                                      "MICRODEFS MailScanner MicroDefsB.Mar hub=90310001 newest=90315012"),
+                         Arguments.of(micro("P", "MicroDefsB.Error", "0", "0"),
+                                      "MICRODEFS P MicroDefsB.Error hub=0 newest=0"),
+                         Arguments.of(micro("Web_Shield", "MicroDefsB.Old", "0", "1001231999"),
+                                      "MICRODEFS Web Shield MicroDefsB.Old hub=0 newest=1001231999"));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("commandLines")
+    void readsWhatTheStoreSends(String text, String expected) throws Exception {
+        CommandLine c = CommandLine.parse(words(text));
+        String got = c.mode == CommandLine.Mode.FULL
+                         ? String.format("FULL %s %s %s %s %d-%d-%d.%d debug=%s config=%s", c.product, c.version,
+                                         c.language, c.contentType, c.stampYear, c.stampMonth, c.stampDay,
+                                         c.stampRevision, c.debug, c.configPath)
+                         : String.format("MICRODEFS %s %s hub=%d newest=%d", c.product, c.channel, c.hubSequence,
+                                         c.newestSequence);
+        assertEquals(expected, got);
+    }
+
+    static Stream<Arguments> badCommandLines() {
+        String m = micro("P", "MicroDefsB.Mar", "90310001", "90315012").trim();
+        String[] rows = {"nothing", "", "unknown option", "-x " + FULL, "the -l value -g", "-g " + FULL,
+            "--config without a file", "--config " + FULL, "two groups", FULL + " " + FULL,
+            "unclosed group", FULL.replace(" ]", ""), "group inside a group", "[ -p a [ -v 1 ] ]",
+            "word between groups", m.replaceFirst("\\] \\[", "] x ["), "word after the groups", m + " -d",
+            "missing -z", FULL.replace(" -z 2009031512", ""), "field without a value", FULL.replace("-v 1.0", "-v"),
+            "field given twice", FULL.replace("-t VirusDef", "-t VirusDef -p again"),
+            "stamp too short", FULL.replace("2009031512", "200903151"),
+            "stamp not digits", FULL.replace("2009031512", "2009-03-15"),
+            "sequence with a leading zero", m.replace("90310001", "090310001"),
+            "sequence with month 13", m.replace("90310001", "91310001"),
+            "sequence with day 0", m.replace("90310001", "90300001"),
+            "sequence too large", m.replace("90310001", "1001231999999"),
+            "newest sequences differ", m.replaceFirst("90315012 \\]$", "90315013 ]"),
+            "unknown channel", m.replace("MicroDefsB.Mar", "MicroDefsB.March"),
+            "channels differ", m.replaceFirst("MicroDefsB.Mar", "MicroDefsB.Apr"),
+            "third channel not CurDefs", m.replace("MicroDefsB.CurDefs", "MicroDefsB.Mar"),
+            "contents swapped", m.replaceFirst("HubDefs", "CurDefs"), "products differ", m.replaceFirst("-p P", "-p Q"),
+            "languages differ", m.replaceFirst("TvlAllLanguages", "English")};
+        return Stream.iterate(0, i -> i < rows.length, i -> i + 2).map(i -> Arguments.of(rows[i], rows[i + 1]));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("badCommandLines")
+    void anyOtherCommandLineIsAUsageError(String name, String text) {
+        assertEquals(Failure.Kind.USAGE, assertThrows(Failure.class, () -> CommandLine.parse(words(text))).kind);
+    }
+
+    static final Path BASE = Paths.get("/etc/qd");
+
+    @Test
+    void configurationReadsMirrorsInOrderAndPathsRelativeToTheFile() throws Exception {
+        Config c = Config.load(Paths.get(System.getProperty("skyfetcher.source"), "client", "skyfetcher.conf"));
+        assertEquals("[https://defs.example.com/mirror/] /etc/qordefutil/root.json /var/lib/qordefutil/skyfetcher "
+                         + "15 30 3 300 {}",
+                     c.mirrors + " " + c.trustedRoot + " " + c.stateDir + " " + c.connectTimeoutSeconds + " "
+                         + c.stallTimeoutSeconds + " " + c.retries + " " + c.maxRetryAfterSeconds + " " + c.properties,
+                     "the shipped sample");
+        c = Config.parse("mirror = http://a.example/m\n# x\n\nmirror=https://b.example/\n"
+                             + "trusted_root = keys/root.json\nproperty.http.proxyHost = p.example\n",
+                         BASE, "t");
+        assertEquals("[http://a.example/m/, https://b.example/] /etc/qd/keys/root.json {http.proxyHost=p.example}",
+                     c.mirrors + " " + c.trustedRoot + " " + c.properties);
+        // The file named by the option beats the environment, which beats the default.
+        Map<String, String> env = Map.of(Config.ENVIRONMENT_VARIABLE, "/env.conf");
+        assertEquals(List.of(Paths.get("/opt.conf"), Paths.get("/env.conf"), Paths.get(Config.DEFAULT_PATH)),
+                     List.of(Config.locate("/opt.conf", env), Config.locate(null, env), Config.locate(null, Map.of())));
+    }
+
+    // "M " stands for a valid mirror line.
+    @ParameterizedTest
+    @ValueSource(strings = {"state_dir = /x\n", "M mirrors = http://b/\n", "M stall_timeout 5\n", "M state_dir =\n",
+                            "M stall_timeout=5\nstall_timeout=6\n", "mirror = ftp://a.example/\n",
+                            "mirror = http:///x\n", "mirror = http://a.example/?x=1\n", "M connect_timeout = ten\n",
+                            "M stall_timeout = 0\n", "M retries = 101\n"})
+    void configurationRefusesWhatItCannotTakeAtFaceValue(String text) {
+        String full = text.replace("M ", "mirror = http://a.example/\n");
+        assertEquals(Failure.Kind.CONFIG, assertThrows(Failure.class, () -> Config.parse(full, BASE, "t")).kind);
+    }
+
+    @Test
+    void canonicalJsonSortsKeysAtEveryLevelAndDropsWhitespace() throws Exception {
+        String pretty = "{\n  \"signed\": {\"version\": 3, \"_type\": \"r\\u006ft\",\n"
+                        + "    \"keys\": {\"b\": [2, 1, {\"z\": true, \"a\": null}], \"a\": \"q\\\"\\\\\\/\"}},\n"
+                        + "  \"signatures\": [] }";
+        String expected = "{\"signatures\":[],\"signed\":{\"_type\":\"rot\","
+                          + "\"keys\":{\"a\":\"q\\\"\\\\/\",\"b\":[2,1,{\"a\":null,\"z\":true}]},\"version\":3}}";
+        assertEquals(expected, new String(Json.canonical(Json.parse(pretty)), StandardCharsets.US_ASCII));
+        assertThrows(Failure.class, () -> Json.parse("[".repeat(70) + "]".repeat(70)), "nesting beyond the limit");
+    }
+
+    // Forms two parsers could read differently, or that canonical form cannot hold.
+    @ParameterizedTest
+    @ValueSource(strings = {"{\"a\":1,\"a\":2}", "{\"a\":1.5}", "{\"a\":1e3}", "[01]", "[-0]", "[9223372036854775808]",
+                            "[\"a\tb\"]", "[\"a\\nb\"]", "[\"\\u0007\"]", "[\"caf\u00e9\"]", "[\"\\u00e9\"]", "{} {}",
+                            "[1,]", "{/* c */}", "{'a':1}", "[\"abc", "{\"a\":1", "[nul]", "", "\u00ef\u00bb\u00bf{}"})
+    void jsonRefusesAmbiguousOrNonCanonicalInput(String text) {
+        assertEquals(Failure.Kind.VERIFICATION,
+                     assertThrows(Failure.class, () -> Json.parse(text.getBytes(StandardCharsets.ISO_8859_1))).kind);
+    }
+
+    // RFC 8032, section 7.1, tests 1 to 3: another Ed25519 implementation's output.
+    @ParameterizedTest
+    @CsvSource({"d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a, '', "
+                    + "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b",
+                "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c, 72, "
+                    + "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e458f3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00",
+                "fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025, af82, "
+                    + "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac18ff9b538d16f290ae67f760984dc6594a7c15e9716ed28dc027beceea1ec40a"})
+    void ed25519VerifiesReferenceSignaturesAndNothingElse(String key, String message, String signature) {
+        var publicKey = Ed25519.publicKey(Hashes.unhex(key, 32));
+        byte[] msg = Hashes.unhex(message, message.length() / 2), sig = Hashes.unhex(signature, 64);
+        byte[] badSig = sig.clone();
+        badSig[10] ^= 1;
+        assertEquals(List.of(true, false, false, false),
+                     List.of(Ed25519.verify(publicKey, msg, sig), Ed25519.verify(publicKey, msg, badSig),
+                             Ed25519.verify(publicKey, Arrays.copyOf(msg, msg.length + 1), sig),
+                             Ed25519.verify(publicKey, msg, Arrays.copyOf(sig, 63))));
+    }
+}
