@@ -1,28 +1,19 @@
 package skyfetcher;
 
-import static org.junit.jupiter.api.Assertions.assertArrayEquals;
-import static org.junit.jupiter.api.Assertions.assertEquals;
-import static org.junit.jupiter.api.Assertions.assertThrows;
-import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.*;
+import static skyfetcher.TestServer.*;
 
 import com.sun.net.httpserver.HttpHandler;
-import java.io.ByteArrayOutputStream;
-import java.io.PrintStream;
-import java.nio.file.Files;
-import java.nio.file.Path;
-import java.util.ArrayList;
-import java.util.Arrays;
-import java.util.List;
-import java.util.Random;
+import java.io.*;
+import java.nio.file.*;
+import java.time.*;
+import java.time.format.DateTimeFormatter;
+import java.util.*;
 import java.util.stream.Stream;
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
-import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.*;
 import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
-import org.junit.jupiter.params.provider.Arguments;
-import org.junit.jupiter.params.provider.MethodSource;
-import org.junit.jupiter.params.provider.ValueSource;
+import org.junit.jupiter.params.provider.*;
 
 class HttpTest {
     static final byte[] DATA = new byte[300_000];
@@ -64,93 +55,74 @@ class HttpTest {
         return c;
     }
 
-    static HttpHandler rangeFrom10() {
-        return ex -> {
-            ex.getResponseHeaders().add("Content-Range", "bytes 10-" + (DATA.length - 1) + "/" + DATA.length);
-            ex.sendResponseHeaders(206, DATA.length - 10);
-            ex.getResponseBody().write(DATA, 10, DATA.length - 10);
-        };
+    static Arguments served(String name, byte[] before, HttpHandler handler, String... requests) {
+        return Arguments.of(name, before, handler, null, DATA.length, List.of(requests));
     }
 
-    // Partial file before, server behaviour, the requests that must be seen.
-    static Stream<Arguments> completes() {
+    static Arguments refused(String name, byte[] before, HttpHandler handler, Failure.Kind kind, int kept) {
+        return Arguments.of(name, before, handler, kind, kept, null);
+    }
+
+    // Partial file before, server behaviour, then the failure and how much
+    // of the file may be kept, or the requests that must be seen.
+    // (Overlong with a length and stalled responses: see EndToEndTest.)
+    static Stream<Arguments> fetches() {
+        byte[] half = Arrays.copyOf(DATA, HALF);
         String range = "GET /t Range: bytes=" + HALF + "-";
-        return Stream.of(Arguments.of("fresh download", null, TestServer.file(DATA), List.of("GET /t")),
-                         Arguments.of("206 appends", Arrays.copyOf(DATA, HALF), TestServer.file(DATA), List.of(range)),
-                         Arguments.of("200 to a range restarts", Arrays.copyOf(DATA, HALF),
-                                      TestServer.whole(200, DATA), List.of(range)),
-                         Arguments.of("416 restarts without a range", Arrays.copyOf(DATA, HALF),
-                                      TestServer.sequence(TestServer.status(416), TestServer.file(DATA)),
-                                      List.of(range, "GET /t")),
-                         Arguments.of("206 at another offset restarts", Arrays.copyOf(DATA, HALF),
-                                      TestServer.sequence(rangeFrom10(), TestServer.file(DATA)),
-                                      List.of(range, "GET /t")),
-                         Arguments.of("complete partial needs no request", DATA, TestServer.status(500), List.of()),
-                         Arguments.of("wrong complete partial is replaced", changed(DATA, 0), TestServer.file(DATA),
-                                      List.of("GET /t")),
-                         Arguments.of("longer partial is dropped", Arrays.copyOf(DATA, DATA.length + 5),
-                                      TestServer.file(DATA), List.of("GET /t")),
-                         Arguments.of("busy, then busy, then served", null,
-                                      TestServer.sequence(TestServer.status(503, "Retry-After", "2"),
-                                                          TestServer.status(429, "Retry-After", "1"),
-                                                          TestServer.file(DATA)),
-                                      List.of("GET /t", "GET /t", "GET /t")));
+        HttpHandler chunkedLonger = ex -> {
+            ex.sendResponseHeaders(200, 0);
+            ex.getResponseBody().write(Arrays.copyOf(DATA, DATA.length + 1));
+        };
+        Failure.Kind net = Failure.Kind.NETWORK, bad = Failure.Kind.VERIFICATION;
+        return Stream.of(served("fresh download", null, file(DATA), "GET /t"),
+                         served("206 appends", half, file(DATA), range),
+                         served("200 to a range restarts", half, whole(200, DATA), range),
+                         served("416 restarts without a range", half, sequence(status(416), file(DATA)), range, "GET /t"),
+                         served("206 at another offset restarts", half, sequence(from(10, DATA), file(DATA)), range, "GET /t"),
+                         served("complete partial needs no request", DATA, status(500)),
+                         served("wrong complete partial is replaced", changed(DATA, 0), file(DATA), "GET /t"),
+                         served("longer partial is dropped", Arrays.copyOf(DATA, DATA.length + 5), file(DATA), "GET /t"),
+                         served("busy, then busy, then served", null, sequence(status(503, "Retry-After", "2"),
+                                status(429, "Retry-After", "1"), file(DATA)), "GET /t", "GET /t", "GET /t"),
+                         refused("more than declared, chunked", null, chunkedLonger, bad, 0),
+                         refused("corrupt kept prefix", changed(Arrays.copyOf(DATA, 1000), 3), file(DATA), bad, 0),
+                         refused("connection cut", null, cutAfter(DATA, 100_000, 0), net, 100_000),
+                         refused("server error", null, status(500), net, 0),
+                         refused("busy without Retry-After", null, status(503), net, 0),
+                         refused("Retry-After too long", null, status(429, "Retry-After", "3600"), net, 0),
+                         refused("busy beyond the retries", null, status(503, "Retry-After", "1"), net, 0));
     }
 
     @ParameterizedTest(name = "{0}")
-    @MethodSource("completes")
-    void downloadEndsWithTheVerifiedFile(String name, byte[] before, HttpHandler handler, List<String> requests)
+    @MethodSource("fetches")
+    void fetchEndsWithTheVerifiedFileOrOnlyAVerifiablePrefix(String name, byte[] before, HttpHandler handler,
+                                                             Failure.Kind kind, int kept, List<String> requests)
         throws Exception {
         if (before != null)
             Files.write(partial, before);
-        fetch(handler);
-        assertArrayEquals(DATA, Files.readAllBytes(partial));
-        assertEquals(requests, server.requests());
-        assertEquals(name.startsWith("busy") ? List.of(2000L, 1000L) : List.of(), sleeps);
-    }
-
-    // Server behaviour, the failure, and how much of the file may be kept.
-    // (Overlong, stalled and tampered responses: see FaultTest and EndToEndTest.)
-    static Stream<Arguments> failures() {
-        byte[] longer = Arrays.copyOf(DATA, DATA.length + 1);
-        return Stream.of(
-            Arguments.of("more than declared, chunked", (HttpHandler) ex -> {
-                ex.sendResponseHeaders(200, 0);
-                ex.getResponseBody().write(longer);
-            }, Failure.Kind.VERIFICATION, 0),
-            Arguments.of("corrupt kept prefix", TestServer.file(DATA), Failure.Kind.VERIFICATION, 0),
-            Arguments.of("connection cut", TestServer.cutAfter(DATA, 100_000, 0), Failure.Kind.NETWORK, 100_000),
-            Arguments.of("server error", TestServer.status(500), Failure.Kind.NETWORK, 0),
-            Arguments.of("busy without Retry-After", TestServer.status(503), Failure.Kind.NETWORK, 0),
-            Arguments.of("Retry-After too long", TestServer.status(429, "Retry-After", "3600"), Failure.Kind.NETWORK, 0),
-            Arguments.of("busy beyond the retries", TestServer.status(503, "Retry-After", "1"), Failure.Kind.NETWORK,
-                         0));
-    }
-
-    @ParameterizedTest(name = "{0}")
-    @MethodSource("failures")
-    void refusedDownloadKeepsOnlyAVerifiablePrefix(String name, HttpHandler handler, Failure.Kind kind, int kept)
-        throws Exception {
-        if (name.equals("corrupt kept prefix"))
-            Files.write(partial, changed(Arrays.copyOf(DATA, 1000), 3));
         long start = System.nanoTime();
-        Failure f = assertThrows(Failure.class, () -> fetch(handler));
-        assertEquals(kind, f.kind, f.getMessage());
+        if (kind == null)
+            fetch(handler);
+        else
+            assertEquals(kind, assertThrows(Failure.class, () -> fetch(handler)).kind);
         assertTrue(System.nanoTime() - start < 5_000_000_000L, "gave up within the stall timeout");
-        byte[] left = Files.exists(partial) ? Files.readAllBytes(partial) : new byte[0];
-        assertArrayEquals(Arrays.copyOf(DATA, kept), left);
+        assertArrayEquals(Arrays.copyOf(DATA, kept), Files.exists(partial) ? Files.readAllBytes(partial) : new byte[0]);
+        if (requests != null) {
+            assertEquals(requests, server.requests());
+            assertEquals(name.endsWith("served") ? List.of(2000L, 1000L) : List.of(), sleeps);
+        }
     }
 
     @ParameterizedTest
     @ValueSource(ints = {403, 404, 410})
     void forbiddenAndNotFoundMeanMissing(int status) {
-        assertThrows(Http.Missing.class, () -> fetch(TestServer.status(status)));
+        assertThrows(Http.Missing.class, () -> fetch(status(status)));
         assertThrows(Http.Missing.class, () -> http.fetchSmall(server.url("/t"), 100));
     }
 
     @Test
     void smallFilesAreCappedWithOrWithoutALength() throws Exception {
-        server.on("/s", TestServer.whole(200, new byte[100]));
+        server.on("/s", whole(200, new byte[100]));
         server.on("/c", ex -> {
             ex.sendResponseHeaders(200, 0);
             ex.getResponseBody().write(new byte[100]);
@@ -163,12 +135,10 @@ class HttpTest {
 
     @Test
     void retryAfterAsSecondsOrDate() {
-        assertEquals(120_000L, Http.retryAfterMillis(" 120"));
-        assertEquals(-1L, Http.retryAfterMillis("soon"));
-        assertEquals(-1L, Http.retryAfterMillis(null));
-        assertEquals(0L, Http.retryAfterMillis("Wed, 21 Oct 2015 07:28:00 GMT"));
-        long future = Http.retryAfterMillis(java.time.format.DateTimeFormatter.RFC_1123_DATE_TIME.format(
-            java.time.ZonedDateTime.now(java.time.ZoneOffset.UTC).plusSeconds(100)));
+        String in100s = DateTimeFormatter.RFC_1123_DATE_TIME.format(ZonedDateTime.now(ZoneOffset.UTC).plusSeconds(100));
+        long future = Http.retryAfterMillis(in100s);
         assertTrue(future > 90_000 && future <= 100_000, "date in 100 s: " + future);
+        assertEquals(List.of(120_000L, -1L, -1L, 0L), Stream.of(" 120", "soon", null, "Wed, 21 Oct 2015 07:28:00 GMT")
+                                                          .map(Http::retryAfterMillis).toList());
     }
 }
