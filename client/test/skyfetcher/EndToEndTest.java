@@ -3,11 +3,15 @@ package skyfetcher;
 import static org.junit.jupiter.api.Assertions.*;
 
 import com.sun.net.httpserver.HttpHandler;
-import java.net.URI;
+import java.io.IOException;
+import java.net.*;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.*;
-import java.time.Instant;
+import java.nio.file.attribute.PosixFileAttributes;
+import java.time.*;
 import java.time.temporal.ChronoUnit;
 import java.util.*;
+import java.util.concurrent.TimeUnit;
 import java.util.function.Function;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.*;
@@ -16,30 +20,35 @@ import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.*;
 
 /**
- * The store's -l and -m with the real client against a mirror published by
- * qordefpublish, served by nginx or, for faults nginx cannot be made to
- * show, by the JDK's HTTP server.
+ * The store's -l and -m through the real qordefutil test build, which starts
+ * the real java with the real jsf.jar, against a mirror published by the
+ * real qordefpublish and served by nginx or, for faults nginx cannot be made
+ * to show, by the JDK's HTTP server. CTest passes the programs' paths as
+ * system properties.
  */
 class EndToEndTest {
-    @TempDir
-    Path tmp;
-    Rig rig;
-    TestServer server;
-    Path defs1;
+    static final String PRODUCT = "Morvik1.5 Definitions Linux";
+    @TempDir Path tmp;
+    Path mirror, etc, defs, defs1;
     String defs1Url;
+    TestServer server;
 
     @BeforeEach
     void setUp() throws Exception {
-        rig = new Rig(tmp);
-        server = new TestServer();
-        server.serve(rig.mirror);
-        rig.configure(server.url("/"));
+        mirror = tmp.resolve("mirror");
+        etc = Files.createDirectories(tmp.resolve("etc"));
+        defs = tmp.resolve("base/virusdefs");
+        Files.createDirectories(tmp.resolve("base/Skyfetcher"));
+        Files.createSymbolicLink(tmp.resolve("base/Skyfetcher/jsf.jar"), Paths.get(property("skyfetcher.jar")));
+        Files.writeString(etc.resolve("Tarvolix.conf"), "[Tarvolix Shared]\nBaseDir=" + tmp.resolve("base") + "\n");
+        publish("init", "--mirror", mirror.toString());
+        server = new TestServer(mirror);
+        configure(server.url("/"));
         // The store must already hold a dated set: -l reports its stamp.
-        rig.storeOk("-i", rig.makeSet("Z", 4, 1).toString());
-        rig.publishSet("A", 3, 10);
-        Path a = rig.sets.resolve("A/defs1.dat");
-        defs1 = rig.inMirror(Hashes.hex(Hashes.sha256(a)) + ".defs1.dat");
-        defs1Url = "/" + rig.mirror.relativize(defs1);
+        storeOk("-i", makeSet("Z", 4, 1).toString());
+        publishSet("A", 3, 10);
+        defs1 = inMirror(Hashes.hex(Hashes.sha256(tmp.resolve("sets/A/defs1.dat"))) + ".defs1.dat");
+        defs1Url = "/" + mirror.relativize(defs1);
     }
 
     @AfterEach
@@ -47,48 +56,40 @@ class EndToEndTest {
 
     @Test
     void fullUpdateInstallsTheNewerSetThenFindsNothingToDo() throws Exception {
-        try (Rig.Nginx nginx = Rig.Nginx.serve(rig.mirror, tmp.resolve("nginx"))) {
-            rig.configure(nginx.url());
-            rig.storeOk("-l");
+        try (Nginx nginx = Nginx.serve(mirror, tmp.resolve("nginx"))) {
+            configure(nginx.url());
+            storeOk("-l");
         }
-        assertEquals(Rig.setName(3, 10), rig.curDefs());
-        assertEquals(LocalStore.digest(rig.sets.resolve("A")), LocalStore.digest(rig.defs.resolve("binhub")),
-                     "the hub is primed from the downloaded set");
-        String state = rig.storeState();
-        rig.configure(server.url("/"));
-        assertTrue(rig.storeOk("-l").err().contains("already up to date"));
-        assertEquals(state, rig.storeState());
+        assertEquals(setName(3, 10), curDefs());
+        assertEquals(digest("sets/A"), digest("base/virusdefs/binhub"), "the hub is primed from the downloaded set");
+        String state = storeState();
+        configure(server.url("/"));
+        assertTrue(storeOk("-l").err().contains("already up to date"));
+        assertEquals(state, storeState());
         assertEquals(List.of("GET /metadata/2.root.json", "GET /metadata/timestamp.json"), server.requests(),
                      "an unchanged mirror costs one small request besides the root check");
     }
 
-    List<String> targetsFetched(String... command) throws Exception {
-        int before = server.requests().size();
-        rig.storeOk(command);
-        List<String> all = server.requests();
-        return all.subList(before, all.size()).stream().filter(q -> q.startsWith("GET /targets/")).toList();
-    }
-
     @Test
     void microdefsMoveTheStoreThroughAHubThenADirectPackage() throws Exception {
-        rig.storeOk("-l");
-        rig.publishSet("B", 3, 20);
-        List<String> fetched = targetsFetched("-m", Rig.PRODUCT);
+        storeOk("-l");
+        publishSet("B", 3, 20);
+        List<String> fetched = targetsFetched("-m", PRODUCT);
         assertTrue(fetched.size() == 1 && fetched.get(0).contains(".binhub-"), fetched.toString());
-        assertEquals(Rig.setName(3, 20), rig.curDefs());
-        assertEquals(LocalStore.digest(rig.sets.resolve("B")), LocalStore.digest(rig.defs.resolve("binhub")));
+        assertEquals(setName(3, 20), curDefs());
+        assertEquals(digest("sets/B"), digest("base/virusdefs/binhub"));
 
         // A hub that matches no package's source leaves only the direct package.
-        Files.writeString(rig.defs.resolve("binhub/defs1.dat"), "damaged\n", StandardOpenOption.APPEND);
-        rig.publishSet("C", 2, 5);
-        fetched = targetsFetched("-m", Rig.PRODUCT);
+        Files.writeString(defs.resolve("binhub/defs1.dat"), "damaged\n", StandardOpenOption.APPEND);
+        publishSet("C", 2, 5);
+        fetched = targetsFetched("-m", PRODUCT);
         assertTrue(fetched.size() == 1 && fetched.get(0).contains(".direct-"), fetched.toString());
-        assertEquals(Rig.setName(2, 5), rig.curDefs());
-        assertEquals(LocalStore.digest(rig.sets.resolve("C")), LocalStore.digest(rig.defs.resolve(Rig.setName(2, 5))));
+        assertEquals(setName(2, 5), curDefs());
+        assertEquals(digest("sets/C"), digest("base/virusdefs/" + setName(2, 5)));
 
-        String state = rig.storeState();
-        assertEquals(List.of(), targetsFetched("-m", Rig.PRODUCT));
-        assertEquals(state, rig.storeState());
+        String state = storeState();
+        assertEquals(List.of(), targetsFetched("-m", PRODUCT));
+        assertEquals(state, storeState());
     }
 
     interface Step {
@@ -103,36 +104,33 @@ class EndToEndTest {
     static Stream<Arguments> attacks() {
         Step none = t -> {};
         return Stream.of(
-            row("tampered target", none, t -> Rig.flipByte(t.defs1, 100), "-l", "SHA-256 does not match"),
+            row("tampered target", none, t -> flipByte(t.defs1, 100), "-l", "SHA-256 does not match"),
             row("bad signature", none, t -> {
-                Path ts = t.rig.mirror.resolve("metadata/timestamp.json");
+                Path ts = t.mirror.resolve("metadata/timestamp.json");
                 String text = Files.readString(ts);
                 int sig = text.indexOf("\"sig\":\"") + 7;
                 Files.writeString(ts, text.substring(0, sig) + (text.charAt(sig) == '0' ? '1' : '0')
                                           + text.substring(sig + 1));
             }, "-l", "valid timestamp signature"),
             row("rolled-back metadata", t -> {
-                Files.copy(t.rig.mirror.resolve("metadata/timestamp.json"), t.tmp.resolve("old-ts"));
-                t.rig.publish("refresh", "--repo", t.rig.repo.toString());
-                t.rig.storeOk("-l");
-            }, t -> Files.copy(t.tmp.resolve("old-ts"), t.rig.mirror.resolve("metadata/timestamp.json"),
+                Files.copy(t.mirror.resolve("metadata/timestamp.json"), t.tmp.resolve("old-ts"));
+                t.publish("refresh");
+                t.storeOk("-l");
+            }, t -> Files.copy(t.tmp.resolve("old-ts"), t.mirror.resolve("metadata/timestamp.json"),
                                StandardCopyOption.REPLACE_EXISTING), "-l", "(rollback)"),
-            row("expired timestamp", none, t -> t.rig.publish("refresh", "--repo", t.rig.repo.toString(), "--now",
-                Instant.now().minus(2, ChronoUnit.DAYS).truncatedTo(ChronoUnit.SECONDS).toString()), "-l", "(freeze)"),
+            row("expired timestamp", none, t -> t.publish("refresh", "--now", Instant.now().minus(2, ChronoUnit.DAYS)
+                                                                                  .truncatedTo(ChronoUnit.SECONDS).toString()),
+                "-l", "(freeze)"),
             row("tampered package", t -> {
-                t.rig.storeOk("-l");
-                t.rig.publishSet("B", 3, 20);
+                t.storeOk("-l");
+                t.publishSet("B", 3, 20);
             }, t -> {
-                String from = Rig.setName(3, 10);
-                Rig.flipByte(t.rig.inMirror(".binhub-" + from.substring(2, 8) + from.substring(9) + "-"), 40);
+                String from = setName(3, 10);
+                flipByte(t.inMirror(".binhub-" + from.substring(2, 8) + from.substring(9) + "-"), 40);
             }, "-m", "SHA-256 does not match"),
             row("more than the declared length", none,
                 t -> t.fault(c -> TestServer.whole(200, Arrays.copyOf(c, c.length + 4096))), "-l", "more than"),
             row("stalled server", none, t -> t.fault(c -> TestServer.cutAfter(c, 1000, 10_000)), "-l", "no data for"));
-    }
-
-    void fault(Function<byte[], HttpHandler> handler) throws Exception {
-        server.on(defs1Url, handler.apply(Files.readAllBytes(defs1)));
     }
 
     @ParameterizedTest(name = "{0}")
@@ -140,31 +138,218 @@ class EndToEndTest {
     void refusedAndTheStoreStaysAsItWas(String name, Step prepare, Step attack, String command, String reason)
         throws Exception {
         prepare.run(this);
-        String state = rig.storeState();
+        String state = storeState();
         attack.run(this);
-        Rig.Run r = command.equals("-l") ? rig.store("-l") : rig.store("-m", Rig.PRODUCT);
+        Run r = command.equals("-l") ? store("-l") : store("-m", PRODUCT);
         assertTrue(r.status() == 9 && r.err().contains(reason), r.toString());
-        assertEquals(state, rig.storeState());
+        assertEquals(state, storeState());
     }
 
     @Test
     void interruptedDownloadIsResumedByTheNextRun() throws Exception {
-        String state = rig.storeState(), part = Hashes.hex(Hashes.sha256(Files.readAllBytes(defs1))) + ".part";
+        String state = storeState(), part = Hashes.hex(Hashes.sha256(Files.readAllBytes(defs1))) + ".part";
         fault(c -> TestServer.sequence(TestServer.cutAfter(c, 10_000, 0), TestServer.file(c)));
-        assertEquals(9, rig.store("-l").status());
-        assertEquals(state, rig.storeState());
-        assertEquals(10_000, Files.size(rig.state.resolve("partial/" + part)));
-        rig.storeOk("-l");
-        assertEquals(Rig.setName(3, 10), rig.curDefs());
+        assertEquals(9, store("-l").status());
+        assertEquals(state, storeState());
+        assertEquals(10_000, Files.size(tmp.resolve("state/partial/" + part)));
+        storeOk("-l");
+        assertEquals(setName(3, 10), curDefs());
         assertTrue(server.requests().contains("GET " + defs1Url + " Range: bytes=10000-"), server.requests().toString());
-        assertEquals(List.of(), Arrays.asList(rig.state.resolve("partial").toFile().list()));
+        assertEquals(List.of(), Arrays.asList(tmp.resolve("state/partial").toFile().list()));
     }
 
     @Test
     void firstMirrorDownTheSecondServes() throws Exception {
-        URI down = URI.create("http://127.0.0.1:" + Rig.freePort() + "/");
-        rig.configure(down, server.url("/"));
-        assertTrue(rig.storeOk("-l").err().contains("mirror " + down + " refused"));
-        assertEquals(Rig.setName(3, 10), rig.curDefs());
+        URI down = URI.create("http://127.0.0.1:" + freePort() + "/");
+        configure(down, server.url("/"));
+        assertTrue(storeOk("-l").err().contains("mirror " + down + " refused"));
+        assertEquals(setName(3, 10), curDefs());
+    }
+
+    record Run(int status, String out, String err) {
+        @Override
+        public String toString() { return "exit " + status + "\nstdout:\n" + out + "\nstderr:\n" + err; }
+    }
+
+    static String property(String name) {
+        return Objects.requireNonNull(System.getProperty(name), name + " is not set (run the tests through CTest)");
+    }
+
+    void configure(URI... mirrors) throws IOException {
+        StringBuilder c = new StringBuilder();
+        for (URI m : mirrors) c.append("mirror = ").append(m).append('\n');
+        Files.writeString(tmp.resolve("skyfetcher.conf"), c + "trusted_root = " + mirror.resolve("metadata/1.root.json")
+                                                              + "\nstate_dir = " + tmp.resolve("state")
+                                                              + "\nstall_timeout = 3\n");
+    }
+
+    /**
+     * A set dated months before today: dated 32-byte headers, a 40 KB data
+     * file that differs a little from set to set (so deltas are small), and
+     * a catalog whose hub sections list every file.
+     */
+    Path makeSet(String name, int monthsAgo, int day) throws IOException {
+        LocalDate d = LocalDate.now().minusMonths(monthsAgo);
+        Path dir = Files.createDirectories(tmp.resolve("sets/" + name));
+        String stamp = setName(monthsAgo, day);
+        for (String f : List.of("virscan1", "virscant")) {
+            byte[] b = new byte[64], t = (f + " of " + stamp).getBytes(StandardCharsets.US_ASCII);
+            b[4] = 1;
+            b[8] = (byte) d.getMonthValue();
+            b[9] = (byte) day;
+            b[10] = (byte) (d.getYear() - 1900);
+            System.arraycopy(t, 0, b, 32, t.length);
+            Files.write(dir.resolve(f + ".dat"), b);
+        }
+        StringBuilder data = new StringBuilder();
+        for (int i = 1; i <= 3000; ++i) data.append("signature " + i + (i % 50 == 0 ? " of " + stamp : "") + "\n");
+        Files.writeString(dir.resolve("defs1.dat"), data);
+        Files.writeString(dir.resolve("catalog.dat"), "[Files]\nvirscan1.dat\nvirscant.dat\ncatalog.dat\ndefs1.dat\n"
+                                                          + "[Binary Hub Files - Linux]\nvirscan1.dat\n"
+                                                          + "[Binary Hub Files - Common]\ncatalog.dat\ndefs1.dat\n"
+                                                          + "virscant.dat\n[Text Hub Files]\nvirscant.dat\n");
+        return dir;
+    }
+
+    static String setName(int monthsAgo, int day) {
+        LocalDate d = LocalDate.now().minusMonths(monthsAgo);
+        return String.format("%04d%02d%02d.001", d.getYear(), d.getMonthValue(), day);
+    }
+
+    void publish(String command, String... args) throws Exception {
+        List<String> cmd = new ArrayList<>(List.of(property("skyfetcher.publish"), command, "--repo", tmp + "/repo"));
+        cmd.addAll(List.of(args));
+        Run r = exec(new ProcessBuilder(cmd));
+        assertEquals(0, r.status(), r.toString());
+    }
+
+    void publishSet(String name, int monthsAgo, int day) throws Exception {
+        publish("add", "--product", PRODUCT, makeSet(name, monthsAgo, day).toString());
+    }
+
+    /** qordefutil with the sandbox configuration, the real java first on PATH and the patch library. */
+    Run store(String... args) throws Exception {
+        ProcessBuilder pb = new ProcessBuilder(property("skyfetcher.cli"));
+        pb.command().addAll(List.of(args));
+        Map<String, String> env = pb.environment();
+        env.remove("CLASSPATH");
+        env.remove("JSFDEBUG");
+        env.put("QORDEFUTIL_SANDBOX_TARVOLIX_CONF", etc.resolve("Tarvolix.conf").toString());
+        env.put("QORDEFUTIL_SANDBOX_DEFUTILS_CONF", etc.resolve("tvlx-defutils.conf").toString());
+        // A group this process may always chown to: that of a directory it made.
+        env.put("QORDEFUTIL_SANDBOX_GROUP", Files.readAttributes(etc, PosixFileAttributes.class).group().getName());
+        env.put("PATH", Paths.get(property("skyfetcher.java")).toRealPath().getParent() + ":/usr/bin:/bin");
+        env.put("LD_LIBRARY_PATH", Paths.get(property("skyfetcher.patchlib")).getParent().toString());
+        env.put("SKYFETCHER_CONFIG", tmp.resolve("skyfetcher.conf").toString());
+        return exec(pb);
+    }
+
+    Run storeOk(String... args) throws Exception {
+        Run r = store(args);
+        assertEquals(0, r.status(), r.toString());
+        return r;
+    }
+
+    Run exec(ProcessBuilder pb) throws Exception {
+        Path out = tmp.resolve("run.out"), err = tmp.resolve("run.err");
+        Process p = pb.redirectOutput(out.toFile()).redirectError(err.toFile()).start();
+        if (!p.waitFor(300, TimeUnit.SECONDS))
+            p.destroyForcibly().waitFor();
+        return new Run(p.exitValue(), Files.readString(out), Files.readString(err));
+    }
+
+    List<String> targetsFetched(String... command) throws Exception {
+        int before = server.requests().size();
+        storeOk(command);
+        List<String> all = server.requests();
+        return all.subList(before, all.size()).stream().filter(q -> q.startsWith("GET /targets/")).toList();
+    }
+
+    void fault(Function<byte[], HttpHandler> handler) throws Exception {
+        server.on(defs1Url, handler.apply(Files.readAllBytes(defs1)));
+    }
+
+    /** A published file whose name contains part: "HASH.NAME" for set files, or a package name part. */
+    Path inMirror(String part) throws IOException {
+        try (Stream<Path> walk = Files.walk(mirror.resolve("targets"))) {
+            return walk.filter(p -> p.getFileName().toString().contains(part)).findFirst().orElseThrow();
+        }
+    }
+
+    String digest(String dir) throws Failure { return LocalStore.digest(tmp.resolve(dir)); }
+    String curDefs() { return LocalStore.profileValue(defs.resolve("definfo.dat"), "DefDates", "CurDefs"); }
+
+    /** Path, size and hash of everything the store holds, hub state included: a refused update changes none. */
+    String storeState() throws Exception {
+        StringBuilder s = new StringBuilder();
+        try (Stream<Path> walk = Stream.concat(Files.walk(defs), Stream.of(etc.resolve("tvlx-defutils.conf")))) {
+            for (Path p : (Iterable<Path>) walk.sorted()::iterator) {
+                s.append(tmp.relativize(p));
+                if (Files.isRegularFile(p, LinkOption.NOFOLLOW_LINKS))
+                    s.append(' ').append(Files.size(p)).append(' ').append(Hashes.hex(Hashes.sha256(p)));
+                s.append('\n');
+            }
+        }
+        return s.toString();
+    }
+
+    static void flipByte(Path file, int offset) throws IOException {
+        byte[] b = Files.readAllBytes(file);
+        b[offset] ^= 1;
+        Files.write(file, b);
+    }
+
+    static int freePort() throws IOException {
+        try (ServerSocket s = new ServerSocket(0, 1, InetAddress.getByName("127.0.0.1"))) {
+            return s.getLocalPort();
+        }
+    }
+
+    /**
+     * Debian's nginx serving a directory on 127.0.0.1, in the foreground as
+     * a child of the test so it always stops with it. When it cannot be
+     * started the test is aborted (reported as skipped), never passed.
+     */
+    record Nginx(Process process, URI url) implements AutoCloseable {
+        static Nginx serve(Path root, Path work) throws Exception {
+            String binary = property("skyfetcher.nginx"), temps = "";
+            Path conf = work.resolve("nginx.conf"), errors = work.resolve("error.log");
+            for (String t : List.of("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+                temps += t + "_temp_path " + Files.createDirectories(work.resolve("tmp/" + t)) + "; ";
+            // Another process may take the free port before nginx binds it.
+            for (int attempt = 0; attempt < 5; ++attempt) {
+                int port = freePort();
+                Files.writeString(conf, (System.getProperty("user.name").equals("root") ? "user root; " : "")
+                                            + "daemon off; worker_processes 1; pid " + work.resolve("nginx.pid")
+                                            + "; events { worker_connections 64; } http { access_log off; " + temps
+                                            + "server { listen 127.0.0.1:" + port + "; root " + root + "; } }\n");
+                Process p;
+                try {
+                    p = new ProcessBuilder(binary, "-p", work.toString(), "-c", conf.toString(), "-e", errors.toString())
+                            .redirectErrorStream(true)
+                            .redirectOutput(work.resolve("stdout.log").toFile())
+                            .start();
+                } catch (IOException e) {
+                    return Assumptions.abort("nginx could not be started (" + binary + "): " + e.getMessage());
+                }
+                for (int i = 0; i < 100 && p.isAlive(); ++i) {
+                    try (Socket s = new Socket()) {
+                        s.connect(new InetSocketAddress("127.0.0.1", port), 200);
+                        return new Nginx(p, URI.create("http://127.0.0.1:" + port + "/"));
+                    } catch (IOException e) {
+                        Thread.sleep(50);
+                    }
+                }
+                p.destroyForcibly().waitFor();
+            }
+            return Assumptions.abort("nginx could not be started: " + (Files.exists(errors) ? Files.readString(errors) : ""));
+        }
+
+        @Override
+        public void close() throws Exception {
+            process.destroy();
+            if (!process.waitFor(10, TimeUnit.SECONDS))
+                process.destroyForcibly().waitFor();
+        }
     }
 }

@@ -6,6 +6,7 @@ import java.net.*;
 import java.nio.file.*;
 import java.util.*;
 import java.util.concurrent.*;
+import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.locks.LockSupport;
 import java.util.regex.*;
 
@@ -18,35 +19,29 @@ final class TestServer implements AutoCloseable {
     private final HttpServer server = HttpServer.create(new InetSocketAddress("127.0.0.1", 0), 50);
     private final ExecutorService pool = Executors.newCachedThreadPool();
     private final Map<String, HttpHandler> handlers = new ConcurrentHashMap<>();
-    private final List<String> requests = new ArrayList<>();
-    private volatile Path root;
+    private final List<String> requests = Collections.synchronizedList(new ArrayList<>());
 
-    TestServer() throws IOException {
+    TestServer(Path root) throws IOException {
         server.setExecutor(pool);
-        server.createContext("/", this::dispatch);
+        server.createContext("/", ex -> {
+            String path = ex.getRequestURI().getRawPath(), range = ex.getRequestHeaders().getFirst("Range");
+            requests.add("GET " + path + (range != null ? " Range: " + range : ""));
+            Path file = root.resolve(path.substring(1)).normalize();
+            try (ex) {
+                if (handlers.containsKey(path))
+                    handlers.get(path).handle(ex);
+                else if (file.startsWith(root) && Files.isRegularFile(file))
+                    file(Files.readAllBytes(file)).handle(ex);
+                else
+                    status(404).handle(ex);
+            }
+        });
         server.start();
     }
 
     URI url(String path) { return URI.create("http://127.0.0.1:" + server.getAddress().getPort() + path); }
-    void serve(Path dir) { root = dir; }
     void on(String path, HttpHandler handler) { handlers.put(path, handler); }
-    synchronized List<String> requests() { return new ArrayList<>(requests); }
-
-    private void dispatch(HttpExchange ex) throws IOException {
-        String path = ex.getRequestURI().getRawPath(), range = ex.getRequestHeaders().getFirst("Range");
-        synchronized (this) {
-            requests.add("GET " + path + (range != null ? " Range: " + range : ""));
-        }
-        try (ex) {
-            Path file = root == null ? null : root.resolve(path.substring(1)).normalize();
-            if (handlers.containsKey(path))
-                handlers.get(path).handle(ex);
-            else if (file != null && file.startsWith(root) && Files.isRegularFile(file))
-                file(Files.readAllBytes(file)).handle(ex);
-            else
-                status(404).handle(ex);
-        }
-    }
+    List<String> requests() { return List.copyOf(requests); }
 
     private static final Pattern RANGE = Pattern.compile("bytes=([0-9]+)-");
 
@@ -73,13 +68,15 @@ final class TestServer implements AutoCloseable {
         };
     }
 
-    /** The bytes with the given status, ignoring any Range. */
-    static HttpHandler whole(int status, byte[] data) {
+    /** The bytes with the given status, ignoring any Range; a length of 0 sends them chunked. */
+    static HttpHandler whole(int status, byte[] data, long length) {
         return ex -> {
-            ex.sendResponseHeaders(status, data.length == 0 ? -1 : data.length);
+            ex.sendResponseHeaders(status, length);
             ex.getResponseBody().write(data);
         };
     }
+
+    static HttpHandler whole(int status, byte[] data) { return whole(status, data, data.length); }
 
     /** A status without a body, with header name and value pairs. */
     static HttpHandler status(int status, String... headers) {
@@ -101,14 +98,8 @@ final class TestServer implements AutoCloseable {
 
     /** Handlers in turn, one per request; the last one repeats. */
     static HttpHandler sequence(HttpHandler... steps) {
-        int[] next = {0};
-        return ex -> {
-            HttpHandler h;
-            synchronized (next) {
-                h = steps[Math.min(next[0]++, steps.length - 1)];
-            }
-            h.handle(ex);
-        };
+        AtomicInteger next = new AtomicInteger();
+        return ex -> steps[Math.min(next.getAndIncrement(), steps.length - 1)].handle(ex);
     }
 
     @Override

@@ -1,11 +1,14 @@
 package skyfetcher;
 
 import static org.junit.jupiter.api.Assertions.*;
+import static skyfetcher.TestServer.*;
 
+import com.sun.net.httpserver.HttpHandler;
 import java.io.*;
 import java.nio.file.*;
 import java.security.*;
-import java.time.Instant;
+import java.time.*;
+import java.time.format.DateTimeFormatter;
 import java.time.temporal.ChronoUnit;
 import java.util.*;
 import java.util.concurrent.Callable;
@@ -16,15 +19,23 @@ import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.*;
 
-class TrustTest {
+/**
+ * The client against a mirror on the JDK's HTTP server: downloads that
+ * resume, restart or give up, and the signed metadata it trusts or refuses.
+ */
+class MirrorTest {
+    static final byte[] DATA = new byte[300_000];
+    static final int HALF = DATA.length / 2;
     static final List<String> ROLES = List.of("root", "timestamp", "snapshot", "targets");
-    @TempDir
-    Path tmp;
+    static { new Random(7).nextBytes(DATA); }
+
+    @TempDir Path tmp;
+    final List<Long> sleeps = new ArrayList<>();
+    final Log log = new Log(new PrintStream(OutputStream.nullOutputStream()), true);
     MirrorBuilder mirror;
     TestServer server;
     Http http;
-    Log log = new Log(new PrintStream(new ByteArrayOutputStream()), false);
-    Path shippedRoot;
+    Path partial, shippedRoot;
 
     // Every role published at version 2, so attacks can go back or sideways.
     @BeforeEach
@@ -32,14 +43,106 @@ class TrustTest {
         mirror = new MirrorBuilder(tmp.resolve("mirror"));
         mirror.publish();
         mirror.publish();
-        shippedRoot = Files.copy(mirror.dir.resolve("metadata/1.root.json"), tmp.resolve("root.json"));
-        server = new TestServer();
-        server.serve(mirror.dir);
-        http = new Http(Config.parse("mirror = http://127.0.0.1/\nstall_timeout = 5\n", tmp, "t"), log, ms -> {});
+        shippedRoot = Files.copy(mirror.meta("1.root.json"), tmp.resolve("root.json"));
+        server = new TestServer(mirror.dir);
+        http = new Http(Config.parse("mirror = http://127.0.0.1/\nstall_timeout = 2\nretries = 2\nmax_retry_after = 60\n",
+                                     tmp, "t"), log, sleeps::add);
+        partial = tmp.resolve("x.part");
     }
 
     @AfterEach
     void tearDown() { server.close(); }
+
+    void fetch(HttpHandler handler) throws Exception {
+        server.on("/t", handler);
+        http.fetchTarget(server.url("/t"), DATA.length, Hashes.sha256(DATA), partial);
+    }
+
+    static byte[] changed(byte[] b, int at) {
+        byte[] c = b.clone();
+        c[at] ^= 1;
+        return c;
+    }
+
+    static Arguments served(String name, byte[] before, HttpHandler handler, String... requests) {
+        return Arguments.of(name, before, handler, null, DATA.length, List.of(requests));
+    }
+
+    static Arguments refused(String name, byte[] before, HttpHandler handler, Failure.Kind kind, int kept) {
+        return Arguments.of(name, before, handler, kind, kept, null);
+    }
+
+    // Partial file before, server behaviour, then the failure and how much
+    // of the file may be kept, or the requests that must be seen.
+    // (Overlong with a length and stalled responses: see EndToEndTest.)
+    static Stream<Arguments> fetches() {
+        byte[] half = Arrays.copyOf(DATA, HALF);
+        String range = "GET /t Range: bytes=" + HALF + "-";
+        Failure.Kind net = Failure.Kind.NETWORK, bad = Failure.Kind.VERIFICATION;
+        return Stream.of(served("fresh download", null, file(DATA), "GET /t"),
+                         served("206 appends", half, file(DATA), range),
+                         served("200 to a range restarts", half, whole(200, DATA), range),
+                         served("416 restarts without a range", half, sequence(status(416), file(DATA)), range, "GET /t"),
+                         served("206 at another offset restarts", half, sequence(from(10, DATA), file(DATA)), range, "GET /t"),
+                         served("complete partial needs no request", DATA, status(500)),
+                         served("wrong complete partial is replaced", changed(DATA, 0), file(DATA), "GET /t"),
+                         served("longer partial is dropped", Arrays.copyOf(DATA, DATA.length + 5), file(DATA), "GET /t"),
+                         served("busy, then busy, then served", null, sequence(status(503, "Retry-After", "2"),
+                                status(429, "Retry-After", "1"), file(DATA)), "GET /t", "GET /t", "GET /t"),
+                         refused("more than declared, chunked", null, whole(200, Arrays.copyOf(DATA, DATA.length + 1), 0), bad, 0),
+                         refused("corrupt kept prefix", changed(Arrays.copyOf(DATA, 1000), 3), file(DATA), bad, 0),
+                         refused("connection cut", null, cutAfter(DATA, 100_000, 0), net, 100_000),
+                         refused("server error", null, status(500), net, 0),
+                         refused("busy without Retry-After", null, status(503), net, 0),
+                         refused("Retry-After too long", null, status(429, "Retry-After", "3600"), net, 0),
+                         refused("busy beyond the retries", null, status(503, "Retry-After", "1"), net, 0));
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("fetches")
+    void fetchEndsWithTheVerifiedFileOrOnlyAVerifiablePrefix(String name, byte[] before, HttpHandler handler,
+                                                             Failure.Kind kind, int kept, List<String> requests)
+        throws Exception {
+        if (before != null)
+            Files.write(partial, before);
+        long start = System.nanoTime();
+        if (kind == null)
+            fetch(handler);
+        else
+            assertEquals(kind, assertThrows(Failure.class, () -> fetch(handler)).kind);
+        assertTrue(System.nanoTime() - start < 5_000_000_000L, "gave up within the stall timeout");
+        assertArrayEquals(Arrays.copyOf(DATA, kept), Files.exists(partial) ? Files.readAllBytes(partial) : new byte[0]);
+        if (requests != null) {
+            assertEquals(requests, server.requests());
+            assertEquals(name.endsWith("served") ? List.of(2000L, 1000L) : List.of(), sleeps);
+        }
+    }
+
+    @ParameterizedTest
+    @ValueSource(ints = {403, 404, 410})
+    void forbiddenAndNotFoundMeanMissing(int status) {
+        assertThrows(Http.Missing.class, () -> fetch(status(status)));
+        assertThrows(Http.Missing.class, () -> http.fetchSmall(server.url("/t"), 100));
+    }
+
+    @Test
+    void smallFilesAreCappedWithOrWithoutALength() throws Exception {
+        server.on("/s", whole(200, new byte[100]));
+        server.on("/c", whole(200, new byte[100], 0));
+        assertEquals(100, http.fetchSmall(server.url("/s"), 100).length);
+        for (String path : List.of("/s", "/c"))
+            assertEquals(Failure.Kind.VERIFICATION,
+                         assertThrows(Failure.class, () -> http.fetchSmall(server.url(path), 99)).kind);
+    }
+
+    @Test
+    void retryAfterAsSecondsOrDate() {
+        String in100s = DateTimeFormatter.RFC_1123_DATE_TIME.format(ZonedDateTime.now(ZoneOffset.UTC).plusSeconds(100));
+        long future = Http.retryAfterMillis(in100s);
+        assertTrue(future > 90_000 && future <= 100_000, "date in 100 s: " + future);
+        assertEquals(List.of(120_000L, -1L, -1L, 0L), Stream.of(" 120", "soon", null, "Wed, 21 Oct 2015 07:28:00 GMT")
+                                                          .map(Http::retryAfterMillis).toList());
+    }
 
     Trust refreshed() throws Exception {
         Trust t = Trust.open(tmp.resolve("state"), shippedRoot, Instant.now(), http, log);
@@ -52,13 +155,12 @@ class TrustTest {
         return Files.exists(p) ? Files.readAllBytes(p) : null;
     }
 
-    static byte[] file(MirrorBuilder m, String name) throws Exception { return Files.readAllBytes(m.meta(name)); }
-
     @Test
     void rootRotatesThroughEveryVersionAndTheNewestIsKept() throws Exception {
-        mirror.rotateRoot(List.of(OTHER));
+        KeyPair k1 = MirrorBuilder.newKey(), k2 = MirrorBuilder.newKey();
+        mirror.nextRoot(List.of(OTHER), List.of(mirror.rootKeys.get(0), OTHER));
         mirror.rootThreshold = 2;
-        mirror.rotateRoot(List.of(MirrorBuilder.newKey(), MirrorBuilder.newKey()));
+        mirror.nextRoot(List.of(k1, k2), List.of(OTHER, k1, k2));
         assertEquals(3, refreshed().rootVersion());
         // A new run starts from the stored root, not the shipped one.
         assertEquals(3, Trust.open(tmp.resolve("state"), shippedRoot, Instant.now(), http, log).rootVersion());
@@ -107,48 +209,33 @@ class TrustTest {
             row("same timestamp version, other content", "timestamp", "differs from the trusted one",
                 m -> m.resign("timestamp.json", s -> s.put("expires", "2099-01-01T00:00:00Z"), List.of(m.timestampKey))),
             row("timestamp names an older snapshot", "timestamp", "(rollback)",
-                m -> m.writeTimestamp(file(m, "1.snapshot.json"), 1)),
-            row("timestamp not canonical", "timestamp", "canonical form", m -> {
-                m.publish();
-                m.rewrite("timestamp.json", t -> t.replaceFirst(",", ", "));
-            }),
+                m -> m.writeTimestamp(m.bytes("1.snapshot.json"), 1)),
+            row("timestamp not canonical", "timestamp", "canonical form",
+                m -> { m.publish(); m.rewrite("timestamp.json", t -> t.replaceFirst(",", ", ")); }),
             row("unknown field in the timestamp", "timestamp", "unknown field",
-                m -> m.resign("timestamp.json", s -> s.putAll(Map.of("version", 3L, "note", "x")),
-                              List.of(m.timestampKey))),
-            row("snapshot tampered after signing", "snapshot", "does not match the length and hash", m -> {
-                m.publish();
-                m.rewrite("3.snapshot.json", t -> t.replace("\"snapshot\"", "\"snapshoT\""));
-            }),
-            row("snapshot longer than recorded", "snapshot", "bytes allowed", m -> {
-                m.publish();
-                m.rewrite("3.snapshot.json", t -> t + " ".repeat(100_000));
-            }),
-            row("snapshot of another version (mix-and-match)", "snapshot", "(mix-and-match)", m -> {
-                Files.write(m.meta("3.snapshot.json"), file(m, "1.snapshot.json"));
-                m.writeTimestamp(file(m, "1.snapshot.json"), 3);
-            }),
+                m -> m.resign("timestamp.json", s -> s.putAll(Map.of("version", 3L, "note", "x")), List.of(m.timestampKey))),
+            row("snapshot tampered after signing", "snapshot", "does not match the length and hash",
+                m -> { m.publish(); m.rewrite("3.snapshot.json", t -> t.replace("\"snapshot\"", "\"snapshoT\"")); }),
+            row("snapshot longer than recorded", "snapshot", "bytes allowed",
+                m -> { m.publish(); m.rewrite("3.snapshot.json", t -> t + " ".repeat(100_000)); }),
+            row("snapshot of another version (mix-and-match)", "snapshot", "(mix-and-match)",
+                m -> m.writeTimestamp(m.copy("1.snapshot.json", "3.snapshot.json"), 3)),
             row("snapshot names an older targets version", "snapshot", "(rollback)",
-                m -> m.writeTimestamp(m.writeSnapshot(file(m, "1.targets.json"), 1), 3)),
+                m -> m.writeTimestamp(m.writeSnapshot(m.bytes("1.targets.json"), 1), 3)),
             row("expired snapshot", "snapshot", "(freeze)",
-                m -> m.writeTimestamp(m.expired(() -> m.writeSnapshot(file(m, "2.targets.json"), 2)), 3)),
+                m -> m.writeTimestamp(m.expired(() -> m.writeSnapshot(m.bytes("2.targets.json"), 2)), 3)),
             row("expired targets", "targets", "(freeze)",
                 m -> m.writeTimestamp(m.writeSnapshot(m.expired(m::writeTargets), 3), 3)),
-            row("targets signed by another role's key", "targets", "valid targets signature", m -> {
-                m.targetsKey = m.timestampKey;
-                m.publish();
-            }),
+            row("targets signed by another role's key", "targets", "valid targets signature",
+                m -> { m.targetsKey = m.timestampKey; m.publish(); }),
             row("new root signed only by its own keys", "root", "valid root signature",
                 m -> m.nextRoot(List.of(OTHER), List.of(OTHER))),
             row("new root signed only by the old keys", "root", "valid root signature",
                 m -> m.nextRoot(List.of(OTHER), m.rootKeys)),
-            row("root file 2 holding version 3", "root", "has version 3", m -> {
-                m.rootVersion = 3;
-                Files.write(m.meta("2.root.json"), m.writeRoot(m.rootKeys));
-            }),
-            row("new root below its own threshold", "root", "needs 2", m -> {
-                m.rootThreshold = 2;
-                m.nextRoot(List.of(m.rootKeys.get(0), OTHER), m.rootKeys);
-            }),
+            row("root file 2 holding version 3", "root", "has version 3",
+                m -> { m.rootVersion = 3; m.writeRoot(m.rootKeys); m.copy("3.root.json", "2.root.json"); }),
+            row("new root below its own threshold", "root", "needs 2",
+                m -> { m.rootThreshold = 2; m.nextRoot(List.of(m.rootKeys.get(0), OTHER), m.rootKeys); }),
             row("expired new root", "timestamp", "the trusted root (version 2) expired",
                 m -> m.expired(() -> m.nextRoot(m.rootKeys, m.rootKeys))));
     }
@@ -158,7 +245,7 @@ class TrustTest {
     void refusedWithoutTrustingAnythingItRefused(String name, String refusedRole, String reason, Attack attack)
         throws Exception {
         refreshed();
-        assertArrayEquals(file(mirror, "2.targets.json"), stored("targets"), "trusted files are kept");
+        assertArrayEquals(mirror.bytes("2.targets.json"), stored("targets"), "trusted files are kept");
         List<byte[]> before = new ArrayList<>();
         for (String role : ROLES) before.add(stored(role));
         attack.apply(mirror);
@@ -197,6 +284,10 @@ class TrustTest {
         }
 
         Path meta(String name) { return dir.resolve("metadata/" + name); }
+        byte[] bytes(String name) throws IOException { return Files.readAllBytes(meta(name)); }
+        byte[] copy(String from, String to) throws IOException {
+            return Files.readAllBytes(Files.copy(meta(from), meta(to), StandardCopyOption.REPLACE_EXISTING));
+        }
 
         static Map<String, Object> map(Object... kv) {
             Map<String, Object> m = new TreeMap<>();
@@ -241,8 +332,8 @@ class TrustTest {
         /** Writes N.root.json for the current version, signed by signers. */
         byte[] writeRoot(List<KeyPair> signers) throws Exception {
             Map<String, Object> keys = new TreeMap<>();
-            for (KeyPair k : rootKeys) keys.put(keyid(k), keyJson(k));
-            for (KeyPair k : List.of(targetsKey, snapshotKey, timestampKey)) keys.put(keyid(k), keyJson(k));
+            for (KeyPair k : Stream.concat(rootKeys.stream(), Stream.of(targetsKey, snapshotKey, timestampKey)).toList())
+                keys.put(keyid(k), keyJson(k));
             return write(rootVersion + ".root.json", signers, "root", "consistent_snapshot", true, "keys", keys,
                          "roles", map("root", role(rootThreshold, rootKeys.toArray(new KeyPair[0])), "targets",
                                       role(1, targetsKey), "snapshot", role(1, snapshotKey), "timestamp",
@@ -253,11 +344,6 @@ class TrustTest {
             rootKeys = keys;
             ++rootVersion;
             return writeRoot(signers);
-        }
-
-        /** Next root version with new root keys, signed by the old and the new keys. */
-        void rotateRoot(List<KeyPair> keys) throws Exception {
-            nextRoot(keys, Stream.concat(rootKeys.stream(), keys.stream()).toList());
         }
 
         /** Writes new targets, snapshot and timestamp versions, in that order. */
@@ -291,11 +377,9 @@ class TrustTest {
         <T> T expired(Callable<T> write) throws Exception {
             Instant later = expires;
             expires = Instant.parse("2020-01-01T00:00:00Z");
-            try {
-                return write.call();
-            } finally {
-                expires = later;
-            }
+            T file = write.call();
+            expires = later;
+            return file;
         }
 
         /** Re-signs a metadata file after editing its signed object. */
