@@ -9,12 +9,8 @@ import org.junit.platform.launcher.core.LauncherFactory;
 import org.junit.platform.launcher.listeners.SummaryGeneratingListener;
 import org.junit.platform.launcher.listeners.TestExecutionSummary;
 
-/**
- * Runs the named test classes for CTest: exit status 0 when every test
- * passed, 1 when one failed or none ran, 77 (CTest's skip code here) when
- * some were skipped because what they need could not be started, so that a
- * skipped end-to-end test never shows as a pass.
- */
+// Exit status for CTest: 0 when every test passed, 1 when one failed or none ran, 77 (skip) when some were
+// aborted because what they need could not be started, so a skipped end-to-end test never shows as a pass.
 public final class TestMain {
     public static void main(String[] args) {
         LauncherDiscoveryRequestBuilder request = LauncherDiscoveryRequestBuilder.request();
@@ -29,8 +25,9 @@ public final class TestMain {
             }
         });
         TestExecutionSummary s = summary.getSummary();
-        s.printFailuresTo(new PrintWriter(System.out, true), 8);
-        s.printTo(new PrintWriter(System.out, true));
+        PrintWriter out = new PrintWriter(System.out, true);
+        s.printFailuresTo(out, 8);
+        s.printTo(out);
         if (s.getTotalFailureCount() > 0 || s.getTestsSucceededCount() + s.getTestsAbortedCount() == 0)
             System.exit(1);
         System.exit(s.getTestsAbortedCount() > 0 ? 77 : 0);

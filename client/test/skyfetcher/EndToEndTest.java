@@ -45,7 +45,7 @@ class EndToEndTest {
         server = new TestServer(mirror);
         configure(server.url("/"));
         // The store must already hold a dated set: -l reports its stamp.
-        storeOk("-i", makeSet("Z", 4, 1).toString());
+        store(0, "-i", makeSet("Z", 4, 1).toString());
         publishSet("A", 3, 10);
         defs1 = inMirror(Hashes.hex(Hashes.sha256(tmp.resolve("sets/A/defs1.dat"))) + ".defs1.dat");
         defs1Url = "/" + mirror.relativize(defs1);
@@ -58,13 +58,13 @@ class EndToEndTest {
     void fullUpdateInstallsTheNewerSetThenFindsNothingToDo() throws Exception {
         try (Nginx nginx = Nginx.serve(mirror, tmp.resolve("nginx"))) {
             configure(nginx.url());
-            storeOk("-l");
+            store(0, "-l");
         }
         assertEquals(setName(3, 10), curDefs());
         assertEquals(digest("sets/A"), digest("base/virusdefs/binhub"), "the hub is primed from the downloaded set");
         String state = storeState();
         configure(server.url("/"));
-        assertTrue(storeOk("-l").err().contains("already up to date"));
+        assertTrue(store(0, "-l").contains("already up to date"));
         assertEquals(state, storeState());
         assertEquals(List.of("GET /metadata/2.root.json", "GET /metadata/timestamp.json"), server.requests(),
                      "an unchanged mirror costs one small request besides the root check");
@@ -72,7 +72,7 @@ class EndToEndTest {
 
     @Test
     void microdefsMoveTheStoreThroughAHubThenADirectPackage() throws Exception {
-        storeOk("-l");
+        store(0, "-l");
         publishSet("B", 3, 20);
         List<String> fetched = targetsFetched("-m", PRODUCT);
         assertTrue(fetched.size() == 1 && fetched.get(0).contains(".binhub-"), fetched.toString());
@@ -106,28 +106,21 @@ class EndToEndTest {
         return Stream.of(
             row("tampered target", none, t -> flipByte(t.defs1, 100), "-l", "SHA-256 does not match"),
             row("bad signature", none, t -> {
-                Path ts = t.mirror.resolve("metadata/timestamp.json");
-                String text = Files.readString(ts);
+                String text = Files.readString(t.timestamp());
                 int sig = text.indexOf("\"sig\":\"") + 7;
-                Files.writeString(ts, text.substring(0, sig) + (text.charAt(sig) == '0' ? '1' : '0')
-                                          + text.substring(sig + 1));
+                Files.writeString(t.timestamp(), text.substring(0, sig) + (text.charAt(sig) == '0' ? 1 : 0)
+                                                     + text.substring(sig + 1));
             }, "-l", "valid timestamp signature"),
-            row("rolled-back metadata", t -> {
-                Files.copy(t.mirror.resolve("metadata/timestamp.json"), t.tmp.resolve("old-ts"));
-                t.publish("refresh");
-                t.storeOk("-l");
-            }, t -> Files.copy(t.tmp.resolve("old-ts"), t.mirror.resolve("metadata/timestamp.json"),
-                               StandardCopyOption.REPLACE_EXISTING), "-l", "(rollback)"),
-            row("expired timestamp", none, t -> t.publish("refresh", "--now", Instant.now().minus(2, ChronoUnit.DAYS)
-                                                                                  .truncatedTo(ChronoUnit.SECONDS).toString()),
-                "-l", "(freeze)"),
-            row("tampered package", t -> {
-                t.storeOk("-l");
-                t.publishSet("B", 3, 20);
-            }, t -> {
-                String from = setName(3, 10);
-                flipByte(t.inMirror(".binhub-" + from.substring(2, 8) + from.substring(9) + "-"), 40);
-            }, "-m", "SHA-256 does not match"),
+            row("rolled-back metadata",
+                t -> { Files.copy(t.timestamp(), t.tmp.resolve("old-ts")); t.publish("refresh"); t.store(0, "-l"); },
+                t -> Files.copy(t.tmp.resolve("old-ts"), t.timestamp(), StandardCopyOption.REPLACE_EXISTING), "-l",
+                "(rollback)"),
+            row("expired timestamp", none,
+                t -> t.publish("refresh", "--now", Instant.now().minusSeconds(2 * 86400).truncatedTo(ChronoUnit.SECONDS)
+                                                       .toString()), "-l", "(freeze)"),
+            row("tampered package", t -> { t.store(0, "-l"); t.publishSet("B", 3, 20); },
+                t -> flipByte(t.inMirror(".binhub-" + setName(3, 10).substring(2, 8) + "001-"), 40), "-m",
+                "SHA-256 does not match"),
             row("more than the declared length", none,
                 t -> t.fault(c -> TestServer.whole(200, Arrays.copyOf(c, c.length + 4096))), "-l", "more than"),
             row("stalled server", none, t -> t.fault(c -> TestServer.cutAfter(c, 1000, 10_000)), "-l", "no data for"));
@@ -140,8 +133,8 @@ class EndToEndTest {
         prepare.run(this);
         String state = storeState();
         attack.run(this);
-        Run r = command.equals("-l") ? store("-l") : store("-m", PRODUCT);
-        assertTrue(r.status() == 9 && r.err().contains(reason), r.toString());
+        String err = command.equals("-l") ? store(9, "-l") : store(9, "-m", PRODUCT);
+        assertTrue(err.contains(reason), err);
         assertEquals(state, storeState());
     }
 
@@ -149,10 +142,10 @@ class EndToEndTest {
     void interruptedDownloadIsResumedByTheNextRun() throws Exception {
         String state = storeState(), part = Hashes.hex(Hashes.sha256(Files.readAllBytes(defs1))) + ".part";
         fault(c -> TestServer.sequence(TestServer.cutAfter(c, 10_000, 0), TestServer.file(c)));
-        assertEquals(9, store("-l").status());
+        store(9, "-l");
         assertEquals(state, storeState());
         assertEquals(10_000, Files.size(tmp.resolve("state/partial/" + part)));
-        storeOk("-l");
+        store(0, "-l");
         assertEquals(setName(3, 10), curDefs());
         assertTrue(server.requests().contains("GET " + defs1Url + " Range: bytes=10000-"), server.requests().toString());
         assertEquals(List.of(), Arrays.asList(tmp.resolve("state/partial").toFile().list()));
@@ -162,13 +155,8 @@ class EndToEndTest {
     void firstMirrorDownTheSecondServes() throws Exception {
         URI down = URI.create("http://127.0.0.1:" + freePort() + "/");
         configure(down, server.url("/"));
-        assertTrue(storeOk("-l").err().contains("mirror " + down + " refused"));
+        assertTrue(store(0, "-l").contains("mirror " + down + " refused"));
         assertEquals(setName(3, 10), curDefs());
-    }
-
-    record Run(int status, String out, String err) {
-        @Override
-        public String toString() { return "exit " + status + "\nstdout:\n" + out + "\nstderr:\n" + err; }
     }
 
     static String property(String name) {
@@ -193,11 +181,10 @@ class EndToEndTest {
         Path dir = Files.createDirectories(tmp.resolve("sets/" + name));
         String stamp = setName(monthsAgo, day);
         for (String f : List.of("virscan1", "virscant")) {
-            byte[] b = new byte[64], t = (f + " of " + stamp).getBytes(StandardCharsets.US_ASCII);
-            b[4] = 1;
-            b[8] = (byte) d.getMonthValue();
-            b[9] = (byte) day;
-            b[10] = (byte) (d.getYear() - 1900);
+            // Revision 1 at offset 4, then month, day and years since 1900 at offset 8.
+            byte[] b = Arrays.copyOf(new byte[] {0, 0, 0, 0, 1, 0, 0, 0, (byte) d.getMonthValue(), (byte) day,
+                                                 (byte) (d.getYear() - 1900)}, 64);
+            byte[] t = (f + " of " + stamp).getBytes(StandardCharsets.US_ASCII);
             System.arraycopy(t, 0, b, 32, t.length);
             Files.write(dir.resolve(f + ".dat"), b);
         }
@@ -219,21 +206,22 @@ class EndToEndTest {
     void publish(String command, String... args) throws Exception {
         List<String> cmd = new ArrayList<>(List.of(property("skyfetcher.publish"), command, "--repo", tmp + "/repo"));
         cmd.addAll(List.of(args));
-        Run r = exec(new ProcessBuilder(cmd));
-        assertEquals(0, r.status(), r.toString());
+        exec(new ProcessBuilder(cmd), 0);
     }
 
     void publishSet(String name, int monthsAgo, int day) throws Exception {
         publish("add", "--product", PRODUCT, makeSet(name, monthsAgo, day).toString());
     }
 
-    /** qordefutil with the sandbox configuration, the real java first on PATH and the patch library. */
-    Run store(String... args) throws Exception {
+    /**
+     * Runs qordefutil with the sandbox configuration, the real java first on
+     * PATH and the patch library; checks its exit status, returns its stderr.
+     */
+    String store(int status, String... args) throws Exception {
         ProcessBuilder pb = new ProcessBuilder(property("skyfetcher.cli"));
         pb.command().addAll(List.of(args));
         Map<String, String> env = pb.environment();
-        env.remove("CLASSPATH");
-        env.remove("JSFDEBUG");
+        env.keySet().removeAll(List.of("CLASSPATH", "JSFDEBUG"));
         env.put("QORDEFUTIL_SANDBOX_TARVOLIX_CONF", etc.resolve("Tarvolix.conf").toString());
         env.put("QORDEFUTIL_SANDBOX_DEFUTILS_CONF", etc.resolve("tvlx-defutils.conf").toString());
         // A group this process may always chown to: that of a directory it made.
@@ -241,26 +229,21 @@ class EndToEndTest {
         env.put("PATH", Paths.get(property("skyfetcher.java")).toRealPath().getParent() + ":/usr/bin:/bin");
         env.put("LD_LIBRARY_PATH", Paths.get(property("skyfetcher.patchlib")).getParent().toString());
         env.put("SKYFETCHER_CONFIG", tmp.resolve("skyfetcher.conf").toString());
-        return exec(pb);
+        return exec(pb, status);
     }
 
-    Run storeOk(String... args) throws Exception {
-        Run r = store(args);
-        assertEquals(0, r.status(), r.toString());
-        return r;
-    }
-
-    Run exec(ProcessBuilder pb) throws Exception {
+    String exec(ProcessBuilder pb, int status) throws Exception {
         Path out = tmp.resolve("run.out"), err = tmp.resolve("run.err");
         Process p = pb.redirectOutput(out.toFile()).redirectError(err.toFile()).start();
         if (!p.waitFor(300, TimeUnit.SECONDS))
             p.destroyForcibly().waitFor();
-        return new Run(p.exitValue(), Files.readString(out), Files.readString(err));
+        assertEquals(status, p.exitValue(), "stdout:\n" + Files.readString(out) + "\nstderr:\n" + Files.readString(err));
+        return Files.readString(err);
     }
 
     List<String> targetsFetched(String... command) throws Exception {
         int before = server.requests().size();
-        storeOk(command);
+        store(0, command);
         List<String> all = server.requests();
         return all.subList(before, all.size()).stream().filter(q -> q.startsWith("GET /targets/")).toList();
     }
@@ -276,6 +259,7 @@ class EndToEndTest {
         }
     }
 
+    Path timestamp() { return mirror.resolve("metadata/timestamp.json"); }
     String digest(String dir) throws Failure { return LocalStore.digest(tmp.resolve(dir)); }
     String curDefs() { return LocalStore.profileValue(defs.resolve("definfo.dat"), "DefDates", "CurDefs"); }
 
@@ -312,36 +296,32 @@ class EndToEndTest {
      */
     record Nginx(Process process, URI url) implements AutoCloseable {
         static Nginx serve(Path root, Path work) throws Exception {
-            String binary = property("skyfetcher.nginx"), temps = "";
             Path conf = work.resolve("nginx.conf"), errors = work.resolve("error.log");
+            String temps = "";
             for (String t : List.of("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
                 temps += t + "_temp_path " + Files.createDirectories(work.resolve("tmp/" + t)) + "; ";
-            // Another process may take the free port before nginx binds it.
-            for (int attempt = 0; attempt < 5; ++attempt) {
-                int port = freePort();
-                Files.writeString(conf, (System.getProperty("user.name").equals("root") ? "user root; " : "")
-                                            + "daemon off; worker_processes 1; pid " + work.resolve("nginx.pid")
-                                            + "; events { worker_connections 64; } http { access_log off; " + temps
-                                            + "server { listen 127.0.0.1:" + port + "; root " + root + "; } }\n");
-                Process p;
-                try {
-                    p = new ProcessBuilder(binary, "-p", work.toString(), "-c", conf.toString(), "-e", errors.toString())
-                            .redirectErrorStream(true)
-                            .redirectOutput(work.resolve("stdout.log").toFile())
-                            .start();
-                } catch (IOException e) {
-                    return Assumptions.abort("nginx could not be started (" + binary + "): " + e.getMessage());
-                }
-                for (int i = 0; i < 100 && p.isAlive(); ++i) {
-                    try (Socket s = new Socket()) {
-                        s.connect(new InetSocketAddress("127.0.0.1", port), 200);
-                        return new Nginx(p, URI.create("http://127.0.0.1:" + port + "/"));
-                    } catch (IOException e) {
-                        Thread.sleep(50);
-                    }
-                }
-                p.destroyForcibly().waitFor();
+            int port = freePort();
+            Files.writeString(conf, (System.getProperty("user.name").equals("root") ? "user root; " : "")
+                                        + "daemon off; worker_processes 1; pid " + work.resolve("nginx.pid")
+                                        + "; events { worker_connections 64; } http { access_log off; " + temps
+                                        + "server { listen 127.0.0.1:" + port + "; root " + root + "; } }\n");
+            ProcessBuilder pb = new ProcessBuilder(property("skyfetcher.nginx"), "-p", work.toString(), "-c",
+                                                   conf.toString(), "-e", errors.toString());
+            Process p;
+            try {
+                p = pb.redirectErrorStream(true).redirectOutput(work.resolve("stdout.log").toFile()).start();
+            } catch (IOException e) {
+                return Assumptions.abort("nginx could not be started: " + e.getMessage());
             }
+            for (int i = 0; i < 100 && p.isAlive(); ++i) {
+                try (Socket s = new Socket()) {
+                    s.connect(new InetSocketAddress("127.0.0.1", port), 200);
+                    return new Nginx(p, URI.create("http://127.0.0.1:" + port + "/"));
+                } catch (IOException e) {
+                    Thread.sleep(50);
+                }
+            }
+            p.destroyForcibly().waitFor();
             return Assumptions.abort("nginx could not be started: " + (Files.exists(errors) ? Files.readString(errors) : ""));
         }
 
