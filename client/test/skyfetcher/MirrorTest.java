@@ -19,10 +19,7 @@ import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.*;
 
-/**
- * The client against a mirror on the JDK's HTTP server: downloads that
- * resume, restart or give up, and the signed metadata it trusts or refuses.
- */
+/** The client against the JDK's HTTP server: downloads that resume or give up, metadata it trusts or refuses. */
 class MirrorTest {
     static final byte[] DATA = new byte[300_000];
     static final int HALF = DATA.length / 2;
@@ -32,7 +29,12 @@ class MirrorTest {
     @TempDir Path tmp;
     final List<Long> sleeps = new ArrayList<>();
     final Log log = new Log(new PrintStream(OutputStream.nullOutputStream()), true);
-    MirrorBuilder mirror;
+    // The mirror's signing state: attacks edit it, then write or re-sign a file.
+    List<KeyPair> rootKeys = List.of(newKey());
+    int rootThreshold = 1;
+    KeyPair targetsKey = newKey(), snapshotKey = newKey(), timestampKey = newKey();
+    long rootVersion = 1, targetsVersion, snapshotVersion, timestampVersion;
+    Instant expires = Instant.now().plus(1, ChronoUnit.DAYS).truncatedTo(ChronoUnit.SECONDS);
     TestServer server;
     Http http;
     Path partial, shippedRoot;
@@ -40,11 +42,12 @@ class MirrorTest {
     // Every role published at version 2, so attacks can go back or sideways.
     @BeforeEach
     void setUp() throws Exception {
-        mirror = new MirrorBuilder(tmp.resolve("mirror"));
-        mirror.publish();
-        mirror.publish();
-        shippedRoot = Files.copy(mirror.meta("1.root.json"), tmp.resolve("root.json"));
-        server = new TestServer(mirror.dir);
+        Files.createDirectories(meta(""));
+        writeRoot(rootKeys);
+        publish();
+        publish();
+        shippedRoot = Files.copy(meta("1.root.json"), tmp.resolve("root.json"));
+        server = new TestServer(tmp.resolve("mirror"));
         http = new Http(Config.parse("mirror = http://127.0.0.1/\nstall_timeout = 2\nretries = 2\nmax_retry_after = 60\n",
                                      tmp, "t"), log, sleeps::add);
         partial = tmp.resolve("x.part");
@@ -72,9 +75,7 @@ class MirrorTest {
         return Arguments.of(name, before, handler, kind, kept, null);
     }
 
-    // Partial file before, server behaviour, then the failure and how much
-    // of the file may be kept, or the requests that must be seen.
-    // (Overlong with a length and stalled responses: see EndToEndTest.)
+    // Partial file before, server behaviour, then the failure and how much of it may be kept, or the requests seen.
     static Stream<Arguments> fetches() {
         byte[] half = Arrays.copyOf(DATA, HALF);
         String range = "GET /t Range: bytes=" + HALF + "-";
@@ -91,7 +92,9 @@ class MirrorTest {
                                 status(429, "Retry-After", "1"), file(DATA)), "GET /t", "GET /t", "GET /t"),
                          refused("more than declared, chunked", null, whole(200, Arrays.copyOf(DATA, DATA.length + 1), 0), bad, 0),
                          refused("corrupt kept prefix", changed(Arrays.copyOf(DATA, 1000), 3), file(DATA), bad, 0),
+                         refused("more than declared", null, whole(200, Arrays.copyOf(DATA, DATA.length + 4096)), bad, 0),
                          refused("connection cut", null, cutAfter(DATA, 100_000, 0), net, 100_000),
+                         refused("stalled", null, cutAfter(DATA, 100_000, 10_000), net, 100_000),
                          refused("server error", null, status(500), net, 0),
                          refused("busy without Retry-After", null, status(503), net, 0),
                          refused("Retry-After too long", null, status(429, "Retry-After", "3600"), net, 0),
@@ -157,10 +160,10 @@ class MirrorTest {
 
     @Test
     void rootRotatesThroughEveryVersionAndTheNewestIsKept() throws Exception {
-        KeyPair k1 = MirrorBuilder.newKey(), k2 = MirrorBuilder.newKey();
-        mirror.nextRoot(List.of(OTHER), List.of(mirror.rootKeys.get(0), OTHER));
-        mirror.rootThreshold = 2;
-        mirror.nextRoot(List.of(k1, k2), List.of(OTHER, k1, k2));
+        KeyPair k1 = newKey(), k2 = newKey();
+        nextRoot(List.of(OTHER), List.of(rootKeys.get(0), OTHER));
+        rootThreshold = 2;
+        nextRoot(List.of(k1, k2), List.of(OTHER, k1, k2));
         assertEquals(3, refreshed().rootVersion());
         // A new run starts from the stored root, not the shipped one.
         assertEquals(3, Trust.open(tmp.resolve("state"), shippedRoot, Instant.now(), http, log).rootVersion());
@@ -169,10 +172,10 @@ class MirrorTest {
     @Test
     void newTimestampKeyDropsTheOldTimestampSoItsVersionCanRestart() throws Exception {
         refreshed();
-        mirror.timestampKey = OTHER;
-        mirror.nextRoot(mirror.rootKeys, mirror.rootKeys);
-        mirror.timestampVersion = 0;
-        mirror.publish();
+        timestampKey = OTHER;
+        nextRoot(rootKeys, rootKeys);
+        timestampVersion = 0;
+        publish();
         refreshed();
         assertEquals(1L, Metadata.parse(stored("timestamp"), "timestamp").version);
     }
@@ -185,21 +188,21 @@ class MirrorTest {
         assertEquals(Failure.Kind.LOCAL, assertThrows(Failure.class, this::refreshed).kind);
         // The shipped root must be signed by its own keys.
         Files.delete(tmp.resolve("state/metadata/root.json"));
-        mirror.resign("1.root.json", s -> {}, List.of(OTHER));
-        Files.copy(mirror.meta("1.root.json"), shippedRoot, StandardCopyOption.REPLACE_EXISTING);
+        resign("1.root.json", s -> {}, List.of(OTHER));
+        Files.copy(meta("1.root.json"), shippedRoot, StandardCopyOption.REPLACE_EXISTING);
         assertEquals(Failure.Kind.CONFIG, assertThrows(Failure.class, this::refreshed).kind);
         assertFalse(Files.exists(tmp.resolve("state/metadata/root.json")));
     }
 
     interface Attack {
-        void apply(MirrorBuilder m) throws Exception;
+        void apply(MirrorTest m) throws Exception;
     }
 
     static Arguments row(String name, String refusedRole, String reason, Attack attack) {
         return Arguments.of(name, refusedRole, reason, attack);
     }
 
-    static final KeyPair OTHER = MirrorBuilder.newKey();
+    static final KeyPair OTHER = newKey();
 
     // Each starts from a mirror whose every role is at version 2 and trusted.
     static Stream<Arguments> attacks() {
@@ -245,153 +248,124 @@ class MirrorTest {
     void refusedWithoutTrustingAnythingItRefused(String name, String refusedRole, String reason, Attack attack)
         throws Exception {
         refreshed();
-        assertArrayEquals(mirror.bytes("2.targets.json"), stored("targets"), "trusted files are kept");
+        assertArrayEquals(bytes("2.targets.json"), stored("targets"), "trusted files are kept");
         List<byte[]> before = new ArrayList<>();
         for (String role : ROLES) before.add(stored(role));
-        attack.apply(mirror);
+        attack.apply(this);
         Failure f = assertThrows(Failure.class, this::refreshed);
         assertTrue(f.kind == Failure.Kind.VERIFICATION && f.getMessage().contains(reason), f.getMessage());
-        // A valid file before the refused one is kept (a newer timestamp,
-        // an intermediate root); the refused role and those after it not.
+        // A valid file before the refused one is kept (a newer timestamp, an intermediate root); the rest not.
         for (int i = ROLES.indexOf(refusedRole); i < ROLES.size(); ++i)
             assertArrayEquals(before.get(i), stored(ROLES.get(i)), ROLES.get(i));
     }
 
-    /**
-     * A small signing publisher: writes a mirror's metadata in the format
-     * the client reads, with JDK Ed25519 keys, and edits or re-signs any
-     * file to build an attack.
-     */
-    static final class MirrorBuilder {
-        final Path dir;
-        List<KeyPair> rootKeys = List.of(newKey());
-        int rootThreshold = 1;
-        KeyPair targetsKey = newKey(), snapshotKey = newKey(), timestampKey = newKey();
-        long rootVersion = 1, targetsVersion, snapshotVersion, timestampVersion;
-        Instant expires = Instant.now().plus(1, ChronoUnit.DAYS).truncatedTo(ChronoUnit.SECONDS);
-
-        MirrorBuilder(Path dir) throws Exception {
-            this.dir = Files.createDirectories(dir.resolve("metadata")).getParent();
-            writeRoot(rootKeys);
+    static KeyPair newKey() {
+        try {
+            return KeyPairGenerator.getInstance("Ed25519").generateKeyPair();
+        } catch (GeneralSecurityException e) {
+            throw new IllegalStateException(e);
         }
+    }
 
-        static KeyPair newKey() {
-            try {
-                return KeyPairGenerator.getInstance("Ed25519").generateKeyPair();
-            } catch (GeneralSecurityException e) {
-                throw new IllegalStateException(e);
-            }
+    Path meta(String name) { return tmp.resolve("mirror/metadata/" + name); }
+    byte[] bytes(String name) throws IOException { return Files.readAllBytes(meta(name)); }
+    byte[] copy(String from, String to) throws IOException {
+        return Files.readAllBytes(Files.copy(meta(from), meta(to), StandardCopyOption.REPLACE_EXISTING));
+    }
+
+    static Map<String, Object> map(Object... kv) {
+        Map<String, Object> m = new TreeMap<>();
+        for (int i = 0; i < kv.length; i += 2) m.put((String) kv[i], kv[i + 1]);
+        return m;
+    }
+
+    static Map<String, Object> keyJson(KeyPair k) {
+        byte[] enc = k.getPublic().getEncoded();
+        return map("keytype", "ed25519", "scheme", "ed25519", "keyval",
+                   map("public", Hashes.hex(Arrays.copyOfRange(enc, enc.length - 32, enc.length))));
+    }
+
+    static String keyid(KeyPair k) throws Failure { return Hashes.hex(Hashes.sha256(Json.canonical(keyJson(k)))); }
+
+    static Map<String, Object> role(int threshold, KeyPair... keys) throws Failure {
+        List<Object> ids = new ArrayList<>();
+        for (KeyPair k : keys) ids.add(keyid(k));
+        return map("keyids", ids, "threshold", (long) threshold);
+    }
+
+    static byte[] sign(Map<String, Object> signed, List<KeyPair> keys) throws Exception {
+        byte[] body = Json.canonical(signed);
+        List<Object> sigs = new ArrayList<>();
+        for (KeyPair k : keys) {
+            Signature s = Signature.getInstance("Ed25519");
+            s.initSign(k.getPrivate());
+            s.update(body);
+            sigs.add(map("keyid", keyid(k), "sig", Hashes.hex(s.sign())));
         }
+        return Json.canonical(map("signatures", sigs, "signed", signed));
+    }
 
-        Path meta(String name) { return dir.resolve("metadata/" + name); }
-        byte[] bytes(String name) throws IOException { return Files.readAllBytes(meta(name)); }
-        byte[] copy(String from, String to) throws IOException {
-            return Files.readAllBytes(Files.copy(meta(from), meta(to), StandardCopyOption.REPLACE_EXISTING));
-        }
+    private byte[] write(String name, List<KeyPair> signers, String type, Object... fields) throws Exception {
+        Map<String, Object> signed = map(fields);
+        signed.putAll(map("_type", type, "expires", expires.toString()));
+        return Files.readAllBytes(Files.write(meta(name), sign(signed, signers)));
+    }
 
-        static Map<String, Object> map(Object... kv) {
-            Map<String, Object> m = new TreeMap<>();
-            for (int i = 0; i < kv.length; i += 2) m.put((String) kv[i], kv[i + 1]);
-            return m;
-        }
+    byte[] writeRoot(List<KeyPair> signers) throws Exception {
+        Map<String, Object> keys = new TreeMap<>();
+        for (KeyPair k : Stream.concat(rootKeys.stream(), Stream.of(targetsKey, snapshotKey, timestampKey)).toList())
+            keys.put(keyid(k), keyJson(k));
+        return write(rootVersion + ".root.json", signers, "root", "consistent_snapshot", true, "keys", keys,
+                     "roles", map("root", role(rootThreshold, rootKeys.toArray(new KeyPair[0])), "targets",
+                                  role(1, targetsKey), "snapshot", role(1, snapshotKey), "timestamp",
+                                  role(1, timestampKey)), "version", rootVersion);
+    }
 
-        static Map<String, Object> keyJson(KeyPair k) {
-            byte[] enc = k.getPublic().getEncoded();
-            return map("keytype", "ed25519", "scheme", "ed25519", "keyval",
-                       map("public", Hashes.hex(Arrays.copyOfRange(enc, enc.length - 32, enc.length))));
-        }
+    byte[] nextRoot(List<KeyPair> keys, List<KeyPair> signers) throws Exception {
+        rootKeys = keys;
+        ++rootVersion;
+        return writeRoot(signers);
+    }
 
-        static String keyid(KeyPair k) throws Failure { return Hashes.hex(Hashes.sha256(Json.canonical(keyJson(k)))); }
+    void publish() throws Exception { writeTimestamp(writeSnapshot(writeTargets(), targetsVersion), snapshotVersion); }
 
-        static Map<String, Object> role(int threshold, KeyPair... keys) throws Failure {
-            List<Object> ids = new ArrayList<>();
-            for (KeyPair k : keys) ids.add(keyid(k));
-            return map("keyids", ids, "threshold", (long) threshold);
-        }
+    byte[] writeTargets() throws Exception {
+        byte[] a = {'a'};
+        return write(++targetsVersion + ".targets.json", List.of(targetsKey), "targets", "targets",
+                     map("p/_default/set/a.dat", map("hashes", map("sha256", Hashes.hex(Hashes.sha256(a))),
+                                                     "length", 1L)), "version", targetsVersion);
+    }
 
-        static byte[] sign(Map<String, Object> signed, List<KeyPair> keys) throws Exception {
-            byte[] body = Json.canonical(signed);
-            List<Object> sigs = new ArrayList<>();
-            for (KeyPair k : keys) {
-                Signature s = Signature.getInstance("Ed25519");
-                s.initSign(k.getPrivate());
-                s.update(body);
-                sigs.add(map("keyid", keyid(k), "sig", Hashes.hex(s.sign())));
-            }
-            return Json.canonical(map("signatures", sigs, "signed", signed));
-        }
+    byte[] writeSnapshot(byte[] targetsFile, long version) throws Exception {
+        return write(++snapshotVersion + ".snapshot.json", List.of(snapshotKey), "snapshot", "meta",
+                     map("targets.json", fileInfo(targetsFile, version)), "version", snapshotVersion);
+    }
 
-        private byte[] write(String name, List<KeyPair> signers, String type, Object... fields) throws Exception {
-            Map<String, Object> signed = map(fields);
-            signed.putAll(map("_type", type, "expires", expires.toString()));
-            byte[] file = sign(signed, signers);
-            Files.write(meta(name), file);
-            return file;
-        }
+    byte[] writeTimestamp(byte[] snapshotFile, long version) throws Exception {
+        return write("timestamp.json", List.of(timestampKey), "timestamp", "meta",
+                     map("snapshot.json", fileInfo(snapshotFile, version)), "version", ++timestampVersion);
+    }
 
-        /** Writes N.root.json for the current version, signed by signers. */
-        byte[] writeRoot(List<KeyPair> signers) throws Exception {
-            Map<String, Object> keys = new TreeMap<>();
-            for (KeyPair k : Stream.concat(rootKeys.stream(), Stream.of(targetsKey, snapshotKey, timestampKey)).toList())
-                keys.put(keyid(k), keyJson(k));
-            return write(rootVersion + ".root.json", signers, "root", "consistent_snapshot", true, "keys", keys,
-                         "roles", map("root", role(rootThreshold, rootKeys.toArray(new KeyPair[0])), "targets",
-                                      role(1, targetsKey), "snapshot", role(1, snapshotKey), "timestamp",
-                                      role(1, timestampKey)), "version", rootVersion);
-        }
+    static Map<String, Object> fileInfo(byte[] file, long version) {
+        return map("hashes", map("sha256", Hashes.hex(Hashes.sha256(file))), "length", (long) file.length,
+                   "version", version);
+    }
 
-        byte[] nextRoot(List<KeyPair> keys, List<KeyPair> signers) throws Exception {
-            rootKeys = keys;
-            ++rootVersion;
-            return writeRoot(signers);
-        }
+    <T> T expired(Callable<T> write) throws Exception {
+        Instant later = expires;
+        expires = Instant.parse("2020-01-01T00:00:00Z");
+        T file = write.call();
+        expires = later;
+        return file;
+    }
 
-        /** Writes new targets, snapshot and timestamp versions, in that order. */
-        void publish() throws Exception { writeTimestamp(writeSnapshot(writeTargets(), targetsVersion), snapshotVersion); }
+    void resign(String name, Consumer<Map<String, Object>> edit, List<KeyPair> keys) throws Exception {
+        Map<String, Object> signed = new TreeMap<>(Json.object(Json.parse(Files.readAllBytes(meta(name))), "signed"));
+        edit.accept(signed);
+        Files.write(meta(name), sign(signed, keys));
+    }
 
-        byte[] writeTargets() throws Exception {
-            byte[] a = {'a'};
-            return write(++targetsVersion + ".targets.json", List.of(targetsKey), "targets", "targets",
-                         map("p/_default/set/a.dat", map("hashes", map("sha256", Hashes.hex(Hashes.sha256(a))),
-                                                         "length", 1L)), "version", targetsVersion);
-        }
-
-        /** The next snapshot version, naming the given targets file as that version. */
-        byte[] writeSnapshot(byte[] targetsFile, long version) throws Exception {
-            return write(++snapshotVersion + ".snapshot.json", List.of(snapshotKey), "snapshot", "meta",
-                         map("targets.json", fileInfo(targetsFile, version)), "version", snapshotVersion);
-        }
-
-        /** The next timestamp version, naming the given snapshot file as that version. */
-        byte[] writeTimestamp(byte[] snapshotFile, long version) throws Exception {
-            return write("timestamp.json", List.of(timestampKey), "timestamp", "meta",
-                         map("snapshot.json", fileInfo(snapshotFile, version)), "version", ++timestampVersion);
-        }
-
-        static Map<String, Object> fileInfo(byte[] file, long version) {
-            return map("hashes", map("sha256", Hashes.hex(Hashes.sha256(file))), "length", (long) file.length,
-                       "version", version);
-        }
-
-        /** What write does, with an expiry date in the past. */
-        <T> T expired(Callable<T> write) throws Exception {
-            Instant later = expires;
-            expires = Instant.parse("2020-01-01T00:00:00Z");
-            T file = write.call();
-            expires = later;
-            return file;
-        }
-
-        /** Re-signs a metadata file after editing its signed object. */
-        void resign(String name, Consumer<Map<String, Object>> edit, List<KeyPair> keys) throws Exception {
-            Map<String, Object> signed = new TreeMap<>(Json.object(Json.parse(Files.readAllBytes(meta(name))), "signed"));
-            edit.accept(signed);
-            Files.write(meta(name), sign(signed, keys));
-        }
-
-        /** Edits a metadata file's text after signing. */
-        void rewrite(String name, UnaryOperator<String> edit) throws IOException {
-            Files.writeString(meta(name), edit.apply(Files.readString(meta(name))));
-        }
+    void rewrite(String name, UnaryOperator<String> edit) throws IOException {
+        Files.writeString(meta(name), edit.apply(Files.readString(meta(name))));
     }
 }

@@ -10,11 +10,8 @@ import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.locks.LockSupport;
 import java.util.regex.*;
 
-/**
- * The JDK's HTTP server on 127.0.0.1, for faults a production server cannot
- * be made to show: per-path handlers override serving a directory. Requests
- * are recorded as "GET /path", plus " Range: ..." when one was sent.
- */
+// The JDK's HTTP server on 127.0.0.1 for faults nginx cannot show: per-path handlers, else files of a directory.
+// Requests are recorded as "GET /path", plus " Range: ..." when one was sent.
 final class TestServer implements AutoCloseable {
     private final HttpServer server = HttpServer.create(new InetSocketAddress("127.0.0.1", 0), 50);
     private final ExecutorService pool = Executors.newCachedThreadPool();
