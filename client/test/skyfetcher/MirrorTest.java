@@ -1,6 +1,7 @@
 package skyfetcher;
 
 import static org.junit.jupiter.api.Assertions.*;
+import static java.time.format.DateTimeFormatter.RFC_1123_DATE_TIME;
 import static skyfetcher.TestServer.*;
 
 import com.sun.net.httpserver.HttpHandler;
@@ -8,7 +9,6 @@ import java.io.*;
 import java.nio.file.*;
 import java.security.*;
 import java.time.*;
-import java.time.format.DateTimeFormatter;
 import java.time.temporal.ChronoUnit;
 import java.util.*;
 import java.util.concurrent.Callable;
@@ -140,11 +140,10 @@ class MirrorTest {
 
     @Test
     void retryAfterAsSecondsOrDate() {
-        String in100s = DateTimeFormatter.RFC_1123_DATE_TIME.format(ZonedDateTime.now(ZoneOffset.UTC).plusSeconds(100));
-        long future = Http.retryAfterMillis(in100s);
-        assertTrue(future > 90_000 && future <= 100_000, "date in 100 s: " + future);
-        assertEquals(List.of(120_000L, -1L, -1L, 0L), Stream.of(" 120", "soon", null, "Wed, 21 Oct 2015 07:28:00 GMT")
-                                                          .map(Http::retryAfterMillis).toList());
+        long in100s = Http.retryAfterMillis(RFC_1123_DATE_TIME.format(ZonedDateTime.now(ZoneOffset.UTC).plusSeconds(100)));
+        assertTrue(in100s > 90_000 && in100s <= 100_000, "date in 100 s: " + in100s);
+        assertEquals(Arrays.asList(120_000L, -1L, -1L, 0L), Stream.of(" 120", "soon", null, "Wed, 21 Oct 2015 07:28:00 GMT")
+                                                                .map(Http::retryAfterMillis).toList());
     }
 
     Trust refreshed() throws Exception {
