@@ -16,6 +16,7 @@ import java.util.function.Function;
 import java.util.regex.Pattern;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.*;
+import org.junit.jupiter.api.function.ThrowingConsumer;
 import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.*;
@@ -90,11 +91,7 @@ class EndToEndTest {
         assertEquals(state, storeState());
     }
 
-    interface Step {
-        void run(EndToEndTest t) throws Exception;
-    }
-
-    static Arguments row(String name, String command, String reason, Step attack) {
+    static Arguments row(String name, String command, String reason, ThrowingConsumer<EndToEndTest> attack) {
         return Arguments.of(name, command, reason, attack);
     }
 
@@ -123,10 +120,12 @@ class EndToEndTest {
 
     @ParameterizedTest(name = "{0}")
     @MethodSource("attacks")
-    void refusedAndTheStoreStaysAsItWas(String name, String command, String reason, Step attack) throws Exception {
+    void refusedAndTheStoreStaysAsItWas(String name, String command, String reason,
+                                        ThrowingConsumer<EndToEndTest> attack)
+        throws Throwable {
         store(0, "-l");
         String state = storeState();
-        attack.run(this);
+        attack.accept(this);
         String err = command.equals("-l") ? store(9, "-l") : store(9, "-m", PRODUCT);
         assertTrue(err.contains(reason), err);
         assertEquals(state, storeState());
@@ -141,7 +140,8 @@ class EndToEndTest {
         assertEquals(10_000, Files.size(tmp.resolve("state/partial/" + part)));
         store(0, "-l");
         assertEquals(setName(3, 10), curDefs());
-        assertTrue(server.requests().contains("GET " + defs1Url + " Range: bytes=10000-"), server.requests().toString());
+        List<String> requests = server.requests();
+        assertTrue(requests.contains("GET " + defs1Url + " Range: bytes=10000-"), requests.toString());
         assertEquals(List.of(), Arrays.asList(tmp.resolve("state/partial").toFile().list()));
     }
 
@@ -174,9 +174,8 @@ class EndToEndTest {
         for (int i = 1; i <= 3000; ++i) data.append("signature " + i + (i % 50 == 0 ? " of " + stamp : "") + "\n");
         Files.writeString(dir.resolve("defs1.dat"), data);
         Files.writeString(dir.resolve("catalog.dat"), "[Files]\nvirscan1.dat\nvirscant.dat\ncatalog.dat\ndefs1.dat\n"
-                                                          + "[Binary Hub Files - Linux]\nvirscan1.dat\n"
-                                                          + "[Binary Hub Files - Common]\ncatalog.dat\ndefs1.dat\n"
-                                                          + "virscant.dat\n[Text Hub Files]\nvirscant.dat\n");
+            + "[Binary Hub Files - Linux]\nvirscan1.dat\n[Binary Hub Files - Common]\ncatalog.dat\ndefs1.dat\n"
+            + "virscant.dat\n[Text Hub Files]\nvirscant.dat\n");
         return dir;
     }
 
@@ -199,15 +198,15 @@ class EndToEndTest {
     String store(int status, String... args) throws Exception {
         ProcessBuilder pb = new ProcessBuilder(property("skyfetcher.cli"));
         pb.command().addAll(List.of(args));
-        Map<String, String> env = pb.environment();
-        env.keySet().removeAll(List.of("CLASSPATH", "JSFDEBUG"));
-        env.put("QORDEFUTIL_SANDBOX_TARVOLIX_CONF", etc.resolve("Tarvolix.conf").toString());
-        env.put("QORDEFUTIL_SANDBOX_DEFUTILS_CONF", etc.resolve("tvlx-defutils.conf").toString());
-        // A group this process may always chown to: that of a directory it made.
-        env.put("QORDEFUTIL_SANDBOX_GROUP", Files.readAttributes(etc, PosixFileAttributes.class).group().getName());
-        env.put("PATH", Paths.get(property("skyfetcher.java")).toRealPath().getParent() + ":/usr/bin:/bin");
-        env.put("LD_LIBRARY_PATH", Paths.get(property("skyfetcher.patchlib")).getParent().toString());
-        env.put("SKYFETCHER_CONFIG", tmp.resolve("skyfetcher.conf").toString());
+        pb.environment().keySet().removeAll(List.of("CLASSPATH", "JSFDEBUG"));
+        // The group: one this process may always chown to, that of a directory it made.
+        pb.environment().putAll(Map.of(
+            "QORDEFUTIL_SANDBOX_TARVOLIX_CONF", etc + "/Tarvolix.conf",
+            "QORDEFUTIL_SANDBOX_DEFUTILS_CONF", etc + "/tvlx-defutils.conf",
+            "QORDEFUTIL_SANDBOX_GROUP", Files.readAttributes(etc, PosixFileAttributes.class).group().getName(),
+            "PATH", Paths.get(property("skyfetcher.java")).toRealPath().getParent() + ":/usr/bin:/bin",
+            "LD_LIBRARY_PATH", Paths.get(property("skyfetcher.patchlib")).getParent().toString(),
+            "SKYFETCHER_CONFIG", tmp + "/skyfetcher.conf"));
         return exec(pb, status);
     }
 
@@ -216,8 +215,9 @@ class EndToEndTest {
         Process p = pb.redirectOutput(out.toFile()).redirectError(err.toFile()).start();
         if (!p.waitFor(300, TimeUnit.SECONDS))
             p.destroyForcibly().waitFor();
-        assertEquals(status, p.exitValue(), "stdout:\n" + Files.readString(out) + "\nstderr:\n" + Files.readString(err));
-        return Files.readString(err);
+        String stderr = Files.readString(err);
+        assertEquals(status, p.exitValue(), "stdout:\n" + Files.readString(out) + "\nstderr:\n" + stderr);
+        return stderr;
     }
 
     List<String> targetsFetched(String... command) throws Exception {
@@ -303,7 +303,7 @@ class EndToEndTest {
                 }
             }
             p.destroyForcibly().waitFor();
-            return Assumptions.abort("nginx could not be started: " + (Files.exists(errors) ? Files.readString(errors) : ""));
+            return Assumptions.abort("nginx did not start: " + (Files.exists(errors) ? Files.readString(errors) : ""));
         }
 
         @Override

@@ -15,6 +15,7 @@ import java.util.concurrent.Callable;
 import java.util.function.*;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.*;
+import org.junit.jupiter.api.function.ThrowingConsumer;
 import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.*;
@@ -48,8 +49,8 @@ class MirrorTest {
         publish();
         shippedRoot = Files.copy(meta("1.root.json"), tmp.resolve("root.json"));
         server = new TestServer(tmp.resolve("mirror"));
-        http = new Http(Config.parse("mirror = http://127.0.0.1/\nstall_timeout = 2\nretries = 2\nmax_retry_after = 60\n",
-                                     tmp, "t"), log, sleeps::add);
+        String conf = "mirror = http://127.0.0.1/\nstall_timeout = 2\nretries = 2\nmax_retry_after = 60\n";
+        http = new Http(Config.parse(conf, tmp, "t"), log, sleeps::add);
         partial = tmp.resolve("x.part");
     }
 
@@ -61,11 +62,8 @@ class MirrorTest {
         http.fetchTarget(server.url("/t"), DATA.length, Hashes.sha256(DATA), partial);
     }
 
-    static byte[] changed(byte[] b, int at) {
-        byte[] c = b.clone();
-        c[at] ^= 1;
-        return c;
-    }
+    /** Not a prefix of the data: what a corrupted partial file holds. */
+    static byte[] shifted(int length) { return Arrays.copyOfRange(DATA, 1, length + 1); }
 
     static Arguments served(String name, byte[] before, HttpHandler handler, String... requests) {
         return Arguments.of(name, before, handler, null, DATA.length, List.of(requests));
@@ -77,22 +75,22 @@ class MirrorTest {
 
     // Partial file before, server behaviour, then the failure and how much of it may be kept, or the requests seen.
     static Stream<Arguments> fetches() {
-        byte[] half = Arrays.copyOf(DATA, HALF);
-        String range = "GET /t Range: bytes=" + HALF + "-";
+        byte[] half = Arrays.copyOf(DATA, HALF), longer = Arrays.copyOf(DATA, DATA.length + 1);
+        String t = "GET /t", range = t + " Range: bytes=" + HALF + "-";
         Failure.Kind net = Failure.Kind.NETWORK, bad = Failure.Kind.VERIFICATION;
-        return Stream.of(served("fresh download", null, file(DATA), "GET /t"),
+        return Stream.of(served("fresh download", null, file(DATA), t),
                          served("206 appends", half, file(DATA), range),
                          served("200 to a range restarts", half, whole(200, DATA), range),
-                         served("416 restarts without a range", half, sequence(status(416), file(DATA)), range, "GET /t"),
-                         served("206 at another offset restarts", half, sequence(from(10, DATA), file(DATA)), range, "GET /t"),
+                         served("416 restarts without a range", half, sequence(status(416), file(DATA)), range, t),
+                         served("206 at another offset restarts", half, sequence(from(10, DATA), file(DATA)), range, t),
                          served("complete partial needs no request", DATA, status(500)),
-                         served("wrong complete partial is replaced", changed(DATA, 0), file(DATA), "GET /t"),
-                         served("longer partial is dropped", Arrays.copyOf(DATA, DATA.length + 5), file(DATA), "GET /t"),
+                         served("wrong complete partial is replaced", shifted(DATA.length), file(DATA), t),
+                         served("longer partial is dropped", longer, file(DATA), t),
                          served("busy, then busy, then served", null, sequence(status(503, "Retry-After", "2"),
-                                status(429, "Retry-After", "1"), file(DATA)), "GET /t", "GET /t", "GET /t"),
-                         refused("more than declared, chunked", null, whole(200, Arrays.copyOf(DATA, DATA.length + 1), 0), bad, 0),
-                         refused("corrupt kept prefix", changed(Arrays.copyOf(DATA, 1000), 3), file(DATA), bad, 0),
-                         refused("more than declared", null, whole(200, Arrays.copyOf(DATA, DATA.length + 4096)), bad, 0),
+                                status(429, "Retry-After", "1"), file(DATA)), t, t, t),
+                         refused("more than declared, chunked", null, whole(200, longer, 0), bad, 0),
+                         refused("more than declared", null, whole(200, longer), bad, 0),
+                         refused("corrupt kept prefix", shifted(1000), file(DATA), bad, 0),
                          refused("connection cut", null, cutAfter(DATA, 100_000, 0), net, 100_000),
                          refused("stalled", null, cutAfter(DATA, 100_000, 10_000), net, 100_000),
                          refused("server error", null, status(500), net, 0),
@@ -140,10 +138,11 @@ class MirrorTest {
 
     @Test
     void retryAfterAsSecondsOrDate() {
-        long in100s = Http.retryAfterMillis(RFC_1123_DATE_TIME.format(ZonedDateTime.now(ZoneOffset.UTC).plusSeconds(100)));
-        assertTrue(in100s > 90_000 && in100s <= 100_000, "date in 100 s: " + in100s);
-        assertEquals(Arrays.asList(120_000L, -1L, -1L, 0L), Stream.of(" 120", "soon", null, "Wed, 21 Oct 2015 07:28:00 GMT")
-                                                                .map(Http::retryAfterMillis).toList());
+        String in100s = RFC_1123_DATE_TIME.format(ZonedDateTime.now(ZoneOffset.UTC).plusSeconds(100));
+        List<Long> got = Stream.of(in100s, " 120", "soon", null, "Wed, 21 Oct 2015 07:28:00 GMT")
+                             .map(Http::retryAfterMillis).toList();
+        assertTrue(got.get(0) > 90_000 && got.get(0) <= 100_000, "date in 100 s: " + got);
+        assertEquals(Arrays.asList(120_000L, -1L, -1L, 0L), got.subList(1, 5));
     }
 
     Trust refreshed() throws Exception {
@@ -152,9 +151,8 @@ class MirrorTest {
         return t;
     }
 
-    byte[] stored(String role) throws Exception {
-        Path p = tmp.resolve("state/metadata/" + role + ".json");
-        return Files.exists(p) ? Files.readAllBytes(p) : null;
+    byte[] stored(String role) throws IOException {
+        return Files.readAllBytes(tmp.resolve("state/metadata/" + role + ".json"));
     }
 
     @Test
@@ -187,17 +185,13 @@ class MirrorTest {
         assertEquals(Failure.Kind.LOCAL, assertThrows(Failure.class, this::refreshed).kind);
         // The shipped root must be signed by its own keys.
         Files.delete(tmp.resolve("state/metadata/root.json"));
-        resign("1.root.json", s -> {}, List.of(OTHER));
+        resign("1.root.json", s -> {}, OTHER);
         Files.copy(meta("1.root.json"), shippedRoot, StandardCopyOption.REPLACE_EXISTING);
         assertEquals(Failure.Kind.CONFIG, assertThrows(Failure.class, this::refreshed).kind);
         assertFalse(Files.exists(tmp.resolve("state/metadata/root.json")));
     }
 
-    interface Attack {
-        void apply(MirrorTest m) throws Exception;
-    }
-
-    static Arguments row(String name, String refusedRole, String reason, Attack attack) {
+    static Arguments row(String name, String refusedRole, String reason, ThrowingConsumer<MirrorTest> attack) {
         return Arguments.of(name, refusedRole, reason, attack);
     }
 
@@ -207,15 +201,15 @@ class MirrorTest {
     static Stream<Arguments> attacks() {
         return Stream.of(
             row("timestamp signed by the snapshot key", "timestamp", "valid timestamp signature",
-                m -> m.resign("timestamp.json", s -> s.put("version", 3L), List.of(m.snapshotKey))),
+                m -> m.resign("timestamp.json", s -> s.put("version", 3L), m.snapshotKey)),
             row("same timestamp version, other content", "timestamp", "differs from the trusted one",
-                m -> m.resign("timestamp.json", s -> s.put("expires", "2099-01-01T00:00:00Z"), List.of(m.timestampKey))),
+                m -> m.resign("timestamp.json", s -> s.put("expires", "2099-01-01T00:00:00Z"), m.timestampKey)),
             row("timestamp names an older snapshot", "timestamp", "(rollback)",
                 m -> m.writeTimestamp(m.bytes("1.snapshot.json"), 1)),
             row("timestamp not canonical", "timestamp", "canonical form",
                 m -> { m.publish(); m.rewrite("timestamp.json", t -> t.replaceFirst(",", ", ")); }),
             row("unknown field in the timestamp", "timestamp", "unknown field",
-                m -> m.resign("timestamp.json", s -> s.putAll(Map.of("version", 3L, "note", "x")), List.of(m.timestampKey))),
+                m -> m.resign("timestamp.json", s -> s.putAll(Map.of("version", 3L, "note", "x")), m.timestampKey)),
             row("snapshot tampered after signing", "snapshot", "does not match the length and hash",
                 m -> { m.publish(); m.rewrite("3.snapshot.json", t -> t.replace("\"snapshot\"", "\"snapshoT\"")); }),
             row("snapshot longer than recorded", "snapshot", "bytes allowed",
@@ -244,13 +238,14 @@ class MirrorTest {
 
     @ParameterizedTest(name = "{0}")
     @MethodSource("attacks")
-    void refusedWithoutTrustingAnythingItRefused(String name, String refusedRole, String reason, Attack attack)
-        throws Exception {
+    void refusedWithoutTrustingAnythingItRefused(String name, String refusedRole, String reason,
+                                                 ThrowingConsumer<MirrorTest> attack)
+        throws Throwable {
         refreshed();
         assertArrayEquals(bytes("2.targets.json"), stored("targets"), "trusted files are kept");
         List<byte[]> before = new ArrayList<>();
         for (String role : ROLES) before.add(stored(role));
-        attack.apply(this);
+        attack.accept(this);
         Failure f = assertThrows(Failure.class, this::refreshed);
         assertTrue(f.kind == Failure.Kind.VERIFICATION && f.getMessage().contains(reason), f.getMessage());
         // A valid file before the refused one is kept (a newer timestamp, an intermediate root); the rest not.
@@ -358,10 +353,10 @@ class MirrorTest {
         return file;
     }
 
-    void resign(String name, Consumer<Map<String, Object>> edit, List<KeyPair> keys) throws Exception {
+    void resign(String name, Consumer<Map<String, Object>> edit, KeyPair key) throws Exception {
         Map<String, Object> signed = new TreeMap<>(Json.object(Json.parse(Files.readAllBytes(meta(name))), "signed"));
         edit.accept(signed);
-        Files.write(meta(name), sign(signed, keys));
+        Files.write(meta(name), sign(signed, List.of(key)));
     }
 
     void rewrite(String name, UnaryOperator<String> edit) throws IOException {

@@ -59,7 +59,8 @@ final class TestServer implements AutoCloseable {
     /** A 206 with the bytes from start on, whatever Range was asked for. */
     static HttpHandler from(int start, byte[] data) {
         return ex -> {
-            ex.getResponseHeaders().add("Content-Range", "bytes " + start + "-" + (data.length - 1) + "/" + data.length);
+            ex.getResponseHeaders().add("Content-Range",
+                                        "bytes " + start + "-" + (data.length - 1) + "/" + data.length);
             ex.sendResponseHeaders(206, data.length - start);
             ex.getResponseBody().write(data, start, data.length - start);
         };
