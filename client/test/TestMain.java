@@ -1,9 +1,6 @@
 import static org.junit.platform.engine.discovery.DiscoverySelectors.selectClass;
 
 import java.io.PrintWriter;
-import org.junit.platform.engine.TestExecutionResult;
-import org.junit.platform.launcher.TestExecutionListener;
-import org.junit.platform.launcher.TestIdentifier;
 import org.junit.platform.launcher.core.LauncherDiscoveryRequestBuilder;
 import org.junit.platform.launcher.core.LauncherFactory;
 import org.junit.platform.launcher.listeners.SummaryGeneratingListener;
@@ -16,14 +13,7 @@ public final class TestMain {
         LauncherDiscoveryRequestBuilder request = LauncherDiscoveryRequestBuilder.request();
         for (String name : args) request.selectors(selectClass(name));
         SummaryGeneratingListener summary = new SummaryGeneratingListener();
-        LauncherFactory.create().execute(request.build(), summary, new TestExecutionListener() {
-            @Override
-            public void executionFinished(TestIdentifier id, TestExecutionResult result) {
-                if (id.isTest())
-                    System.out.println(result.getStatus() + " " + id.getDisplayName()
-                                       + result.getThrowable().map(t -> ": " + t.getMessage()).orElse(""));
-            }
-        });
+        LauncherFactory.create().execute(request.build(), summary);
         TestExecutionSummary s = summary.getSummary();
         PrintWriter out = new PrintWriter(System.out, true);
         s.printFailuresTo(out, 8);
