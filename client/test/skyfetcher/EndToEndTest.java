@@ -2,17 +2,14 @@ package skyfetcher;
 
 import static org.junit.jupiter.api.Assertions.*;
 
-import com.sun.net.httpserver.HttpHandler;
 import java.io.IOException;
 import java.net.*;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.*;
 import java.nio.file.attribute.PosixFileAttributes;
 import java.time.*;
-import java.time.temporal.ChronoUnit;
 import java.util.*;
 import java.util.concurrent.TimeUnit;
-import java.util.function.Function;
 import java.util.regex.Pattern;
 import java.util.stream.Stream;
 import org.junit.jupiter.api.*;
@@ -26,8 +23,7 @@ import org.junit.jupiter.params.provider.*;
 class EndToEndTest {
     static final String PRODUCT = "Morvik1.5 Definitions Linux";
     @TempDir Path tmp;
-    Path mirror, etc, defs, defs1;
-    String defs1Url;
+    Path mirror, etc, defs;
     TestServer server;
 
     @BeforeEach
@@ -44,8 +40,6 @@ class EndToEndTest {
         // The store must already hold a dated set: -l reports its stamp.
         store(0, "-i", makeSet("Z", 4, 1).toString());
         publishSet("A", 3, 10);
-        defs1 = mirrored("A/defs1.dat");
-        defs1Url = "/" + mirror.relativize(defs1);
     }
 
     @AfterEach
@@ -115,7 +109,7 @@ class EndToEndTest {
                 Files.write(t.timestamp(), old);
             }),
             row("expired timestamp", "-l", "(freeze)", t -> t.publish("refresh", "--now",
-                Instant.now().minusSeconds(2 * 86400).truncatedTo(ChronoUnit.SECONDS).toString())));
+                Instant.ofEpochSecond(Instant.now().getEpochSecond() - 2 * 86400).toString())));
     }
 
     @ParameterizedTest(name = "{0}")
@@ -133,15 +127,16 @@ class EndToEndTest {
 
     @Test
     void interruptedDownloadIsResumedByTheNextRun() throws Exception {
-        String state = storeState(), part = Hashes.hex(Hashes.sha256(Files.readAllBytes(defs1))) + ".part";
-        fault(c -> TestServer.sequence(TestServer.cutAfter(c, 10_000, 0), TestServer.file(c)));
+        byte[] data = Files.readAllBytes(tmp.resolve("sets/A/defs1.dat"));
+        String state = storeState(), url = "/" + mirror.relativize(mirrored("A/defs1.dat"));
+        server.on(url, TestServer.sequence(TestServer.cutAfter(data, 10_000, 0), TestServer.file(data)));
         store(9, "-l");
         assertEquals(state, storeState());
-        assertEquals(10_000, Files.size(tmp.resolve("state/partial/" + part)));
+        assertEquals(10_000, Files.size(tmp.resolve("state/partial/" + Hashes.hex(Hashes.sha256(data)) + ".part")));
         store(0, "-l");
         assertEquals(setName(3, 10), curDefs());
         List<String> requests = server.requests();
-        assertTrue(requests.contains("GET " + defs1Url + " Range: bytes=10000-"), requests.toString());
+        assertTrue(requests.contains("GET " + url + " Range: bytes=10000-"), requests.toString());
         assertEquals(List.of(), Arrays.asList(tmp.resolve("state/partial").toFile().list()));
     }
 
@@ -225,10 +220,6 @@ class EndToEndTest {
         store(0, command);
         List<String> all = server.requests();
         return all.subList(before, all.size()).stream().filter(q -> q.startsWith("GET /targets/")).toList();
-    }
-
-    void fault(Function<byte[], HttpHandler> handler) throws Exception {
-        server.on(defs1Url, handler.apply(Files.readAllBytes(defs1)));
     }
 
     /** The published file whose name contains part. */

@@ -95,7 +95,8 @@ class MirrorTest {
                          refused("server error", null, status(500), net, 0),
                          refused("busy without Retry-After", null, status(503), net, 0),
                          refused("Retry-After too long", null, status(429, "Retry-After", "3600"), net, 0),
-                         refused("busy beyond the retries", null, status(503, "Retry-After", "1"), net, 0));
+                         refused("busy beyond the retries", null, status(503, "Retry-After", "1"), net, 0),
+                         refused("Retry-After not understood", null, status(503, "Retry-After", "soon"), net, 0));
     }
 
     @ParameterizedTest(name = "{0}")
@@ -133,12 +134,9 @@ class MirrorTest {
     }
 
     @Test
-    void retryAfterAsSecondsOrDate() {
-        String in100s = RFC_1123_DATE_TIME.format(ZonedDateTime.now(ZoneOffset.UTC).plusSeconds(100));
-        List<Long> got = Stream.of(in100s, " 120", "soon", null, "Wed, 21 Oct 2015 07:28:00 GMT")
-                             .map(Http::retryAfterMillis).toList();
-        assertTrue(got.get(0) > 90_000 && got.get(0) <= 100_000, "date in 100 s: " + got);
-        assertEquals(Arrays.asList(120_000L, -1L, -1L, 0L), got.subList(1, 5));
+    void retryAfterMayBeADate() {
+        long ms = Http.retryAfterMillis(RFC_1123_DATE_TIME.format(ZonedDateTime.now(ZoneOffset.UTC).plusSeconds(100)));
+        assertTrue(ms > 90_000 && ms <= 100_000, "date in 100 s: " + ms);
     }
 
     Trust refreshed() throws Exception {
@@ -314,10 +312,10 @@ class MirrorTest {
     void publish() throws Exception { writeTimestamp(writeSnapshot(writeTargets(), targetsVersion), snapshotVersion); }
 
     byte[] writeTargets() throws Exception {
-        byte[] a = {'a'};
+        Map<String, Object> a = fileInfo(new byte[] {'a'}, 0);
+        a.remove("version");
         return write(++targetsVersion + ".targets.json", List.of(targetsKey), "targets", "targets",
-                     map("p/_default/set/a.dat", map("hashes", map("sha256", Hashes.hex(Hashes.sha256(a))),
-                                                     "length", 1L)), "version", targetsVersion);
+                     map("p/_default/set/a.dat", a), "version", targetsVersion);
     }
 
     byte[] writeSnapshot(byte[] targetsFile, long version) throws Exception {
