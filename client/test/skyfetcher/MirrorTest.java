@@ -23,7 +23,6 @@ import org.junit.jupiter.params.provider.*;
 /** The client against the JDK's HTTP server: downloads that resume or give up, metadata it trusts or refuses. */
 class MirrorTest {
     static final byte[] DATA = new byte[300_000];
-    static final int HALF = DATA.length / 2;
     static final List<String> ROLES = List.of("root", "timestamp", "snapshot", "targets");
     static { new Random(7).nextBytes(DATA); }
 
@@ -75,8 +74,8 @@ class MirrorTest {
 
     // Partial file before, server behaviour, then the failure and how much of it may be kept, or the requests seen.
     static Stream<Arguments> fetches() {
-        byte[] half = Arrays.copyOf(DATA, HALF), longer = Arrays.copyOf(DATA, DATA.length + 1);
-        String t = "GET /t", range = t + " Range: bytes=" + HALF + "-";
+        byte[] half = Arrays.copyOf(DATA, DATA.length / 2), longer = Arrays.copyOf(DATA, DATA.length + 1);
+        String t = "GET /t", range = t + " Range: bytes=" + DATA.length / 2 + "-";
         Failure.Kind net = Failure.Kind.NETWORK, bad = Failure.Kind.VERIFICATION;
         return Stream.of(served("206 appends", half, file(DATA), range),
                          served("200 to a range restarts", half, whole(200, DATA), range),
@@ -242,11 +241,7 @@ class MirrorTest {
     }
 
     static KeyPair newKey() {
-        try {
-            return KeyPairGenerator.getInstance("Ed25519").generateKeyPair();
-        } catch (GeneralSecurityException e) {
-            throw new IllegalStateException(e);
-        }
+        return assertDoesNotThrow(() -> KeyPairGenerator.getInstance("Ed25519")).generateKeyPair();
     }
 
     Path meta(String name) { return tmp.resolve("mirror/metadata/" + name); }
