@@ -1,6 +1,7 @@
 package skyfetcher;
 
 import static org.junit.jupiter.api.Assertions.*;
+import static java.nio.file.StandardCopyOption.REPLACE_EXISTING;
 import static java.time.format.DateTimeFormatter.RFC_1123_DATE_TIME;
 import static skyfetcher.TestServer.*;
 
@@ -31,9 +32,8 @@ class MirrorTest {
     final Log log = new Log(new PrintStream(OutputStream.nullOutputStream()), true);
     // The mirror's signing state: attacks edit it, then write or re-sign a file.
     List<KeyPair> rootKeys = List.of(newKey());
-    int rootThreshold = 1;
     KeyPair targetsKey = newKey(), snapshotKey = newKey(), timestampKey = newKey();
-    long rootVersion = 1, targetsVersion, snapshotVersion, timestampVersion;
+    long rootThreshold = 1, rootVersion = 1, targetsVersion, snapshotVersion, timestampVersion;
     Instant expires = Instant.now().plus(1, ChronoUnit.DAYS).truncatedTo(ChronoUnit.SECONDS);
     TestServer server;
     Http http;
@@ -173,14 +173,14 @@ class MirrorTest {
         // The shipped root must be signed by its own keys.
         Files.delete(tmp.resolve("state/metadata/root.json"));
         resign("1.root.json", s -> {}, OTHER);
-        Files.copy(meta("1.root.json"), shippedRoot, StandardCopyOption.REPLACE_EXISTING);
+        Files.copy(meta("1.root.json"), shippedRoot, REPLACE_EXISTING);
         assertEquals(Failure.Kind.CONFIG, assertThrows(Failure.class, this::refreshed).kind);
         assertFalse(Files.exists(tmp.resolve("state/metadata/root.json")));
     }
 
-    static Arguments row(String name, String refusedRole, String reason, ThrowingConsumer<MirrorTest> attack) {
-        return Arguments.of(name, refusedRole, reason, attack);
-    }
+    interface Attack extends ThrowingConsumer<MirrorTest> {}
+
+    static Arguments row(String name, String role, String why, Attack a) { return Arguments.of(name, role, why, a); }
 
     static final KeyPair OTHER = newKey();
 
@@ -225,8 +225,7 @@ class MirrorTest {
 
     @ParameterizedTest(name = "{0}")
     @MethodSource("attacks")
-    void refusedWithoutTrustingAnythingItRefused(String name, String refusedRole, String reason,
-                                                 ThrowingConsumer<MirrorTest> attack)
+    void refusedWithoutTrustingAnythingItRefused(String name, String refusedRole, String reason, Attack attack)
         throws Throwable {
         refreshed();
         assertArrayEquals(bytes("2.targets.json"), stored("targets"), "trusted files are kept");
@@ -247,7 +246,7 @@ class MirrorTest {
     Path meta(String name) { return tmp.resolve("mirror/metadata/" + name); }
     byte[] bytes(String name) throws IOException { return Files.readAllBytes(meta(name)); }
     byte[] copy(String from, String to) throws IOException {
-        return Files.readAllBytes(Files.copy(meta(from), meta(to), StandardCopyOption.REPLACE_EXISTING));
+        return Files.readAllBytes(Files.copy(meta(from), meta(to), REPLACE_EXISTING));
     }
 
     static Map<String, Object> map(Object... kv) {
@@ -264,10 +263,10 @@ class MirrorTest {
 
     static String keyid(KeyPair k) throws Failure { return Hashes.hex(Hashes.sha256(Json.canonical(keyJson(k)))); }
 
-    static Map<String, Object> role(int threshold, KeyPair... keys) throws Failure {
+    static Map<String, Object> role(long threshold, KeyPair... keys) throws Failure {
         List<Object> ids = new ArrayList<>();
         for (KeyPair k : keys) ids.add(keyid(k));
-        return map("keyids", ids, "threshold", (long) threshold);
+        return map("keyids", ids, "threshold", threshold);
     }
 
     static byte[] sign(Map<String, Object> signed, List<KeyPair> keys) throws Exception {

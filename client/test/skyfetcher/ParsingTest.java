@@ -79,8 +79,6 @@ class ParsingTest {
         assertEquals(Failure.Kind.USAGE, assertThrows(Failure.class, () -> CommandLine.parse(words(text))).kind);
     }
 
-    static final Path BASE = Paths.get("/etc/qd");
-
     @Test
     void configurationReadsMirrorsInOrderAndPathsRelativeToTheFile() throws Exception {
         Config c = Config.load(Paths.get(System.getProperty("skyfetcher.source"), "client", "skyfetcher.conf"));
@@ -88,7 +86,7 @@ class ParsingTest {
                      + c.stallTimeoutSeconds + " " + c.retries + " " + c.maxRetryAfterSeconds, "the shipped sample");
         c = Config.parse("mirror = http://a.example/m\n# x\n\nmirror=https://b.example/\n"
                              + "trusted_root = keys/root.json\nproperty.http.proxyHost = p.example\n",
-                         BASE, "t");
+                         Paths.get("/etc/qd"), "t");
         assertEquals("[http://a.example/m/, https://b.example/] /etc/qd/keys/root.json {http.proxyHost=p.example}",
                      c.mirrors + " " + c.trustedRoot + " " + c.properties);
         // The file named by the option beats the environment, which beats the default.
@@ -104,8 +102,8 @@ class ParsingTest {
                             "mirror = http:///x\n", "mirror = http://a.example/?x=1\n", "M connect_timeout = ten\n",
                             "M stall_timeout = 0\n", "M retries = 101\n"})
     void configurationRefusesWhatItCannotTakeAtFaceValue(String text) {
-        String full = text.replace("M ", "mirror = http://a.example/\n");
-        assertEquals(Failure.Kind.CONFIG, assertThrows(Failure.class, () -> Config.parse(full, BASE, "t")).kind);
+        String c = text.replace("M ", "mirror = http://a.example/\n");
+        assertEquals(Failure.Kind.CONFIG, assertThrows(Failure.class, () -> Config.parse(c, Path.of("/"), "t")).kind);
     }
 
     @Test
