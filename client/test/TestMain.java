@@ -18,8 +18,7 @@ public final class TestMain {
         PrintWriter out = new PrintWriter(System.out, true);
         s.printFailuresTo(out, 8);
         s.printTo(out);
-        if (s.getTotalFailureCount() > 0 || s.getTestsSucceededCount() + s.getTestsAbortedCount() == 0)
-            System.exit(1);
-        System.exit(s.getTestsAbortedCount() > 0 ? 77 : 0);
+        boolean failed = s.getTotalFailureCount() > 0 || s.getTestsSucceededCount() + s.getTestsAbortedCount() == 0;
+        System.exit(failed ? 1 : s.getTestsAbortedCount() > 0 ? 77 : 0);
     }
 }

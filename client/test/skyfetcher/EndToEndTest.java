@@ -4,7 +4,6 @@ import static org.junit.jupiter.api.Assertions.*;
 
 import java.io.IOException;
 import java.net.*;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.*;
 import java.nio.file.attribute.PosixFileAttributes;
 import java.time.*;
@@ -18,8 +17,7 @@ import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.*;
 
-// The real qordefutil test build runs the real java and jsf.jar against a mirror made by the real qordefpublish,
-// served by nginx or, for faults nginx cannot show, by the JDK's HTTP server. CTest passes the programs' paths.
+// The real qordefutil, java and jsf.jar against a real qordefpublish mirror on nginx or, for faults, the JDK's server.
 class EndToEndTest {
     static final String PRODUCT = "Morvik1.5 Definitions Linux";
     @TempDir Path tmp;
@@ -152,15 +150,12 @@ class EndToEndTest {
         String stamp = setName(monthsAgo, day);
         for (String f : List.of("virscan1", "virscant")) {
             // Revision 1 at offset 4, then month, day and years since 1900 at offset 8.
-            byte[] b = Arrays.copyOf(new byte[] {0, 0, 0, 0, 1, 0, 0, 0, (byte) d.getMonthValue(), (byte) day,
-                                                 (byte) (d.getYear() - 1900)}, 64);
-            byte[] t = (f + " of " + stamp).getBytes(StandardCharsets.US_ASCII);
-            System.arraycopy(t, 0, b, 32, t.length);
-            Files.write(dir.resolve(f + ".dat"), b);
+            byte[] header = {0, 0, 0, 0, 1, 0, 0, 0, (byte) d.getMonthValue(), (byte) day, (byte) (d.getYear() - 1900)};
+            Files.write(dir.resolve(f + ".dat"), Arrays.copyOf(header, 32));
+            Files.writeString(dir.resolve(f + ".dat"), f + " of " + stamp, StandardOpenOption.APPEND);
         }
-        StringBuilder data = new StringBuilder();
-        for (int i = 1; i <= 3000; ++i) data.append("signature " + i + (i % 50 == 0 ? " of " + stamp : "") + "\n");
-        Files.writeString(dir.resolve("defs1.dat"), data);
+        Files.writeString(dir.resolve("defs1.dat"), IntStream.rangeClosed(1, 3000).mapToObj(i -> "signature " + i
+            + (i % 50 == 0 ? " of " + stamp : "") + "\n").collect(Collectors.joining()));
         Files.writeString(dir.resolve("catalog.dat"), "[Files]\nvirscan1.dat\nvirscant.dat\ncatalog.dat\ndefs1.dat\n"
             + "[Binary Hub Files - Linux]\nvirscan1.dat\n[Binary Hub Files - Common]\ncatalog.dat\ndefs1.dat\n"
             + "virscant.dat\n[Text Hub Files]\nvirscant.dat\n");
@@ -275,7 +270,6 @@ class EndToEndTest {
             return skip("nginx did not start: " + (Files.exists(errors) ? Files.readString(errors) : ""));
         }
 
-        // The runner reports only counts: say why here.
         static Nginx skip(String why) {
             System.out.println("skipped: " + why);
             return Assumptions.abort(why);

@@ -14,9 +14,8 @@ import org.junit.jupiter.params.provider.*;
 class ParsingTest {
     // What /bin/sh makes of the store's command texts ("_" stands for a blank inside a quoted value).
     static String[] words(String text) {
-        String[] w = text.trim().isEmpty() ? new String[0] : text.trim().split(" +");
-        for (int i = 0; i < w.length; ++i) w[i] = w[i].replace('_', ' ');
-        return w;
+        return Stream.of(text.trim().split(" +")).filter(w -> !w.isEmpty()).map(w -> w.replace('_', ' '))
+            .toArray(String[]::new);
     }
 
     static final String FULL = "[ -p Morvik1.5 Definitions Linux -v 1.0 -l English -z 2009031512 -t VirusDef ]";
@@ -29,14 +28,14 @@ class ParsingTest {
 
     static Stream<Arguments> commandLines() {
         String full = "Morvik1.5 Definitions Linux 1.0 English VirusDef 2009-3-15.12 ";
-        return Stream.of(Arguments.of(FULL, full + "false null"), Arguments.of("-d " + FULL, full + "true null"),
-                         Arguments.of("--config /x/s.conf -d " + FULL, full + "true /x/s.conf"),
-                         Arguments.of("--config=rel.conf " + FULL, full + "false rel.conf"),
-                         Arguments.of(micro("Mail", "MicroDefsB.Mar", "90310001", "90315012"),
-                                      "Mail MicroDefsB.Mar 90310001 90315012"),
-                         Arguments.of(micro("P", "MicroDefsB.Error", "0", "0"), "P MicroDefsB.Error 0 0"),
-                         Arguments.of(micro("Web_Shield", "MicroDefsB.Old", "0", "1001231999"),
-                                      "Web Shield MicroDefsB.Old 0 1001231999"));
+        return Stream.of(
+            Arguments.of(FULL, full + "false null"), Arguments.of("-d " + FULL, full + "true null"),
+            Arguments.of("--config /x/s.conf -d " + FULL, full + "true /x/s.conf"),
+            Arguments.of("--config=rel.conf " + FULL, full + "false rel.conf"),
+            Arguments.of(micro("Q", "MicroDefsB.Mar", "90310001", "90315012"), "Q MicroDefsB.Mar 90310001 90315012"),
+            Arguments.of(micro("P", "MicroDefsB.Error", "0", "0"), "P MicroDefsB.Error 0 0"),
+            Arguments.of(micro("Web_Shield", "MicroDefsB.Old", "0", "1001231999"),
+                         "Web Shield MicroDefsB.Old 0 1001231999"));
     }
 
     @ParameterizedTest(name = "{0}")

@@ -76,7 +76,6 @@ final class TestServer implements AutoCloseable {
 
     static HttpHandler whole(int status, byte[] data) { return whole(status, data, data.length); }
 
-    /** A status without a body, with header name and value pairs. */
     static HttpHandler status(int status, String... headers) {
         return ex -> {
             for (int i = 0; i + 1 < headers.length; i += 2) ex.getResponseHeaders().add(headers[i], headers[i + 1]);
