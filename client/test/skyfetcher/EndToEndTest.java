@@ -222,7 +222,7 @@ class EndToEndTest {
     String digest(String dir) throws Failure { return LocalStore.digest(tmp.resolve(dir)); }
     String curDefs() { return LocalStore.profileValue(defs.resolve("definfo.dat"), "DefDates", "CurDefs"); }
 
-    /** Path, size and hash of everything the store holds, hub state included: a refused update changes none. */
+    /** Path and hash of everything the store holds, hub state included: a refused update changes none. */
     String storeState() throws IOException {
         try (Stream<Path> walk = Stream.concat(Files.walk(defs), Stream.of(etc.resolve("tvlx-defutils.conf")))) {
             return walk.sorted().map(p -> tmp.relativize(p) + (Files.isRegularFile(p, LinkOption.NOFOLLOW_LINKS)
