@@ -6,7 +6,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -14,47 +13,15 @@
 #include "cli/microdefs_command.h"
 #include "platform/profile.h"
 #include "tests/support/cli_runner.h"
-#include "tests/support/def_sets.h"
+#include "tests/support/hub_set.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
 typedef std::vector<std::string> Strings;
 
-DefDate MonthsAgo(int nMonthsAgo, int day, uint32_t rev)
-{
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    int total = (local.tm_year + 1900) * 12 + local.tm_mon - nMonthsAgo;
-    return DefDate{total / 12, total % 12 + 1, day, rev};
-}
-
-std::string Sequence(const DefDate& d)
-{
-    return std::to_string((d.year - 2000) * 10000000L + d.month * 100000L + d.day * 1000L +
-                          d.revision);
-}
-
-// A set whose binary hub is the whole set, so a hub package can turn the
-// hub into the next set. The data file is large enough for real deltas.
-void WriteHubSet(const std::string& dir, const DefDate& date)
-{
-    std::string body;
-    for (int i = 0; i < 2000; ++i)
-        body += "signature " + std::to_string(i) + (i % 97 ? "\n" : " of " + SetName(date) + "\n");
-    MakeDirs(dir);
-    WriteTextFile(dir + "/defs1.dat", body);
-    WriteTextFile(dir + "/virscan1.dat", VirscanHeader(date) + "main " + SetName(date));
-    WriteTextFile(dir + "/texthub.dat", "text hub of " + SetName(date) + "\n");
-    WriteTextFile(dir + "/catalog.dat",
-                  "[Files]\nvirscan1.dat\ncatalog.dat\ndefs1.dat\ntexthub.dat\n"
-                  "[Binary Hub Files - Linux]\nvirscan1.dat\n"
-                  "[Binary Hub Files - Common]\ncatalog.dat\ndefs1.dat\ntexthub.dat\n"
-                  "[Text Hub Files]\ntexthub.dat\n");
-}
-
-// The three argument groups as the client receives them (quotes removed).
+// The client's three argument groups (quotes removed) for a channel and the
+// hub's and current set's sequence numbers.
 Strings ClientArgs(const std::string& product, const std::string& channel, const std::string& hub,
                    const std::string& cur)
 {
@@ -66,23 +33,25 @@ Strings ClientArgs(const std::string& product, const std::string& channel, const
     return args;
 }
 
+const SetDate kOlder = {2020, 1, 10, 5}, kNewer = {2020, 2, 3, 1};
+const char kOlderSequence[] = "200110005";
+
 class MicroDefsTest : public SandboxTest {
 protected:
-    DefDate older = MonthsAgo(2, 10, 5), newer = MonthsAgo(1, 3, 1);
     std::string defs = sandbox.DefsDir(), record = sandbox.Path("java.rec");
     std::string libDir = sandbox.Path("lib"), hubPackages = sandbox.Path("hubpkg");
 
     void SetUp() override
     {
-        WriteHubSet(sandbox.Path("setA"), older);
-        WriteHubSet(sandbox.Path("setB"), newer);
+        WriteHubSet(sandbox.Path("setA"), kOlder);
+        WriteHubSet(sandbox.Path("setB"), kNewer);
+        MakeDirs(libDir);
         UsePatchLibrary(QDU_PATCHAPP_LIBRARY);
         ASSERT_EQ(RunCli({"-i", sandbox.Path("setA")}).status, 0);
         ASSERT_EQ(LastBinUpdate(), 1);
     }
     void UsePatchLibrary(const std::string& path)
     {
-        MakeDirs(libDir);
         unlink((libDir + "/libpatchapp.so").c_str());
         ASSERT_EQ(symlink(path.c_str(), (libDir + "/libpatchapp.so").c_str()), 0);
     }
@@ -97,11 +66,13 @@ protected:
                               to + " " + dir + "/update.mdp >/dev/null 2>&1";
         ASSERT_EQ(system(command.c_str()), 0) << command;
     }
+    // Mid-March 2020 in every time zone: the hub's January set is recent.
     CliResult RunMicroDefs(const Strings& env, const Strings& args = {"-m", "Prod"})
     {
         CliOptions options;
         options.env = {"PATH=" + std::string(QDU_FAKE_JAVA_DIR) + ":/usr/bin:/bin",
-                       "FAKE_JAVA_RECORD=" + record, "LD_LIBRARY_PATH=" + libDir};
+                       "FAKE_JAVA_RECORD=" + record, "LD_LIBRARY_PATH=" + libDir,
+                       "QORDEFUTIL_SANDBOX_NOW=1584273600"};
         options.env.insert(options.env.end(), env.begin(), env.end());
         return RunCli(args, options);
     }
@@ -110,74 +81,38 @@ protected:
         return GetPrivateProfileInt("tvlxdata-shareddefs-microdefs", "LastBinUpdate", -1,
                                     sandbox.DefutilsConf().c_str());
     }
-    // No temporary directory is left, nor a lock this run took.
-    void ExpectCleanedUp(bool lockKept = false) const
-    {
-        for (const std::string& name : ListDir(defs))
-            EXPECT_NE(name.compare(0, 3, "tmp"), 0) << name;
-        EXPECT_EQ(PathExists(defs + "/sflock.dat"), lockKept);
-    }
 };
 
-class MicroDefsSuccessTest : public MicroDefsTest, public ::testing::WithParamInterface<bool> {};
-
-// A package for the current set wins over a hub package and leaves the hub alone.
-TEST_P(MicroDefsSuccessTest, PackageMovesStoreToTheNewerSet)
-{
-    const bool bDirect = GetParam();
-    const std::string hubMain = defs + "/binhub/virscan1.dat", hubBefore = ReadTextFile(hubMain);
-    MakePackage(sandbox.Path("setA"), sandbox.Path("setB"), hubPackages, true);
-    Strings env = {"FAKE_JAVA_HUB_FROM=" + hubPackages};
-    if (bDirect) {
-        MakePackage(defs + "/" + SetName(older), sandbox.Path("setB"), sandbox.Path("cur"), false);
-        env.push_back("FAKE_JAVA_DIRECT_FROM=" + sandbox.Path("cur"));
-    }
-    CliResult r = RunMicroDefs(env);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(PrefixedLines(r.out).back(), "100.000000%") << "the library's progress";
-    EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(newer));
-    EXPECT_EQ(ReadTextFile(hubMain),
-              bDirect ? hubBefore : ReadTextFile(sandbox.Path("setB/virscan1.dat")));
-    EXPECT_EQ(LastBinUpdate(), 1);
-    ExpectCleanedUp();
-    std::string month = std::string("JanFebMarAprMayJunJulAugSepOctNovDec", 3 * older.month - 3, 3);
-    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
-              ClientArgs("Prod", "MicroDefsB." + month, Sequence(older), Sequence(older)));
-}
-
-INSTANTIATE_TEST_SUITE_P(HubOrDirect, MicroDefsSuccessTest, ::testing::Bool());
-
-const char kClient[] = "Problem with Skyfetcher";
-const char kPost[] = "Failure in post processing of micro definitions during update";
-const char kBoth[] = "Both the Skyfetcher and post microdef clean have failed";
-const char kPre[] = "Failure in pre processing of micro definitions before update";
-
-struct FailureCase {
+struct Case {
     const char* name;
     int status;
-    const char* message;
-    int lastBinUpdate;  // afterwards
+    const char* message;  // between "Command failed: " and ".\n"; null: succeeds
+    int lastBinUpdate;    // afterwards
     bool clientRan;
 };
 
-const FailureCase kFailures[] = {
-    {"ClientFails", 9, kClient, 1, true},
-    {"LibraryMissing", 14, kPost, 1, true},
-    {"LibraryWithoutEntryPoints", 14, kPost, 1, true},
-    {"PackageForAnotherBase", 14, kPost, 0, true},
-    {"ClientFailsAndHubVanishes", 16, kBoth, 1, true},
-    {"ClientLockHeld", 17, kPre, 1, false},
-    {"UnknownContentType", 15, "The specified content type could not be found", 1, false},
-};
+const char kPost[] = "Failure in post processing of micro definitions during update";
 
-class MicroDefsFailureTest : public MicroDefsTest,
-                             public ::testing::WithParamInterface<FailureCase> {};
+class MicroDefsCaseTest : public MicroDefsTest, public ::testing::WithParamInterface<Case> {};
 
-TEST_P(MicroDefsFailureTest, ReportsAndCleansUp)
+// A package for the current set wins over a hub package and leaves the hub
+// alone; a hub package alone moves the hub too. A failure leaves the current
+// set, and every run its temporary directories and (unless another process
+// held it) the lock behind.
+TEST_P(MicroDefsCaseTest, UpdatesOrReportsAndCleansUp)
 {
-    const FailureCase& c = GetParam();
-    const std::string name = c.name;
+    const Case& c = GetParam();
+    const std::string name = c.name, hubMain = defs + "/binhub/virscan1.dat";
+    const std::string hubBefore = ReadTextFile(hubMain);
     Strings env, args = {"-m", "Prod"};
+    if (name == "HubPackage" || name == "HubAndDirectPackages") {
+        MakePackage(sandbox.Path("setA"), sandbox.Path("setB"), hubPackages, true);
+        env = {"FAKE_JAVA_HUB_FROM=" + hubPackages};
+    }
+    if (name == "HubAndDirectPackages") {
+        MakePackage(defs + "/" + kOlder.DirName(), sandbox.Path("setB"), sandbox.Path("cur"), 0);
+        env.push_back("FAKE_JAVA_DIRECT_FROM=" + sandbox.Path("cur"));
+    }
     if (name == "ClientFails")
         env = {"FAKE_JAVA_EXIT=3"};
     if (name == "LibraryMissing")
@@ -197,32 +132,51 @@ TEST_P(MicroDefsFailureTest, ReportsAndCleansUp)
 
     CliResult r = RunMicroDefs(env, args);
     EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.err, std::string("Command failed: ") + c.message + ".\n");
+    EXPECT_EQ(r.err, c.message ? std::string("Command failed: ") + c.message + ".\n" : "");
     EXPECT_EQ(LastBinUpdate(), c.lastBinUpdate);
     EXPECT_EQ(PathExists(record), c.clientRan);
-    EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(older));
-    ExpectCleanedUp(name == "ClientLockHeld");
+    EXPECT_EQ(DefInfoValue(defs, "CurDefs"), (c.message ? kOlder : kNewer).DirName());
+    for (const std::string& entry : ListDir(defs))
+        EXPECT_NE(entry.compare(0, 3, "tmp"), 0) << entry;
+    EXPECT_EQ(PathExists(defs + "/sflock.dat"), name == "ClientLockHeld");
+    if (c.message != nullptr)
+        return;
+    EXPECT_EQ(PrefixedLines(r.out).back(), "100.000000%") << "the library's progress";
+    EXPECT_EQ(ReadTextFile(hubMain),
+              name == "HubPackage" ? ReadTextFile(sandbox.Path("setB/virscan1.dat")) : hubBefore);
+    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
+              ClientArgs("Prod", "MicroDefsB.Jan", kOlderSequence, kOlderSequence));
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, MicroDefsFailureTest, ::testing::ValuesIn(kFailures),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Table, MicroDefsCaseTest,
+    ::testing::Values(
+        Case{"HubPackage", 0, nullptr, 1, true}, Case{"HubAndDirectPackages", 0, nullptr, 1, true},
+        Case{"ClientFails", 9, "Problem with Skyfetcher", 1, true},
+        Case{"LibraryMissing", 14, kPost, 1, true},
+        Case{"LibraryWithoutEntryPoints", 14, kPost, 1, true},
+        Case{"PackageForAnotherBase", 14, kPost, 0, true},
+        Case{"ClientFailsAndHubVanishes", 16,
+             "Both the Skyfetcher and post microdef clean have failed", 1, true},
+        Case{"ClientLockHeld", 17, "Failure in pre processing of micro definitions before update",
+             1, false},
+        Case{"UnknownContentType", 15, "The specified content type could not be found", 1, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
+// A bad hub is announced on the error channel without sequences; a usable
+// hub more than ten months old is ".Old", with both sequences.
 TEST_F(MicroDefsTest, ChannelAndSequencesFollowTheHubState)
 {
-    // A bad hub is announced on the error channel without sequences.
     sandbox.WriteDefutilsConf("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\n");
-    CliResult r = RunMicroDefs({}, {"-m", "\"Quoted Prod\""});
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(RunMicroDefs({}, {"-m", "\"Quoted Prod\""}).status, 0);
     EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
               ClientArgs("Quoted Prod", "MicroDefsB.Error", "0", "0"));
 
-    // A usable hub more than ten months old is ".Old", with both sequences.
-    DefDate ancient = MonthsAgo(14, 1, 0);
-    WriteTextFile(defs + "/binhub/virscan1.dat", VirscanHeader(ancient));
+    WriteTextFile(defs + "/binhub/virscan1.dat", VirscanHeader(DefDate{2018, 12, 1, 0}));
     sandbox.WriteDefutilsConf("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=1\n");
     ASSERT_EQ(RunMicroDefs({}).status, 0);
     EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
-              ClientArgs("Prod", "MicroDefsB.Old", Sequence(ancient), Sequence(older)));
+              ClientArgs("Prod", "MicroDefsB.Old", "181201000", kOlderSequence));
 }
 
 TEST(ArgumentText, LongGroupsAreCutAt8189Characters)
