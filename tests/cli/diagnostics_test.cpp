@@ -58,6 +58,8 @@ protected:
         }
         if (given == kLock)
             WriteTextFile(defs + "/sflock.dat.l2", "");
+        if (given == kLock)
+            WriteTextFile(defs + "/sflock.dat", "");
         if (given == kBare)
             MakeDirs(defs);
         if (given == kNoConf)
@@ -81,6 +83,32 @@ DiagnosedCommand Command(const std::string& line, Strings* words)
     return CommandFromArguments(static_cast<int>(argv.size() - 1), argv.data());
 }
 
+// Runs the program with standard error on a pseudo-terminal (standard
+// output to /dev/null) and returns what the terminal showed, with its
+// "\r\n" line ends turned back into "\n".
+CliResult RunOnTerminal(const Strings& args)
+{
+    CliResult result{-1, "", ""};
+    const ExecImage image("qordefutil", args, {});
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0)
+        ExecChild(QDU_SANDBOX_CLI, image, open("/dev/null", O_WRONLY), STDERR_FILENO);
+    if (pid < 0)
+        return result;
+    char buf[4096];
+    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);)
+        result.err.append(buf, n > 0 ? static_cast<size_t>(n) : 0);  // EIO once the child is gone
+    close(master);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    for (size_t at; (at = result.err.find("\r\n")) != std::string::npos;)
+        result.err.replace(at, 2, "\n");
+    return result;
+}
+
 TEST_F(DiagnosticsTest, NamesTheCause)
 {
     const std::string conf = sandbox.TarvolixConf(), usage = defs + "/usage.dat";
@@ -99,7 +127,7 @@ TEST_F(DiagnosticsTest, NamesTheCause)
          conf + " does not exist: copy /etc/Tarvolix.conf.sample there and set BaseDir"},
         {kNoBase, "-n app", 5, root, conf + noConfBaseDir + "[Tarvolix Shared]"},
         {kSect, "-u app", 5, root, conf + noConfBaseDir + "[Tarvolix Shared]"},
-        {kNoGroup, "-i /nonexistent", 1, root,
+        {kNoGroup, "-i /nonexistent", 2, root,
          "group qdu-no-such-group does not exist: groupadd qdu-no-such-group"},
         {kStore, "-g app", 5, stranger,
          "you are not a member of " + group + ": usermod -aG " + group +
@@ -138,12 +166,12 @@ TEST_F(DiagnosticsTest, NamesTheCause)
          "no store for content type Rules: " + sandbox.BaseDir() +
              "/tvlxdata/rules does not exist (qordefutil -i DIR Rules creates it)"},
         {kStore, "-u -odd", 6, root, "-odd is not registered in " + usage + ": qordefutil -n -odd"},
-        {kNone, "-l -r", 0, root, ""},
+        {kNone, "-l -r", 15, root, ""},
         {kNone, "-h -r", 0, root, ""},
         {kNone, "-R Product", 0, root, ""},
         {kNone, "-n app ..", 15, root, ""},
         {kStore, "-n app", 0, root, ""},
-        {kNone, "", 5, root, ""},
+        {kNone, "", 255, root, ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.command);
@@ -152,62 +180,29 @@ TEST_F(DiagnosticsTest, NamesTheCause)
         DiagnosedCommand command = Command(row.command, &words);
         StoreSnapshot before = TakeSnapshot(command);
         EXPECT_EQ(ExplainOutcome(command, row.result, before, row.caller), row.cause);
-    }
-}
-
-// Runs the program with standard error on a pseudo-terminal (standard
-// output to /dev/null) and returns what the terminal showed, with its
-// "\r\n" line ends turned back into "\n".
-CliResult RunOnTerminal(const Strings& args)
-{
-    CliResult result{-1, "", ""};
-    const ExecImage image("qordefutil", args, {});
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid == 0)
-        ExecChild(QDU_SANDBOX_CLI, image, open("/dev/null", O_WRONLY), STDERR_FILENO);
-    if (pid < 0)
-        return result;
-    char buf[4096];
-    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR);)
-        result.err.append(buf, n > 0 ? static_cast<size_t>(n) : 0);  // EIO once the child is gone
-    close(master);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    for (size_t at; (at = result.err.find("\r\n")) != std::string::npos;)
-        result.err.replace(at, 2, "\n");
-    return result;
-}
-
-TEST_F(DiagnosticsTest, AddsALineOnlyAtATerminal)
-{
-    const std::string noInit = "Command failed: Failure in initializing the application.\n";
-    const std::string noBaseDir = sandbox.TarvolixConf() + " has no BaseDir in [Tarvolix Shared]";
-    const struct {
-        Given given;
-        Strings args;
-        int status;
-        std::string piped;  // standard error through a pipe, as scripts see it
-        std::string added;  // the line added at a terminal, without prefix and end
-    } rows[] = {
-        {kStore, {"-r"}, 0, "", "nothing to restore: definfo.dat names no previous set"},
-        {kNoBase, {"-g", "app"}, 5, noInit, noBaseDir},
-        {kStore, {"-n", "app"}, 0, "", ""},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.args[0]);
+        if (&row.caller != &root)
+            continue;
+        // The program adds the line at a terminal only, where it runs with
+        // standard output to /dev/null.
+        words.erase(words.begin());
         Arrange(row.given);
-        CliResult piped = RunCli(row.args), shown = RunOnTerminal(row.args);
-        EXPECT_EQ(std::make_pair(piped.status, piped.err), std::make_pair(row.status, row.piped));
-        EXPECT_EQ(std::make_pair(shown.status, shown.err),
-                  std::make_pair(
-                      row.status,
-                      row.piped + (row.added.empty() ? "" : "qordefutil: " + row.added + "\n")));
+        CliResult piped = RunCli(words);
+        Arrange(row.given);
+        CliResult shown = RunOnTerminal(words);
+        EXPECT_EQ(piped.status, row.result);
+        EXPECT_EQ(shown.status, row.result);
+        if (shown.err.rfind("\rqordefutil: copied ", 0) == 0)  // progress, checked below
+            shown.err.erase(0, shown.err.find('\n') + 1);
+        EXPECT_EQ(shown.err,
+                  piped.err + (row.cause.empty() ? "" : "qordefutil: " + row.cause + "\n"));
     }
-    // Copying a set, by install or by the update (whose client, the stand-in,
-    // delivers kNew), shows one line rewritten in place, ended once it is done.
+}
+
+// Copying a set, by install or by the update (whose client, the stand-in,
+// delivers kNew), shows one line at a terminal, rewritten in place and ended
+// once the copying is done.
+TEST_F(DiagnosticsTest, CopiesShowProgressAtATerminal)
+{
     std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin";
     setenv("PATH", (std::string(QDU_FAKE_JAVA_DIR) + ":" + path).c_str(), 1);
     setenv("FAKE_JAVA_COPY_FROM", (sets + "/new").c_str(), 1);
