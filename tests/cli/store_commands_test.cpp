@@ -19,34 +19,32 @@ namespace {
 
 typedef std::vector<std::string> Names;
 
-const DefDate kCur = {2024, 1, 2, 7}, kNew = {2024, 2, 3, 5};
-const std::string kCurName = SetName(kCur), kNewName = SetName(kNew);
-
 std::string Failed(const std::string& what)
 {
     return "Command failed: " + what + ".\n";
 }
-const std::string kNoType = Failed("The specified content type could not be found");
 
-class StoreTest : public SandboxTest {
-protected:
-    std::string defs = sandbox.DefsDir();
-    // The store with kCur newest and, when given, an incoming set.
-    void MakeStore(const SetLayout& current, const SetLayout* incoming = nullptr)
-    {
-        RemoveTree(defs);
-        WriteSet(defs + "/" + kCurName, current);
-        WriteDefInfo(defs, kCurName, kCurName);
-        if (incoming != nullptr)
-            WriteSet(defs + "/incoming", *incoming);
-    }
+enum Given {
+    kNone,
+    kNoBaseDir,
+    kStore,        // kCur newest
+    kRegistered,   // and "app" registered with it
+    kSetDeleted,   // but its directory gone
+    kNoUsage,      // but usage.dat gone
+    kTypeStore,    // in the store of content type MyType
+    kIncomplete,   // kStore, kNew waiting in incoming, one of its files missing
+    kLocked,       // complete, under a lock 1700 s old
+    kStaleLock,    // under a lock 1800 s old
+    kBigInNewest,  // complete; big.dat in kCur, beyond the file size limit
+    kBigIncoming,  // the same in kNew
 };
 
-// kRegistered and later: "app" registered with kCur.
-enum Given { kNone, kNoBaseDir, kStore, kRegistered, kSetDeleted, kNoUsage, kTypeStore };
-
-TEST_F(StoreTest, ExitStatusOutputAndNewestSet)
+TEST(StoreCommands, ExitStatusOutputAndResultingStore)
 {
+    Sandbox sandbox;
+    const DefDate kCur = {2024, 1, 2, 7}, kNew = {2024, 2, 3, 5};
+    const std::string kCurName = SetName(kCur), kNewName = SetName(kNew);
+    const std::string kNoType = Failed("The specified content type could not be found");
     const std::string noLocation = Failed("Failure in getting the location of current definitions");
     const std::string noNewest =
         Failed("Failure in installing the application with the newest defintions");
@@ -103,7 +101,23 @@ TEST_F(StoreTest, ExitStatusOutputAndNewestSet)
         // An unreadable header never counts as newer than a set the store has.
         {kStore, {"-i", src + "header"}, 0, "", "", kCurName},
         {kStore, {"-i", src + "fifo"}, 3, "", noPost, kCurName},
+        // An incoming set waits while it is incomplete or another process holds
+        // its lock; a lock abandoned for 30 minutes is broken (the lock's unit
+        // test pins the exact boundary; a loaded machine is slow to start).
+        {kIncomplete, {"-n", "app"}, 0, "", "", kCurName},
+        {kLocked, {"-n", "app"}, 0, "", "", kCurName},
+        {kStaleLock, {"-n", "app"}, 0, "", "", kNewName},
+        // A copy failing half-way, seeding from the newest set or copying from
+        // incoming, leaves no half-built set; the AppId still gets the newest
+        // set, and the failed one is dropped rather than retried forever.
+        {kBigInNewest, {"-n", "app"}, 0, "", "", kCurName},
+        {kBigIncoming, {"-n", "app"}, 0, "", "", kCurName},
     };
+    constexpr rlim_t kLimit = 64 * 1024;
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const struct rlimit limit = {kLimit, saved.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);  // writes beyond the limit fail with EFBIG, in the child too
     CliOptions options;
     options.env = {std::string("PATH=") + QDU_FAKE_JAVA_DIR + ":/usr/bin:/bin"};
     for (const auto& row : kRows) {
@@ -113,16 +127,41 @@ TEST_F(StoreTest, ExitStatusOutputAndNewestSet)
         sandbox.WriteTarvolixConf(
             "[Tarvolix Shared]\n" +
             (row.given == kNoBaseDir ? "" : "BaseDir=" + sandbox.BaseDir() + "\n"));
-        defs = row.given == kTypeStore ? sandbox.BaseDir() + "/tvlxdata/mytype" : sandbox.DefsDir();
-        if (row.given >= kStore)
-            MakeStore(SetLayout{kCur});
-        if (row.given >= kRegistered)
+        const std::string defs =
+            row.given == kTypeStore ? sandbox.BaseDir() + "/tvlxdata/mytype" : sandbox.DefsDir();
+        const std::string incoming = defs + "/incoming", set = defs + "/" + kNewName + "/";
+        SetLayout current{kCur, {{"a.dat", "old a"}, {"b.dat", "old b"}, {"x.tmp", "t"}}};
+        // A main file in capitals and a cleanup pattern.
+        SetLayout arriving{kNew, {{"B.DAT", "new b"}}, {}, {"*.tmp"}};
+        arriving.virscanName = "VIRSCAN1.DAT";
+        if (row.given == kIncomplete)
+            arriving.missingFiles = {"late.dat"};
+        if (row.given >= kBigInNewest)
+            (row.given == kBigInNewest ? current : arriving).files["big.dat"] =
+                std::string(4 * kLimit, 'x');
+        if (row.given >= kStore) {
+            WriteSet(defs + "/" + kCurName, current);
+            WriteDefInfo(defs, kCurName, kCurName);
+            chmod(defs.c_str(), 0750);  // not the store's default, so inheritance shows
+        }
+        if (row.given >= kIncomplete)
+            WriteSet(incoming, arriving);
+        if (row.given >= kRegistered && row.given <= kTypeStore)
             WriteTextFile(defs + "/usage.dat", "[" + kCurName + "]\napp=1\n");
         if (row.given == kSetDeleted)
             RemoveTree(defs + "/" + kCurName);
         if (row.given == kNoUsage)
             unlink((defs + "/usage.dat").c_str());
+        if (row.given == kLocked || row.given == kStaleLock) {
+            const time_t when = time(nullptr) - (row.given == kLocked ? 1700 : 1800);
+            WriteTextFile(incoming + "/inlock.dat", "");
+            struct timeval times[2] = {{when, 0}, {when, 0}};
+            utimes((incoming + "/inlock.dat").c_str(), times);
+        }
+        const Names currentBefore = ListDir(defs + "/" + kCurName);
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, row.given >= kBigInNewest ? &limit : &saved), 0);
         CliResult r = RunCli(row.args, options);
+        setrlimit(RLIMIT_FSIZE, &saved);
         EXPECT_EQ(r.status, row.status);
         EXPECT_EQ(r.err, row.err);
         EXPECT_EQ(r.out, row.out.empty() ? "" : sandbox.BaseDir() + row.out + "\n");
@@ -130,73 +169,25 @@ TEST_F(StoreTest, ExitStatusOutputAndNewestSet)
         // A failed first install and the last AppId leaving take the store along.
         EXPECT_TRUE(row.args[0] == "-n" || PathExists(defs) == (row.newest != none));
         EXPECT_TRUE(row.newest != newer || IsCompleteSet(defs + "/" + newer));
+        if (row.args[0] == "-n" && row.status == 0) {
+            EXPECT_EQ(ReadTextFile(defs + "/usage.dat"), "[" + row.newest + "]\napp=1\n");
+        }
         // Looking up a content type never creates its store.
         EXPECT_FALSE(PathExists(sandbox.BaseDir() + "/tvlxdata/nosuchtype"));
         for (const std::string& entry : ListDir(defs))
             EXPECT_NE(entry.compare(0, 3, "tmp"), 0) << entry;
-    }
-}
-
-// An incoming set waits while it is incomplete or while another process
-// holds the incoming lock; a lock abandoned for 30 minutes is broken. (The
-// exact boundary is pinned by the lock's unit test; a loaded machine can
-// take seconds to start the command.) The set, with a main file in capitals
-// and a cleanup pattern, is then seeded from the newest set and laid over it
-// (the unit tests check the files' contents and modes).
-TEST_F(StoreTest, NewestIntegratesTheIncomingSetWhenCompleteAndUnlocked)
-{
-    const std::string set = defs + "/" + kNewName + "/", incoming = defs + "/incoming";
-    SetLayout arriving{kNew, {{"B.DAT", "new b"}}, {"late.dat"}, {"*.tmp"}};
-    arriving.virscanName = "VIRSCAN1.DAT";
-    MakeStore(SetLayout{kCur, {{"a.dat", "old a"}, {"b.dat", "old b"}, {"x.tmp", "t"}}}, &arriving);
-    chmod(defs.c_str(), 0750);              // not the store's default, so inheritance shows
-    for (int lockAge : {-1, 1700, 1800}) {  // -1: incomplete, no lock
-        SCOPED_TRACE(lockAge);
-        if (lockAge >= 0) {
-            WriteTextFile(incoming + "/late.dat", "late");
-            WriteTextFile(incoming + "/inlock.dat", "");
-            struct timeval times[2] = {{time(nullptr) - lockAge, 0}, {time(nullptr) - lockAge, 0}};
-            utimes((incoming + "/inlock.dat").c_str(), times);
-        }
-        const Names before = ListDir(incoming);
-        CliResult r = RunCli({"-n", "app1"});
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(ListDir(incoming), lockAge < 1800 ? before : Names{});
-        EXPECT_EQ(DefInfoValue(defs, "CurDefs"), lockAge < 1800 ? kCurName : kNewName);
-    }
-    EXPECT_EQ(ListDir(set), (Names{"a.dat", "b.dat", "catalog.dat", "late.dat", "virscan1.dat"}));
-    EXPECT_EQ(ReadTextFile(set + "b.dat"), "new b");
-    EXPECT_EQ(PathMode(set), 0750);
-}
-
-// A copy that fails half-way, whether it seeds from the newest set or copies
-// from incoming, leaves no half-built set and definfo.dat as it was; the
-// AppId still gets the newest set, and the failed set is dropped rather than
-// retried forever.
-TEST_F(StoreTest, HalfWayCopyFailureLeavesNoTrace)
-{
-    constexpr rlim_t kLimit = 64 * 1024;
-    struct rlimit saved, limit;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    limit = {kLimit, saved.rlim_max};
-    signal(SIGXFSZ, SIG_IGN);  // writes beyond the limit fail with EFBIG, in the child too
-    for (bool bBigInNewest : {true, false}) {
-        SCOPED_TRACE(bBigInNewest ? "seeding from the newest set" : "copying from incoming");
-        SetLayout current{kCur, {{"a.dat", "a"}}}, incoming{kNew, {{"b.dat", "b"}}};
-        (bBigInNewest ? current : incoming).files["big.dat"] = std::string(4 * kLimit, 'x');
-        MakeStore(current, &incoming);
-        const std::string defInfoBefore = ReadTextFile(defs + "/definfo.dat");
-        const Names currentBefore = ListDir(defs + "/" + kCurName);
-
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-        CliResult r = RunCli({"-n", "app1"});
-        setrlimit(RLIMIT_FSIZE, &saved);
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(ListDir(defs), (Names{kCurName, "definfo.dat", "incoming", "usage.dat"}));
-        EXPECT_EQ(ReadTextFile(defs + "/definfo.dat"), defInfoBefore);
+        if (row.given < kIncomplete)
+            continue;
         EXPECT_EQ(ListDir(defs + "/" + kCurName), currentBefore);
-        EXPECT_EQ(ReadTextFile(defs + "/usage.dat"), "[" + kCurName + "]\napp1=1\n");
-        EXPECT_EQ(ListDir(defs + "/incoming"), Names{});
+        EXPECT_EQ(ListDir(incoming).empty(), row.given != kIncomplete && row.given != kLocked);
+        EXPECT_EQ(PathExists(set), row.newest == kNewName);
+        if (row.newest != kNewName)
+            continue;
+        // Seeded from the newest set, laid over it; the unit tests check the
+        // files' contents and modes.
+        EXPECT_EQ(ListDir(set), (Names{"a.dat", "b.dat", "catalog.dat", "virscan1.dat"}));
+        EXPECT_EQ(ReadTextFile(set + "b.dat"), "new b");
+        EXPECT_EQ(PathMode(set), 0750);
     }
 }
 
