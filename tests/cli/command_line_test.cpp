@@ -1,12 +1,8 @@
-// The command line: help, version and parse errors through the real
-// program, then dispatch order and result messages through test doubles.
-#include <gtest/gtest.h>
+// The command line through the real program, dispatch through test doubles.
 
 #include <algorithm>
 #include <cstdlib>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "cli/qordefutil.h"
 #include "tests/support/cli_runner.h"
@@ -68,11 +64,9 @@ TEST(CommandLine, PrintsExactlyAndExits)
     }
 }
 
-// The shipped program opens the machine's configuration in /etc (which the
-// trace library keeps it from reading) and nothing of the sandbox it was
-// given. Without a store the utility's own configuration is never opened, so
-// its name, like the group's, is looked for in the image, beside the absence
-// of every sandbox variable.
+// The shipped program opens the machine's configuration in /etc (the trace
+// library keeps it from reading it) and nothing of the sandbox. Without a
+// store it never opens its own configuration: that name is sought in the image.
 TEST(ShippedProgram, UsesOnlyTheMachinePaths)
 {
     Sandbox sandbox;

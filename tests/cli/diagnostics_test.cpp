@@ -1,11 +1,7 @@
-// Diagnostics for a person: the cause named for each kind of failure or
-// do-nothing outcome, and that the extra lines appear only when standard
-// error is a terminal (the program run under a pseudo-terminal and through
-// pipes).
+// The cause named for each failure or do-nothing outcome, at a terminal only.
 #include "cli/diagnostics.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,8 +9,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "tests/support/cli_runner.h"
 #include "tests/support/def_sets.h"
@@ -36,8 +30,7 @@ protected:
     const std::string defs = sandbox.DefsDir(), sets = sandbox.Path("sets");
     const std::string group = sandbox.GroupName();
 
-    // A clean machine with source sets waiting, then what the row is given;
-    // a store's newest set is kCur.
+    // A clean machine with source sets waiting; a store's newest set is kCur.
     void Arrange(Given given)
     {
         RemoveTree(sandbox.BaseDir());
@@ -83,9 +76,7 @@ DiagnosedCommand Command(const std::string& line, Strings* words)
     return CommandFromArguments(static_cast<int>(argv.size() - 1), argv.data());
 }
 
-// Runs the program with standard error on a pseudo-terminal (standard
-// output to /dev/null) and returns what the terminal showed, with its
-// "\r\n" line ends turned back into "\n".
+// Standard error on a pseudo-terminal, its "\r\n" turned back into "\n".
 CliResult RunOnTerminal(const Strings& args)
 {
     CliResult result{-1, "", ""};
@@ -185,8 +176,7 @@ TEST_F(DiagnosticsTest, NamesTheCause)
         DiagnosedCommand command = Command(row.command, &words);
         StoreSnapshot before = TakeSnapshot(command);
         // A root caller is this process: the program runs through a pipe,
-        // then at a terminal (standard output to /dev/null), where alone it
-        // adds the line.
+        // then at a terminal, where alone it adds the line.
         const bool bRun = &row.caller == &root;
         const Strings args(words.begin() + 1, words.end());
         const CliResult piped = bRun ? RunCli(args) : CliResult{row.result, "", ""};

@@ -1,27 +1,21 @@
-// The microdefs command end to end: the sandbox program, the stand-in update
-// client and the reference patch library move a store to a newer set through
-// real delta packages (the library's own failures are the unit tests').
-#include <gtest/gtest.h>
+// Microdefs end to end: the stand-in client delivers real delta packages that
+// the reference patch library applies (its own failures are unit tested).
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "cli/console_progress.h"
 #include "cli/microdefs_command.h"
 #include "platform/profile.h"
 #include "tests/support/cli_runner.h"
 #include "tests/support/hub_set.h"
-#include "tests/support/sandbox.h"
 
 namespace {
 
 typedef std::vector<std::string> Strings;
 
-// The client's three argument groups (quotes removed) for a channel and the
-// hub's and current set's sequence numbers.
+// The client's three argument groups, quotes removed.
 Strings ClientArgs(const std::string& product, const std::string& channel, const std::string& hub,
                    const std::string& cur)
 {
@@ -50,8 +44,7 @@ protected:
         ASSERT_EQ(RunCli({"-i", sandbox.Path("setA")}).status, 0);
         ASSERT_EQ(LastBinUpdate(), 1);
     }
-    // A delivery as the client leaves it: the package and the marker script
-    // of its kind, by which the store recognises the directory.
+    // A package and the marker script by which the store recognises its kind.
     void MakePackage(const std::string& from, const std::string& to, const std::string& dir,
                      bool hub)
     {
@@ -89,9 +82,7 @@ struct Case {
 class MicroDefsCaseTest : public MicroDefsTest, public ::testing::WithParamInterface<Case> {};
 
 // A package for the current set wins over a hub package and leaves the hub
-// alone; a hub package alone moves the hub too. A failure leaves the current
-// set, and every run its temporary directories and (unless another process
-// held it) the lock behind.
+// alone. No run leaves a temporary directory or a lock it took.
 TEST_P(MicroDefsCaseTest, UpdatesOrReportsAndCleansUp)
 {
     const Case& c = GetParam();

@@ -1,5 +1,4 @@
 // The store commands as a user runs them, through the sandbox program.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -7,13 +6,9 @@
 #include <unistd.h>
 
 #include <ctime>
-#include <string>
-#include <vector>
 
 #include "tests/support/cli_runner.h"
-#include "tests/support/def_sets.h"
 #include "tests/support/full_sets.h"
-#include "tests/support/sandbox.h"
 
 namespace {
 
@@ -54,9 +49,7 @@ TEST(StoreCommands, ExitStatusOutputAndResultingStore)
     const std::string noCopy = Failed("Failure in copying the definitions");
     const std::string noPost = Failed("Failure in post processing of definitions during update");
     const std::string cur = "/virusdefs/" + kCurName, none = "<missing>";
-    // Sources to install: complete, empty, with an unreadable header, with a
-    // FIFO as a listed file (which must not block the copy), and with a set
-    // in a subdirectory (which is skipped).
+    // Sources to install; a FIFO must not block the copy, a subdirectory is skipped.
     const SetDate kNewer = {2025, 4, 1, 3};
     const std::string src = sandbox.Path("src/"), newer = kNewer.DirName();
     for (const char* name : {"full", "header", "fifo", "nested", "nested/set"})
@@ -101,15 +94,12 @@ TEST(StoreCommands, ExitStatusOutputAndResultingStore)
         // An unreadable header never counts as newer than a set the store has.
         {kStore, {"-i", src + "header"}, 0, "", "", kCurName},
         {kStore, {"-i", src + "fifo"}, 3, "", noPost, kCurName},
-        // An incoming set waits while it is incomplete or another process holds
-        // its lock; a lock abandoned for 30 minutes is broken (the lock's unit
-        // test pins the exact boundary; a loaded machine is slow to start).
+        // An incoming set waits; a lock abandoned for 30 minutes is broken.
         {kIncomplete, {"-n", "app"}, 0, "", "", kCurName},
         {kLocked, {"-n", "app"}, 0, "", "", kCurName},
         {kStaleLock, {"-n", "app"}, 0, "", "", kNewName},
-        // A copy failing half-way, seeding from the newest set or copying from
-        // incoming, leaves no half-built set; the AppId still gets the newest
-        // set, and the failed one is dropped rather than retried forever.
+        // A copy failing half-way leaves no half-built set, and drops the
+        // incoming one rather than retrying it forever.
         {kBigInNewest, {"-n", "app"}, 0, "", "", kCurName},
         {kBigIncoming, {"-n", "app"}, 0, "", "", kCurName},
     };
@@ -183,8 +173,7 @@ TEST(StoreCommands, ExitStatusOutputAndResultingStore)
         EXPECT_EQ(PathExists(set), row.newest == kNewName);
         if (row.newest != kNewName)
             continue;
-        // Seeded from the newest set, laid over it; the unit tests check the
-        // files' contents and modes.
+        // Seeded from the newest set, laid over it (contents, modes: unit tests).
         EXPECT_EQ(ListDir(set), (Names{"a.dat", "b.dat", "catalog.dat", "virscan1.dat"}));
         EXPECT_EQ(ReadTextFile(set + "b.dat"), "new b");
         EXPECT_EQ(PathMode(set), 0750);

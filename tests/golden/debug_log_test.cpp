@@ -1,29 +1,19 @@
-// Whole commands through the sandbox program, compared by their debug log
-// with tests/golden/<name>.log, so a changed message, a skipped step or a new
-// one shows. After a deliberate change of the log, rewrite the transcripts
-// with QDU_GOLDEN_UPDATE=1 ctest --test-dir build/rel -L golden and read the
-// diff of tests/golden/ before committing it.
-#include <gtest/gtest.h>
+// Debug logs of whole commands against tests/golden/<name>.log. After a
+// deliberate change: QDU_GOLDEN_UPDATE=1 ctest --test-dir build/rel -L golden,
+// then read the diff before committing it.
 #include <unistd.h>
 
 #include <cstdlib>
 #include <map>
 #include <regex>
-#include <string>
-#include <vector>
 
 #include "tests/support/cli_runner.h"
-#include "tests/support/full_sets.h"
 #include "tests/support/hub_set.h"
-#include "tests/support/sandbox.h"
 
 namespace {
 
-// What differs from run to run: the sandbox directory, the banner's time,
-// "tmp<hex>" names (numbered in order of appearance), the logging object's
-// "%p " prefix and other pointers. Temporary names come from a generator
-// seeded with the time in seconds, so whether one collides with an earlier
-// one depends on the clock: those lines go.
+// Masks what differs between runs. Whether a random temporary name collides
+// depends on the clock (the generator is seeded with it): those lines go.
 std::string Normalise(std::string text, const std::string& root)
 {
     for (size_t at; (at = text.find(root)) != std::string::npos;)
@@ -87,9 +77,7 @@ TEST_F(DebugLogTest, InstallIntoEmptyStoreThenOverASet)
     Expect({"-i", sandbox.Path("b")}, "i_over_set");
 }
 
-// A hub package, through the stand-in client and the reference patch
-// library, moves the store to the next set. The sets are years old, so the
-// channel does not depend on today's date.
+// The sets are years old, so the channel does not depend on today's date.
 TEST_F(DebugLogTest, MicroDefsApplyAHubPackage)
 {
     const std::string libDir = sandbox.Path("lib"), packages = sandbox.Path("hubpkg");

@@ -1,14 +1,7 @@
-// Stand-in for the "java" that runs the update client; tests put its
-// directory first on PATH. It does what the environment asks:
-//   FAKE_JAVA_RECORD     file that receives "arg <argument>" lines, then
-//                        "env <NAME>=<value>" or "env <NAME> unset" lines;
-//   FAKE_JAVA_COPY_FROM, FAKE_JAVA_HUB_FROM, FAKE_JAVA_DIRECT_FROM
-//                        directories whose regular files are copied into
-//                        $QORDEFSDIR, $HUBDELTADIR, $CURDELTADIR, as a
-//                        download would;
-//   FAKE_JAVA_REMOVE     a directory to delete (pulls the store away);
-//   FAKE_JAVA_SIGNAL     signal to die by, after the rest;
-//   FAKE_JAVA_EXIT       exit status (default 0).
+// Stand-in "java" for the update client; tests put it first on PATH. It
+// records its arguments and environment (FAKE_JAVA_RECORD), copies files as a
+// download would (FAKE_JAVA_*_FROM), deletes a directory (FAKE_JAVA_REMOVE),
+// then dies by FAKE_JAVA_SIGNAL or exits with FAKE_JAVA_EXIT.
 #include <unistd.h>
 
 #include <csignal>

@@ -1,7 +1,5 @@
-/* Preloaded into a program under test: appends the path of every open the
- * program makes through libc to the file named by QDU_OPEN_TRACE, and fails
- * those below /etc with ENOENT, so a test sees which machine files the
- * shipped program reads without it reading (or creating) any of them. */
+/* Preloaded: appends every path the program opens to $QDU_OPEN_TRACE and
+ * fails those below /etc, so a test sees the machine files it would read. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>

@@ -1,16 +1,11 @@
-// A full update through the stand-in "java" (first on PATH): the command line
-// and environment it hands the client, and how it judges the client's end.
+// A full update through the stand-in "java" (first on PATH).
 #include "updater/update_client.h"
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "tests/support/full_sets.h"
-#include "tests/support/sandbox.h"
 
 namespace {
 
@@ -18,9 +13,8 @@ typedef std::vector<std::string> Strings;
 
 enum Store { kStore, kNoStore, kNoBaseDir, kStoreIsAFile };
 
-// The value goes unquoted between the class name and the group, so it is
-// split into words; the stamp's revision is capped at 99; the jar goes first
-// on CLASSPATH; the download directory is a temporary one, gone afterwards.
+// The value goes unquoted, so it is split into words; the stamp's revision
+// is capped at 99; the jar goes first on CLASSPATH.
 TEST(UpdateClient, FullUpdate)
 {
     Sandbox sandbox;
