@@ -200,6 +200,8 @@ TEST_F(DiagnosticsTest, NamesTheCause)
         EXPECT_EQ(shown.err,
                   piped.err + (row.cause.empty() ? "" : "qordefutil: " + row.cause + "\n"));
     }
+    setenv("PATH", path.c_str(), 1);
+    unsetenv("FAKE_JAVA_COPY_FROM");
 }
 
 }  // namespace
