@@ -25,46 +25,6 @@ const std::string kOldName = SetName(kOld), kCurName = SetName(kCur);
 // BaseDir only in another section.
 enum Given { kNone, kStore, kLastCur, kLastOld, kLock, kBare, kNoConf, kNoBase, kSect, kNoGroup };
 
-class DiagnosticsTest : public SandboxTest {
-protected:
-    const std::string defs = sandbox.DefsDir(), sets = sandbox.Path("sets");
-    const std::string group = sandbox.GroupName();
-
-    // A clean machine with source sets waiting; a store's newest set is kCur.
-    void Arrange(Given given)
-    {
-        RemoveTree(sandbox.BaseDir());
-        sandbox.WriteTarvolixConf("[Tarvolix Shared]\nBaseDir=" + sandbox.BaseDir() + "\n");
-        sandbox.SetGroupName(group);
-        WriteSet(sets + "/old", SetLayout(kOld));
-        WriteSet(sets + "/new", SetLayout(kNew));
-        WriteSet(sets + "/same", SetLayout(kCur));
-        WriteSet(sets + "/bad", SetLayout(DefDate{2010, 13, 1, 1}));
-        WriteSet(sets + "/part", SetLayout(kNew, {}, {"defs2.dat"}));
-        if (given >= kStore && given <= kLock) {
-            WriteSet(defs + "/" + kCurName, SetLayout(kCur));
-            WriteDefInfo(defs, kCurName,
-                         given == kLastCur   ? kCurName
-                         : given == kLastOld ? kOldName
-                                             : "");
-            WriteTextFile(defs + "/usage.dat", "[" + kCurName + "]\napp=1\n");
-        }
-        if (given == kLock)
-            WriteTextFile(defs + "/sflock.dat.l2", "");
-        if (given == kLock)
-            WriteTextFile(defs + "/sflock.dat", "");
-        if (given == kBare)
-            MakeDirs(defs);
-        if (given == kNoConf)
-            unlink(sandbox.TarvolixConf().c_str());
-        if (given == kNoBase || given == kSect)
-            sandbox.WriteTarvolixConf(given == kNoBase ? "[Tarvolix Shared]\n"
-                                                       : "[tarvolix]\nBaseDir=/x\n");
-        if (given == kNoGroup)
-            sandbox.SetGroupName("qdu-no-such-group");
-    }
-};
-
 DiagnosedCommand Command(const std::string& line, Strings* words)
 {
     std::istringstream in(line);
@@ -100,8 +60,42 @@ CliResult RunOnTerminal(const Strings& args)
     return result;
 }
 
-TEST_F(DiagnosticsTest, NamesTheCause)
+TEST(Diagnostics, NamesTheCauseAtATerminalOnly)
 {
+    Sandbox sandbox;
+    const std::string defs = sandbox.DefsDir(), sets = sandbox.Path("sets");
+    const std::string group = sandbox.GroupName();
+    WriteSet(sets + "/old", SetLayout(kOld));
+    WriteSet(sets + "/new", SetLayout(kNew));
+    WriteSet(sets + "/same", SetLayout(kCur));
+    WriteSet(sets + "/bad", SetLayout(DefDate{2010, 13, 1, 1}));
+    WriteSet(sets + "/part", SetLayout(kNew, {}, {"defs2.dat"}));
+    // A clean machine; a store's newest set is kCur.
+    auto arrange = [&](Given given) {
+        RemoveTree(sandbox.BaseDir());
+        sandbox.WriteTarvolixConf("[Tarvolix Shared]\nBaseDir=" + sandbox.BaseDir() + "\n");
+        sandbox.SetGroupName(group);
+        if (given >= kStore && given <= kLock) {
+            const std::string last = given == kLastCur   ? kCurName
+                                     : given == kLastOld ? kOldName
+                                                         : "";
+            WriteSet(defs + "/" + kCurName, SetLayout(kCur));
+            WriteDefInfo(defs, kCurName, last);
+            WriteTextFile(defs + "/usage.dat", "[" + kCurName + "]\napp=1\n");
+        }
+        if (given == kLock)  // a lock file and its stuck guard
+            for (const char* name : {"/sflock.dat", "/sflock.dat.l2"})
+                WriteTextFile(defs + name, "");
+        if (given == kBare)
+            MakeDirs(defs);
+        if (given == kNoConf)
+            unlink(sandbox.TarvolixConf().c_str());
+        if (given == kNoBase || given == kSect)
+            sandbox.WriteTarvolixConf(given == kNoBase ? "[Tarvolix Shared]\n"
+                                                       : "[tarvolix]\nBaseDir=/x\n");
+        if (given == kNoGroup)
+            sandbox.SetGroupName("qdu-no-such-group");
+    };
     const std::string conf = sandbox.TarvolixConf(), usage = defs + "/usage.dat";
     const std::string guard = defs + "/sflock.dat.l2", noConfBaseDir = " has no BaseDir in ";
     const std::string noRestore = "nothing to restore: ", notNewer = "not installed: the set in ";
@@ -171,7 +165,7 @@ TEST_F(DiagnosticsTest, NamesTheCause)
     setenv("FAKE_JAVA_COPY_FROM", (sets + "/new").c_str(), 1);
     for (const auto& row : rows) {
         SCOPED_TRACE(row.command);
-        Arrange(row.given);
+        arrange(row.given);
         Strings words;
         DiagnosedCommand command = Command(row.command, &words);
         StoreSnapshot before = TakeSnapshot(command);
@@ -184,7 +178,7 @@ TEST_F(DiagnosticsTest, NamesTheCause)
         EXPECT_EQ(ExplainOutcome(command, row.result, before, row.caller), row.cause);
         if (!bRun)
             continue;
-        Arrange(row.given);
+        arrange(row.given);
         CliResult shown = RunOnTerminal(args);
         EXPECT_EQ(shown.status, row.result);
         // Copying a set shows one line, rewritten in place and ended once done.
