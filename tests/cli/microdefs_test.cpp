@@ -27,135 +27,115 @@ Strings ClientArgs(const std::string& product, const std::string& channel, const
     return args;
 }
 
-const SetDate kOlder = {2020, 1, 10, 5}, kNewer = {2020, 2, 3, 1};
-const char kOlderSequence[] = "200110005";
-
-class MicroDefsTest : public SandboxTest {
-protected:
-    std::string defs = sandbox.DefsDir(), record = sandbox.Path("java.rec");
-    std::string libDir = sandbox.Path("lib"), hubPackages = sandbox.Path("hubpkg");
-
-    void SetUp() override
-    {
-        WriteHubSet(sandbox.Path("setA"), kOlder);
-        WriteHubSet(sandbox.Path("setB"), kNewer);
+// A package for the current set wins over a hub package and leaves the hub
+// alone. A bad hub is announced on the error channel without sequences; one
+// more than ten months old on ".Old". No run leaves a temporary directory or
+// a lock it took.
+TEST(MicroDefs, UpdatesOrReportsAndCleansUp)
+{
+    const SetDate kOlder = {2020, 1, 10, 5}, kNewer = {2020, 2, 3, 1};
+    const struct {
+        const char* name;
+        int status;
+        const char* message;  // between "Command failed: " and ".\n"; null: none
+        int lastBinUpdate;    // afterwards
+        bool clientRan, moved;
+        std::string channel = "", hubSequence = "";
+    } kCases[] = {
+        {"HubPackage", 0, nullptr, 1, true, true, "Jan", "200110005"},
+        {"HubAndDirectPackages", 0, nullptr, 1, true, true, "Jan", "200110005"},
+        {"BadHub", 0, nullptr, 1, true, false, "Error", "0"},  // its files copied again
+        {"OldHub", 0, nullptr, 1, true, false, "Old", "181201000"},
+        {"ClientFails", 9, "Problem with Skyfetcher", 1, true, false, "Jan", "200110005"},
+        {"PackageForAnotherBase", 14,
+         "Failure in post processing of micro definitions during update", 0, true, false, "Jan",
+         "200110005"},
+        {"ClientFailsAndHubVanishes", 16, "Both the Skyfetcher and post microdef clean have failed",
+         1, true, false, "Jan", "200110005"},
+        {"ClientLockHeld", 17, "Failure in pre processing of micro definitions before update", 1,
+         false, false},
+        {"UnknownContentType", 15, "The specified content type could not be found", 1, false,
+         false},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const std::string name = c.name;
+        Sandbox sandbox;
+        const std::string defs = sandbox.DefsDir(), record = sandbox.Path("java.rec");
+        const std::string libDir = sandbox.Path("lib"), hubPackages = sandbox.Path("hubpkg");
+        const std::string setA = sandbox.Path("setA"), setB = sandbox.Path("setB");
+        auto lastBinUpdate = [&] {
+            return GetPrivateProfileInt("tvlxdata-shareddefs-microdefs", "LastBinUpdate", -1,
+                                        sandbox.DefutilsConf().c_str());
+        };
+        // A package, and the marker script by which the store knows its kind.
+        auto makePackage = [](const std::string& from, const std::string& to,
+                              const std::string& dir, bool hub) {
+            MakeDirs(dir);
+            WriteTextFile(dir + (hub ? "/hub.scr" : "/cur.scr"), "apply\n");
+            std::string command = std::string(QDU_MKMICRODEFS) + (hub ? " --hub " : " ") + from +
+                                  " " + to + " " + dir + "/update.mdp >/dev/null 2>&1";
+            EXPECT_EQ(system(command.c_str()), 0) << command;
+        };
+        WriteHubSet(setA, kOlder);
+        WriteHubSet(setB, kNewer);
         MakeDirs(libDir);
         ASSERT_EQ(symlink(QDU_PATCHAPP_LIBRARY, (libDir + "/libpatchapp.so").c_str()), 0);
-        ASSERT_EQ(RunCli({"-i", sandbox.Path("setA")}).status, 0);
-        ASSERT_EQ(LastBinUpdate(), 1);
-    }
-    // A package and the marker script by which the store recognises its kind.
-    void MakePackage(const std::string& from, const std::string& to, const std::string& dir,
-                     bool hub)
-    {
-        MakeDirs(dir);
-        WriteTextFile(dir + (hub ? "/hub.scr" : "/cur.scr"), "apply\n");
-        std::string command = std::string(QDU_MKMICRODEFS) + (hub ? " --hub " : " ") + from + " " +
-                              to + " " + dir + "/update.mdp >/dev/null 2>&1";
-        ASSERT_EQ(system(command.c_str()), 0) << command;
-    }
-    // Mid-March 2020 in every time zone: the hub's January set is recent.
-    CliResult RunMicroDefs(const Strings& env, const Strings& args = {"-m", "Prod"})
-    {
+        ASSERT_EQ(RunCli({"-i", setA}).status, 0);
+        ASSERT_EQ(lastBinUpdate(), 1);
+        const std::string hubMain = defs + "/binhub/virscan1.dat",
+                          hubBefore = ReadTextFile(hubMain);
+        // Mid-March 2020 in every time zone: the hub's January set is recent.
         CliOptions options;
         options.env = {"PATH=" + std::string(QDU_FAKE_JAVA_DIR) + ":/usr/bin:/bin",
                        "FAKE_JAVA_RECORD=" + record, "LD_LIBRARY_PATH=" + libDir,
                        "QORDEFUTIL_SANDBOX_NOW=1584273600"};
-        options.env.insert(options.env.end(), env.begin(), env.end());
-        return RunCli(args, options);
+        Strings args = {"-m", "\"Quoted Prod\""};
+        if (name.compare(0, 3, "Hub") == 0) {
+            makePackage(setA, setB, hubPackages, true);
+            options.env.push_back("FAKE_JAVA_HUB_FROM=" + hubPackages);
+        }
+        if (name == "HubAndDirectPackages") {
+            makePackage(defs + "/" + kOlder.DirName(), setB, sandbox.Path("cur"), false);
+            options.env.push_back("FAKE_JAVA_DIRECT_FROM=" + sandbox.Path("cur"));
+        }
+        if (name == "BadHub")
+            sandbox.WriteDefutilsConf("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\n");
+        if (name == "OldHub")
+            WriteTextFile(hubMain, VirscanHeader(DefDate{2018, 12, 1, 0}));
+        if (name.compare(0, 11, "ClientFails") == 0)
+            options.env.push_back("FAKE_JAVA_EXIT=3");
+        if (name == "PackageForAnotherBase") {  // made against B, applied to a hub holding A
+            makePackage(setB, setA, hubPackages, true);
+            options.env.push_back("FAKE_JAVA_HUB_FROM=" + hubPackages);
+        }
+        if (name == "ClientFailsAndHubVanishes")
+            options.env.push_back("FAKE_JAVA_REMOVE=" + defs + "/binhub");
+        if (name == "ClientLockHeld")
+            WriteTextFile(defs + "/sflock.dat", "");
+        if (name == "UnknownContentType")
+            args.push_back("Mail");
+
+        CliResult r = RunCli(args, options);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.message ? std::string("Command failed: ") + c.message + ".\n" : "");
+        EXPECT_EQ(lastBinUpdate(), c.lastBinUpdate);
+        EXPECT_EQ(DefInfoValue(defs, "CurDefs"), (c.moved ? kNewer : kOlder).DirName());
+        for (const std::string& entry : ListDir(defs))
+            EXPECT_NE(entry.compare(0, 3, "tmp"), 0) << entry;
+        EXPECT_EQ(PathExists(defs + "/sflock.dat"), name == "ClientLockHeld");
+        if (c.moved) {
+            EXPECT_EQ(PrefixedLines(r.out).back(), "100.000000%") << "the library's progress";
+            EXPECT_EQ(ReadTextFile(hubMain),
+                      name == "HubPackage" ? ReadTextFile(setB + "/virscan1.dat") : hubBefore);
+        }
+        EXPECT_EQ(PathExists(record), c.clientRan);
+        if (c.clientRan) {
+            const std::string cur = c.channel == "Error" ? "0" : "200110005";
+            EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
+                      ClientArgs("Quoted Prod", "MicroDefsB." + c.channel, c.hubSequence, cur));
+        }
     }
-    int LastBinUpdate() const
-    {
-        return GetPrivateProfileInt("tvlxdata-shareddefs-microdefs", "LastBinUpdate", -1,
-                                    sandbox.DefutilsConf().c_str());
-    }
-};
-
-struct Case {
-    const char* name;
-    int status;
-    const char* message;  // between "Command failed: " and ".\n"; null: succeeds
-    int lastBinUpdate;    // afterwards
-    bool clientRan;
-};
-
-class MicroDefsCaseTest : public MicroDefsTest, public ::testing::WithParamInterface<Case> {};
-
-// A package for the current set wins over a hub package and leaves the hub
-// alone. No run leaves a temporary directory or a lock it took.
-TEST_P(MicroDefsCaseTest, UpdatesOrReportsAndCleansUp)
-{
-    const Case& c = GetParam();
-    const std::string name = c.name, hubMain = defs + "/binhub/virscan1.dat";
-    const std::string hubBefore = ReadTextFile(hubMain);
-    Strings env, args = {"-m", "Prod"};
-    if (name == "HubPackage" || name == "HubAndDirectPackages") {
-        MakePackage(sandbox.Path("setA"), sandbox.Path("setB"), hubPackages, true);
-        env = {"FAKE_JAVA_HUB_FROM=" + hubPackages};
-    }
-    if (name == "HubAndDirectPackages") {
-        MakePackage(defs + "/" + kOlder.DirName(), sandbox.Path("setB"), sandbox.Path("cur"), 0);
-        env.push_back("FAKE_JAVA_DIRECT_FROM=" + sandbox.Path("cur"));
-    }
-    if (name == "ClientFails")
-        env = {"FAKE_JAVA_EXIT=3"};
-    if (name == "PackageForAnotherBase") {  // made against B, applied to a hub holding A
-        MakePackage(sandbox.Path("setB"), sandbox.Path("setA"), hubPackages, true);
-        env = {"FAKE_JAVA_HUB_FROM=" + hubPackages};
-    }
-    if (name == "ClientFailsAndHubVanishes")
-        env = {"FAKE_JAVA_EXIT=1", "FAKE_JAVA_REMOVE=" + defs + "/binhub"};
-    if (name == "ClientLockHeld")
-        WriteTextFile(defs + "/sflock.dat", "");
-    if (name == "UnknownContentType")
-        args.push_back("Mail");
-
-    CliResult r = RunMicroDefs(env, args);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.err, c.message ? std::string("Command failed: ") + c.message + ".\n" : "");
-    EXPECT_EQ(LastBinUpdate(), c.lastBinUpdate);
-    EXPECT_EQ(PathExists(record), c.clientRan);
-    EXPECT_EQ(DefInfoValue(defs, "CurDefs"), (c.message ? kOlder : kNewer).DirName());
-    for (const std::string& entry : ListDir(defs))
-        EXPECT_NE(entry.compare(0, 3, "tmp"), 0) << entry;
-    EXPECT_EQ(PathExists(defs + "/sflock.dat"), name == "ClientLockHeld");
-    if (c.message != nullptr)
-        return;
-    EXPECT_EQ(PrefixedLines(r.out).back(), "100.000000%") << "the library's progress";
-    EXPECT_EQ(ReadTextFile(hubMain),
-              name == "HubPackage" ? ReadTextFile(sandbox.Path("setB/virscan1.dat")) : hubBefore);
-    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
-              ClientArgs("Prod", "MicroDefsB.Jan", kOlderSequence, kOlderSequence));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, MicroDefsCaseTest,
-    ::testing::Values(
-        Case{"HubPackage", 0, nullptr, 1, true}, Case{"HubAndDirectPackages", 0, nullptr, 1, true},
-        Case{"ClientFails", 9, "Problem with Skyfetcher", 1, true},
-        Case{"PackageForAnotherBase", 14,
-             "Failure in post processing of micro definitions during update", 0, true},
-        Case{"ClientFailsAndHubVanishes", 16,
-             "Both the Skyfetcher and post microdef clean have failed", 1, true},
-        Case{"ClientLockHeld", 17, "Failure in pre processing of micro definitions before update",
-             1, false},
-        Case{"UnknownContentType", 15, "The specified content type could not be found", 1, false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// A bad hub is announced on the error channel without sequences; a usable
-// hub more than ten months old is ".Old", with both sequences.
-TEST_F(MicroDefsTest, ChannelAndSequencesFollowTheHubState)
-{
-    sandbox.WriteDefutilsConf("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\n");
-    ASSERT_EQ(RunMicroDefs({}, {"-m", "\"Quoted Prod\""}).status, 0);
-    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
-              ClientArgs("Quoted Prod", "MicroDefsB.Error", "0", "0"));
-
-    WriteTextFile(defs + "/binhub/virscan1.dat", VirscanHeader(DefDate{2018, 12, 1, 0}));
-    sandbox.WriteDefutilsConf("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=1\n");
-    ASSERT_EQ(RunMicroDefs({}).status, 0);
-    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
-              ClientArgs("Prod", "MicroDefsB.Old", "181201000", kOlderSequence));
 }
 
 TEST(ArgumentText, LongGroupsAreCutAt8189Characters)
