@@ -25,7 +25,6 @@ enum Given {
     kStore,        // kCur newest
     kRegistered,   // and "app" registered with it
     kSetDeleted,   // but its directory gone
-    kNoUsage,      // but usage.dat gone
     kTypeStore,    // in the store of content type MyType
     kIncomplete,   // kStore, kNew waiting in incoming, one of its files missing
     kLocked,       // complete, under a lock 1700 s old
@@ -70,7 +69,6 @@ TEST(StoreCommands, ExitStatusOutputAndResultingStore)
         {kRegistered, {"--getcurrentdefs", "APP"}, 0, cur, "", kCurName},
         {kStore, {"-g", "app"}, 4, "", noLocation, kCurName},
         {kSetDeleted, {"-g", "app"}, 4, "", noLocation, kCurName},
-        {kNoUsage, {"-g", "app"}, 4, "", noLocation, kCurName},
         {kRegistered, {"-g", "app", "NoSuchType"}, 15, "", kNoType, kCurName},
         {kTypeStore, {"-g", "app", "MyType"}, 0, "/tvlxdata/mytype/" + kCurName, "", kCurName},
         {kNoBaseDir, {"-g", "app"}, 5, "", noInit, none},
@@ -111,8 +109,7 @@ TEST(StoreCommands, ExitStatusOutputAndResultingStore)
     CliOptions options;
     options.env = {std::string("PATH=") + QDU_FAKE_JAVA_DIR + ":/usr/bin:/bin"};
     for (const auto& row : kRows) {
-        SCOPED_TRACE(testing::Message()
-                     << row.args[0] << " " << row.args.back() << " " << row.given);
+        SCOPED_TRACE(row.args[0] + " " + row.args.back() + " " + std::to_string(row.given));
         RemoveTree(sandbox.BaseDir());
         sandbox.WriteTarvolixConf(
             "[Tarvolix Shared]\n" +
@@ -140,8 +137,6 @@ TEST(StoreCommands, ExitStatusOutputAndResultingStore)
             WriteTextFile(defs + "/usage.dat", "[" + kCurName + "]\napp=1\n");
         if (row.given == kSetDeleted)
             RemoveTree(defs + "/" + kCurName);
-        if (row.given == kNoUsage)
-            unlink((defs + "/usage.dat").c_str());
         if (row.given == kLocked || row.given == kStaleLock) {
             const time_t when = time(nullptr) - (row.given == kLocked ? 1700 : 1800);
             WriteTextFile(incoming + "/inlock.dat", "");
