@@ -25,28 +25,24 @@ int main(int argc, char** argv)
         if (!record.flush())
             return 120;
     }
+    std::error_code ec;
     for (auto [from, to] : {std::pair{"FAKE_JAVA_COPY_FROM", "QORDEFSDIR"},
                             {"FAKE_JAVA_HUB_FROM", "HUBDELTADIR"},
                             {"FAKE_JAVA_DIRECT_FROM", "CURDELTADIR"}}) {
+        if (getenv(from) != nullptr && getenv(to) == nullptr)
+            return 121;
         if (getenv(from) == nullptr)
             continue;
-        std::error_code ec;
-        if (getenv(to) == nullptr)
-            return 121;
         for (const fs::directory_entry& e : fs::directory_iterator(getenv(from), ec)) {
-            if (e.is_regular_file())
-                fs::copy_file(e.path(), getenv(to) / e.path().filename(),
-                              fs::copy_options::overwrite_existing, ec);
-            if (ec)
-                break;
+            if (e.is_regular_file() && !fs::copy_file(e.path(), getenv(to) / e.path().filename(),
+                                                      fs::copy_options::overwrite_existing, ec))
+                return 121;
         }
         if (ec)
             return 121;
     }
-    if (const char* pszRemove = getenv("FAKE_JAVA_REMOVE")) {
-        std::error_code ec;
+    if (const char* pszRemove = getenv("FAKE_JAVA_REMOVE"))
         fs::remove_all(pszRemove, ec);
-    }
     if (const char* pszSignal = getenv("FAKE_JAVA_SIGNAL")) {
         // The shell that ran us (unless it exec'ed us) dies by it too, so the
         // launcher's own child ends by the signal either way.
