@@ -1,5 +1,7 @@
 /* Preloaded: appends every path the program opens to $QDU_OPEN_TRACE and
- * fails those below /etc, so a test sees the machine files it would read. */
+ * fails those below /etc, so a test sees the machine files it would read.
+ * open and openat are what the program imports; should it call another
+ * variant, the test misses /etc/Tarvolix.conf and fails. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -43,17 +45,4 @@ static int Open(int dirfd, const char* pszPath, int flags, mode_t mode)
         return Open(dir, p, flags, mode);                                            \
     }
 TRACED(open, (const char* p, int flags, ...), AT_FDCWD)
-TRACED(open64, (const char* p, int flags, ...), AT_FDCWD)
 TRACED(openat, (int d, const char* p, int flags, ...), d)
-TRACED(openat64, (int d, const char* p, int flags, ...), d)
-
-/* What _FORTIFY_SOURCE turns a two-argument open into. */
-#define FORTIFIED(name, params, dir)   \
-    int name params                    \
-    {                                  \
-        return Open(dir, p, flags, 0); \
-    }
-FORTIFIED(__open_2, (const char* p, int flags), AT_FDCWD)
-FORTIFIED(__open64_2, (const char* p, int flags), AT_FDCWD)
-FORTIFIED(__openat_2, (int d, const char* p, int flags), d)
-FORTIFIED(__openat64_2, (int d, const char* p, int flags), d)
