@@ -15,18 +15,6 @@ namespace {
 
 typedef std::vector<std::string> Strings;
 
-// The client's three argument groups, quotes removed.
-Strings ClientArgs(const std::string& product, const std::string& channel, const std::string& hub,
-                   const std::string& cur)
-{
-    Strings args = {"Skyfetcher"};
-    for (const Strings& g : {Strings{channel, "HubDefs", hub}, Strings{channel, "CurDefs", cur},
-                             Strings{"MicroDefsB.CurDefs", "CurDefs", cur}})
-        args.insert(args.end(), {"[", "-p", product, "-v", g[0], "-l", "TvlAllLanguages", "-t",
-                                 g[1], "-z", g[2], "]"});
-    return args;
-}
-
 // A package for the current set wins over a hub package and leaves the hub
 // alone. A bad hub is announced on the error channel without sequences; one
 // more than ten months old on ".Old". No run leaves a temporary directory or
@@ -130,10 +118,16 @@ TEST(MicroDefs, UpdatesOrReportsAndCleansUp)
                       name == "HubPackage" ? ReadTextFile(setB + "/virscan1.dat") : hubBefore);
         }
         EXPECT_EQ(PathExists(record), c.clientRan);
-        if (c.clientRan) {
+        if (c.clientRan) {  // the three argument groups, quotes removed
+            const std::string channel = "MicroDefsB." + c.channel;
             const std::string cur = c.channel == "Error" ? "0" : "200110005";
-            EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
-                      ClientArgs("Quoted Prod", "MicroDefsB." + c.channel, c.hubSequence, cur));
+            Strings expected = {"Skyfetcher"};
+            for (const Strings& g :
+                 {Strings{channel, "HubDefs", c.hubSequence}, Strings{channel, "CurDefs", cur},
+                  Strings{"MicroDefsB.CurDefs", "CurDefs", cur}})
+                expected.insert(expected.end(), {"[", "-p", "Quoted Prod", "-v", g[0], "-l",
+                                                 "TvlAllLanguages", "-t", g[1], "-z", g[2], "]"});
+            EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "), expected);
         }
     }
 }

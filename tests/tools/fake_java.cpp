@@ -1,7 +1,7 @@
 // Stand-in "java" for the update client; tests put it first on PATH. It
-// records its arguments and environment (FAKE_JAVA_RECORD), copies files as a
-// download would (FAKE_JAVA_*_FROM), deletes a directory (FAKE_JAVA_REMOVE),
-// then dies by FAKE_JAVA_SIGNAL or exits with FAKE_JAVA_EXIT.
+// records "arg <argument>" and "env <NAME>=<value>" lines (FAKE_JAVA_RECORD),
+// copies files as a download would (FAKE_JAVA_*_FROM), deletes a directory
+// (FAKE_JAVA_REMOVE), then dies by FAKE_JAVA_SIGNAL or exits with FAKE_JAVA_EXIT.
 #include <unistd.h>
 
 #include <csignal>
@@ -17,11 +17,9 @@ int main(int argc, char** argv)
     if (const char* pszRecord = getenv("FAKE_JAVA_RECORD")) {
         std::ofstream record(pszRecord);
         for (int i = 1; i < argc; ++i) record << "arg " << argv[i] << "\n";
-        for (const char* pszName : {"CLASSPATH", "QORDEFSDIR", "HUBDELTADIR", "CURDELTADIR"}) {
-            const char* pszValue = getenv(pszName);
-            record << "env " << pszName << (pszValue ? std::string("=") + pszValue : " unset")
-                   << "\n";
-        }
+        for (const char* pszName : {"CLASSPATH", "QORDEFSDIR", "HUBDELTADIR", "CURDELTADIR"})
+            if (const char* pszValue = getenv(pszName))
+                record << "env " << pszName << "=" << pszValue << "\n";
         if (!record.flush())
             return 120;
     }
