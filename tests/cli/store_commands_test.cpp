@@ -278,7 +278,6 @@ TEST_F(StoreCommandsTest, NamesTheCauseAtATerminalOnly)
          "group qdu-no-such-group does not exist: groupadd qdu-no-such-group"},
         {kStore, "-g app Rules extra", 15, noType},
         {kNone, "-r Rules", 15, noType},  // -r has its content type first
-        {kStore, "-u nobody", 6, "nobody is not registered in " + usage + ": qordefutil -n nobody"},
         {kStore, "-u -odd", 6, "-odd is not registered in " + usage + ": qordefutil -n -odd"},
         {kBare, "-n app", 10,
          "no definitions are installed in " + defs + ": install a set with qordefutil -i DIR"},
