@@ -187,7 +187,6 @@ TEST_F(StoreCommandsTest, ExitStatusOutputAndResultingStore)
         {kBigInNewest, {"-n", "app"}, 0, "", "", kCurName},
         {kBigIncoming, {"-n", "app"}, 0, "", "", kCurName},
     };
-    constexpr rlim_t kLimit = 64 * 1024;
     struct rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     const struct rlimit limit = {kLimit, saved.rlim_max};
