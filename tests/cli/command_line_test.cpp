@@ -1,11 +1,8 @@
-// The command line: help, version and parse errors through the real
-// program, then dispatch order and result messages through test doubles.
-#include <gtest/gtest.h>
+// The command line through the real program, dispatch through test doubles.
 
 #include <algorithm>
 #include <cstdlib>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "cli/qordefutil.h"
 #include "tests/support/cli_runner.h"
@@ -20,83 +17,56 @@ const std::string kVersionLine =
 const std::string kHelp =
     kVersionLine +
     "qordefutil\n"
-    "\t-h/--help   \n"
-    "\t\t  To print this help page: the summary of all command line options.\n"
-    "\t-g/--getcurrentdefs <AppId> [Content Type]    \t\n"
-    "\t\t  To print information about the definitions in use by this <AppId>.\n"
-    "\t-i/--install <srcdir> [Content Type] \n"
-    "\t\t  To install definitions from <srcdir> to a shared def directory.\n"
-    "\t-l/--skyfetcher      \n"
-    "\t\t  To update definitions from internet.\n"
-    "\t-n/--newest\t<AppId> [Content Type]      \t\n"
-    "\t\t  To register AppId with the newest (or newly installed) definition set.\n"
-    "\t-u/--uninstall\t<AppId> [Content Type] \n"
-    "\t\t  To decrement usage count and remove unused definitions.\n"
-    "\t-m/--mdefs <product_name> [Content Type] \n"
-    "\t\t  To download microdefs package for this product_name. \n"
-    "\t-r/--restorelastdefs [Content Type]      \n"
-    "\t\t  To restore the last definitions to be the latest. \n"
-    "\t-R/--registerproduct\t<product_name> \n"
-    "\t\t  To register this <product_name> with Skyfetcher. \n"
-    "\t-U/--unregisterproduct\t<product_name> \n"
-    "\t\t  To unregister this <product_name> from Skyfetcher. \n"
-    "\t-v/--version        \n"
-    "\t\t  To print this tool's version number and copyright to stdout.\n"
-    "\t--versiononly \n"
-    "\t\t  To print this tool's version number to stdout.\n";
-
-// Parse errors name the program as invoked.
-std::string Bad(const std::string& what)
-{
-    return "./bin/qdu: " + what + ". See --help.\n";
-}
+    "\t-h/--help   \n\t\t  To print this help page: the summary of all command line options.\n"
+    "\t-g/--getcurrentdefs <AppId> [Content Type]    \t\n\t\t  To print information about the definitions in use by this <AppId>.\n"
+    "\t-i/--install <srcdir> [Content Type] \n\t\t  To install definitions from <srcdir> to a shared def directory.\n"
+    "\t-l/--skyfetcher      \n\t\t  To update definitions from internet.\n"
+    "\t-n/--newest\t<AppId> [Content Type]      \t\n\t\t  To register AppId with the newest (or newly installed) definition set.\n"
+    "\t-u/--uninstall\t<AppId> [Content Type] \n\t\t  To decrement usage count and remove unused definitions.\n"
+    "\t-m/--mdefs <product_name> [Content Type] \n\t\t  To download microdefs package for this product_name. \n"
+    "\t-r/--restorelastdefs [Content Type]      \n\t\t  To restore the last definitions to be the latest. \n"
+    "\t-R/--registerproduct\t<product_name> \n\t\t  To register this <product_name> with Skyfetcher. \n"
+    "\t-U/--unregisterproduct\t<product_name> \n\t\t  To unregister this <product_name> from Skyfetcher. \n"
+    "\t-v/--version        \n\t\t  To print this tool's version number and copyright to stdout.\n"
+    "\t--versiononly \n\t\t  To print this tool's version number to stdout.\n";
 
 TEST(CommandLine, PrintsExactlyAndExits)
 {
-    const std::string missingG = Bad("required option missing for '-g'");
+    // Parse errors name the program as invoked.
+    auto bad = [](const std::string& what) { return "./bin/qdu: " + what + ". See --help.\n"; };
+    const std::string missingG = bad("required option missing for '-g'");
     const struct {
-        const char* name;
         std::vector<std::string> args;
         int status;
-        std::string out;
-        std::string err;
+        std::string out, err;
     } kCases[] = {
-        {"NoArguments", {}, 255, "", Bad("Arguments required")},
-        {"HelpLong", {"--help"}, 0, kHelp, ""},
-        {"VersionThenHelp", {"-v", "-h"}, 0, kHelp, kVersionLine},
-        {"VersionOnlyHelp", {"--versiononly", "-h"}, 0, "3.1.36.0\n" + kHelp, ""},
-        {"VersionStopsUpdate", {"--version", "-l"}, 0, "", kVersionLine},
-        {"RequiredValueMissing", {"-g"}, 255, "", missingG},
-        {"HelpRefusedAsValue", {"-g", "-h"}, 255, "", missingG},
-        {"OptionalRefusedAsValue",
-         {"-u", "--skyfetcher"},
-         255,
-         "",
-         Bad("required option missing for '-u'")},
-        {"ExtraAfterHelp", {"-h", "extra"}, 255, "", Bad("unrecognized option 'extra'")},
-        {"JoinedLongValue", {"--install=/d"}, 255, "", Bad("unrecognized option '--install=/d'")},
-        {"ThirdArgumentNeverParsed", {"-v", "--versiononly", "-x"}, 0, "", kVersionLine},
-        {"RegisterProduct", {"-R", "Prod"}, 0, "registering internal Prod", ""},
-        {"UnregisterProduct", {"-U", "Prod"}, 0, "unregistering internal", ""},
+        {{}, 255, "", bad("Arguments required")},
+        {{"--help"}, 0, kHelp, ""},
+        {{"-v", "-h"}, 0, kHelp, kVersionLine},
+        {{"--versiononly", "-h"}, 0, "3.1.36.0\n" + kHelp, ""},
+        {{"--version", "-l"}, 0, "", kVersionLine},  // the update does not run
+        {{"-g"}, 255, "", missingG},
+        {{"-g", "-h"}, 255, "", missingG},
+        {{"-u", "--skyfetcher"}, 255, "", bad("required option missing for '-u'")},
+        {{"-h", "extra"}, 255, "", bad("unrecognized option 'extra'")},
+        {{"--install=/d"}, 255, "", bad("unrecognized option '--install=/d'")},
+        {{"-v", "--versiononly", "-x"}, 0, "", kVersionLine},  // the third is never parsed
+        {{"-R", "Prod"}, 0, "registering internal Prod", ""},
+        {{"-U", "Prod"}, 0, "unregistering internal", ""},
     };
     Sandbox sandbox;
     CliOptions options;
     options.argv0 = "./bin/qdu";
     for (const auto& c : kCases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0] + " " + c.args.back());
         CliResult r = RunCli(c.args, options);
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(std::make_tuple(r.status, r.out, r.err), std::make_tuple(c.status, c.out, c.err));
     }
 }
 
-// The shipped program, run with a sandbox configured, opens the Tarvolix
-// configuration in /etc (which the trace library keeps it from reading) and
-// nothing of the sandbox. That name is also the update client's, so only a
-// run shows which one the store reads. Without a store the utility's own
-// configuration is never opened; its name and the group's occur only in the
-// machine paths, so the image shows them, and no sandbox variable.
+// The shipped program opens the machine's configuration in /etc (the trace
+// library keeps it from reading it) and nothing of the sandbox. Without a
+// store it never opens its own configuration: that name is sought in the image.
 TEST(ShippedProgram, UsesOnlyTheMachinePaths)
 {
     Sandbox sandbox;
@@ -113,10 +83,7 @@ TEST(ShippedProgram, UsesOnlyTheMachinePaths)
 #endif
     RunCli({"-g", "App"}, options);
     std::vector<std::string> opened = PrefixedLines(ReadTextFile(trace));
-    auto saw = [&](const std::string& path) {
-        return std::find(opened.begin(), opened.end(), path) != opened.end();
-    };
-    EXPECT_TRUE(saw("/etc/Tarvolix.conf"));
+    EXPECT_NE(std::find(opened.begin(), opened.end(), "/etc/Tarvolix.conf"), opened.end());
     for (const std::string& path : opened)
         EXPECT_EQ(path.find(sandbox.Root()), std::string::npos) << path;
 
@@ -129,76 +96,58 @@ TEST(ShippedProgram, UsesOnlyTheMachinePaths)
 std::vector<std::string> g_calls;
 int g_result = 0;
 
+// Registration handlers answer 7, which must never count.
 int Call(const char* name, const char* a = "", const char* b = "")
 {
     auto text = [](const char* p) { return std::string(p != nullptr ? p : "null"); };
     g_calls.push_back(std::string(name) + "(" + text(a) + "," + text(b) + ")");
-    return g_result;
+    return *name == 'R' || *name == 'U' ? 7 : g_result;
 }
 
-const CommandHandlers kFakes = {[](const char* a, const char* c) { return Call("g", a, c); },
-                                [](const char* a, const char* c) { return Call("i", a, c); },
-                                [](const char* a, const char* c) { return Call("u", a, c); },
-                                [](const char* v) { return Call("l", v); },
-                                [](const char* a, const char* c) { return Call("n", a, c); },
-                                [](const char* a, const char* c) { return Call("m", a, c); },
-                                [](const char* c) { return Call("r", c); },
-                                [](const char* p) {
-                                    Call("R", p);
-                                    return 7;
-                                },
-                                []() {
-                                    Call("U");
-                                    return 7;
-                                }};
+#define FAKE2(name) [](const char* a, const char* b) { return Call(name, a, b); }
+#define FAKE1(name) [](const char* a) { return Call(name, a); }
+const CommandHandlers kFakes = {FAKE2("g"), FAKE2("i"), FAKE2("u"),
+                                FAKE1("l"), FAKE2("n"), FAKE2("m"),
+                                FAKE1("r"), FAKE1("R"), [] { return Call("U"); }};
 
-CliResult Main(std::vector<std::string> args)
+// The quirks of the order, and the messages of the codes the commands' own
+// tests cannot produce (the misspelling is the program's own).
+TEST(Dispatch, RunsHandlersInFixedOrderAndMapsTheResult)
 {
-    g_calls.clear();
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int result = QorDefUtilMain(static_cast<int>(args.size()), argv.data(), kFakes);
-    std::string out = testing::internal::GetCapturedStdout();
-    return CliResult{result, out, testing::internal::GetCapturedStderr()};
-}
-
-// The program itself shows each handler its arguments; here the quirks of
-// the order, and that the registration handlers' own results (7) never count.
-TEST(Dispatch, RunsHandlersInFixedOrderWithTheirArguments)
-{
+    std::string err;
+    auto run = [&](std::vector<std::string> args, int result) {
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        g_calls.clear();
+        g_result = result;
+        testing::internal::CaptureStdout();  // the help page, checked through the program
+        testing::internal::CaptureStderr();
+        int status = QorDefUtilMain(static_cast<int>(args.size()), argv.data(), kFakes);
+        testing::internal::GetCapturedStdout();
+        err = testing::internal::GetCapturedStderr();
+        return status;
+    };
     const struct {
-        const char* name;
         std::vector<std::string> args;
         std::vector<std::string> calls;
         int status;
-    } kCases[] = {
-        {"UpdateWithoutValue", {"q", "-l"}, {"l(null,)"}, 0},
-        {"UpdateTakesRequiredOptionAsValue", {"q", "-l", "-g"}, {"l(-g,)"}, 0},
+    } kOrder[] = {
+        {{"q", "-l"}, {"l(null,)"}, 0},
+        {{"q", "-l", "-g"}, {"l(-g,)"}, 0},
         // Both run, the update first, and -r takes itself as content type.
-        {"UpdateThenRestore", {"q", "-l", "-r"}, {"l(null,)", "r(-r,)"}, 0},
-        {"OrderIsFixedNotTyped", {"q", "-r", "-l"}, {"l(null,)", "r(-l,)"}, 0},
-        {"RegisterProduct", {"q", "-R", "Prod"}, {"R(Prod,)"}, 0},
-        {"HelpRunsNothing", {"q", "-r", "-h"}, {}, 0},
-        {"NoArgumentVector", {}, {}, -1},  // and no program name to print
+        {{"q", "-l", "-r"}, {"l(null,)", "r(-r,)"}, 0},
+        {{"q", "-r", "-l"}, {"l(null,)", "r(-l,)"}, 0},
+        {{"q", "-R", "Prod"}, {"R(Prod,)"}, 0},
+        {{"q", "-r", "-h"}, {}, 0},
+        {{}, {}, -1},  // and no program name to print
     };
-    g_result = 0;
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.name);
-        CliResult r = Main(c.args);
-        EXPECT_EQ(g_calls, c.calls) << r.err;
-        EXPECT_EQ(r.status, c.status);
+    for (const auto& c : kOrder) {
+        SCOPED_TRACE(c.args.size() > 1 ? c.args[1] + " " + c.args.back() : "(none)");
+        EXPECT_EQ(run(c.args, 0), c.status);
+        EXPECT_EQ(g_calls, c.calls) << err;
     }
-}
-
-// Codes the commands can produce are checked where they produce them; these
-// are the rest. The misspelling is the program's own text.
-TEST(Dispatch, MapsResultToMessage)
-{
-    const std::pair<int, const char*> kCases[] = {
-        // text between "Command failed: " and ".\n"
+    const std::pair<int, const char*> kMessages[] = {
         {0, nullptr},
         {1, "Failure in initialization while installing definitions"},
         {2, "Failure in creating the temporary structure before definitions update"},
@@ -209,13 +158,10 @@ TEST(Dispatch, MapsResultToMessage)
         {18, "An unspecified error occured"},
         {-1, "An unspecified error occured"},
     };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.first);
-        g_result = c.first;
-        CliResult r = Main({"q", "-n", "App"});
-        EXPECT_EQ(r.status, c.first);
-        EXPECT_EQ(r.err, c.second ? std::string("Command failed: ") + c.second + ".\n" : "");
-        EXPECT_EQ(r.out, "");
+    for (const auto& [result, message] : kMessages) {
+        SCOPED_TRACE(result);
+        EXPECT_EQ(run({"q", "-n", "App"}, result), result);
+        EXPECT_EQ(err, message ? std::string("Command failed: ") + message + ".\n" : "");
     }
 }
 

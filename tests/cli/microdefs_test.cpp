@@ -1,228 +1,135 @@
-// The microdefs command end to end: the sandbox program, the stand-in update
-// client and the reference patch library move a store to a newer set through
-// real delta packages. Then its argument text and console progress.
-#include <gtest/gtest.h>
+// Microdefs end to end: the stand-in client delivers real delta packages that
+// the reference patch library applies (its own failures are unit tested).
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <string>
-#include <vector>
 
 #include "cli/console_progress.h"
 #include "cli/microdefs_command.h"
 #include "platform/profile.h"
 #include "tests/support/cli_runner.h"
-#include "tests/support/def_sets.h"
-#include "tests/support/sandbox.h"
+#include "tests/support/hub_set.h"
 
 namespace {
 
 typedef std::vector<std::string> Strings;
 
-DefDate MonthsAgo(int nMonthsAgo, int day, uint32_t rev)
+// A package for the current set wins over a hub package and leaves the hub
+// alone. A bad hub is announced on the error channel without sequences; one
+// more than ten months old on ".Old". No run leaves a temporary directory or
+// a lock it took.
+TEST(MicroDefs, UpdatesOrReportsAndCleansUp)
 {
-    time_t now = time(nullptr);
-    struct tm local;
-    localtime_r(&now, &local);
-    int total = (local.tm_year + 1900) * 12 + local.tm_mon - nMonthsAgo;
-    return DefDate{total / 12, total % 12 + 1, day, rev};
-}
-
-std::string Sequence(const DefDate& d)
-{
-    return std::to_string((d.year - 2000) * 10000000L + d.month * 100000L + d.day * 1000L +
-                          d.revision);
-}
-
-// A set whose binary hub is the whole set, so a hub package can turn the
-// hub into the next set. The data file is large enough for real deltas.
-void WriteHubSet(const std::string& dir, const DefDate& date)
-{
-    std::string body;
-    for (int i = 0; i < 2000; ++i)
-        body += "signature " + std::to_string(i) + (i % 97 ? "\n" : " of " + SetName(date) + "\n");
-    MakeDirs(dir);
-    WriteTextFile(dir + "/defs1.dat", body);
-    WriteTextFile(dir + "/virscan1.dat", VirscanHeader(date) + "main " + SetName(date));
-    WriteTextFile(dir + "/texthub.dat", "text hub of " + SetName(date) + "\n");
-    WriteTextFile(dir + "/catalog.dat",
-                  "[Files]\nvirscan1.dat\ncatalog.dat\ndefs1.dat\ntexthub.dat\n"
-                  "[Binary Hub Files - Linux]\nvirscan1.dat\n"
-                  "[Binary Hub Files - Common]\ncatalog.dat\ndefs1.dat\ntexthub.dat\n"
-                  "[Text Hub Files]\ntexthub.dat\n");
-}
-
-// The three argument groups as the client receives them (quotes removed).
-Strings ClientArgs(const std::string& product, const std::string& channel, const std::string& hub,
-                   const std::string& cur)
-{
-    Strings args = {"Skyfetcher"};
-    for (const Strings& g : {Strings{channel, "HubDefs", hub}, Strings{channel, "CurDefs", cur},
-                             Strings{"MicroDefsB.CurDefs", "CurDefs", cur}})
-        args.insert(args.end(), {"[", "-p", product, "-v", g[0], "-l", "TvlAllLanguages", "-t",
-                                 g[1], "-z", g[2], "]"});
-    return args;
-}
-
-class MicroDefsTest : public SandboxTest {
-protected:
-    DefDate older = MonthsAgo(2, 10, 5), newer = MonthsAgo(1, 3, 1);
-    std::string defs = sandbox.DefsDir(), record = sandbox.Path("java.rec");
-    std::string libDir = sandbox.Path("lib"), hubPackages = sandbox.Path("hubpkg");
-
-    void SetUp() override
-    {
-        WriteHubSet(sandbox.Path("setA"), older);
-        WriteHubSet(sandbox.Path("setB"), newer);
-        UsePatchLibrary(QDU_PATCHAPP_LIBRARY);
-        ASSERT_EQ(RunCli({"-i", sandbox.Path("setA")}).status, 0);
-        ASSERT_EQ(LastBinUpdate(), 1);
-    }
-    void UsePatchLibrary(const std::string& path)
-    {
+    const SetDate kOlder = {2020, 1, 10, 5}, kNewer = {2020, 2, 3, 1};
+    const struct {
+        const char* name;
+        int status;
+        const char* message;  // between "Command failed: " and ".\n"; null: none
+        int lastBinUpdate;    // afterwards
+        bool clientRan, moved;
+        std::string channel = "";  // the hub's; every run asks for the current set's too
+    } kCases[] = {
+        {"HubPackage", 0, nullptr, 1, true, true, "Jan"},
+        {"HubAndDirectPackages", 0, nullptr, 1, true, true, "Jan"},
+        {"BadHub", 0, nullptr, 1, true, false, "Error"},  // its files copied again
+        {"OldHub", 0, nullptr, 1, true, false, "Old"},
+        {"ClientFails", 9, "Problem with Skyfetcher", 1, true, false, "Jan"},
+        {"PackageForAnotherBase", 14,
+         "Failure in post processing of micro definitions during update", 0, true, false, "Jan"},
+        {"ClientFailsAndHubVanishes", 16, "Both the Skyfetcher and post microdef clean have failed",
+         1, true, false, "Jan"},
+        {"ClientLockHeld", 17, "Failure in pre processing of micro definitions before update", 1,
+         false, false},
+        {"UnknownContentType", 15, "The specified content type could not be found", 1, false,
+         false},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const std::string name = c.name;
+        Sandbox sandbox;
+        const std::string defs = sandbox.DefsDir(), record = sandbox.Path("java.rec");
+        const std::string libDir = sandbox.Path("lib"), hubPackages = sandbox.Path("hubpkg");
+        const std::string setA = sandbox.Path("setA"), setB = sandbox.Path("setB");
+        auto lastBinUpdate = [&] {
+            return GetPrivateProfileInt("tvlxdata-shareddefs-microdefs", "LastBinUpdate", -1,
+                                        sandbox.DefutilsConf().c_str());
+        };
+        // A package, and the marker script by which the store knows its kind.
+        auto makePackage = [](const std::string& from, const std::string& to,
+                              const std::string& dir, bool hub) {
+            MakeDirs(dir);
+            WriteTextFile(dir + (hub ? "/hub.scr" : "/cur.scr"), "apply\n");
+            std::string command = std::string(QDU_MKMICRODEFS) + (hub ? " --hub " : " ") + from +
+                                  " " + to + " " + dir + "/update.mdp >/dev/null 2>&1";
+            EXPECT_EQ(system(command.c_str()), 0) << command;
+        };
+        WriteHubSet(setA, kOlder);
+        WriteHubSet(setB, kNewer);
         MakeDirs(libDir);
-        unlink((libDir + "/libpatchapp.so").c_str());
-        ASSERT_EQ(symlink(path.c_str(), (libDir + "/libpatchapp.so").c_str()), 0);
-    }
-    // A delivery as the client leaves it: the package and the marker script
-    // of its kind, by which the store recognises the directory.
-    void MakePackage(const std::string& from, const std::string& to, const std::string& dir,
-                     bool hub)
-    {
-        MakeDirs(dir);
-        WriteTextFile(dir + (hub ? "/hub.scr" : "/cur.scr"), "apply\n");
-        std::string command = std::string(QDU_MKMICRODEFS) + (hub ? " --hub " : " ") + from + " " +
-                              to + " " + dir + "/update.mdp >/dev/null 2>&1";
-        ASSERT_EQ(system(command.c_str()), 0) << command;
-    }
-    CliResult RunMicroDefs(const Strings& env, const Strings& args = {"-m", "Prod"})
-    {
+        ASSERT_EQ(symlink(QDU_PATCHAPP_LIBRARY, (libDir + "/libpatchapp.so").c_str()), 0);
+        ASSERT_EQ(RunCli({"-i", setA}).status, 0);
+        ASSERT_EQ(lastBinUpdate(), 1);
+        const std::string hubMain = defs + "/binhub/virscan1.dat",
+                          hubBefore = ReadTextFile(hubMain);
+        // Mid-March 2020 in every time zone: the hub's January set is recent.
         CliOptions options;
         options.env = {"PATH=" + std::string(QDU_FAKE_JAVA_DIR) + ":/usr/bin:/bin",
-                       "FAKE_JAVA_RECORD=" + record, "LD_LIBRARY_PATH=" + libDir};
-        options.env.insert(options.env.end(), env.begin(), env.end());
-        return RunCli(args, options);
+                       "FAKE_JAVA_RECORD=" + record, "LD_LIBRARY_PATH=" + libDir,
+                       "QORDEFUTIL_SANDBOX_NOW=1584273600"};
+        Strings args = {"-m", "\"Quoted Prod\""};
+        if (name.compare(0, 3, "Hub") == 0) {
+            makePackage(setA, setB, hubPackages, true);
+            options.env.push_back("FAKE_JAVA_HUB_FROM=" + hubPackages);
+        }
+        if (name == "HubAndDirectPackages") {
+            makePackage(defs + "/" + kOlder.DirName(), setB, sandbox.Path("cur"), false);
+            options.env.push_back("FAKE_JAVA_DIRECT_FROM=" + sandbox.Path("cur"));
+        }
+        if (name == "BadHub")
+            sandbox.WriteDefutilsConf("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\n");
+        if (name == "OldHub")
+            WriteTextFile(hubMain, VirscanHeader(DefDate{2018, 12, 1, 0}));
+        if (name.compare(0, 11, "ClientFails") == 0)
+            options.env.push_back("FAKE_JAVA_EXIT=3");
+        if (name == "PackageForAnotherBase") {  // made against B, applied to a hub holding A
+            makePackage(setB, setA, hubPackages, true);
+            options.env.push_back("FAKE_JAVA_HUB_FROM=" + hubPackages);
+        }
+        if (name == "ClientFailsAndHubVanishes")
+            options.env.push_back("FAKE_JAVA_REMOVE=" + defs + "/binhub");
+        if (name == "ClientLockHeld")
+            WriteTextFile(defs + "/sflock.dat", "");
+        if (name == "UnknownContentType")
+            args.push_back("Mail");
+
+        CliResult r = RunCli(args, options);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.message ? std::string("Command failed: ") + c.message + ".\n" : "");
+        EXPECT_EQ(lastBinUpdate(), c.lastBinUpdate);
+        EXPECT_EQ(DefInfoValue(defs, "CurDefs"), (c.moved ? kNewer : kOlder).DirName());
+        for (const std::string& entry : ListDir(defs))
+            EXPECT_NE(entry.compare(0, 3, "tmp"), 0) << entry;
+        EXPECT_EQ(PathExists(defs + "/sflock.dat"), name == "ClientLockHeld");
+        if (c.moved) {
+            EXPECT_EQ(PrefixedLines(r.out).back(), "100.000000%") << "the library's progress";
+            EXPECT_EQ(ReadTextFile(hubMain),
+                      name == "HubPackage" ? ReadTextFile(setB + "/virscan1.dat") : hubBefore);
+        }
+        EXPECT_EQ(PathExists(record), c.clientRan);
+        if (c.clientRan) {  // the three argument groups, quotes removed
+            const std::string channel = "MicroDefsB." + c.channel;
+            const std::string cur = c.channel == "Error" ? "0" : "200110005";
+            const std::string hub = c.channel == "Old" ? "181201000" : cur;
+            Strings expected = {"Skyfetcher"};
+            for (const Strings& g :
+                 {Strings{channel, "HubDefs", hub}, Strings{channel, "CurDefs", cur},
+                  Strings{"MicroDefsB.CurDefs", "CurDefs", cur}})
+                expected.insert(expected.end(), {"[", "-p", "Quoted Prod", "-v", g[0], "-l",
+                                                 "TvlAllLanguages", "-t", g[1], "-z", g[2], "]"});
+            EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "), expected);
+        }
     }
-    int LastBinUpdate() const
-    {
-        return GetPrivateProfileInt("tvlxdata-shareddefs-microdefs", "LastBinUpdate", -1,
-                                    sandbox.DefutilsConf().c_str());
-    }
-    // No temporary directory is left, nor a lock this run took.
-    void ExpectCleanedUp(bool lockKept = false) const
-    {
-        for (const std::string& name : ListDir(defs))
-            EXPECT_NE(name.compare(0, 3, "tmp"), 0) << name;
-        EXPECT_EQ(PathExists(defs + "/sflock.dat"), lockKept);
-    }
-};
-
-class MicroDefsSuccessTest : public MicroDefsTest, public ::testing::WithParamInterface<bool> {};
-
-// A package for the current set wins over a hub package and leaves the hub alone.
-TEST_P(MicroDefsSuccessTest, PackageMovesStoreToTheNewerSet)
-{
-    const bool bDirect = GetParam();
-    const std::string hubMain = defs + "/binhub/virscan1.dat", hubBefore = ReadTextFile(hubMain);
-    MakePackage(sandbox.Path("setA"), sandbox.Path("setB"), hubPackages, true);
-    Strings env = {"FAKE_JAVA_HUB_FROM=" + hubPackages};
-    if (bDirect) {
-        MakePackage(defs + "/" + SetName(older), sandbox.Path("setB"), sandbox.Path("cur"), false);
-        env.push_back("FAKE_JAVA_DIRECT_FROM=" + sandbox.Path("cur"));
-    }
-    CliResult r = RunMicroDefs(env);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(PrefixedLines(r.out).back(), "100.000000%") << "the library's progress";
-    EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(newer));
-    EXPECT_EQ(ReadTextFile(hubMain),
-              bDirect ? hubBefore : ReadTextFile(sandbox.Path("setB/virscan1.dat")));
-    EXPECT_EQ(LastBinUpdate(), 1);
-    ExpectCleanedUp();
-    std::string month = std::string("JanFebMarAprMayJunJulAugSepOctNovDec", 3 * older.month - 3, 3);
-    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
-              ClientArgs("Prod", "MicroDefsB." + month, Sequence(older), Sequence(older)));
-}
-
-INSTANTIATE_TEST_SUITE_P(HubOrDirect, MicroDefsSuccessTest, ::testing::Bool());
-
-const char kClient[] = "Problem with Skyfetcher";
-const char kPost[] = "Failure in post processing of micro definitions during update";
-const char kBoth[] = "Both the Skyfetcher and post microdef clean have failed";
-const char kPre[] = "Failure in pre processing of micro definitions before update";
-
-struct FailureCase {
-    const char* name;
-    int status;
-    const char* message;
-    int lastBinUpdate;  // afterwards
-    bool clientRan;
-};
-
-const FailureCase kFailures[] = {
-    {"ClientFails", 9, kClient, 1, true},
-    {"LibraryMissing", 14, kPost, 1, true},
-    {"LibraryWithoutEntryPoints", 14, kPost, 1, true},
-    {"PackageForAnotherBase", 14, kPost, 0, true},
-    {"ClientFailsAndHubVanishes", 16, kBoth, 1, true},
-    {"ClientLockHeld", 17, kPre, 1, false},
-    {"UnknownContentType", 15, "The specified content type could not be found", 1, false},
-};
-
-class MicroDefsFailureTest : public MicroDefsTest,
-                             public ::testing::WithParamInterface<FailureCase> {};
-
-TEST_P(MicroDefsFailureTest, ReportsAndCleansUp)
-{
-    const FailureCase& c = GetParam();
-    const std::string name = c.name;
-    Strings env, args = {"-m", "Prod"};
-    if (name == "ClientFails")
-        env = {"FAKE_JAVA_EXIT=3"};
-    if (name == "LibraryMissing")
-        unlink((libDir + "/libpatchapp.so").c_str());
-    if (name == "LibraryWithoutEntryPoints")
-        UsePatchLibrary(std::string(QDU_PATCHLIB_DIR) + "/libfakepatch_none.so");
-    if (name == "PackageForAnotherBase") {  // made against B, applied to a hub holding A
-        MakePackage(sandbox.Path("setB"), sandbox.Path("setA"), hubPackages, true);
-        env = {"FAKE_JAVA_HUB_FROM=" + hubPackages};
-    }
-    if (name == "ClientFailsAndHubVanishes")
-        env = {"FAKE_JAVA_EXIT=1", "FAKE_JAVA_REMOVE=" + defs + "/binhub"};
-    if (name == "ClientLockHeld")
-        WriteTextFile(defs + "/sflock.dat", "");
-    if (name == "UnknownContentType")
-        args.push_back("Mail");
-
-    CliResult r = RunMicroDefs(env, args);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.err, std::string("Command failed: ") + c.message + ".\n");
-    EXPECT_EQ(LastBinUpdate(), c.lastBinUpdate);
-    EXPECT_EQ(PathExists(record), c.clientRan);
-    EXPECT_EQ(DefInfoValue(defs, "CurDefs"), SetName(older));
-    ExpectCleanedUp(name == "ClientLockHeld");
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, MicroDefsFailureTest, ::testing::ValuesIn(kFailures),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(MicroDefsTest, ChannelAndSequencesFollowTheHubState)
-{
-    // A bad hub is announced on the error channel without sequences.
-    sandbox.WriteDefutilsConf("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\n");
-    CliResult r = RunMicroDefs({}, {"-m", "\"Quoted Prod\""});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
-              ClientArgs("Quoted Prod", "MicroDefsB.Error", "0", "0"));
-
-    // A usable hub more than ten months old is ".Old", with both sequences.
-    DefDate ancient = MonthsAgo(14, 1, 0);
-    WriteTextFile(defs + "/binhub/virscan1.dat", VirscanHeader(ancient));
-    sandbox.WriteDefutilsConf("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=1\n");
-    ASSERT_EQ(RunMicroDefs({}).status, 0);
-    EXPECT_EQ(PrefixedLines(ReadTextFile(record), "arg "),
-              ClientArgs("Prod", "MicroDefsB.Old", Sequence(ancient), Sequence(older)));
 }
 
 TEST(ArgumentText, LongGroupsAreCutAt8189Characters)

@@ -1,9 +1,7 @@
-/* Loaded with LD_PRELOAD into a program under test: appends the path of
- * every open() and openat() the program makes through libc to the file
- * named by QDU_OPEN_TRACE, one per line, and fails the opens of paths
- * below /etc with ENOENT. A test thereby sees which machine files the
- * shipped program reads, without it reading (or creating) any of them.
- * Without QDU_OPEN_TRACE the opens pass through untouched. */
+/* Preloaded: appends every path the program opens to $QDU_OPEN_TRACE and
+ * fails those below /etc, so a test sees the machine files it would read.
+ * open and openat are what the program imports; should it call another
+ * variant, the test misses /etc/Tarvolix.conf and fails. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -11,110 +9,40 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
-typedef int (*OpenAtFn)(int, const char*, int, ...);
-
-static OpenAtFn RealOpenAt(void)
+static int Open(int dirfd, const char* pszPath, int flags, mode_t mode)
 {
-    static OpenAtFn pfn;
-    if (pfn == NULL)
-        pfn = (OpenAtFn)dlsym(RTLD_NEXT, "openat");
-    return pfn;
-}
-
-/* Returns -1 (errno ENOENT) when the open must fail, else 0. */
-static int Trace(const char* pszPath)
-{
+    static int (*real)(int, const char*, int, ...);
+    if (real == NULL)
+        real = (int (*)(int, const char*, int, ...))dlsym(RTLD_NEXT, "openat");
     const char* pszTrace = getenv("QDU_OPEN_TRACE");
-    if (pszTrace == NULL || pszPath == NULL)
-        return 0;
-    int fd = RealOpenAt()(AT_FDCWD, pszTrace, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-        /* One write per line, so lines of concurrent processes stay whole. */
-        size_t n = strlen(pszPath);
-        char line[4200];
-        if (n > sizeof line - 1)
-            n = sizeof line - 1;
-        memcpy(line, pszPath, n);
-        line[n] = '\n';
-        ssize_t written = write(fd, line, n + 1);
-        (void)written;
-        close(fd);
+    if (pszTrace != NULL && pszPath != NULL) {
+        int fd = real(AT_FDCWD, pszTrace, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        /* One write per line keeps the lines of concurrent processes whole. */
+        struct iovec line[2] = {{(void*)pszPath, strlen(pszPath)}, {"\n", 1}};
+        if (fd >= 0) {
+            writev(fd, line, 2);
+            close(fd);
+        }
+        if (strncmp(pszPath, "/etc/", 5) == 0) {
+            errno = ENOENT;
+            return -1;
+        }
     }
-    if (strncmp(pszPath, "/etc/", 5) == 0) {
-        errno = ENOENT;
-        return -1;
+    return real(dirfd, pszPath, flags, mode);
+}
+
+/* The mode argument exists only when the flags say it was passed. */
+#define TRACED(name, params, dir)                                                    \
+    int name params                                                                  \
+    {                                                                                \
+        va_list ap;                                                                  \
+        va_start(ap, flags);                                                         \
+        mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0; \
+        va_end(ap);                                                                  \
+        return Open(dir, p, flags, mode);                                            \
     }
-    return 0;
-}
-
-static int TracedOpenAt(int dirfd, const char* pszPath, int flags, mode_t mode)
-{
-    int saved = errno;
-    if (Trace(pszPath) != 0)
-        return -1;
-    errno = saved;
-    return RealOpenAt()(dirfd, pszPath, flags, mode);
-}
-
-/* The mode argument is read only when the flags say it was passed. */
-#define MODE_ARG(flags, last, mode)                         \
-    do {                                                    \
-        if ((flags) & (O_CREAT | O_TMPFILE)) {              \
-            va_list ap;                                     \
-            va_start(ap, last);                             \
-            (mode) = (mode_t)va_arg(ap, int);               \
-            va_end(ap);                                     \
-        }                                                   \
-    } while (0)
-
-int open(const char* pszPath, int flags, ...)
-{
-    mode_t mode = 0;
-    MODE_ARG(flags, flags, mode);
-    return TracedOpenAt(AT_FDCWD, pszPath, flags, mode);
-}
-
-int open64(const char* pszPath, int flags, ...)
-{
-    mode_t mode = 0;
-    MODE_ARG(flags, flags, mode);
-    return TracedOpenAt(AT_FDCWD, pszPath, flags, mode);
-}
-
-int openat(int dirfd, const char* pszPath, int flags, ...)
-{
-    mode_t mode = 0;
-    MODE_ARG(flags, flags, mode);
-    return TracedOpenAt(dirfd, pszPath, flags, mode);
-}
-
-int openat64(int dirfd, const char* pszPath, int flags, ...)
-{
-    mode_t mode = 0;
-    MODE_ARG(flags, flags, mode);
-    return TracedOpenAt(dirfd, pszPath, flags, mode);
-}
-
-/* What _FORTIFY_SOURCE turns a two-argument open into. */
-int __open_2(const char* pszPath, int flags)
-{
-    return TracedOpenAt(AT_FDCWD, pszPath, flags, 0);
-}
-
-int __open64_2(const char* pszPath, int flags)
-{
-    return TracedOpenAt(AT_FDCWD, pszPath, flags, 0);
-}
-
-int __openat_2(int dirfd, const char* pszPath, int flags)
-{
-    return TracedOpenAt(dirfd, pszPath, flags, 0);
-}
-
-int __openat64_2(int dirfd, const char* pszPath, int flags)
-{
-    return TracedOpenAt(dirfd, pszPath, flags, 0);
-}
+TRACED(open, (const char* p, int flags, ...), AT_FDCWD)
+TRACED(openat, (int d, const char* p, int flags, ...), d)
