@@ -7,6 +7,7 @@
 #include "publisher/canonical_json.h"
 #include "publisher/defset.h"
 #include "publisher/metadata.h"
+#include "tests/publisher/mirror_fixture.h"
 
 namespace pubtest {
 namespace {
@@ -48,76 +49,56 @@ TEST(CanonicalJsonTest, AcceptsOnlyCanonicalRestrictedJson)
 
 TEST(SetNamingTest, HeaderDateNameAndSequence)
 {
-    auto header = [](int rev, int month, int day, int yearByte) {
-        std::string h(32, 'Z');
-        for (int i = 0; i < 4; ++i) h[4 + i] = static_cast<char>(rev >> (8 * i));
-        h[8] = static_cast<char>(month);
-        h[9] = static_cast<char>(day);
-        h[10] = static_cast<char>(yearByte);
-        return h;
-    };
     struct Row {
         std::string header;
-        const char* name;  // nullptr: refused
-        uint64_t sequence;
+        const char* named;
     } rows[] = {
-        {header(3, 1, 5, 126), "20260105.003", 260105003},
-        {header(999, 12, 31, 200), "21001231.999", 1001231999},
-        {header(0, 1, 1, 100), "20000101.000", 101000},
-        {header(1000, 1, 1, 126), nullptr, 0},
-        {header(1, 13, 1, 126), nullptr, 0},
-        {header(1, 0, 1, 126), nullptr, 0},
-        {header(1, 1, 32, 126), nullptr, 0},
-        {header(1, 1, 0, 126), nullptr, 0},
-        {header(1, 1, 1, 99), nullptr, 0},
-        {header(1, 1, 1, 201), nullptr, 0},
-        {header(1, 1, 1, 126).substr(0, 10), nullptr, 0},
+        {SetHeader(3, 1, 5, 126), "20260105.003 260105003"},
+        {SetHeader(999, 12, 31, 200), "21001231.999 1001231999"},
+        {SetHeader(0, 1, 1, 100), "20000101.000 101000"},
+        {SetHeader(1000, 1, 1, 126), "refused"},
+        {SetHeader(1, 13, 1, 126), "refused"},
+        {SetHeader(1, 0, 1, 126), "refused"},
+        {SetHeader(1, 1, 32, 126), "refused"},
+        {SetHeader(1, 1, 0, 126), "refused"},
+        {SetHeader(1, 1, 1, 99), "refused"},
+        {SetHeader(1, 1, 1, 201), "refused"},
+        {SetHeader(1, 1, 1, 126).substr(0, 10), "refused"},
     };
     for (const Row& row : rows) {
         SetDate date;
         bool ok = ParseSetHeader(row.header, &date);
-        ASSERT_EQ(ok, row.name != nullptr) << (row.name ? row.name : "refused");
-        if (ok) {
-            EXPECT_EQ(date.Name(), row.name);
-            EXPECT_EQ(date.Sequence(), row.sequence);
-        }
+        EXPECT_EQ(ok ? date.Name() + " " + std::to_string(date.Sequence()) : "refused", row.named)
+            << "row " << &row - rows;
     }
 }
 
 TEST(SetNamingTest, PathSegments)
 {
     struct Row {
-        const char* product;
-        const char* slug;  // nullptr: refused
-    } products[] = {
-        {"Example Defs Linux", "example-defs-linux"},
-        {"Prod1.5 Defs (x86)", "prod1-5-defs-x86"},
-        {"--A--", "a"},
-        {"...", nullptr},
-        {"", nullptr},
-        {"Two  blanks", nullptr},
-        {" leading", nullptr},
-        {"tab\there", nullptr},
-        {"caf\xc3\xa9", nullptr},
+        bool (*make)(const std::string&, std::string*);
+        const char* text;
+        const char* segment;
+    } rows[] = {
+        {ProductSlug, "Example Defs Linux", "example-defs-linux"},
+        {ProductSlug, "Prod1.5 Defs (x86)", "prod1-5-defs-x86"},
+        {ProductSlug, "--A--", "a"},
+        {ProductSlug, "...", "refused"},
+        {ProductSlug, "", "refused"},
+        {ProductSlug, "Two  blanks", "refused"},
+        {ProductSlug, " leading", "refused"},
+        {ProductSlug, "tab\there", "refused"},
+        {ProductSlug, "caf\xc3\xa9", "refused"},
+        {ContentSegment, "", "_default"},
+        {ContentSegment, "Extra.Type", "extra.type"},
+        {ContentSegment, "_x", "refused"},
+        {ContentSegment, ".x", "refused"},
+        {ContentSegment, "a/b", "refused"},
+        {ContentSegment, "a b", "refused"},
     };
-    for (const Row& row : products) {
-        std::string slug;
-        ASSERT_EQ(ProductSlug(row.product, &slug), row.slug != nullptr) << row.product;
-        if (row.slug != nullptr) {
-            EXPECT_EQ(slug, row.slug);
-        }
-    }
-    Row types[] = {
-        {"", "_default"}, {"Extra.Type", "extra.type"},
-        {"_x", nullptr},  {".x", nullptr},
-        {"a/b", nullptr}, {"a b", nullptr},
-    };
-    for (const Row& row : types) {
-        std::string segment;
-        ASSERT_EQ(ContentSegment(row.product, &segment), row.slug != nullptr) << row.product;
-        if (row.slug != nullptr) {
-            EXPECT_EQ(segment, row.slug);
-        }
+    for (const Row& row : rows) {
+        std::string out;
+        EXPECT_EQ(row.make(row.text, &out) ? out : "refused", row.segment) << row.text;
     }
 }
 
