@@ -20,12 +20,14 @@ class CommandTest : public MirrorTest {};
 
 TEST_F(CommandTest, OperatorSession)
 {
-    for (int i = 1; i <= 3; ++i)
-        WriteSetDir(sandbox.Path("s" + std::to_string(i)),
-                    SetFiles{2026, 4, i, 0, DataFiles(3, 3000, i, 2)});
-    auto add = [this](const char* set) {
-        return std::vector<std::string>{"add",       "--repo",       repo,
-                                        "--product", "Example Defs", sandbox.Path(set)};
+    for (int i = 1; i <= 5; ++i) {
+        SetFiles set{2026, 4, i, 0, DataFiles(3, 3000, i, 2)};
+        set.hubIsWholeSet = i <= 3;
+        WriteSetDir(sandbox.Path("s" + std::to_string(i)), set);
+    }
+    auto add = [this](const char* set, const char* product = "Example Defs") {
+        return std::vector<std::string>{"add",       "--repo", repo,
+                                        "--product", product,  sandbox.Path(set)};
     };
     struct Step {
         std::vector<std::string> args;
@@ -49,6 +51,14 @@ TEST_F(CommandTest, OperatorSession)
         {{"verify", "--mirror", mirror, "--root", mirror + "/metadata/1.root.json"},
          0,
          "1 product/content pairs, 10 targets checked"},
+        // Each product and content type has sets of its own.
+        {add("s4", "Other Product (2)"), 0, "published other-product-2/_default 20260404.000"},
+        {add("s5", "Other Product (2)"), 0, "no binhub packages"},
+        {{"add", "--repo", repo, "--product", "Example Defs", "--content-type", "Extra.Type",
+          sandbox.Path("s1")},
+         0,
+         "published example-defs/extra.type 20260401.000"},
+        {{"verify", "--mirror", mirror}, 0, "3 product/content pairs"},
         {{"rotate-root", "--repo", repo}, 0, "published root version 2"},
         {{"prune", "--repo", repo, "--dry-run"}, 0, ""},
         {{"verify", "--mirror", mirror}, 0, "root version 2"},

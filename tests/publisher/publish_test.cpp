@@ -56,13 +56,6 @@ public:
         EXPECT_EQ(VerifyMirror(mirror, RootBytes(), now, ProgressFn(), &summary),
                   std::vector<std::string>{});
     }
-    json Targets() const
-    {
-        json ts = Signed(kTimestampPath);
-        return Signed(TargetsPath(
-            Signed(SnapshotPath(ts["meta"]["snapshot.json"]["version"]))["meta"]["targets.json"]
-                                                                        ["version"]))["targets"];
-    }
 };
 
 bool All(const std::string&)
@@ -130,35 +123,6 @@ TEST_F(PublishTest, PackagesTurnWhatTheStoreHoldsIntoTheNewestSet)
     EXPECT_EQ(packages, 6) << "direct, binhub and texthub from each of two earlier sets";
     EXPECT_EQ(targets["example-defs/_default/set.json"]["custom"]["set"], "20260105.003");
     EXPECT_EQ(targets["example-defs/_default/set.json"]["custom"]["sequence"], 260105003);
-}
-
-// Each product and content type keeps its own sets. A hub that is not the
-// whole set gets no hub packages: the store could not integrate their result.
-TEST_F(PublishTest, PairsLiveSideBySide)
-{
-    Init();
-    for (int i = 1; i <= 2; ++i) {
-        SetFiles set{2026, 1, i, 1, DataFiles(2, 1000, i, 1)};
-        set.hubIsWholeSet = false;
-        WriteSetDir(sandbox.Path("a" + std::to_string(i)), set);
-    }
-    Add(sandbox.Path("a1"), kT0, "Example Defs");
-    Add(sandbox.Path("a1"), kT0 + 1, "Other Product (2)");
-    Add(sandbox.Path("a1"), kT0 + 2, "Example Defs", "Extra.Type");
-    Add(sandbox.Path("a2"), kT0 + 3, "Example Defs");
-    json targets = Targets();
-    std::vector<std::string> kinds;
-    for (const json& target : targets) {
-        if (target.contains("custom") && target["custom"].contains("kind"))
-            kinds.push_back(target["custom"]["kind"]);
-    }
-    EXPECT_EQ(kinds, std::vector<std::string>{"direct"});
-    EXPECT_EQ(targets["example-defs/_default/set.json"]["custom"]["set"], "20260102.001");
-    EXPECT_EQ(targets["example-defs/extra.type/set.json"]["custom"]["set"], "20260101.001");
-    EXPECT_EQ(targets["example-defs/extra.type/set.json"]["custom"]["content_type"], "extra.type");
-    EXPECT_EQ(targets["other-product-2/_default/set.json"]["custom"]["product"],
-              "Other Product (2)");
-    ExpectSound(kT0 + 10);
 }
 
 // A refused set leaves the mirror exactly as it was.

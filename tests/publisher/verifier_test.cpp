@@ -51,13 +51,16 @@ public:
         edit(bytes);
         WriteTextFile(MirrorFile(Current(type)), bytes);
     }
-    // Writes `part` signed by the first `count` keys of `role` (default: its
-    // own) as version `at` (default: its own), then re-signs the metadata
-    // above it to name the new bytes, so that only the change can be refused.
-    size_t Forge(const json& part, std::string role = "", size_t count = 9, uint64_t at = 0) const
+    // Writes `part` signed by the first `count` keys of `signer` (default:
+    // its own role) as version `at` (default: its own), then re-signs the
+    // metadata above it to name the new bytes, so that only the change
+    // itself can be refused.
+    size_t Forge(const json& part, std::string signer = "", size_t count = 99,
+                 uint64_t at = 0) const
     {
         std::string type = part["_type"];
-        std::vector<std::string> ids = Part("root")["roles"][role.empty() ? type : role]["keyids"];
+        std::vector<std::string> ids =
+            Part("root")["roles"][signer.empty() ? type : signer]["keyids"];
         std::vector<SigningKey> keys(std::min(count, ids.size()));
         std::vector<const SigningKey*> signers;
         for (size_t i = 0; i < keys.size(); ++i) {
@@ -79,6 +82,15 @@ public:
             Forge(parent);
         }
         return bytes.size();
+    }
+    // Forges the current metadata of `type`, its version raised by `bump`,
+    // with the member at `pointer` set to `value`.
+    void Set(const std::string& type, uint64_t bump, const char* pointer, const json& value) const
+    {
+        json part = Part(type, bump);
+        uint64_t at = part["version"];
+        part[json::json_pointer(pointer)] = value;
+        Forge(part, "", 99, at);
     }
 
     json firstTimestamp, firstSnapshot;  // as published with the first set
@@ -132,15 +144,9 @@ const Alteration kAlterations[] = {
     {"SnapshotLongerThanRecorded",
      [](VerifierTest& t) { t.Edit("snapshot", [](std::string& s) { s += " "; }); },
      Problem::kLengthMismatch},
-    {"SnapshotOfAnotherVersion",
-     [](VerifierTest& t) { t.Forge(t.Part("snapshot", 5), "", 9, t.Part("snapshot")["version"]); },
+    {"SnapshotOfAnotherVersion", [](VerifierTest& t) { t.Set("snapshot", 0, "/version", 99); },
      Problem::kMixAndMatch},
-    {"SnapshotDropsTargets",
-     [](VerifierTest& t) {
-         json s = t.Part("snapshot");
-         s["meta"] = json::object();
-         t.Forge(s);
-     },
+    {"SnapshotDropsTargets", [](VerifierTest& t) { t.Set("snapshot", 0, "/meta", json::object()); },
      Problem::kBadFormat},
     {"TargetsAboveItsCap",
      [](VerifierTest& t) {
@@ -153,24 +159,16 @@ const Alteration kAlterations[] = {
     {"TargetsSignedByTimestampKey",
      [](VerifierTest& t) { t.Forge(t.Part("targets"), "timestamp"); }, Problem::kBadSignature},
     {"TargetsExpired",
-     [](VerifierTest& t) {
-         json targets = t.Part("targets");
-         targets["expires"] = FormatTime(kT0 + 100);
-         t.Forge(targets);
-     },
+     [](VerifierTest& t) { t.Set("targets", 0, "/expires", FormatTime(kT0 + 100)); },
      Problem::kExpired},
     {"RootByOneOfThreeKeys", [](VerifierTest& t) { t.Forge(t.Part("root", 1), "root", 1); },
      Problem::kBadSignature},
     {"RootByTwoOfThreeKeys", [](VerifierTest& t) { t.Forge(t.Part("root", 1), "root", 2); },
      Problem::kNone},
     {"RootNotSignedByItsNewKeys",
-     [](VerifierTest& t) {
-         json root = t.Part("root", 1);
-         root["roles"]["root"] = root["roles"]["targets"];
-         t.Forge(root, "root", 3);
-     },
+     [](VerifierTest& t) { t.Set("root", 1, "/roles/root", t.Part("root")["roles"]["targets"]); },
      Problem::kBadSignature},
-    {"RootSkipsAVersion", [](VerifierTest& t) { t.Forge(t.Part("root", 2), "root", 3, 2); },
+    {"RootSkipsAVersion", [](VerifierTest& t) { t.Set("root", 1, "/version", 3); },
      Problem::kRollback},
     {"RootExpired", [](VerifierTest&) {}, Problem::kExpired, false, kT0 + 400 * 86400},
     {"RootRotated", Rotate, Problem::kNone},
@@ -186,33 +184,17 @@ const Alteration kAlterations[] = {
     {"OlderTimestamp", [](VerifierTest& t) { t.Forge(t.firstTimestamp); }, Problem::kRollback,
      true},
     {"SameTimestampVersionOtherContent",
-     [](VerifierTest& t) {
-         json ts = t.Part("timestamp");
-         ts["expires"] = FormatTime(kT0 + 2000);
-         t.Forge(ts);
-     },
+     [](VerifierTest& t) { t.Set("timestamp", 0, "/expires", FormatTime(kT0 + 2000)); },
      Problem::kRollback, true},
     {"NewTimestampNamingOlderSnapshot",
-     [](VerifierTest& t) {
-         json ts = t.Part("timestamp", 1);
-         ts["meta"] = t.firstTimestamp["meta"];
-         t.Forge(ts);
-     },
+     [](VerifierTest& t) { t.Set("timestamp", 1, "/meta", t.firstTimestamp["meta"]); },
      Problem::kRollback, true},
     {"NewSnapshotNamingOlderTargets",
-     [](VerifierTest& t) {
-         json s = t.Part("snapshot", 1);
-         s["meta"] = t.firstSnapshot["meta"];
-         t.Forge(s);
-     },
+     [](VerifierTest& t) { t.Set("snapshot", 1, "/meta", t.firstSnapshot["meta"]); },
      Problem::kRollback, true},
     {"NewSnapshotDroppingTargets",
-     [](VerifierTest& t) {
-         json s = t.Part("snapshot", 1);
-         s["meta"] = json::object();
-         t.Forge(s);
-     },
-     Problem::kRollback, true},
+     [](VerifierTest& t) { t.Set("snapshot", 1, "/meta", json::object()); }, Problem::kRollback,
+     true},
 };
 
 class AlteredMirrorTest : public VerifierTest, public ::testing::WithParamInterface<Alteration> {};
