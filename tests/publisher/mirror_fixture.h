@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <map>
+#include <random>
 #include <string>
 
-#include "publisher/canonical_json.h"
+#include "publisher/defset.h"
 #include "publisher/metadata.h"
 #include "publisher/publisher.h"
 #include "publisher/verifier.h"
@@ -18,29 +18,73 @@
 namespace pubtest {
 
 using publisher::json;
+using Files = std::map<std::string, std::string>;
 
 // 2026-01-05 12:00:00 UTC: every test runs at fixed times.
 constexpr int64_t kT0 = 1767614400;
 
 // The 32-byte virscan1.dat header that dates a set.
-std::string SetHeader(uint32_t revision, int month, int day, int yearByte);
+inline std::string SetHeader(uint32_t revision, int month, int day, int yearByte)
+{
+    std::string h(32, 'Z');
+    for (int i = 0; i < 4; ++i) h[4 + i] = static_cast<char>(revision >> (8 * i));
+    h[8] = static_cast<char>(month);
+    h[9] = static_cast<char>(day);
+    h[10] = static_cast<char>(yearByte);
+    return h;
+}
+
+// `count` files of `size` bytes, the same for every seed but for `edits`
+// 64-byte stretches each, so that sets differ as real updates do.
+inline Files DataFiles(int count, size_t size, unsigned seed, int edits)
+{
+    Files out;
+    for (int i = 0; i < count; ++i) {
+        std::mt19937 base(1000 + i), change(seed * 7919 + i);
+        std::string& data = out["defs00" + std::to_string(i) + ".dat"];
+        for (size_t k = 0; k < size; ++k) data += static_cast<char>(base());
+        for (int e = 0; e < edits; ++e) {
+            size_t at = change() % (size - 64);
+            for (size_t k = 0; k < 64; ++k) data[at + k] = static_cast<char>(change());
+        }
+    }
+    return out;
+}
 
 struct SetFiles {
     int year, month, day;
     uint32_t revision;
-    std::map<std::string, std::string> files;  // besides virscan1.dat and catalog.dat
-    std::string catalogExtra = "";             // appended to the catalog
-    bool hubIsWholeSet = true;
+    Files files;                    // besides virscan1.dat and catalog.dat
+    std::string catalogExtra = "";  // appended to the catalog
+    bool hubIsWholeSet = true;      // or the binary hub holds only the two above
 };
 
-// `count` files of `size` bytes, the same for every seed but for `edits`
-// 64-byte stretches per file, so that sets differ as real updates do.
-std::map<std::string, std::string> DataFiles(int count, size_t size, unsigned seed, int edits);
-// The files, a dated virscan1.dat and a catalog whose binary hub lists
-// every file (or only the two fixed ones) and whose text hub lists "text*".
-void WriteSetDir(const std::string& dir, const SetFiles& set);
-std::map<std::string, std::string> ReadDirFiles(const std::string& dir);
-std::string DirDigest(const std::string& dir);
+// The catalog's text hub lists the files named "text*".
+inline void WriteSetDir(const std::string& dir, const SetFiles& set)
+{
+    ::MakeDirs(dir);
+    WriteTextFile(dir + "/virscan1.dat",
+                  SetHeader(set.revision, set.month, set.day, set.year - 1900) + "main");
+    std::string all = "virscan1.dat\ncatalog.dat\n", text;
+    for (const auto& [name, data] : set.files) {
+        WriteTextFile(dir + "/" + name, data);
+        all += name + "\n";
+        if (publisher::Lower(name).compare(0, 4, "text") == 0)
+            text += name + "\n";
+    }
+    std::string hub = set.hubIsWholeSet ? all : "virscan1.dat\ncatalog.dat\n";
+    WriteTextFile(dir + "/catalog.dat", "[Files]\n" + all + "[Binary Hub Files - Linux]\n" + hub +
+                                            "[Binary Hub Files - Common]\n" +
+                                            (text.empty() ? "" : "[Text Hub Files]\n" + text) +
+                                            set.catalogExtra);
+}
+
+inline Files ReadDirFiles(const std::string& dir)
+{
+    Files out;
+    for (const std::string& name : ::ListDir(dir)) out[name] = ReadTextFile(dir + "/" + name);
+    return out;
+}
 
 // Members are public so that table rows (free lambdas) can use them.
 class MirrorTest : public SandboxTest {
@@ -48,18 +92,34 @@ public:
     using SandboxTest::sandbox;
     std::string repo = sandbox.Path("repo"), mirror = sandbox.Path("mirror");
 
-    void Init(int rootKeys = 1, int threshold = 1);
+    void Init(int rootKeys = 1, int threshold = 1)
+    {
+        publisher::Status st = publisher::Publisher::Init(
+            repo, mirror, publisher::InitOptions{rootKeys, threshold, 2, {}}, kT0);
+        ASSERT_TRUE(st.ok()) << st.message;
+    }
     publisher::Status TryAdd(const std::string& setDir, int64_t now,
                              const std::string& product = "Example Defs",
-                             const std::string& contentType = "");
-    void Add(const std::string& setDir, int64_t now, const std::string& product = "Example Defs",
-             const std::string& contentType = "")
+                             const std::string& contentType = "")
     {
-        publisher::Status st = TryAdd(setDir, now, product, contentType);
+        publisher::Publisher pub;
+        publisher::Status st = publisher::Publisher::Open(repo, now, &pub);
+        return st.ok() ? pub.Add({product, contentType, setDir}) : st;
+    }
+    void Add(const std::string& setDir, int64_t now)
+    {
+        publisher::Status st = TryAdd(setDir, now);
         ASSERT_TRUE(st.ok()) << st.message;
     }
     std::string MirrorFile(const std::string& relative) const { return mirror + "/" + relative; }
-    json Signed(const std::string& relative) const;
+    json Signed(const std::string& relative) const
+    {
+        json out;
+        std::string why;
+        EXPECT_TRUE(publisher::ParseCanonical(ReadTextFile(MirrorFile(relative)), out, &why))
+            << why;
+        return out["signed"];
+    }
     std::string RootBytes() const { return ReadTextFile(MirrorFile(publisher::RootPath(1))); }
 };
 

@@ -3,7 +3,7 @@
 // the newest published set when the reference patch code applies it.
 #include <gtest/gtest.h>
 
-#include "publisher/defset.h"
+#include "publisher/crypto.h"
 #include "publisher/verify_mirror.h"
 #include "tests/publisher/mirror_fixture.h"
 #include "tools/patchapp/apply.h"
@@ -12,7 +12,6 @@ namespace pubtest {
 namespace {
 
 using namespace publisher;
-using Files = std::map<std::string, std::string>;
 
 // The files of a set directory as the store holds them for a package of
 // `kind` (lower-case names): the text hub, or all but what cleanup removed.
@@ -26,6 +25,14 @@ Files StoreView(const std::string& dir, const std::string& kind)
             out[lower] = data;
     }
     return out;
+}
+
+std::string DirDigest(const std::string& dir)
+{
+    std::vector<FileRecord> files;
+    for (const auto& [name, data] : ReadDirFiles(dir))
+        files.push_back({name, data.size(), Sha256Hex(data)});
+    return SetDigest(files);
 }
 
 class PublishTest : public MirrorTest {
@@ -100,10 +107,8 @@ TEST_F(PublishTest, PackagesTurnWhatTheStoreHoldsIntoTheNewestSet)
 // A refused set leaves the mirror exactly as it was.
 TEST_F(PublishTest, RefusedSetsLeaveTheMirrorAlone)
 {
-    auto set = [](int month, int day, uint32_t revision, const std::string& catalogExtra = "") {
-        SetFiles set{2026, month, day, revision, DataFiles(2, 1000, 2, 1)};
-        set.catalogExtra = catalogExtra;
-        return set;
+    auto set = [](int month, int day, uint32_t revision) {
+        return SetFiles{2026, month, day, revision, DataFiles(2, 1000, 2, 1)};
     };
     const SetFiles newer = set(3, 2, 0);
     auto keep = [](const std::string&) {};
@@ -115,16 +120,19 @@ TEST_F(PublishTest, RefusedSetsLeaveTheMirrorAlone)
     } rows[] = {
         {"SameSetAgain", set(3, 1, 5), keep},
         {"OlderSet", set(2, 28, 999), keep},
+        {"MonthThirteen", set(13, 1, 0), keep},
         {"ProductNameClash", newer, keep, "EXAMPLE-defs"},
         {"UnusableProductName", newer, keep, " Example"},
-        {"HubFileMissing", set(3, 2, 0, "[Text Hub Files]\nghost.dat\n"), keep},
+        {"HubFileMissing", newer,
+         [](const std::string& d) {
+             WriteTextFile(d + "/catalog.dat",
+                           ReadTextFile(d + "/catalog.dat") + "[Text Hub Files]\nghost.dat\n");
+         }},
         {"NamesCollideInLowerCase", newer,
          [](const std::string& d) { WriteTextFile(d + "/DEFS000.DAT", "other"); }},
-        {"NameWithABlank", newer,
-         [](const std::string& d) { WriteTextFile(d + "/two words.dat", "x"); }},
+        {"NameWithABlank", newer, [](const std::string& d) { WriteTextFile(d + "/a b.dat", ""); }},
         {"Subdirectory", newer, [](const std::string& d) { ::MakeDirs(d + "/sub"); }},
         {"NoCatalog", newer, [](const std::string& d) { unlink((d + "/catalog.dat").c_str()); }},
-        {"MonthThirteen", set(13, 1, 0), keep},
         {"MissingDirectory", newer, [](const std::string& d) { ::RemoveTree(d); }},
     };
     Init();
@@ -149,11 +157,9 @@ TEST_F(PublishTest, RefreshResignsWhatIsDue)
         int64_t after;
         bool snapshot, targets;
     } rows[] = {{3600, false, false}, {4 * 86400, true, false}, {50 * 86400, true, true}};
+    Init();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.after);
-        ::RemoveTree(repo);
-        ::RemoveTree(mirror);
-        Init();
         json ts = Signed(kTimestampPath);
         Publisher pub;
         ASSERT_TRUE(Publisher::Open(repo, kT0 + row.after, &pub).ok());
@@ -161,8 +167,7 @@ TEST_F(PublishTest, RefreshResignsWhatIsDue)
         json now = Signed(kTimestampPath);
         EXPECT_EQ(now["version"], ts["version"].get<uint64_t>() + 1);
         EXPECT_EQ(now["expires"], FormatTime(kT0 + row.after + 86400));
-        EXPECT_EQ(now["meta"]["snapshot.json"]["version"] != ts["meta"]["snapshot.json"]["version"],
-                  row.snapshot);
+        EXPECT_EQ(now["meta"]["snapshot.json"] != ts["meta"]["snapshot.json"], row.snapshot);
         EXPECT_EQ(::PathExists(MirrorFile(TargetsPath(2))), row.targets);
         ExpectSound(kT0 + row.after + 60);
     }
