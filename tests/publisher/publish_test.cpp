@@ -151,48 +151,37 @@ TEST_F(PublishTest, RefusedSetsLeaveTheMirrorAlone)
 
 // refresh re-signs only what is due: the timestamp always, snapshot and
 // targets once less than half of their lifetime (7 and 90 days) is left.
-TEST_F(PublishTest, RefreshResignsWhatIsDue)
-{
-    struct Row {
-        int64_t after;
-        bool snapshot, targets;
-    } rows[] = {{3600, false, false}, {4 * 86400, true, false}, {50 * 86400, true, true}};
-    Init();
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.after);
-        json ts = Signed(kTimestampPath);
-        Publisher pub;
-        ASSERT_TRUE(Publisher::Open(repo, kT0 + row.after, &pub).ok());
-        ASSERT_TRUE(pub.Refresh().ok());
-        json now = Signed(kTimestampPath);
-        EXPECT_EQ(now["version"], ts["version"].get<uint64_t>() + 1);
-        EXPECT_EQ(now["expires"], FormatTime(kT0 + row.after + 86400));
-        EXPECT_EQ(now["meta"]["snapshot.json"] != ts["meta"]["snapshot.json"], row.snapshot);
-        EXPECT_EQ(::PathExists(MirrorFile(TargetsPath(2))), row.targets);
-        ExpectSound(kT0 + row.after + 60);
-    }
-}
-
-// prune keeps whatever metadata named within a timestamp lifetime, then
-// removes what only older metadata named.
-TEST_F(PublishTest, PruneWaitsOneTimestampLifetime)
+// prune removes only what no metadata named for a timestamp lifetime.
+TEST_F(PublishTest, RefreshAndPruneOverTime)
 {
     PublishThreeSets();
     const char kFile[] = "example-defs/_default/set/defs000.dat";
     std::string oldFile = MirrorFile(
         TargetFilePath(kFile, Signed(TargetsPath(2))["targets"][kFile]["hashes"]["sha256"]));
-    ASSERT_TRUE(::PathExists(oldFile));
-    for (int64_t at : {kT0 + 3600, kT0 + 200 + 86400}) {
-        bool gone = at > kT0 + 86400;
-        Publisher pub;
-        ASSERT_TRUE(Publisher::Open(repo, at, &pub).ok());
-        ASSERT_TRUE(pub.Prune(false).ok());
-        EXPECT_EQ(!::PathExists(oldFile), gone);
-        EXPECT_EQ(::PathExists(MirrorFile(TargetsPath(2))), !gone);
-        EXPECT_TRUE(::PathExists(MirrorFile(RootPath(1))));
+    struct Row {
+        int64_t after;
+        bool snapshot, targets, pruned;
+    } rows[] = {{3600, false, false, false},
+                {86400 + 200, false, false, true},
+                {4 * 86400, true, false, true},
+                {50 * 86400, true, true, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.after);
+        json ts = Signed(kTimestampPath);
+        for (bool prune : {false, true}) {
+            Publisher pub;
+            ASSERT_TRUE(Publisher::Open(repo, kT0 + row.after, &pub).ok());
+            ASSERT_TRUE((prune ? pub.Prune(false) : pub.Refresh()).ok());
+        }
+        json now = Signed(kTimestampPath);
+        EXPECT_EQ(now["version"], ts["version"].get<uint64_t>() + 1);
+        EXPECT_EQ(now["expires"], FormatTime(kT0 + row.after + 86400));
+        EXPECT_EQ(now["meta"]["snapshot.json"] != ts["meta"]["snapshot.json"], row.snapshot);
+        EXPECT_EQ(::PathExists(MirrorFile(TargetsPath(5))), row.targets);
+        EXPECT_EQ(::PathExists(oldFile), !row.pruned);
+        EXPECT_EQ(::PathExists(MirrorFile(TargetsPath(2))), !row.pruned);
+        ExpectSound(kT0 + row.after + 60);
     }
-    // The timestamp has expired by now; verify an hour after the last add.
-    ExpectSound(kT0 + 3600);
 }
 
 }  // namespace
