@@ -27,10 +27,7 @@ inline std::string SetHeader(uint32_t revision, int month, int day, int yearByte
 {
     std::string h(32, 'Z');
     for (int i = 0; i < 4; ++i) h[4 + i] = static_cast<char>(revision >> (8 * i));
-    h[8] = static_cast<char>(month);
-    h[9] = static_cast<char>(day);
-    h[10] = static_cast<char>(yearByte);
-    return h;
+    return h.replace(8, 3, {char(month), char(day), char(yearByte)});
 }
 
 // `count` files of `size` bytes, the same for every seed but for `edits`
@@ -64,17 +61,17 @@ inline void WriteSetDir(const std::string& dir, const SetFiles& set)
     ::MakeDirs(dir);
     WriteTextFile(dir + "/virscan1.dat",
                   SetHeader(set.revision, set.month, set.day, set.year - 1900) + "main");
-    std::string all = "virscan1.dat\ncatalog.dat\n", text;
+    std::string all = "virscan1.dat\ncatalog.dat\n", hub = all, text;
     for (const auto& [name, data] : set.files) {
         WriteTextFile(dir + "/" + name, data);
         all += name + "\n";
         if (publisher::Lower(name).compare(0, 4, "text") == 0)
             text += name + "\n";
     }
-    std::string hub = set.hubIsWholeSet ? all : "virscan1.dat\ncatalog.dat\n";
-    WriteTextFile(dir + "/catalog.dat", "[Files]\n" + all + "[Binary Hub Files - Linux]\n" + hub +
-                                            "[Binary Hub Files - Common]\n" +
-                                            (text.empty() ? "" : "[Text Hub Files]\n" + text) +
+    text = text.empty() ? "" : "[Text Hub Files]\n" + text;
+    WriteTextFile(dir + "/catalog.dat", "[Files]\n" + all + "[Binary Hub Files - Linux]\n" +
+                                            (set.hubIsWholeSet ? all : hub) +
+                                            "[Binary Hub Files - Common]\n" + text +
                                             set.catalogExtra);
 }
 

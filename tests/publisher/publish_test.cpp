@@ -202,9 +202,10 @@ TEST_F(PublishTest, OperatorSession)
         set.hubIsWholeSet = i <= 3;
         WriteSetDir(sandbox.Path("s" + std::to_string(i)), set);
     }
-    auto add = [this](const char* set, const char* product = "Example Defs") {
-        return std::vector<std::string>{"add",       "--repo", repo,
-                                        "--product", product,  sandbox.Path(set)};
+    auto add = [this](const char* set, const char* product = "Example Defs",
+                      const char* type = "") {
+        return std::vector<std::string>{"add",   "--repo",         repo, "--product",
+                                        product, "--content-type", type, sandbox.Path(set)};
     };
     struct Step {
         std::vector<std::string> args;
@@ -231,17 +232,13 @@ TEST_F(PublishTest, OperatorSession)
         // Each product and content type has sets of its own.
         {add("s4", "Other Product (2)"), 0, "published other-product-2/_default 20260404.000"},
         {add("s5", "Other Product (2)"), 0, "no binhub packages"},
-        {{"add", "--repo", repo, "--product", "Example Defs", "--content-type", "Extra.Type",
-          sandbox.Path("s1")},
-         0,
+        {add("s1", "Example Defs", "Extra.Type"), 0,
          "published example-defs/extra.type 20260401.000"},
         {{"verify", "--mirror", mirror}, 0, "3 product/content pairs"},
         {{"rotate-root", "--repo", repo}, 0, "published root version 2"},
         {{"prune", "--repo", repo, "--dry-run"}, 0, ""},
         {{"verify", "--mirror", mirror}, 0, "root version 2"},
-        {{"add", "--repo", sandbox.Path("nothing"), "--product", "X", sandbox.Path("s1")},
-         4,
-         "not a publisher repository"},
+        {{"refresh", "--repo", sandbox.Path("nothing")}, 4, "not a publisher repository"},
         {{"add", "--repo", repo, sandbox.Path("s1")}, 2, "--product is required"},
         {{"add", "--repo", repo, "--product", "X"}, 2, "exactly one set directory"},
         {{"refresh", "--repo", repo, "--bogus"}, 2, "unknown option"},
