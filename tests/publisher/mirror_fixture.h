@@ -1,5 +1,4 @@
-// Definition sets on disk, and a publisher's repository and mirror in the
-// test's sandbox.
+// Definition sets on disk; a publisher's repository and mirror in the sandbox.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,19 +29,16 @@ inline std::string SetHeader(uint32_t revision, int month, int day, int yearByte
     return h.replace(8, 3, {char(month), char(day), char(yearByte)});
 }
 
-// `count` files of `size` bytes, the same for every seed but for `edits`
-// 64-byte stretches each, so that sets differ as real updates do.
-inline Files DataFiles(int count, size_t size, unsigned seed, int edits)
+// `count` files of `size` bytes that differ between seeds only in the first
+// 64 bytes of every 4 KiB, as sets differ in real updates.
+inline Files DataFiles(int count, size_t size, unsigned seed)
 {
     Files out;
     for (int i = 0; i < count; ++i) {
         std::mt19937 base(1000 + i), change(seed * 7919 + i);
         std::string& data = out["defs00" + std::to_string(i) + ".dat"];
-        for (size_t k = 0; k < size; ++k) data += static_cast<char>(base());
-        for (int e = 0; e < edits; ++e) {
-            size_t at = change() % (size - 64);
-            for (size_t k = 0; k < 64; ++k) data[at + k] = static_cast<char>(change());
-        }
+        for (size_t k = 0; k < size; ++k)
+            data += static_cast<char>(k % 4096 < 64 ? change() : base());
     }
     return out;
 }

@@ -1,9 +1,7 @@
-// The format's building blocks, and the verifier against a mirror the
-// publisher wrote, then altered the way a broken or hostile mirror would
-// serve it, or forged with one of the repository's own keys: each
-// alteration must be refused for its own reason, and an unaltered or
-// legitimately changed mirror must pass. Agreement with an independent
-// implementation is checked end to end by the update client's tests.
+// The format's building blocks, and the verifier against mirrors altered
+// as a broken or hostile mirror would serve them, or forged with one of the
+// repository's keys: each refused for its own reason. The update client's
+// tests check agreement with an independent implementation.
 #include <gtest/gtest.h>
 
 #include "publisher/crypto.h"
@@ -22,9 +20,6 @@ TEST(FormatTest, CanonicalJsonOnly)
     std::string why;
     for (const char* good : {R"({"a":1,"b":[true,"x"]})", R"({"a":"\"\\/"})"})
         EXPECT_TRUE(ParseCanonical(good, out, &why)) << good << ": " << why;
-    // Unsorted, blank, duplicate key, fraction, negative, exponent, above
-    // 2^53 - 1, null, control character, non-ASCII, needless escape,
-    // trailing newline, too deep, cut short.
     for (const char* bad :
          {R"({"b":1,"a":2})", R"({"a": 1})", R"({"a":1,"a":1})", R"({"a":1.5})", R"({"a":-1})",
           R"({"a":1e3})", R"({"a":9007199254740992})", R"({"a":null})", R"({"a":"\u0001"})",
@@ -89,7 +84,7 @@ public:
         Init(3, 2);
         for (int i : {1, 2}) {
             std::string dir = sandbox.Path("s" + std::to_string(i));
-            WriteSetDir(dir, SetFiles{2026, 1, 3 + i, 1, DataFiles(3, 4000, i, 2)});
+            WriteSetDir(dir, SetFiles{2026, 1, 3 + i, 1, DataFiles(3, 4000, i)});
             Add(dir, kT0 + 60 * i);
             if (i == 1)
                 firstTimestamp = Part("timestamp"), firstSnapshot = Part("snapshot");
@@ -119,10 +114,9 @@ public:
         edit(bytes);
         WriteTextFile(MirrorFile(Current(type)), bytes);
     }
-    // Writes `part` signed by the first `count` keys of `signer` (default:
-    // its own role) as version `at` (default: its own), then re-signs the
-    // metadata above it to name the new bytes, so that only the change
-    // itself can be refused.
+    // Signs `part` with `count` keys of `signer` (default: its own role), writes
+    // it as version `at` (default: its own) and re-signs the metadata above it,
+    // so that only the change itself can be refused.
     size_t Forge(const json& part, std::string signer = "", size_t count = 99,
                  uint64_t at = 0) const
     {
@@ -150,8 +144,7 @@ public:
         }
         return bytes.size();
     }
-    // Forges the current metadata of `type`, its version raised by `bump`,
-    // with the member at `pointer` set to `value`.
+    // Forges the current `type`, its version raised by `bump`, `pointer` set.
     void Set(const std::string& type, uint64_t bump, const char* pointer, const json& value) const
     {
         json part = Part(type, bump);
@@ -172,7 +165,7 @@ void Rotate(VerifierTest& t)
         ASSERT_TRUE(pub.RotateRoot(RotateOptions{2, 2, false, true}).ok());
     }
     ASSERT_NE(t.Signed(RootPath(2))["roles"]["timestamp"], t.Part("root")["roles"]["timestamp"]);
-    WriteSetDir(t.sandbox.Path("s3"), SetFiles{2026, 1, 6, 1, DataFiles(3, 4000, 3, 2)});
+    WriteSetDir(t.sandbox.Path("s3"), SetFiles{2026, 1, 6, 1, DataFiles(3, 4000, 3)});
     t.Add(t.sandbox.Path("s3"), kT0 + 110);
 }
 
