@@ -43,8 +43,8 @@ inline Files DataFiles(int count, size_t size, unsigned seed)
     return out;
 }
 
-struct SetFiles {
-    int year, month, day;
+struct SetFiles {  // a set of 2026
+    int month, day;
     uint32_t revision;
     Files files;                    // besides virscan1.dat and catalog.dat
     std::string catalogExtra = "";  // appended to the catalog
@@ -55,8 +55,7 @@ struct SetFiles {
 inline void WriteSetDir(const std::string& dir, const SetFiles& set)
 {
     ::MakeDirs(dir);
-    WriteTextFile(dir + "/virscan1.dat",
-                  SetHeader(set.revision, set.month, set.day, set.year - 1900) + "main");
+    WriteTextFile(dir + "/virscan1.dat", SetHeader(set.revision, set.month, set.day, 126) + "main");
     std::string all = "virscan1.dat\ncatalog.dat\n", hub = all, text;
     for (const auto& [name, data] : set.files) {
         WriteTextFile(dir + "/" + name, data);

@@ -43,7 +43,7 @@ public:
     {
         Init();
         for (int i = 1; i <= 3; ++i) {
-            SetFiles set{2026, 1, 2 + i, uint32_t(i), DataFiles(6 - i / 3, 20000, i)};
+            SetFiles set{1, 2 + i, uint32_t(i), DataFiles(6 - i / 3, 20000, i)};
             set.files["TEXT1.DAT"] = "text hub of set " + std::to_string(i) + "\n";
             set.files["junk.tmp"] = "scratch " + std::to_string(i);
             if (i >= 2)
@@ -106,10 +106,8 @@ TEST_F(PublishTest, PackagesTurnWhatTheStoreHoldsIntoTheNewestSet)
 // A refused set leaves the mirror exactly as it was.
 TEST_F(PublishTest, RefusedSetsLeaveTheMirrorAlone)
 {
-    auto set = [](int month, int day, uint32_t revision) {
-        return SetFiles{2026, month, day, revision, DataFiles(2, 1000, 2)};
-    };
-    const SetFiles newer = set(3, 2, 0);
+    const Files files = DataFiles(2, 1000, 2);
+    const SetFiles newer{3, 2, 0, files};
     auto keep = [](const std::string&) {};
     struct Row {
         const char* name;
@@ -117,24 +115,20 @@ TEST_F(PublishTest, RefusedSetsLeaveTheMirrorAlone)
         void (*spoil)(const std::string& dir);
         const char* product = "Example Defs";
     } rows[] = {
-        {"SameSetAgain", set(3, 1, 5), keep},
-        {"OlderSet", set(2, 28, 999), keep},
+        {"SameSetAgain", SetFiles{3, 1, 5, files}, keep},
+        {"OlderSet", SetFiles{2, 28, 999, files}, keep},
         {"ProductNameClash", newer, keep, "EXAMPLE-defs"},
         {"UnusableProductName", newer, keep, " Example"},
-        {"HubFileMissing", newer,
-         [](const std::string& d) {
-             WriteTextFile(d + "/catalog.dat",
-                           ReadTextFile(d + "/catalog.dat") + "[Text Hub Files]\nghost.dat\n");
-         }},
+        {"HubFileMissing", SetFiles{3, 2, 0, files, "[Text Hub Files]\nghost.dat\n"}, keep},
         {"NamesCollideInLowerCase", newer,
-         [](const std::string& d) { WriteTextFile(d + "/DEFS000.DAT", "other"); }},
-        {"NameWithABlank", newer, [](const std::string& d) { WriteTextFile(d + "/a b.dat", ""); }},
-        {"Subdirectory", newer, [](const std::string& d) { ::MakeDirs(d + "/sub"); }},
-        {"NoCatalog", newer, [](const std::string& d) { unlink((d + "/catalog.dat").c_str()); }},
-        {"MissingDirectory", newer, [](const std::string& d) { ::RemoveTree(d); }},
+         [](auto& d) { WriteTextFile(d + "/DEFS000.DAT", "other"); }},
+        {"NameWithABlank", newer, [](auto& d) { WriteTextFile(d + "/a b.dat", ""); }},
+        {"Subdirectory", newer, [](auto& d) { ::MakeDirs(d + "/sub"); }},
+        {"NoCatalog", newer, [](auto& d) { unlink((d + "/catalog.dat").c_str()); }},
+        {"MissingDirectory", newer, [](auto& d) { ::RemoveTree(d); }},
     };
     Init();
-    WriteSetDir(sandbox.Path("good"), set(3, 1, 5));
+    WriteSetDir(sandbox.Path("good"), SetFiles{3, 1, 5, files});
     Add(sandbox.Path("good"), kT0);
     std::string before = ReadTextFile(MirrorFile(kTimestampPath));
     for (const Row& row : rows) {
@@ -194,7 +188,7 @@ CliResult Tool(const std::vector<std::string>& args, const std::string& binary =
 TEST_F(PublishTest, OperatorSession)
 {
     for (int i = 1; i <= 5; ++i) {
-        SetFiles set{2026, 4, i, 0, DataFiles(3, 3000, i)};
+        SetFiles set{4, i, 0, DataFiles(3, 3000, i)};
         set.hubIsWholeSet = i <= 3;
         WriteSetDir(sandbox.Path("s" + std::to_string(i)), set);
     }
@@ -257,7 +251,7 @@ TEST_F(PublishTest, OperatorSession)
 TEST_F(PublishTest, VerifyPrintsWhatIsWrong)
 {
     Init();
-    WriteSetDir(sandbox.Path("s1"), SetFiles{2026, 4, 1, 0, DataFiles(2, 3000, 1)});
+    WriteSetDir(sandbox.Path("s1"), SetFiles{4, 1, 0, DataFiles(2, 3000, 1)});
     Add(sandbox.Path("s1"), kT0);
     std::string path = "example-defs/_default/set/defs001.dat";
     std::string file = MirrorFile(publisher::TargetFilePath(

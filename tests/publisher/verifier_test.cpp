@@ -84,7 +84,7 @@ public:
         Init(3, 2);
         for (int i : {1, 2}) {
             std::string dir = sandbox.Path("s" + std::to_string(i));
-            WriteSetDir(dir, SetFiles{2026, 1, 3 + i, 1, DataFiles(3, 4000, i)});
+            WriteSetDir(dir, SetFiles{1, 3 + i, 1, DataFiles(3, 4000, i)});
             Add(dir, kT0 + 60 * i);
             if (i == 1)
                 firstTimestamp = Part("timestamp"), firstSnapshot = Part("snapshot");
@@ -165,7 +165,7 @@ void Rotate(VerifierTest& t)
         ASSERT_TRUE(pub.RotateRoot(RotateOptions{2, 2, false, true}).ok());
     }
     ASSERT_NE(t.Signed(RootPath(2))["roles"]["timestamp"], t.Part("root")["roles"]["timestamp"]);
-    WriteSetDir(t.sandbox.Path("s3"), SetFiles{2026, 1, 6, 1, DataFiles(3, 4000, 3)});
+    WriteSetDir(t.sandbox.Path("s3"), SetFiles{1, 6, 1, DataFiles(3, 4000, 3)});
     t.Add(t.sandbox.Path("s3"), kT0 + 110);
 }
 
@@ -179,12 +179,9 @@ struct Alteration {
 
 const Alteration kAlterations[] = {
     {"Untouched", [](auto&) {}, "none"},
-    {"TimestampSignatureFlipped",
+    {"TimestampChangedAfterSigning",  // expires three years later
      [](auto& t) {
-         t.Edit("timestamp", [](std::string& s) {
-             char& c = s[s.find("\"sig\":\"") + 7];
-             c = c == '0' ? '1' : '0';
-         });
+         t.Edit("timestamp", [](std::string& s) { s[s.find("\"expires\":\"") + 14] = '9'; });
      },
      "bad signature"},
     {"TimestampSignedBySnapshotKey", [](auto& t) { t.Forge(t.Part("timestamp"), "snapshot"); },
