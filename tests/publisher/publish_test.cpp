@@ -177,11 +177,11 @@ TEST_F(PublishTest, RefreshAndPruneOverTime)
 }
 
 // qordefpublish as an operator runs it: exit statuses and messages.
-CliResult Tool(const std::vector<std::string>& args, const std::string& binary = QDU_PUBLISH_TOOL)
+CliResult Tool(const std::vector<std::string>& args)
 {
     CliOptions options;
     options.argv0 = "qordefpublish";
-    options.binary = binary;
+    options.binary = args.size() && args[0] == "-c" ? "/bin/sh" : QDU_PUBLISH_TOOL;
     return RunCli(args, options);
 }
 
@@ -239,8 +239,7 @@ TEST_F(PublishTest, OperatorSession)
         {{"prune", "--help"}, 0, "usage: qordefpublish prune"},
     };
     for (const Step& step : steps) {
-        CliResult r = Tool(step.args,
-                           step.args.size() && step.args[0] == "-c" ? "/bin/sh" : QDU_PUBLISH_TOOL);
+        CliResult r = Tool(step.args);
         EXPECT_EQ(r.status, step.status) << r.out << r.err;
         EXPECT_NE((r.status ? r.err : r.out).find(step.output), std::string::npos)
             << "wanted: " << step.output << "\n"
