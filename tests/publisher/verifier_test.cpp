@@ -57,16 +57,15 @@ TEST(FormatTest, SetNamesPathSegmentsCleanupAndTimes)
     for (const char* bad : {"_x", ".x", "a/b", "a b"})
         EXPECT_EQ(segment(ContentSegment, bad), "refused") << bad;
 
-    struct Row {
-        std::vector<std::string> patterns;
-        const char* name;
-        bool matches;
-    } rows[] = {{{"*.tmp"}, "junk.tmp", true},    {{"*.TMP"}, "junk.tmp", false},
-                {{"*.*"}, "noextension", true},   {{"a?c.dat"}, "ac.dat", true},
-                {{"a?c.dat"}, "abbc.dat", false}, {{"x", "old*"}, "old1.dat", true},
-                {{}, "anything", false}};
-    for (const Row& row : rows)
-        EXPECT_EQ(MatchesCleanup(row.patterns, row.name), row.matches) << row.name;
+    for (auto [patterns, name] :
+         std::vector<std::pair<std::vector<std::string>, const char*>>{{{"*.tmp"}, "junk.tmp"},
+                                                                       {{"*.*"}, "noextension"},
+                                                                       {{"a?c.dat"}, "ac.dat"},
+                                                                       {{"x", "old*"}, "old1.dat"}})
+        EXPECT_TRUE(MatchesCleanup(patterns, name)) << name;
+    for (auto [patterns, name] : std::vector<std::pair<std::vector<std::string>, const char*>>{
+             {{"*.TMP"}, "junk.tmp"}, {{"a?c.dat"}, "abbc.dat"}, {{}, "anything"}})
+        EXPECT_FALSE(MatchesCleanup(patterns, name)) << name;
 
     int64_t t = 0;
     EXPECT_TRUE(ParseTime("2026-01-05T12:00:00Z", &t));
