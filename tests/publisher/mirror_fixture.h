@@ -85,9 +85,8 @@ public:
 
     void Init(int rootKeys = 1, int threshold = 1)
     {
-        publisher::Status st = publisher::Publisher::Init(
-            repo, mirror, publisher::InitOptions{rootKeys, threshold, 2, {}}, kT0);
-        ASSERT_TRUE(st.ok()) << st.message;
+        ASSERT_TRUE(
+            publisher::Publisher::Init(repo, mirror, {rootKeys, threshold, 2, {}}, kT0).ok());
     }
     // Publishes a set; a refusal fails the test unless `mayFail`.
     publisher::Status Add(const std::string& setDir, int64_t now,
