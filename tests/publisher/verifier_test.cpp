@@ -1,6 +1,6 @@
-// The format's building blocks, and the verifier against mirrors altered as
-// a broken or hostile mirror would serve them, or forged with the repository's
-// keys: each refused for its own reason. Interoperation: the client's tests.
+// The format's building blocks, and the verifier against mirrors altered as a
+// broken or hostile mirror would serve them, or forged with the repository's
+// keys: each is refused for its own reason. The update client's tests cover interop.
 #include <gtest/gtest.h>
 
 #include "publisher/crypto.h"
@@ -152,7 +152,7 @@ void Rotate(VerifierTest& t)
     {
         Publisher pub;
         ASSERT_TRUE(Publisher::Open(t.repo, kT0 + 100, &pub).ok());
-        ASSERT_TRUE(pub.RotateRoot(RotateOptions{2, 2, false, true}).ok());
+        ASSERT_TRUE(pub.RotateRoot(RotateOptions{2, 2, false, true}).ok());  // 2 of 2 root keys
     }
     ASSERT_NE(t.Signed(RootPath(2))["roles"]["timestamp"], t.Part("root")["roles"]["timestamp"]);
     WriteSetDir(t.sandbox.Path("s3"), SetFiles{1, 6, 1, DataFiles(3, 4000, 3)});
