@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev clang clang-format libclang-rt-14-dev python3
-  libssl-dev nlohmann-json3-dev openssl python3-nacl
+  libssl-dev nlohmann-json3-dev
   openjdk-17-jdk-headless junit5 nginx time curl
   # man pages, the Debian package and its checks
   scdoc man-db groff-base dpkg-dev file lintian systemd)
