@@ -3,26 +3,16 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
-#include <cstring>
+#include <regex>
 
 #include "tests/support/full_sets.h"
 #include "tests/support/sandbox.h"
 
 namespace {
 
-bool IsSetName(const std::string& name)
-{
-    // "YYYYMMDD.RRR": eight digits, a dot, at least three digits.
-    if (name.size() < 12 || name[8] != '.')
-        return false;
-    for (size_t i = 0; i < name.size(); ++i) {
-        if (i != 8 && !isdigit(static_cast<unsigned char>(name[i])))
-            return false;
-    }
-    return true;
-}
+typedef std::vector<std::string> Strings;
+
+const std::string kSetName = "[0-9]{8}\\.[0-9]{3,}";
 
 bool IsDirectory(const std::string& path)
 {
@@ -30,116 +20,56 @@ bool IsDirectory(const std::string& path)
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string Shown(const std::string& line)
+std::string Shown(const std::string& text)
 {
-    std::string shown;
-    for (char c : line) shown += (c == '\0') ? std::string("\\0") : std::string(1, c);
-    return "\"" + shown + "\"";
+    std::string shown = "\"";
+    for (char c : text) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+    return shown + "\"";
 }
 
-// Splits a bookkeeping file into lines; a NUL byte or a missing final line
-// end (the tail of a torn write) is a problem.
-std::vector<std::string> Lines(const std::string& file, const std::string& text,
-                               std::vector<std::string>* pProblems)
+// The non-empty lines of a bookkeeping file; a NUL byte or a last line
+// without its end (the tail of a torn write) is a problem.
+Strings Lines(const std::string& defsDir, const std::string& file, Strings* pProblems)
 {
+    const std::string text = ReadTextFile(defsDir + "/" + file);
     if (text.find('\0') != std::string::npos)
         pProblems->push_back(file + " holds a NUL byte");
     if (!text.empty() && text.back() != '\n')
         pProblems->push_back(file +
                              " ends inside a line: " + Shown(text.substr(text.rfind('\n') + 1)));
-    std::vector<std::string> lines = PrefixedLines(text);
+    Strings lines = PrefixedLines(text);
     lines.erase(std::remove(lines.begin(), lines.end(), std::string()), lines.end());
     return lines;
 }
 
-bool SplitEntry(const std::string& line, std::string* pKey, std::string* pValue)
-{
-    size_t eq = line.find('=');
-    if (eq == std::string::npos || eq == 0)
-        return false;
-    *pKey = line.substr(0, eq);
-    *pValue = line.substr(eq + 1);
-    return true;
-}
-
-void ReadDefInfo(const std::string& path, StoreView* pView, std::vector<std::string>* pProblems)
-{
-    pView->bDefInfo = PathExists(path);
-    if (!pView->bDefInfo)
-        return;
-    bool bInDates = false;
-    for (const std::string& line : Lines("definfo.dat", ReadTextFile(path), pProblems)) {
-        std::string key, value;
-        if (line == "[DefDates]") {
-            bInDates = true;
-        } else if (bInDates && SplitEntry(line, &key, &value) &&
-                   (key == "CurDefs" || key == "LastDefs") && IsSetName(value)) {
-            std::string& slot = key == "CurDefs" ? pView->cur : pView->last;
-            if (!slot.empty())
-                pProblems->push_back("definfo.dat names " + key + " twice");
-            slot = value;
-        } else {
-            pProblems->push_back("definfo.dat has a line the program never writes: " + Shown(line));
-        }
-    }
-}
-
-void ReadUsage(const std::string& path, const std::set<std::string>& appIds, StoreView* pView,
-               std::vector<std::string>* pProblems)
-{
-    pView->bUsage = PathExists(path);
-    if (!pView->bUsage)
-        return;
-    std::string section;
-    for (const std::string& line : Lines("usage.dat", ReadTextFile(path), pProblems)) {
-        std::string key, value;
-        if (line.size() > 2 && line.front() == '[' && line.back() == ']' &&
-            IsSetName(line.substr(1, line.size() - 2))) {
-            section = line.substr(1, line.size() - 2);
-            if (pView->members.count(section) != 0)
-                pProblems->push_back("usage.dat has section [" + section + "] twice");
-            pView->sections.push_back(section);
-            pView->members[section];
-        } else if (!section.empty() && SplitEntry(line, &key, &value) && value == "1" &&
-                   appIds.count(key) != 0) {
-            std::vector<std::string>& members = pView->members[section];
-            if (std::find(members.begin(), members.end(), key) != members.end())
-                pProblems->push_back("usage.dat lists " + key + " twice in [" + section + "]");
-            else
-                members.push_back(key);
-            std::vector<std::string>& in = pView->appsIn[key];
-            if (std::find(in.begin(), in.end(), section) == in.end())
-                in.push_back(section);
-        } else {
-            pProblems->push_back("usage.dat has a line the program never writes: " + Shown(line));
-        }
-    }
-}
-
-// "" or the tag shared by every file in dir/names, each "<name> of <tag>\n".
-std::string CommonTag(const std::string& dir, const std::vector<std::string>& names,
-                      std::string* pProblem)
+// "" when every dir/name reads "<name> of <tag>\n", all with one tag.
+std::string MixProblem(const std::string& dir, const Strings& names)
 {
     std::string tag;
     for (const std::string& name : names) {
-        if (!PathExists(dir + "/" + name)) {
-            *pProblem = "lacks " + name;
-            return "";
-        }
         const std::string text = ReadTextFile(dir + "/" + name), prefix = name + " of ";
+        if (!PathExists(dir + "/" + name))
+            return "lacks " + name;
         if (text.size() <= prefix.size() || text.compare(0, prefix.size(), prefix) != 0 ||
-            text.back() != '\n') {
-            *pProblem = "has a partial " + name + ": " + Shown(text);
-            return "";
-        }
-        std::string own = text.substr(prefix.size(), text.size() - prefix.size() - 1);
-        if (!tag.empty() && own != tag) {
-            *pProblem = "mixes files of " + tag + " and " + own;
-            return "";
-        }
+            text.back() != '\n')
+            return "has a partial " + name + ": " + Shown(text);
+        const std::string own = text.substr(prefix.size(), text.size() - prefix.size() - 1);
+        if (!tag.empty() && own != tag)
+            return "mixes files of " + tag + " and " + own;
         tag = own;
     }
-    return tag;
+    return "";
+}
+
+// "" when dir is a complete set holding the files of the set it is named after.
+std::string SetProblem(const std::string& dir)
+{
+    std::string tag,
+        problem = IsDirectory(dir) ? MixProblem(dir, SetDataFiles()) : "does not exist";
+    if (problem.empty() && !IsCompleteSet(dir, &tag))
+        problem = "lacks catalog.dat, or its virscan1.dat is partial or of another set";
+    return !problem.empty() || dir.substr(dir.rfind('/') + 1) == tag ? problem
+                                                                     : "holds the files of " + tag;
 }
 
 }  // namespace
@@ -150,45 +80,58 @@ std::string StoreView::RegisteredSet(const std::string& appId) const
     return found == appsIn.end() || found->second.empty() ? "" : found->second.front();
 }
 
-std::string SetProblem(const std::string& setDir)
-{
-    if (!IsDirectory(setDir))
-        return "does not exist";
-    if (!PathExists(setDir + "/catalog.dat"))
-        return "lacks catalog.dat";
-    bool bInFiles = false;
-    for (const std::string& line : PrefixedLines(ReadTextFile(setDir + "/catalog.dat"))) {
-        if (!line.empty() && line[0] == '[')
-            bInFiles = line == "[Files]";
-        else if (bInFiles && !line.empty() && !PathExists(setDir + "/" + line))
-            return "lacks " + line + " (listed in its catalog)";
-    }
-    std::string tag, problem;
-    if (!IsCompleteSet(setDir, &tag)) {
-        std::vector<std::string> names = SetDataFiles();
-        CommonTag(setDir, names, &problem);
-        return problem.empty() ? "has a partial virscan1.dat" : problem;
-    }
-    const std::string name = setDir.substr(setDir.rfind('/') + 1);
-    return tag == name ? "" : "holds the files of " + tag;
-}
-
 std::vector<std::string> ConsistencyProblems(const std::string& defsDir,
                                              const std::set<std::string>& appIds, StoreView* pView)
 {
+    static const std::regex kDate("(CurDefs|LastDefs)=(" + kSetName + ")"),
+        kSection("\\[(" + kSetName + ")\\]"), kMember("(.+)=1");
     StoreView view;
-    std::vector<std::string> problems;
-    ReadDefInfo(defsDir + "/definfo.dat", &view, &problems);
-    ReadUsage(defsDir + "/usage.dat", appIds, &view, &problems);
-    for (const char* key : {"CurDefs", "LastDefs"}) {
-        const std::string& name = std::string(key) == "CurDefs" ? view.cur : view.last;
-        std::string problem = name.empty() ? "" : SetProblem(defsDir + "/" + name);
+    Strings problems;
+    bool bInDates = false;
+    std::smatch m;
+    for (const std::string& line : Lines(defsDir, "definfo.dat", &problems)) {
+        if (line == "[DefDates]") {
+            bInDates = true;
+        } else if (bInDates && std::regex_match(line, m, kDate)) {
+            std::string& slot = m[1] == "CurDefs" ? view.cur : view.last;
+            if (!slot.empty())
+                problems.push_back("definfo.dat names " + m[1].str() + " twice");
+            slot = m[2];
+        } else {
+            problems.push_back("definfo.dat has a line the program never writes: " + Shown(line));
+        }
+    }
+    std::string section;
+    for (const std::string& line : Lines(defsDir, "usage.dat", &problems)) {
+        if (std::regex_match(line, m, kSection)) {
+            section = m[1];
+            if (view.members.count(section) != 0)
+                problems.push_back("usage.dat has section [" + section + "] twice");
+            view.members[section];
+        } else if (!section.empty() && std::regex_match(line, m, kMember) &&
+                   appIds.count(m[1]) != 0) {
+            Strings &members = view.members[section], &in = view.appsIn[m[1]];
+            if (std::count(members.begin(), members.end(), m[1].str()) != 0)
+                problems.push_back("usage.dat lists " + m[1].str() + " twice in [" + section + "]");
+            else
+                members.push_back(m[1]);
+            if (std::count(in.begin(), in.end(), section) == 0)
+                in.push_back(section);
+        } else {
+            problems.push_back("usage.dat has a line the program never writes: " + Shown(line));
+        }
+    }
+    for (const auto& named :
+         {std::make_pair("CurDefs", view.cur), std::make_pair("LastDefs", view.last)}) {
+        const std::string problem =
+            named.second.empty() ? "" : SetProblem(defsDir + "/" + named.second);
         if (!problem.empty())
-            problems.push_back(std::string(key) + " names " + name + ", which " + problem);
+            problems.push_back(std::string(named.first) + " names " + named.second + ", which " +
+                               problem);
     }
     for (const auto& app : view.appsIn) {
-        const std::string set = view.RegisteredSet(app.first);
-        std::string problem = SetProblem(defsDir + "/" + set);
+        const std::string set = view.RegisteredSet(app.first),
+                          problem = SetProblem(defsDir + "/" + set);
         if (!problem.empty())
             problems.push_back(app.first + " is registered with " + set + ", which " + problem);
     }
@@ -199,7 +142,8 @@ std::vector<std::string> ConsistencyProblems(const std::string& defsDir,
 
 std::vector<std::string> LeftoverProblems(const std::string& defsDir, const StoreView& view)
 {
-    std::vector<std::string> problems;
+    static const std::regex kSet(kSetName);
+    Strings problems;
     for (const auto& app : view.appsIn) {
         if (app.second.size() > 1)
             problems.push_back(app.first + " is registered in " +
@@ -214,7 +158,7 @@ std::vector<std::string> LeftoverProblems(const std::string& defsDir, const Stor
             continue;
         if (name.compare(0, 3, "tmp") == 0)
             problems.push_back("temporary directory " + name + " left behind");
-        if (IsSetName(name) && name != view.cur && name != view.last &&
+        if (std::regex_match(name, kSet) && name != view.cur && name != view.last &&
             view.members.count(name) == 0)
             problems.push_back("set directory " + name + " left behind, named by nothing");
     }
@@ -224,20 +168,17 @@ std::vector<std::string> LeftoverProblems(const std::string& defsDir, const Stor
 std::vector<std::string> HubProblems(const std::string& defsDir, const std::string& defutilsConf)
 {
     const struct {
-        const char* key;
-        const char* hub;
-        std::vector<std::string> files;
+        const char *key, *hub;
+        Strings files;
     } hubs[] = {{"LastBinUpdate", "binhub", {"binlinux.dat", "bincommon.dat"}},
                 {"LastTextUpdate", "texthub", {"texthub.dat"}}};
-    std::vector<std::string> problems;
+    Strings problems;
     for (const auto& hub : hubs) {
         char szValue[64] = "";
         GetPrivateProfileString("tvlxdata-shareddefs-microdefs", hub.key, "", szValue,
                                 sizeof szValue, defutilsConf.c_str());
-        if (std::string(szValue) != "1")
-            continue;
-        std::string problem;
-        CommonTag(defsDir + "/" + hub.hub, hub.files, &problem);
+        const std::string problem =
+            std::string(szValue) == "1" ? MixProblem(defsDir + "/" + hub.hub, hub.files) : "";
         if (!problem.empty())
             problems.push_back(std::string(hub.hub) + ", marked good by " + hub.key + "=1, " +
                                problem);

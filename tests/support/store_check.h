@@ -1,11 +1,9 @@
 // Consistency checks of a store on disk, for the tests that kill or race the
-// commands. They read the bookkeeping files byte by byte rather than through
-// the profile engine, because the engine forgives exactly what these tests
-// look for: a fragment left by a torn rewrite, a NUL byte, a duplicated
-// section. Sets are those of full_sets.h (every file tagged with the set's
-// name), so a set mixed from two sources or a truncated copy shows too.
-//
-// Each check returns a list of problems in words; empty means consistent.
+// commands. They read the bookkeeping files byte by byte, not through the
+// profile engine, which forgives exactly what these tests look for: a
+// fragment of a torn rewrite, a NUL byte, a duplicated section. Sets are
+// those of full_sets.h, so a set mixed from two sources or a truncated copy
+// shows too. Each check returns its problems in words; none: consistent.
 #pragma once
 
 #include <map>
@@ -14,10 +12,7 @@
 #include <vector>
 
 struct StoreView {
-    bool bDefInfo = false;
-    std::string cur, last;  // "" when the key is absent
-    bool bUsage = false;
-    std::vector<std::string> sections;                        // usage.dat, file order
+    std::string cur, last;                                    // "" when absent
     std::map<std::string, std::vector<std::string>> members;  // section -> AppIds
     std::map<std::string, std::vector<std::string>> appsIn;   // AppId -> its sections
 
@@ -25,23 +20,18 @@ struct StoreView {
     std::string RegisteredSet(const std::string& appId) const;
 };
 
-// "" when dir is a complete set: catalog.dat present, every file of its
-// [Files] section present, every data file tagged with the directory's name.
-std::string SetProblem(const std::string& setDir);
-
-// Parses definfo.dat and usage.dat of defsDir into *pView (may be null) and
-// reports what a reader would trip over: a line the program never writes
-// (appIds: every AppId the test may have registered), CurDefs or LastDefs
-// naming an incomplete set, an AppId whose set is incomplete or missing.
+// What a reader of defsDir's definfo.dat and usage.dat would trip over: a
+// line the program never writes (appIds: every AppId the test may register),
+// CurDefs, LastDefs or an AppId naming an incomplete set. Fills *pView.
 std::vector<std::string> ConsistencyProblems(const std::string& defsDir,
                                              const std::set<std::string>& appIds,
                                              StoreView* pView = nullptr);
 
-// What an interrupted command may leave but the next complete command must
-// have cleared: an AppId in two sections, an empty section, a temporary
-// directory, a set directory no bookkeeping names.
+// What an interrupted command may leave but the next complete one must
+// clear: an AppId in two sections, an empty section, a temporary directory,
+// a set directory that nothing names.
 std::vector<std::string> LeftoverProblems(const std::string& defsDir, const StoreView& view);
 
-// A hub marked as good in the configuration file (LastBinUpdate=1,
-// LastTextUpdate=1) must hold every hub file of one set.
+// A hub the configuration marks good (LastBinUpdate=1, LastTextUpdate=1)
+// must hold every hub file of one set.
 std::vector<std::string> HubProblems(const std::string& defsDir, const std::string& defutilsConf);
