@@ -19,23 +19,16 @@
 #include <vector>
 
 #include "tests/support/cli_runner.h"
-#include "tests/support/full_sets.h"
-#include "tests/support/sandbox.h"
 #include "tests/support/store_check.h"
 
 namespace {
 
-typedef std::vector<std::string> Strings;
-
-// Z is the oldest set, B the newest.
-const std::map<char, SetDate> kSets = {
-    {'Z', {2024, 1, 1, 1}}, {'A', {2024, 2, 1, 2}}, {'B', {2024, 3, 1, 3}}};
 const std::set<std::string> kAppIds = {"app1", "app2", "app9"};
 
-// Commands are "-i {A}; -n app1", "{A}" being the source of set A.
+// Commands and sets as in BuildStore().
 struct Scenario {
     const char* name;
-    const char* setup;    // builds the store; "incoming": B waits in incoming
+    const char* setup;    // builds the store
     const char* command;  // the one that is killed
     const char* next;     // the ordinary commands run after the kill
     const char* cur;      // CurDefs at the end; "": any complete set
@@ -57,13 +50,6 @@ const Scenario kScenarios[] = {
      "B", "app1=B app2=B"},
     {"Restore", "-i {A}; -n app1; -i {B}", "-r", "-r; -n app9", "A", "app1=A app9=A"},
 };
-
-std::string Shown(const Strings& args)
-{
-    std::string text = "`qordefutil";
-    for (const std::string& arg : args) text += " " + arg;
-    return text + "`";
-}
 
 // Most telling first: every call on a bookkeeping file, then the first and
 // last call in each directory (where one phase ends and the next begins),
@@ -94,20 +80,7 @@ protected:
 
     std::vector<Strings> Commands(const std::string& spec) const
     {
-        std::vector<Strings> commands(1);
-        std::istringstream words(spec);
-        for (std::string word; words >> word;) {
-            const bool bLast = word.back() == ';';
-            if (bLast)
-                word.pop_back();
-            commands.back().push_back(word[0] == '{' ? sandbox.Path("src/" + word.substr(1, 1))
-                                                     : word);
-            if (bLast)
-                commands.emplace_back();
-        }
-        if (commands.back().empty())
-            commands.pop_back();
-        return commands;
+        return ::Commands(spec, sandbox.Path("src"));
     }
 
     // A command that hangs (on a lock its killed predecessor left, say) is a
@@ -165,7 +138,7 @@ protected:
         for (const std::string& problem : LeftoverProblems(defs, view)) after.push_back(problem);
         for (const std::string& problem : HubProblems(defs, sandbox.DefutilsConf()))
             after.push_back(problem);
-        const std::string cur = *s.cur != '\0' ? kSets.at(*s.cur).DirName() : "";
+        const std::string cur = *s.cur != '\0' ? ScriptSet(*s.cur).DirName() : "";
         if (cur.empty() ? view.cur.empty() : view.cur != cur)
             after.push_back("CurDefs is \"" + view.cur + "\", not " +
                             (cur.empty() ? "a set" : cur));
@@ -173,7 +146,7 @@ protected:
         std::istringstream words(s.apps);
         for (std::string word; words >> word;)
             apps[word.substr(0, word.find('='))] =
-                word.back() == '*' ? view.cur : kSets.at(word.back()).DirName();
+                word.back() == '*' ? view.cur : ScriptSet(word.back()).DirName();
         for (const auto& app : view.appsIn) {
             if (apps.count(app.first) == 0)
                 after.push_back(app.first + " is registered, but nothing registered it");
@@ -205,17 +178,7 @@ TEST_P(CrashTest, EveryKillPointLeavesAStoreTheNextCommandCompletes)
                         "AddressSanitizer";
 #endif
     const Scenario& s = kScenarios[GetParam()];
-    for (const auto& set : kSets)
-        WriteSet(sandbox.Path(std::string("src/") + set.first), set.second);
-    for (const Strings& step : Commands(s.setup)) {
-        if (step[0] == "incoming") {
-            WriteSet(defs + "/incoming", kSets.at('B'));
-            continue;
-        }
-        CliResult r = RunCli(step);
-        ASSERT_EQ(r.status, 0) << Shown(step) << ": " << r.err;
-    }
-    sandbox.SaveStore(sandbox.Path("template"));  // with the hubs' state in the configuration
+    ASSERT_NO_FATAL_FAILURE(BuildStore(sandbox, s.setup));
     StoreView before;
     ASSERT_EQ(ConsistencyProblems(defs, kAppIds, &before), Strings{});
 

@@ -4,13 +4,11 @@
 
 #include <algorithm>
 #include <regex>
+#include <sstream>
 
-#include "tests/support/full_sets.h"
-#include "tests/support/sandbox.h"
+#include "tests/support/cli_runner.h"
 
 namespace {
-
-typedef std::vector<std::string> Strings;
 
 const std::string kSetName = "[0-9]{8}\\.[0-9]{3,}";
 
@@ -20,7 +18,7 @@ bool IsDirectory(const std::string& path)
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string Shown(const std::string& text)
+std::string Quoted(const std::string& text)
 {
     std::string shown = "\"";
     for (char c : text) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
@@ -36,7 +34,7 @@ Strings Lines(const std::string& defsDir, const std::string& file, Strings* pPro
         pProblems->push_back(file + " holds a NUL byte");
     if (!text.empty() && text.back() != '\n')
         pProblems->push_back(file +
-                             " ends inside a line: " + Shown(text.substr(text.rfind('\n') + 1)));
+                             " ends inside a line: " + Quoted(text.substr(text.rfind('\n') + 1)));
     Strings lines = PrefixedLines(text);
     lines.erase(std::remove(lines.begin(), lines.end(), std::string()), lines.end());
     return lines;
@@ -52,7 +50,7 @@ std::string MixProblem(const std::string& dir, const Strings& names)
             return "lacks " + name;
         if (text.size() <= prefix.size() || text.compare(0, prefix.size(), prefix) != 0 ||
             text.back() != '\n')
-            return "has a partial " + name + ": " + Shown(text);
+            return "has a partial " + name + ": " + Quoted(text);
         const std::string own = text.substr(prefix.size(), text.size() - prefix.size() - 1);
         if (!tag.empty() && own != tag)
             return "mixes files of " + tag + " and " + own;
@@ -74,14 +72,56 @@ std::string SetProblem(const std::string& dir)
 
 }  // namespace
 
+SetDate ScriptSet(char name)
+{
+    return name == 'Z'   ? SetDate{2024, 1, 1, 1}
+           : name == 'A' ? SetDate{2024, 2, 1, 2}
+                         : SetDate{2024, 3, 1, 3};
+}
+
+std::string Shown(const Strings& args)
+{
+    std::string text = "`qordefutil";
+    for (const std::string& arg : args) text += " " + arg;
+    return text + "`";
+}
+
+std::vector<Strings> Commands(const std::string& spec, const std::string& srcDir)
+{
+    std::vector<Strings> commands;
+    std::istringstream list(spec);
+    for (std::string command, word; std::getline(list, command, ';');) {
+        std::istringstream words(command);
+        commands.emplace_back();
+        while (words >> word)
+            commands.back().push_back(word[0] == '{' ? srcDir + "/" + word[1] : word);
+    }
+    return commands;
+}
+
+void BuildStore(const Sandbox& sandbox, const std::string& spec)
+{
+    for (char set : {'Z', 'A', 'B'})
+        WriteSet(sandbox.Path(std::string("src/") + set), ScriptSet(set));
+    for (const Strings& args : Commands(spec, sandbox.Path("src"))) {
+        if (args[0] == "incoming") {
+            WriteSet(sandbox.DefsDir() + "/incoming", ScriptSet('B'));
+            continue;
+        }
+        CliResult r = RunCli(args);
+        ASSERT_EQ(r.status, 0) << Shown(args) << ": " << r.err;
+    }
+    sandbox.SaveStore(sandbox.Path("template"));
+}
+
 std::string StoreView::RegisteredSet(const std::string& appId) const
 {
     auto found = appsIn.find(appId);
     return found == appsIn.end() || found->second.empty() ? "" : found->second.front();
 }
 
-std::vector<std::string> ConsistencyProblems(const std::string& defsDir,
-                                             const std::set<std::string>& appIds, StoreView* pView)
+Strings ConsistencyProblems(const std::string& defsDir, const std::set<std::string>& appIds,
+                            StoreView* pView)
 {
     static const std::regex kDate("(CurDefs|LastDefs)=(" + kSetName + ")"),
         kSection("\\[(" + kSetName + ")\\]"), kMember("(.+)=1");
@@ -98,7 +138,7 @@ std::vector<std::string> ConsistencyProblems(const std::string& defsDir,
                 problems.push_back("definfo.dat names " + m[1].str() + " twice");
             slot = m[2];
         } else {
-            problems.push_back("definfo.dat has a line the program never writes: " + Shown(line));
+            problems.push_back("definfo.dat has a line the program never writes: " + Quoted(line));
         }
     }
     std::string section;
@@ -118,7 +158,7 @@ std::vector<std::string> ConsistencyProblems(const std::string& defsDir,
             if (std::count(in.begin(), in.end(), section) == 0)
                 in.push_back(section);
         } else {
-            problems.push_back("usage.dat has a line the program never writes: " + Shown(line));
+            problems.push_back("usage.dat has a line the program never writes: " + Quoted(line));
         }
     }
     for (const auto& named :
@@ -140,7 +180,7 @@ std::vector<std::string> ConsistencyProblems(const std::string& defsDir,
     return problems;
 }
 
-std::vector<std::string> LeftoverProblems(const std::string& defsDir, const StoreView& view)
+Strings LeftoverProblems(const std::string& defsDir, const StoreView& view)
 {
     static const std::regex kSet(kSetName);
     Strings problems;
@@ -165,7 +205,7 @@ std::vector<std::string> LeftoverProblems(const std::string& defsDir, const Stor
     return problems;
 }
 
-std::vector<std::string> HubProblems(const std::string& defsDir, const std::string& defutilsConf)
+Strings HubProblems(const std::string& defsDir, const std::string& defutilsConf)
 {
     const struct {
         const char *key, *hub;
