@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <functional>
@@ -20,6 +21,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/cli_runner.h"
@@ -42,100 +44,56 @@ struct Job {
     Strings env = {};
 };
 
-// Children forked at Start() block reading a pipe before they exec, so all
-// proceed at once when Release() closes its last write end (bNow: start
-// at once). Output goes to files, so dozens of children never block on a
-// full pipe. A child still running at Wait()'s deadline is killed and
-// reported with status -1: a hang is a fault, not a reason to hang the test.
-class Batch {
-public:
-    explicit Batch(const std::string& dir) : m_dir(dir)
-    {
-        if (pipe2(m_gate, O_CLOEXEC) != 0)
-            m_gate[0] = m_gate[1] = -1;
-    }
-    ~Batch()
-    {
-        Wait(0);
-        close(m_gate[0]);
-    }
-    Batch(const Batch&) = delete;
-    Batch& operator=(const Batch&) = delete;
-
-    void Start(const Job& job, bool bNow = false)
-    {
-        const std::string base = m_dir + "/" + std::to_string(m_children.size());
-        const ExecImage image("qordefutil", job.args, job.env);
-        const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-        const int out = open((base + ".out").c_str(), flags, 0644);
-        const int err = open((base + ".err").c_str(), flags, 0644);
-        const int gate = bNow ? -1 : m_gate[0], writeEnd = m_gate[1];
-        const pid_t pid = fork();
-        if (pid == 0) {
-            close(writeEnd);  // else the child would hold its own gate shut
+// Starts every job at the same instant: each child is forked first and
+// blocks reading a pipe until its last write end closes. Output goes to
+// files, so dozens of children never block on a full pipe; a child still
+// running after 30 s is killed and reported with status -1 (a hang is a
+// fault, not a reason to hang the test).
+std::vector<CliResult> RunTogether(const std::vector<Job>& jobs, const std::string& dir)
+{
+    int gate[2];
+    if (pipe2(gate, O_CLOEXEC) != 0)
+        return {};
+    std::vector<pid_t> pids;
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        const std::string base = dir + "/" + std::to_string(i);
+        const ExecImage image("qordefutil", jobs[i].args, jobs[i].env);
+        const int out =
+            open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int err =
+            open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        pids.push_back(fork());
+        if (pids.back() == 0) {
+            close(gate[1]);  // else the child would hold its own gate shut
             char byte;
-            while (gate >= 0 && read(gate, &byte, 1) < 0 && errno == EINTR) {
+            while (read(gate[0], &byte, 1) < 0 && errno == EINTR) {
             }
             ExecChild(QDU_SANDBOX_CLI, image, out, err);
         }
         close(out);
         close(err);
-        m_children.push_back({pid, -1, base});
     }
-    void Release()
-    {
-        if (m_gate[1] >= 0)
-            close(m_gate[1]);
-        m_gate[1] = -1;
-    }
-    bool Exited(size_t i)
-    {
-        Child& child = m_children.at(i);
-        int st = 0;
-        if (child.pid > 0 && waitpid(child.pid, &st, WNOHANG) == child.pid) {
-            child.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            child.pid = 0;
+    close(gate[1]);
+    close(gate[0]);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    std::vector<CliResult> results;
+    for (size_t i = 0; i < pids.size(); ++i) {
+        int st = 0, status = -1;
+        pid_t done = -1;
+        while (pids[i] > 0 && (done = waitpid(pids[i], &st, WNOHANG)) == 0 &&
+               Clock::now() < deadline)
+            usleep(1000);
+        if (done == 0) {
+            kill(pids[i], SIGKILL);
+            waitpid(pids[i], nullptr, 0);
+        } else if (done > 0) {
+            status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
         }
-        return child.pid <= 0;
+        const std::string base = dir + "/" + std::to_string(i);
+        results.push_back({status, ReadTextFile(base + ".out"), ReadTextFile(base + ".err")});
     }
-    std::vector<CliResult> Wait(int timeoutMs)
-    {
-        Release();
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        std::vector<CliResult> results;
-        for (size_t i = 0; i < m_children.size(); ++i) {
-            while (!Exited(i) && Clock::now() < deadline) usleep(1000);
-            Child& child = m_children[i];
-            if (!Exited(i)) {
-                kill(child.pid, SIGKILL);
-                waitpid(child.pid, nullptr, 0);
-                child.pid = 0;
-            }
-            results.push_back({child.status, ReadTextFile(child.base + ".out"),
-                               ReadTextFile(child.base + ".err")});
-        }
-        return results;
-    }
-
-private:
-    struct Child {
-        pid_t pid;  // 0 once reaped
-        int status;
-        std::string base;
-    };
-    std::string m_dir;
-    int m_gate[2];
-    std::vector<Child> m_children;
-};
-
-// What a round must end with besides losing nothing.
-struct Round {
-    std::vector<Job> jobs;
-    // Every job exits 0 and no AppId is left in two sections.
-    bool bAllSucceed = false;
-    // CurDefs at the end ("": unchecked); then hubs marked good must be whole.
-    std::string cur;
-};
+    return results;
+}
 
 class RaceTest : public SandboxTest {
 protected:
@@ -159,49 +117,44 @@ protected:
     }
 
     // What a round may not leave behind, given the registrations before it
-    // and what each job reported.
-    Strings RoundProblems(const StoreView& before, const Round& round,
-                          const std::vector<CliResult>& results)
+    // and what each job reported. bAllSucceed: every job must exit 0 and no
+    // AppId end up in two sections; cur: CurDefs at the end ("": unchecked),
+    // and then hubs marked good must be whole too.
+    Strings RoundProblems(const StoreView& before, const std::vector<Job>& jobs,
+                          const std::vector<CliResult>& results, bool bAllSucceed,
+                          const std::string& cur)
     {
         StoreView view;
         Strings problems = ConsistencyProblems(defs, appIds, &view);
         std::set<std::string> mayBeRegistered;
         for (const auto& app : before.appsIn) mayBeRegistered.insert(app.first);
-        for (size_t i = 0; i < round.jobs.size(); ++i) {
-            const Strings& args = round.jobs[i].args;
+        for (size_t i = 0; i < jobs.size(); ++i) {
+            const Strings& args = jobs[i].args;
             const int status = results[i].status;
-            if (status < 0 || status >= 128 || (round.bAllSucceed && status != 0)) {
+            const bool bJoins = args[0] == "-n";
+            if (status < 0 || status >= 128 || (bAllSucceed && status != 0))
                 problems.push_back(Shown(args) +
                                    (status < 0 ? " hung" : " exited " + std::to_string(status)) +
                                    ": " + results[i].err);
+            if (status != 0 || (!bJoins && args[0] != "-u"))
                 continue;
-            }
-            const bool bRegistered = args.size() > 1 && !view.RegisteredSet(args[1]).empty();
-            if (args[0] == "-n" && status == 0) {
-                mayBeRegistered.insert(args[1]);
-                if (!bRegistered)
-                    problems.push_back(Shown(args) + " exited 0, but " + args[1] +
-                                       " is not registered");
-            }
-            if (args[0] == "-u" && status == 0) {
-                mayBeRegistered.erase(args[1]);
-                if (bRegistered)
-                    problems.push_back(Shown(args) + " exited 0, but " + args[1] +
-                                       " is still registered");
-            }
+            bJoins ? (void)mayBeRegistered.insert(args[1]) : (void)mayBeRegistered.erase(args[1]);
+            if (view.RegisteredSet(args[1]).empty() == bJoins)
+                problems.push_back(Shown(args) + " exited 0, but " + args[1] +
+                                   (bJoins ? " is not registered" : " is still registered"));
         }
         for (const auto& app : view.appsIn) {
             if (mayBeRegistered.count(app.first) == 0)
                 problems.push_back(app.first + " is registered, but no command registered it");
-            if (round.bAllSucceed && app.second.size() > 1)
+            if (bAllSucceed && app.second.size() > 1)
                 problems.push_back(app.first + " is registered in " +
                                    std::to_string(app.second.size()) + " sections");
         }
         if (!view.appsIn.empty() && view.cur.empty())
             problems.push_back("AppIds are registered, but definfo.dat names no newest set");
-        if (!round.cur.empty() && view.cur != round.cur)
-            problems.push_back("CurDefs is " + view.cur + ", not the newest set " + round.cur);
-        if (!round.cur.empty()) {
+        if (!cur.empty() && view.cur != cur)
+            problems.push_back("CurDefs is " + view.cur + ", not the newest set " + cur);
+        if (!cur.empty()) {
             for (const std::string& problem : HubProblems(defs, sandbox.DefutilsConf()))
                 problems.push_back(problem);
         }
@@ -210,7 +163,8 @@ protected:
 
     // Rounds on copies of the store that build makes, until the time budget
     // is spent. Reports every problem once, with the number of faulty rounds.
-    void Rounds(const std::string& build, const std::function<Round(int round)>& setUp)
+    void Rounds(const std::string& build, const std::function<std::vector<Job>(int round)>& jobsOf,
+                bool bAllSucceed = false, const std::string& cur = "")
     {
         ASSERT_NO_FATAL_FAILURE(BuildStore(sandbox, build));
         const char* budget = getenv("QDU_RACE_SECONDS");
@@ -219,12 +173,11 @@ protected:
         int round = 0, faulty = 0;
         for (; round == 0 || (round < 200 && Clock::now() < end); ++round) {
             sandbox.RestoreStore(sandbox.Path("template"));
-            const Round r = setUp(round);
+            const std::vector<Job> jobs = jobsOf(round);
             StoreView before;
             ConsistencyProblems(defs, appIds, &before);
-            Batch batch(sandbox.Path("out"));
-            for (const Job& job : r.jobs) batch.Start(job);
-            const Strings problems = RoundProblems(before, r, batch.Wait(30000));
+            const Strings problems = RoundProblems(
+                before, jobs, RunTogether(jobs, sandbox.Path("out")), bAllSucceed, cur);
             faulty += problems.empty() ? 0 : 1;
             for (const std::string& problem : problems) ++kinds[problem];
         }
@@ -241,14 +194,12 @@ protected:
 TEST_F(RaceTest, LastUninstallAgainstNewestAndInstall)
 {
     Rounds("-i {A}; -n app0", [&](int round) {
-        Round r;
-        r.jobs = Registrations(1, 12);
-        r.jobs.push_back({{"-u", "app0"},
-                          round % 2 == 0 ? Strings{}
-                                         : Strings{"QORDEFUTIL_SANDBOX_PAUSE=last-uninstall",
-                                                   "QORDEFUTIL_SANDBOX_PAUSE_MS=5"}});
-        for (char set : {'B', 'B', 'A'}) r.jobs.push_back({{"-i", Source(set)}});
-        return r;
+        std::vector<Job> jobs = Registrations(1, 12);
+        jobs.push_back({{"-u", "app0"}, {"QORDEFUTIL_SANDBOX_PAUSE_MS=5"}});
+        if (round % 2 == 1)
+            jobs.back().env.push_back("QORDEFUTIL_SANDBOX_PAUSE=last-uninstall");
+        for (char set : {'B', 'B', 'A'}) jobs.push_back({{"-i", Source(set)}});
+        return jobs;
     });
 }
 
@@ -256,14 +207,16 @@ TEST_F(RaceTest, LastUninstallAgainstNewestAndInstall)
 // waiting in incoming and four registrations that integrate it.
 TEST_F(RaceTest, ParallelInstallsLeaveTheNewestSetCurrent)
 {
-    Rounds("-i {A}; -n app0", [&](int round) {
-        Round r{round % 2 == 0 ? std::vector<Job>{} : Registrations(1, 4), true,
-                ParallelSet(kParallelSets - 1).DirName()};
-        if (round % 2 == 1)
-            WriteSet(defs + "/incoming", ScriptSet('B'));
-        for (int i = 0; i < kParallelSets; ++i) r.jobs.push_back({{"-i", Source('0' + i)}});
-        return r;
-    });
+    Rounds(
+        "-i {A}; -n app0",
+        [&](int round) {
+            std::vector<Job> jobs = Registrations(1, round % 2 == 0 ? 0 : 4);
+            if (round % 2 == 1)
+                WriteSet(defs + "/incoming", ScriptSet('B'));
+            for (int i = 0; i < kParallelSets; ++i) jobs.push_back({{"-i", Source('0' + i)}});
+            return jobs;
+        },
+        true, ParallelSet(kParallelSets - 1).DirName());
 }
 
 // Distinct AppIds register at once: six move away from a set they share,
@@ -272,11 +225,14 @@ TEST_F(RaceTest, ParallelInstallsLeaveTheNewestSetCurrent)
 // sections run all around.
 TEST_F(RaceTest, DistinctAppIdsMoveAndJoinDuringIntegration)
 {
-    Rounds("-i {Z}; -n app1; -n app2; -n app3; -n app4; -n app5; -n app6; -i {A}", [&](int round) {
-        if (round % 2 == 1)
-            WriteSet(defs + "/incoming", ScriptSet('B'));
-        return Round{Registrations(1, 18), true, ""};
-    });
+    Rounds(
+        "-i {Z}; -n app1; -n app2; -n app3; -n app4; -n app5; -n app6; -i {A}",
+        [&](int round) {
+            if (round % 2 == 1)
+                WriteSet(defs + "/incoming", ScriptSet('B'));
+            return Registrations(1, 18);
+        },
+        true);
 }
 
 // A command held inside a window by the pause seam while others run into
@@ -318,29 +274,35 @@ TEST_P(WindowTest, ForcedWindowLosesNothing)
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         sandbox.RestoreStore(sandbox.Path("template"));
-        Batch holder(sandbox.Path("out"));
-        holder.Start({Commands(window.holder, sandbox.Path("src"))[0],
-                      {std::string("QORDEFUTIL_SANDBOX_PAUSE=") + window.point,
-                       "QORDEFUTIL_SANDBOX_PAUSE_MS=1500"}},
-                     true);
+        CliOptions options;
+        options.timeLimitSeconds = 30;
+        options.env = {std::string("QORDEFUTIL_SANDBOX_PAUSE=") + window.point,
+                       "QORDEFUTIL_SANDBOX_PAUSE_MS=1500"};
+        CliResult held;
+        std::atomic<bool> bHeldEnded{false};
+        std::thread holder([&, options] {
+            held = RunCli(Commands(window.holder, sandbox.Path("src"))[0], options);
+            bHeldEnded = true;
+        });
         const auto giveUp = Clock::now() + std::chrono::seconds(10);
-        for (StoreView view; !holder.Exited(0) && Clock::now() < giveUp; usleep(1000)) {
+        for (StoreView view; !bHeldEnded && Clock::now() < giveUp; usleep(1000)) {
             ConsistencyProblems(defs, appIds, &view);
             const Strings& in = view.appsIn[reachedApp];
             if (reachedSet.empty() ? in.empty() : std::count(in.begin(), in.end(), reachedSet) != 0)
                 break;
         }
         usleep(30000);  // well inside the pause
-        ASSERT_FALSE(holder.Exited(0))
-            << window.holder << " ended before the test saw it reach the \"" << window.point
-            << "\" pause, so the window was not forced";
-
+        const bool bInside = !bHeldEnded;
         const std::vector<Strings> intruders = Commands(window.intruders, sandbox.Path("src"));
         std::vector<CliResult> results;
-        CliOptions limited;
-        limited.timeLimitSeconds = 30;
-        for (const Strings& args : intruders) results.push_back(RunCli(args, limited));
-        const CliResult held = holder.Wait(30000)[0];
+        options.env.clear();
+        for (const Strings& args : intruders) {
+            if (bInside)
+                results.push_back(RunCli(args, options));
+        }
+        holder.join();
+        ASSERT_TRUE(bInside) << window.holder << " ended before the test saw it reach the \""
+                             << window.point << "\" pause, so the window was not forced";
         EXPECT_EQ(held.status, 0) << held.err;
 
         StoreView view;
