@@ -173,18 +173,13 @@ std::map<std::string, std::string> HostileStoreTest::Outside() const
 
 Strings HostileStoreTest::Harm() const
 {
-    const std::map<std::string, std::string> now = Outside();
+    std::map<std::string, std::string> was = m_outside, now = Outside();
     Strings harm;
-    for (const auto& entry : m_outside) {
-        auto found = now.find(entry.first);
-        if (found == now.end())
-            harm.push_back(entry.first + " vanished");
-        else if (found->second != entry.second)
-            harm.push_back(entry.first + " was " + entry.second + ", is " + found->second);
-    }
-    for (const auto& entry : now) {
-        if (m_outside.count(entry.first) == 0)
-            harm.push_back(entry.first + " appeared: " + entry.second);
+    for (const auto& entry : now) was.emplace(entry.first, "absent");
+    for (const auto& entry : was) {
+        const std::string& is = now.emplace(entry.first, "absent").first->second;
+        if (is != entry.second)
+            harm.push_back(entry.first + " was " + entry.second + ", is " + is);
     }
     Walk(sandbox.BaseDir(), [&](const std::string& path, const struct stat& seen) {
         struct stat st;

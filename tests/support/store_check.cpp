@@ -1,7 +1,5 @@
 #include "tests/support/store_check.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <regex>
 #include <sstream>
@@ -12,17 +10,9 @@ namespace {
 
 const std::string kSetName = "[0-9]{8}\\.[0-9]{3,}";
 
-bool IsDirectory(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 std::string Quoted(const std::string& text)
 {
-    std::string shown = "\"";
-    for (char c : text) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
-    return shown + "\"";
+    return ::testing::PrintToString(text);
 }
 
 // The non-empty lines of a bookkeeping file; a NUL byte or a last line
@@ -63,7 +53,7 @@ std::string MixProblem(const std::string& dir, const Strings& names)
 std::string SetProblem(const std::string& dir)
 {
     std::string tag,
-        problem = IsDirectory(dir) ? MixProblem(dir, SetDataFiles()) : "does not exist";
+        problem = PathExists(dir + "/.") ? MixProblem(dir, SetDataFiles()) : "does not exist";
     if (problem.empty() && !IsCompleteSet(dir, &tag))
         problem = "lacks catalog.dat, or its virscan1.dat is partial or of another set";
     return !problem.empty() || dir.substr(dir.rfind('/') + 1) == tag ? problem
@@ -74,9 +64,8 @@ std::string SetProblem(const std::string& dir)
 
 SetDate ScriptSet(char name)
 {
-    return name == 'Z'   ? SetDate{2024, 1, 1, 1}
-           : name == 'A' ? SetDate{2024, 2, 1, 2}
-                         : SetDate{2024, 3, 1, 3};
+    const int n = static_cast<int>(std::string("ZAB").find(name)) + 1;
+    return SetDate{2024, n, 1, static_cast<uint32_t>(n)};
 }
 
 std::string Shown(const Strings& args)
@@ -153,27 +142,20 @@ Strings ConsistencyProblems(const std::string& defsDir, const std::set<std::stri
             Strings &members = view.members[section], &in = view.appsIn[m[1]];
             if (std::count(members.begin(), members.end(), m[1].str()) != 0)
                 problems.push_back("usage.dat lists " + m[1].str() + " twice in [" + section + "]");
-            else
-                members.push_back(m[1]);
+            members.push_back(m[1]);
             if (std::count(in.begin(), in.end(), section) == 0)
                 in.push_back(section);
         } else {
             problems.push_back("usage.dat has a line the program never writes: " + Quoted(line));
         }
     }
-    for (const auto& named :
-         {std::make_pair("CurDefs", view.cur), std::make_pair("LastDefs", view.last)}) {
+    std::map<std::string, std::string> named = {{"CurDefs", view.cur}, {"LastDefs", view.last}};
+    for (const auto& app : view.appsIn) named["the set of " + app.first] = app.second.front();
+    for (const auto& name : named) {
         const std::string problem =
-            named.second.empty() ? "" : SetProblem(defsDir + "/" + named.second);
+            name.second.empty() ? "" : SetProblem(defsDir + "/" + name.second);
         if (!problem.empty())
-            problems.push_back(std::string(named.first) + " names " + named.second + ", which " +
-                               problem);
-    }
-    for (const auto& app : view.appsIn) {
-        const std::string set = view.RegisteredSet(app.first),
-                          problem = SetProblem(defsDir + "/" + set);
-        if (!problem.empty())
-            problems.push_back(app.first + " is registered with " + set + ", which " + problem);
+            problems.push_back(name.first + " is " + name.second + ", which " + problem);
     }
     if (pView != nullptr)
         *pView = view;
@@ -194,7 +176,7 @@ Strings LeftoverProblems(const std::string& defsDir, const StoreView& view)
             problems.push_back("usage.dat keeps the empty section [" + section.first + "]");
     }
     for (const std::string& name : ListDir(defsDir)) {
-        if (!IsDirectory(defsDir + "/" + name))
+        if (!PathExists(defsDir + "/" + name + "/."))
             continue;
         if (name.compare(0, 3, "tmp") == 0)
             problems.push_back("temporary directory " + name + " left behind");
