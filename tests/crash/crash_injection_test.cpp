@@ -78,10 +78,7 @@ class CrashTest : public SandboxTest, public ::testing::WithParamInterface<size_
 protected:
     const std::string defs = sandbox.DefsDir();
 
-    std::vector<Strings> Commands(const std::string& spec) const
-    {
-        return ::Commands(spec, sandbox.Path("src"));
-    }
+    const std::string src = sandbox.Path("src");
 
     // A command that hangs (on a lock its killed predecessor left, say) is a
     // fault too; the limit turns it into one instead of a hung test.
@@ -105,7 +102,7 @@ protected:
     // commands and checks again.
     Strings KillAndRecover(const Scenario& s, int n, const StoreView& before)
     {
-        const Strings command = Commands(s.command)[0];
+        const Strings command = Commands(s.command, src)[0];
         Strings problems, after;
         CliResult killed = Run(command, "QDU_CRASH_AT=" + std::to_string(n));
         if (killed.timedOut || (killed.status != 128 + SIGKILL && killed.status != 0))
@@ -123,7 +120,7 @@ protected:
                                    " and not named by the command, is registered with \"" +
                                    view.RegisteredSet(app.first) + "\"");
         }
-        for (const Strings& step : Commands(s.next)) {
+        for (const Strings& step : Commands(s.next, src)) {
             ConsistencyProblems(defs, kAppIds, &view);
             // -u of an AppId no longer registered fails, with 5 or 6.
             const std::set<int> expected = step[0] == "-u" && view.RegisteredSet(step[1]).empty()
@@ -142,22 +139,18 @@ protected:
         if (cur.empty() ? view.cur.empty() : view.cur != cur)
             after.push_back("CurDefs is \"" + view.cur + "\", not " +
                             (cur.empty() ? "a set" : cur));
-        std::map<std::string, std::string> apps;
+        // What -g prints for every AppId expected or registered.
+        std::map<std::string, std::string> want, got;
         std::istringstream words(s.apps);
         for (std::string word; words >> word;)
-            apps[word.substr(0, word.find('='))] =
-                word.back() == '*' ? view.cur : ScriptSet(word.back()).DirName();
-        for (const auto& app : view.appsIn) {
-            if (apps.count(app.first) == 0)
-                after.push_back(app.first + " is registered, but nothing registered it");
-        }
-        for (const auto& app : apps) {
-            CliResult r = Run({"-g", app.first});
-            if (r.status != 0 || r.out != defs + "/" + app.second + "\n")
-                after.push_back("-g " + app.first + " exited " + std::to_string(r.status) +
-                                " printing \"" + r.out.substr(0, r.out.find('\n')) +
-                                "\", not the path of " + app.second);
-        }
+            want[word.substr(0, word.find('='))] =
+                defs + "/" + (word.back() == '*' ? view.cur : ScriptSet(word.back()).DirName()) +
+                "\n";
+        for (const auto& app : view.appsIn) want.emplace(app.first, "(not registered)");
+        for (const auto& app : want) got[app.first] = Run({"-g", app.first}).out;
+        if (got != want)
+            after.push_back("-g printed " + ::testing::PrintToString(got) + ", not " +
+                            ::testing::PrintToString(want));
         for (const std::string& problem : after) problems.push_back("at the end: " + problem);
         return problems;
     }
@@ -183,7 +176,7 @@ TEST_P(CrashTest, EveryKillPointLeavesAStoreTheNextCommandCompletes)
     ASSERT_EQ(ConsistencyProblems(defs, kAppIds, &before), Strings{});
 
     const std::string tracePath = sandbox.Path("clean.trace");
-    CliResult clean = Run(Commands(s.command)[0], "QDU_CRASH_TRACE=" + tracePath);
+    CliResult clean = Run(Commands(s.command, src)[0], "QDU_CRASH_TRACE=" + tracePath);
     EXPECT_EQ(clean.status, 0) << clean.err;
     const Strings trace = PrefixedLines(ReadTextFile(tracePath));
     ASSERT_FALSE(trace.empty()) << "the crash library counted no call: is it preloaded?";
