@@ -1,10 +1,7 @@
-// Kills each command that changes the store just before one of its
-// state-changing system calls (counted by tests/tools/crash_shim.c): the
-// most telling kill points for QDU_CRASH_SECONDS (8) per command, or all of
-// them with QDU_CRASH_EXHAUSTIVE=1. After each kill every reader must still
-// trust the store: definfo.dat names complete sets or nothing, AppIds the
-// command did not name stay where they were, no bookkeeping line is torn.
-// Then the next ordinary commands must succeed and leave the store as an
+// Kills each command that changes the store before one of its state-changing
+// system calls (tests/tools/crash_shim.c): the most telling ones for
+// QDU_CRASH_SECONDS (8), or all with QDU_CRASH_EXHAUSTIVE=1. Every reader must
+// still trust the store, and the next ordinary commands must leave it as an
 // uninterrupted run would have.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -98,8 +95,6 @@ protected:
         return RunCli(args, options);
     }
 
-    // Kills the command before call n, checks the store, runs the next
-    // commands and checks again.
     Strings KillAndRecover(const Scenario& s, int n, const StoreView& before)
     {
         const Strings command = Commands(s.command, src)[0];
@@ -139,7 +134,6 @@ protected:
         if (cur.empty() ? view.cur.empty() : view.cur != cur)
             after.push_back("CurDefs is \"" + view.cur + "\", not " +
                             (cur.empty() ? "a set" : cur));
-        // What -g prints for every AppId expected or registered.
         std::map<std::string, std::string> want, got;
         std::istringstream words(s.apps);
         for (std::string word; words >> word;)

@@ -1,15 +1,9 @@
-/* Crash injection, loaded with LD_PRELOAD. Counts the system calls that change
- * the file system (opens that may write or create, writes to regular files,
- * and every call that creates, removes, renames, links, truncates or copies
- * into a file or changes its owner, mode or times). QDU_CRASH_AT=N kills the
- * process with SIGKILL just before the Nth; QDU_CRASH_TRACE=<file> appends
- * "N call target" per counted call, so a clean run's trace lists the kill
- * points. Without either it does nothing.
- *
- * A seccomp filter rather than libc wrappers, because stdio flushes, remove()
- * and nftw() make their calls inside libc, and those are the writes that tear
- * bookkeeping files. The filter traps the candidates into a SIGSYS handler
- * that calls nothing in libc: it counts, maybe kills, and otherwise makes the
+/* Crash injection (LD_PRELOAD): counts the system calls that change the file
+ * system; QDU_CRASH_AT=N kills the process just before the Nth, and
+ * QDU_CRASH_TRACE=<file> logs "N call target" for each. A seccomp filter, not
+ * libc wrappers, because stdio, remove() and nftw() call the kernel from
+ * inside libc, and those are the writes that tear bookkeeping files. The
+ * SIGSYS handler calls nothing in libc: it counts, maybe kills, and makes the
  * call itself from the one address the filter lets through. x86-64 only. */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -43,10 +37,8 @@ static long g_killAt;      /* 0: count only */
 static long g_count;       /* counted calls so far, all threads */
 static int g_traceFd = -1; /* -1: no trace */
 
-/* fd, path: the arguments that name the target (-1: none), a relative path
- * being below the descriptor's directory. bWrite: counted for regular files
- * only. open and openat come first: the filter traps them only when their
- * flags may write, all others always. */
+/* fd, path: the arguments naming the target (-1: none). bWrite: counted for
+ * regular files only. open and openat are trapped only when they may write. */
 struct Watched {
     long nr;
     const char* name;
@@ -171,7 +163,6 @@ static int InstallFilter(void)
 #define TO(label) ((unsigned char)((label)-n - 1))
     struct sock_filter prog[WATCHED_COUNT + 32];
     size_t n = 0;
-    /* Every jump forward: the checks, then ALLOW, then TRAP. */
     const size_t allow = 7 + (WATCHED_COUNT - 2) + 6, trap = allow + 1;
     const uintptr_t after = (uintptr_t)qdu_raw_syscall_after;
     const size_t ip = offsetof(struct seccomp_data, instruction_pointer);
