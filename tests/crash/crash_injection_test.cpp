@@ -22,7 +22,6 @@ namespace {
 
 const std::set<std::string> kAppIds = {"app1", "app2", "app9"};
 
-// Commands and sets as in BuildStore().
 struct Scenario {
     const char* name;
     const char* setup;    // builds the store
@@ -48,9 +47,8 @@ const Scenario kScenarios[] = {
     {"Restore", "-i {A}; -n app1; -i {B}", "-r", "-r; -n app9", "A", "app1=A app9=A"},
 };
 
-// Most telling first: every call on a bookkeeping file, then the first and
-// last call in each directory (where one phase ends and the next begins),
-// then every third of the rest; with bAll the rest too.
+// Calls on bookkeeping files first, then the first and last in each
+// directory (phase boundaries), then every third; with bAll the rest too.
 std::vector<int> KillPoints(const Strings& trace, bool bAll)
 {
     static const std::regex kBookkeeping("definfo\\.dat|usage\\.dat|tvlx-defutils\\.conf"),
@@ -77,8 +75,7 @@ protected:
 
     const std::string src = sandbox.Path("src");
 
-    // A command that hangs (on a lock its killed predecessor left, say) is a
-    // fault too; the limit turns it into one instead of a hung test.
+    // A hang on a lock a killed predecessor left is a fault, not a hung test.
     CliResult Run(const Strings& args, const std::string& shimEnv = "") const
     {
         CliOptions options;
@@ -86,8 +83,7 @@ protected:
         if (!shimEnv.empty())
             options.env = {shimEnv, std::string("LD_PRELOAD=") + QDU_CRASH_SHIM};
 #if defined(__SANITIZE_ADDRESS__)
-        // The sanitizer runtime wants to be loaded first; the crash library
-        // allocates nothing, so coming before it is harmless.
+        // The crash library allocates nothing, so preceding the runtime is harmless.
         const char* asan = getenv("ASAN_OPTIONS");
         options.env.push_back("ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") +
                               ":verify_asan_link_order=0");
@@ -158,8 +154,7 @@ TEST_P(CrashTest, EveryKillPointLeavesAStoreTheNextCommandCompletes)
     const char* budget = getenv("QDU_CRASH_SECONDS");
     const bool bAll = getenv("QDU_CRASH_EXHAUSTIVE") != nullptr;
 #if defined(__SANITIZE_ADDRESS__)
-    // A program run costs ten times as much here, so the default budget
-    // would reach only a handful of kill points.
+    // A run costs ten times as much: the default budget would reach a handful.
     if (budget == nullptr && !bAll)
         GTEST_SKIP() << "set QDU_CRASH_SECONDS or QDU_CRASH_EXHAUSTIVE to run it under "
                         "AddressSanitizer";

@@ -1,24 +1,14 @@
-// The program run as root against a store that a member of the store's group
-// has tampered with: planted links, hard links, FIFOs and crafted bookkeeping
-// values; hostile command-line values; names swapped for links while a
-// command runs. Whatever the group did, nothing outside the store changes,
-// appears, vanishes or is copied into it, no command hangs or reports a
-// location outside a store, refused values fail with their command's status,
-// and where the bookkeeping is intact the other applications keep their
-// registrations.
-//
-// The fixture builds, next to the sandbox:
-//   decoy/  what lies outside the store and must stay as it is, owned by a
-//           stranger with modes the store never uses, so any chown or chmod
-//           shows: etc/shadow (a secret, the target of links into the
-//           store), set/ (a complete set, every file holding the secret),
-//           store/ (a complete store of its own) and empty/ (to catch files
-//           created through links)
-//   base/keep.dat, base/virscan1.dat   the same next to the store
-//   src/new/  a newer set to install; scratch/  the update client's record
-//           and the patch library
-// and a well-formed store: sets kLast, kCur (newest, used by "other") and
-// kUsed (used by "victim" only), hubs and an empty incoming directory.
+// The program run as root against a store a member of its group has tampered
+// with (planted links, hard links, FIFOs, crafted values; names swapped for
+// links while a command runs) and with hostile command-line values. Nothing
+// outside the store may change, appear, vanish or be copied into it, no
+// command may hang or report a location outside a store, and where the
+// bookkeeping is intact the other applications keep their registrations.
+// Outside lie decoy/ (owned by a stranger, modes the store never uses: any
+// chown or chmod shows) with etc/shadow (a secret), set/ (a set holding the
+// secret), store/ (a store of its own) and empty/, and two files next to the
+// store. Inside: sets kLast, kCur (newest, used by "other"), kUsed (by
+// "victim"), hubs and an empty incoming directory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -80,9 +70,7 @@ void Estrange(const std::string& path)
     });
 }
 
-// The bytes of the regular file at path, never through a link nor from a
-// FIFO: a racer may swap the name between our look and our read. The
-// file's identity goes to *pSt.
+// Never through a link nor from a FIFO: a racer may swap the name meanwhile.
 std::string ReadRegularFile(const std::string& path, struct stat* pSt)
 {
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -110,8 +98,7 @@ public:
         WriteTextFile(Decoy("etc/shadow"),
                       std::string("root:") + kSecret + ":19000:0:99999:7:::\n");
         WriteSet(Decoy("set"), kDecoySet, kSecret);
-        // A file no store set has, so a copy of the decoy set cannot hide under
-        // the files of a set laid over it.
+        // No store set has it, so a copied decoy set cannot hide under another.
         WriteTextFile(Decoy("set/notes.dat"), kSecret);
         WriteSet(Decoy("store/" + decoyStoreSet), kDecoyStoreSet, kSecret);
         WriteDefInfo(Decoy("store"), decoyStoreSet, decoyStoreSet);
@@ -141,9 +128,7 @@ public:
         return Below(sandbox.Path("decoy"), rel);
     }
     std::string Scratch(const std::string& rel) const { return sandbox.Path("scratch/" + rel); }
-    // "{R}": the sandbox root, "{src}": the newer set, "{pwn}": a file only an
-    // injected shell command creates; "{cur}", "{last}", "{used}", "{new}":
-    // the names of those sets.
+    // "{pwn}": a file only an injected shell command creates.
     std::string Expand(std::string text) const
     {
         const std::pair<std::string, std::string> kPlaceholders[] = {
@@ -158,7 +143,6 @@ public:
         }
         return text;
     }
-    // The well-formed store described above, in defsDir.
     void MakeStore(const std::string& defsDir) const
     {
         for (const SetDate& date : {kLast, kCur, kUsed})
@@ -176,14 +160,10 @@ public:
     {
         sandbox.WriteDefutilsConf("[defutillog]\ndefutillog_name=debug.log\n");
     }
-    // Runs args and env expanded, with a time limit, the stand-in update
-    // client first on PATH and the reference patch library; printing a
-    // location outside a store fails the test.
     CliResult Run(const Strings& args, const Strings& env = {}) const
     {
         CliOptions options;
-        // Generous: sanitizer builds on a busy machine are many times slower,
-        // and a false hang would be a flaky test.
+        // Generous: a false hang on a busy machine would be a flaky test.
         options.timeLimitSeconds = 10;
         // Never the real update client: the stand-in is first on PATH.
         options.env = {std::string("PATH=") + QDU_FAKE_JAVA_DIR + ":/usr/bin:/bin",
@@ -202,7 +182,6 @@ public:
             << "reported a location outside a store: " << r.out;
         return r;
     }
-    // What changed outside the store since SetUp, and copies of the secret in it.
     Strings Harm() const
     {
         std::map<std::string, std::string> was = m_outside, now = Outside();
@@ -222,7 +201,6 @@ public:
         });
         return harm;
     }
-    // "other" still gets its set.
     void ExpectOthersRegistration() const
     {
         const CliResult r = Run({"-g", "other"});
@@ -240,8 +218,7 @@ private:
     }
     std::map<std::string, std::string> Outside() const
     {
-        // One line per entry, with a file's bytes and a link's target, so that
-        // any change of kind, content, mode, owner or time shows.
+        // Any change of kind, content, mode, owner or time shows.
         std::map<std::string, std::string> entries;
         const Visit describe = [&](const std::string& path, const struct stat& st) {
             std::ostringstream line;
@@ -277,9 +254,7 @@ enum Flags {
     kNewestIsNew = 4,     // ... and it is kNew
 };
 
-// plant: actions (see Plant()) separated by ';'. steps: commands separated
-// by ';', each of which must exit 0 when it ends in "=0"; a NAME=value word
-// goes to its environment.
+// plant: see Plant(). steps: commands; those ending in "=0" must succeed.
 struct PlantedRow {
     const char* name;
     const char* plant;
@@ -385,8 +360,6 @@ const PlantedRow kRows[] = {
 
 class PlantedStoreTest : public HostileStoreTest, public ::testing::WithParamInterface<size_t> {
 protected:
-    // Adds entries at the top of a section of dir/catalog.dat (adding the
-    // section when it is missing).
     static void AddEntries(const std::string& dir, const std::string& section,
                            const Strings& entries)
     {
@@ -399,13 +372,9 @@ protected:
                       catalog.insert(catalog.find(header) + header.size(), lines));
     }
 
-    // "incoming [PATTERN...]": a complete kNew in incoming, with those
-    // cleanup patterns; "log": the debug log on; "link|hard T P": a symbolic
-    // or hard link at P (below the definitions) to T (below decoy/); "fifo
-    // P"; "mkdir P"; "definfo CUR LAST"; "usage SECTION": victim's section;
-    // "files ENTRY...": in incoming's file list; "hubfiles ENTRY...": in the
-    // newer set's hub lists; "adminlinks": the base directory, the install
-    // source and one of its files reached through links.
+    // "incoming [CLEANUP...]": kNew waits in incoming; "link|hard T P": a link
+    // at P (in the store) to T (in decoy/); "usage S": victim's section;
+    // "adminlinks": base directory, source and a source file through links.
     void Plant(const std::string& actions)
     {
         std::istringstream list(Expand(actions));
@@ -513,8 +482,7 @@ bool EndsWith(const std::string& text, const std::string& tail)
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// kind: "-n" an AppId, "type" a content type, "-m" a product name, "-l" the
-// update client's value ("{pwn}": a file only an injected command creates).
+// kind: "-n" an AppId, "type" a content type, "-m" a product, "-l" a value.
 struct ValueRow {
     const char* name;
     const char* kind;
@@ -636,8 +604,7 @@ TEST_P(ValueTest, RefusedOrUsedWithoutHarm)
 INSTANTIATE_TEST_SUITE_P(Values, ValueTest, ::testing::Range<size_t>(0, std::size(kValues)),
                          [](const auto& info) { return std::string(kValues[info.param].name); });
 
-// Names swapped for links while a command runs: the rounds stop after a
-// wall-clock budget, so a slow machine runs fewer of them, not longer.
+// Names swapped for links while a command runs, for a wall-clock budget.
 
 const int kMaxRounds = 60;
 
@@ -666,11 +633,8 @@ const RaceRow kRaces[] = {
     {"DebugLogDuringQuery", "etc/shadow", "debug.log", "-g other"},
 };
 
-// A group member racing root: until destroyed, it atomically puts a link to
-// target at each path (moving a real directory there aside first), and on
-// every eighth pass removes its links, so the program also sees the name
-// vanish. Mostly the link is there: a name the program has just made must be
-// replaced at once to matter.
+// Until destroyed, atomically puts a link to target at each path (moving a
+// directory aside), every eighth pass removing them so names also vanish.
 class Racer {
 public:
     Racer(const std::string& target, const Strings& paths)
@@ -706,10 +670,8 @@ private:
 
 class LinkRaceTest : public HostileStoreTest, public ::testing::WithParamInterface<size_t> {
 protected:
-    // The set to install in round k. Its data files are large, which keeps
-    // the window between creating a copy and chowning it open longer; they
-    // are links to one copy each (sources may be links), so writing a
-    // round's source stays cheap.
+    // Large data files keep the window between copying and chowning open;
+    // as links to one copy each they stay cheap to write.
     void WriteRoundSource(int k) const
     {
         const std::string source = sandbox.Path("src/r" + std::to_string(k));

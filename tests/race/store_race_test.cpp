@@ -41,11 +41,8 @@ struct Job {
     Strings env = {};
 };
 
-// Starts every job at the same instant: each child is forked first and
-// blocks reading a pipe until its last write end closes. Output goes to a
-// file, so dozens of children never block on a full pipe; a child still
-// running after 30 s is killed (a hang is a fault, not a reason to hang the
-// test) and shows as 128 + SIGKILL.
+// Children forked first wait on a pipe, so all start at once when it closes.
+// A child still running after 30 s is killed: a hang shows as 128 + SIGKILL.
 std::vector<CliResult> RunTogether(const std::vector<Job>& jobs, const std::string& dir)
 {
     int gate[2];
@@ -103,10 +100,8 @@ protected:
         return jobs;
     }
 
-    // What a round may not leave behind, given the registrations before it
-    // and what each job reported. bAllSucceed: every job must exit 0 and no
-    // AppId end up in two sections; cur: CurDefs at the end ("": unchecked),
-    // and then hubs marked good must be whole too.
+    // bAllSucceed: every job exits 0, no AppId ends in two sections. cur:
+    // CurDefs at the end ("": unchecked), and then hubs must be whole too.
     Strings RoundProblems(const StoreView& before, const std::vector<Job>& jobs,
                           const std::vector<CliResult>& results, bool bAllSucceed,
                           const std::string& cur)
@@ -147,8 +142,6 @@ protected:
         return problems;
     }
 
-    // Rounds on copies of the store that build makes, until the time budget
-    // is spent. Reports every problem once, with the number of faulty rounds.
     void Rounds(const std::string& build, const std::function<std::vector<Job>(int round)>& jobsOf,
                 bool bAllSucceed = false, const std::string& cur = "")
     {
@@ -205,10 +198,8 @@ TEST_F(RaceTest, ParallelInstallsLeaveTheNewestSetCurrent)
         true, ParallelSet(kParallelSets - 1).DirName());
 }
 
-// Distinct AppIds register at once: six move away from a set they share,
-// twelve join, and in odd rounds a newer set waiting in incoming is
-// integrated by whichever gets the incoming lock, while sweeps of emptied
-// sections run all around.
+// Six AppIds move away from a set they share, twelve join; in odd rounds
+// whichever gets the incoming lock integrates a newer set.
 TEST_F(RaceTest, DistinctAppIdsMoveAndJoinDuringIntegration)
 {
     Rounds(
@@ -221,8 +212,7 @@ TEST_F(RaceTest, DistinctAppIdsMoveAndJoinDuringIntegration)
         true);
 }
 
-// A command held by the pause seam inside a window while others run into
-// it; it is inside once its AppId's registration has changed.
+// The holder is inside the window once its AppId's registration changed.
 struct Window {
     const char* name;
     const char* build;       // the store before each round
@@ -238,11 +228,10 @@ const Window kWindows[] = {
     // restore makes A current again and appB joins A's section.
     {"JoinDuringTheSweep", "-i {A}; -n appA; incoming", "-n appA", "sweep", "-r; -n appB", true,
      "CurDefs=A appA=B appB=A"},
-    // The last AppId is gone and the store is about to be removed when
-    // another AppId registers with the set the store still names...
+    // The store is about to be removed when an AppId registers...
     {"NewestDuringTheLastUninstall", "-i {A}; -n app1", "-u app1", "last-uninstall", "-n app2",
      false, ""},
-    // ... or a set is installed: if that reports success, the store holds it.
+    // ... or a set is installed.
     {"InstallDuringTheLastUninstall", "-i {A}; -n app1", "-u app1", "last-uninstall", "-i {B}",
      true, "CurDefs=B"},
 };
