@@ -10,7 +10,6 @@
 // store. Inside: sets kLast, kCur (newest, used by "other"), kUsed (by
 // "victim"), hubs and an empty incoming directory.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,19 +20,13 @@
 #include <cstdio>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <utility>
-#include <vector>
 
 #include "tests/support/cli_runner.h"
-#include "tests/support/def_sets.h"
 #include "tests/support/full_sets.h"
-#include "tests/support/sandbox.h"
 
 namespace {
 
@@ -58,6 +51,12 @@ void Walk(const std::string& path, const Visit& visit)
     if (S_ISDIR(st.st_mode)) {
         for (const std::string& name : ListDir(path)) Walk(path + "/" + name, visit);
     }
+}
+
+Strings Words(const std::string& text)
+{
+    std::istringstream words(text);
+    return {std::istream_iterator<std::string>(words), {}};
 }
 
 // Hands a tree to a stranger, with modes the store never gives.
@@ -379,8 +378,7 @@ protected:
     {
         std::istringstream list(Expand(actions));
         for (std::string action; std::getline(list, action, ';');) {
-            std::istringstream words(action);
-            const Strings w{std::istream_iterator<std::string>(words), {}};
+            const Strings w = Words(action);
             if (w.empty())
                 continue;
             const Strings rest(w.begin() + 1, w.end());
@@ -442,16 +440,12 @@ TEST_P(PlantedStoreTest, NothingOutsideTheStoreIsTouched)
     std::istringstream steps(row.steps);
     for (std::string step; !bHung && std::getline(steps, step, ';');) {
         SCOPED_TRACE(step);
-        std::istringstream words(step);
         Strings args, env;
-        bool bMustSucceed = false;
-        for (std::string word; words >> word;) {
-            if (word == "=0")
-                bMustSucceed = true;
-            else
-                (isupper(word[0]) && word.find('=') != std::string::npos ? env : args)
-                    .push_back(word);
-        }
+        for (const std::string& word : Words(step))
+            (isupper(word[0]) && word.find('=') != std::string::npos ? env : args).push_back(word);
+        const bool bMustSucceed = args.back() == "=0";
+        if (bMustSucceed)
+            args.pop_back();
         const CliResult r = Run(args, env);
         bHung = r.timedOut;
         EXPECT_TRUE(!bMustSucceed || r.status == 0) << "exit status " << r.status << ": " << r.err;
@@ -572,16 +566,12 @@ TEST_P(ValueTest, RefusedOrUsedWithoutHarm)
         MakeDirs(sandbox.BaseDir() + "/tvlxdata");
         if (!PathExists(sandbox.BaseDir() + "/tvlxdata/" + lower))
             MakeStore(sandbox.BaseDir() + "/tvlxdata/" + lower);
-        for (const Strings& args : std::vector<Strings>{{"-g", "other"},
-                                                        {"-n", "app2"},
-                                                        {"-u", "other"},
-                                                        {"-r"},
-                                                        {"-m", "Prod"},
-                                                        {"-i", "{src}"}}) {
+        for (const char* command :
+             {"-g other", "-n app2", "-u other", "-r", "-m Prod", "-i {src}"}) {
+            Strings args = Words(command);
             SCOPED_TRACE(args[0]);
-            Strings withType = args;
-            withType.push_back(row.value);
-            const CliResult r = Run(withType);
+            args.push_back(row.value);
+            const CliResult r = Run(args);
             // Microdefs has no patch to fetch here, an install fails as it may.
             EXPECT_TRUE(
                 row.bRefused
@@ -691,8 +681,7 @@ TEST_P(LinkRaceTest, NoRoundTouchesAnythingOutside)
     const RaceRow& row = kRaces[GetParam()];
     EnableDebugLog();  // its log is one more file opened by path
     Strings paths;
-    std::istringstream links(row.links);
-    for (std::string link; links >> link;) {
+    for (const std::string& link : Words(row.links)) {
         const bool bPerRound = link.find("{set}") != std::string::npos;
         for (int k = 0; k < (bPerRound ? kMaxRounds : 1); ++k)
             paths.push_back(
@@ -705,9 +694,8 @@ TEST_P(LinkRaceTest, NoRoundTouchesAnythingOutside)
         for (int k = 0; k < kMaxRounds && std::chrono::steady_clock::now() < end; ++k) {
             if (row.bIncoming)
                 WriteSet(Defs("incoming"), RoundDate(k));
-            std::istringstream command(
-                std::regex_replace(row.command, std::regex("\\{k\\}"), std::to_string(k)));
-            const Strings args{std::istream_iterator<std::string>(command), {}};
+            const Strings args =
+                Words(std::regex_replace(row.command, std::regex("\\{k\\}"), std::to_string(k)));
             if (args[1].find("src/r") != std::string::npos)
                 WriteRoundSource(k);
             ++rounds;

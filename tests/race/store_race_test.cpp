@@ -3,7 +3,6 @@
 // may be lost or invented and definfo.dat names complete sets. Windows too
 // narrow to hit by chance are forced with the sandbox build's pause seam.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,12 +13,8 @@
 #include <chrono>
 #include <functional>
 #include <iterator>
-#include <map>
-#include <set>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "tests/support/cli_runner.h"
 #include "tests/support/store_check.h"
@@ -164,7 +159,6 @@ protected:
         for (const auto& kind : kinds)
             report += "\n  " + std::to_string(kind.second) + "x " + kind.first;
         EXPECT_EQ(faulty, 0) << "faulty rounds, of " << round << ":" << report;
-        RecordProperty("rounds", round);
     }
 };
 

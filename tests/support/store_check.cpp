@@ -10,11 +10,6 @@ namespace {
 
 const std::string kSetName = "[0-9]{8}\\.[0-9]{3,}";
 
-std::string Quoted(const std::string& text)
-{
-    return ::testing::PrintToString(text);
-}
-
 // The non-empty lines of a bookkeeping file; a NUL byte or a last line
 // without its end (the tail of a torn write) is a problem.
 Strings Lines(const std::string& defsDir, const std::string& file, Strings* pProblems)
@@ -23,8 +18,8 @@ Strings Lines(const std::string& defsDir, const std::string& file, Strings* pPro
     if (text.find('\0') != std::string::npos)
         pProblems->push_back(file + " holds a NUL byte");
     if (!text.empty() && text.back() != '\n')
-        pProblems->push_back(file +
-                             " ends inside a line: " + Quoted(text.substr(text.rfind('\n') + 1)));
+        pProblems->push_back(file + " ends inside a line: " +
+                             ::testing::PrintToString(text.substr(text.rfind('\n') + 1)));
     Strings lines = PrefixedLines(text);
     lines.erase(std::remove(lines.begin(), lines.end(), std::string()), lines.end());
     return lines;
@@ -35,16 +30,15 @@ std::string MixProblem(const std::string& dir, const Strings& names)
 {
     std::string tag;
     for (const std::string& name : names) {
-        const std::string text = ReadTextFile(dir + "/" + name), prefix = name + " of ";
-        if (!PathExists(dir + "/" + name))
-            return "lacks " + name;
-        if (text.size() <= prefix.size() || text.compare(0, prefix.size(), prefix) != 0 ||
-            text.back() != '\n')
-            return "has a partial " + name + ": " + Quoted(text);
-        const std::string own = text.substr(prefix.size(), text.size() - prefix.size() - 1);
-        if (!tag.empty() && own != tag)
-            return "mixes files of " + tag + " and " + own;
-        tag = own;
+        const std::string text = ReadTextFile(dir + "/" + name);
+        std::smatch m;
+        if (!std::regex_match(text, m, std::regex(name + " of (.+)\n")))
+            return PathExists(dir + "/" + name)
+                       ? "has a partial " + name + ": " + ::testing::PrintToString(text)
+                       : "lacks " + name;
+        if (!tag.empty() && m[1] != tag)
+            return "mixes files of " + tag + " and " + m[1].str();
+        tag = m[1];
     }
     return "";
 }
@@ -127,7 +121,8 @@ Strings ConsistencyProblems(const std::string& defsDir, const std::set<std::stri
                 problems.push_back("definfo.dat names " + m[1].str() + " twice");
             slot = m[2];
         } else {
-            problems.push_back("definfo.dat has a line the program never writes: " + Quoted(line));
+            problems.push_back("definfo.dat has a line the program never writes: " +
+                               ::testing::PrintToString(line));
         }
     }
     std::string section;
@@ -146,7 +141,8 @@ Strings ConsistencyProblems(const std::string& defsDir, const std::set<std::stri
             if (std::count(in.begin(), in.end(), section) == 0)
                 in.push_back(section);
         } else {
-            problems.push_back("usage.dat has a line the program never writes: " + Quoted(line));
+            problems.push_back("usage.dat has a line the program never writes: " +
+                               ::testing::PrintToString(line));
         }
     }
     std::map<std::string, std::string> named = {{"CurDefs", view.cur}, {"LastDefs", view.last}};
