@@ -95,48 +95,9 @@ protected:
         return jobs;
     }
 
-    // bAllSucceed: every job exits 0, no AppId ends in two sections. cur:
-    // CurDefs at the end ("": unchecked), and then hubs must be whole too.
-    Strings RoundProblems(const StoreView& before, const std::vector<Job>& jobs,
-                          const std::vector<CliResult>& results, bool bAllSucceed,
-                          const std::string& cur)
-    {
-        StoreView view;
-        Strings problems = ConsistencyProblems(defs, appIds, &view);
-        std::set<std::string> mayBeRegistered;
-        for (const auto& app : before.appsIn) mayBeRegistered.insert(app.first);
-        for (size_t i = 0; i < jobs.size(); ++i) {
-            const Strings& args = jobs[i].args;
-            const int status = results[i].status;
-            const bool bJoins = args[0] == "-n";
-            if (status >= 128 || (bAllSucceed && status != 0))
-                problems.push_back(Shown(args) + " exited " + std::to_string(status) + ": " +
-                                   results[i].err);
-            if (status != 0 || (!bJoins && args[0] != "-u"))
-                continue;
-            bJoins ? (void)mayBeRegistered.insert(args[1]) : (void)mayBeRegistered.erase(args[1]);
-            if (view.RegisteredSet(args[1]).empty() == bJoins)
-                problems.push_back(Shown(args) + " exited 0, but " + args[1] +
-                                   (bJoins ? " is not registered" : " is still registered"));
-        }
-        for (const auto& app : view.appsIn) {
-            if (mayBeRegistered.count(app.first) == 0)
-                problems.push_back(app.first + " is registered, but no command registered it");
-            if (bAllSucceed && app.second.size() > 1)
-                problems.push_back(app.first + " is registered in " +
-                                   std::to_string(app.second.size()) + " sections");
-        }
-        if (!view.appsIn.empty() && view.cur.empty())
-            problems.push_back("AppIds are registered, but definfo.dat names no newest set");
-        if (!cur.empty() && view.cur != cur)
-            problems.push_back("CurDefs is " + view.cur + ", not the newest set " + cur);
-        if (!cur.empty()) {
-            for (const std::string& problem : HubProblems(defs, sandbox.DefutilsConf()))
-                problems.push_back(problem);
-        }
-        return problems;
-    }
-
+    // Rounds on copies of the store that build makes. bAllSucceed: every job
+    // exits 0 and no AppId ends in two sections. cur: CurDefs at the end ("":
+    // unchecked), and then hubs must be whole too.
     void Rounds(const std::string& build, const std::function<std::vector<Job>(int round)>& jobsOf,
                 bool bAllSucceed = false, const std::string& cur = "")
     {
@@ -148,10 +109,41 @@ protected:
         for (; round == 0 || (round < 200 && Clock::now() < end); ++round) {
             sandbox.RestoreStore(sandbox.Path("template"));
             const std::vector<Job> jobs = jobsOf(round);
-            StoreView before;
+            StoreView before, view;
             ConsistencyProblems(defs, appIds, &before);
-            const Strings problems = RoundProblems(
-                before, jobs, RunTogether(jobs, sandbox.Path("out")), bAllSucceed, cur);
+            const std::vector<CliResult> results = RunTogether(jobs, sandbox.Path("out"));
+            Strings problems = ConsistencyProblems(defs, appIds, &view);
+            std::set<std::string> mayBeRegistered;
+            for (const auto& app : before.appsIn) mayBeRegistered.insert(app.first);
+            for (size_t i = 0; i < jobs.size(); ++i) {
+                const Strings& args = jobs[i].args;
+                const int status = results[i].status;
+                const bool bJoins = args[0] == "-n";
+                if (status >= 128 || (bAllSucceed && status != 0))
+                    problems.push_back(Shown(args) + " exited " + std::to_string(status) + ": " +
+                                       results[i].err);
+                if (status != 0 || (!bJoins && args[0] != "-u"))
+                    continue;
+                bJoins ? (void)mayBeRegistered.insert(args[1])
+                       : (void)mayBeRegistered.erase(args[1]);
+                if (view.RegisteredSet(args[1]).empty() == bJoins)
+                    problems.push_back(Shown(args) + " exited 0, but " + args[1] +
+                                       (bJoins ? " is not registered" : " is still registered"));
+            }
+            for (const auto& app : view.appsIn) {
+                if (mayBeRegistered.count(app.first) == 0)
+                    problems.push_back(app.first + " is registered, but no command registered it");
+                if (bAllSucceed && app.second.size() > 1)
+                    problems.push_back(app.first + " is registered in " +
+                                       std::to_string(app.second.size()) + " sections");
+            }
+            if (!view.appsIn.empty() && view.cur.empty())
+                problems.push_back("AppIds are registered, but definfo.dat names no newest set");
+            if (!cur.empty() && view.cur != cur)
+                problems.push_back("CurDefs is " + view.cur + ", not the newest set " + cur);
+            for (const std::string& problem :
+                 cur.empty() ? Strings{} : HubProblems(defs, sandbox.DefutilsConf()))
+                problems.push_back(problem);
             faulty += problems.empty() ? 0 : 1;
             for (const std::string& problem : problems) ++kinds[problem];
         }

@@ -85,7 +85,7 @@ static void PutNumber(struct Line* line, unsigned long v) /* counts and descript
     Put(line, p);
 }
 
-/* The file behind a descriptor, from /proc; "fd N" when it cannot be read. */
+/* The file behind a descriptor, or its /proc name when that cannot be read. */
 static void PutFd(struct Line* line, int fd)
 {
     struct Line proc = {.len = 0};
@@ -95,9 +95,7 @@ static void PutFd(struct Line* line, int fd)
     proc.text[proc.len] = '\0';
     long n = RAW(SYS_readlink, proc.text, target, sizeof target - 1);
     target[n > 0 ? n : 0] = '\0';
-    Put(line, n > 0 ? target : "fd ");
-    if (n <= 0)
-        PutNumber(line, (unsigned)fd);
+    Put(line, n > 0 ? target : proc.text);
 }
 
 static void Describe(struct Line* line, long n, const struct Watched* w, const long* a)
@@ -116,16 +114,6 @@ static void Describe(struct Line* line, long n, const struct Watched* w, const l
     Put(line, "\n");
 }
 
-static int Counts(const struct Watched* w, const long* a)
-{
-    struct stat st;
-    if (w->bWrite)
-        return RAW(SYS_fstat, (int)a[0], &st, 0) == 0 && S_ISREG(st.st_mode);
-    if (w->nr == SYS_openat2) /* struct open_how starts with the flags */
-        return a[2] != 0 && (*(const unsigned long long*)a[2] & kOpenWrites) != 0;
-    return 1;
-}
-
 static void OnSigsys(int sig, siginfo_t* info, void* context)
 {
     (void)sig;
@@ -142,7 +130,11 @@ static void OnSigsys(int sig, siginfo_t* info, void* context)
     }
     const struct Watched* w = kWatched;
     while (w < kWatched + WATCHED_COUNT - 1 && w->nr != nr) ++w;
-    if (Counts(w, a)) {
+    struct stat st;
+    if (w->bWrite ? RAW(SYS_fstat, (int)a[0], &st, 0) == 0 && S_ISREG(st.st_mode)
+        : nr == SYS_openat2 /* struct open_how starts with the flags */
+            ? a[2] != 0 && (*(const unsigned long long*)a[2] & kOpenWrites) != 0
+            : 1) {
         long n = __atomic_add_fetch(&g_count, 1, __ATOMIC_SEQ_CST);
         if (g_traceFd >= 0) {
             struct Line line = {.len = 0};
