@@ -220,18 +220,14 @@ private:
         // Any change of kind, content, mode, owner or time shows.
         std::map<std::string, std::string> entries;
         const Visit describe = [&](const std::string& path, const struct stat& st) {
-            std::ostringstream line;
-            line << std::oct << st.st_mode << std::dec << " " << st.st_uid << ":" << st.st_gid;
-            char target[4096];
+            char target[4096] = "";
             struct stat opened;
-            if (S_ISREG(st.st_mode))
-                line << " mtime " << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec << " ["
-                     << ReadRegularFile(path, &opened) << "]";
-            else if (S_ISLNK(st.st_mode))
-                line << " -> "
-                     << std::string(target, std::max<ssize_t>(
-                                                0, readlink(path.c_str(), target, sizeof target)));
-            entries[path.substr(sandbox.Root().size() + 1)] = line.str();
+            (void)!readlink(path.c_str(), target, sizeof target - 1);
+            entries[path.substr(sandbox.Root().size() + 1)] =
+                std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + ":" +
+                std::to_string(st.st_gid) + " mtime " + std::to_string(st.st_mtim.tv_sec) + "." +
+                std::to_string(st.st_mtim.tv_nsec) + " -> " + target + " [" +
+                ReadRegularFile(path, &opened) + "]";
         };
         Walk(Decoy(), describe);
         for (const std::string& name : ListDir(sandbox.BaseDir())) {
@@ -436,9 +432,8 @@ TEST_P(PlantedStoreTest, NothingOutsideTheStoreIsTouched)
     WriteTextFile(Scratch("hubpkg/update.mdp"), "not a package\n");
     ASSERT_NO_FATAL_FAILURE(Plant(row.plant));
 
-    bool bHung = false;
     std::istringstream steps(row.steps);
-    for (std::string step; !bHung && std::getline(steps, step, ';');) {
+    for (std::string step; std::getline(steps, step, ';');) {
         SCOPED_TRACE(step);
         Strings args, env;
         for (const std::string& word : Words(step))
@@ -447,12 +442,9 @@ TEST_P(PlantedStoreTest, NothingOutsideTheStoreIsTouched)
         if (bMustSucceed)
             args.pop_back();
         const CliResult r = Run(args, env);
-        bHung = r.timedOut;
         EXPECT_TRUE(!bMustSucceed || r.status == 0) << "exit status " << r.status << ": " << r.err;
     }
     EXPECT_EQ(Harm(), Strings{});
-    if (bHung)
-        return;  // the store may be locked by the killed run
     if ((row.flags & kOthersLost) == 0)
         ExpectOthersRegistration();
     if ((row.flags & (kNewestComplete | kNewestIsNew)) != 0) {

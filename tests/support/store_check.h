@@ -17,8 +17,8 @@ typedef std::vector<std::string> Strings;
 SetDate ScriptSet(char name);
 // "-i {A}; -n app1" as commands, "{A}" standing for srcDir/A.
 std::vector<Strings> Commands(const std::string& spec, const std::string& srcDir);
-// Writes the script sets to src/, runs spec ("incoming": B waits in the
-// incoming directory) and saves the store in template/.
+// Writes the sets to src/, runs spec ("incoming": B waits in incoming) and
+// saves the store in template/.
 void BuildStore(const Sandbox& sandbox, const std::string& spec);
 // "`qordefutil args...`", for messages.
 std::string Shown(const Strings& args);
