@@ -185,21 +185,20 @@ Strings LeftoverProblems(const std::string& defsDir, const StoreView& view)
 
 Strings HubProblems(const std::string& defsDir, const std::string& defutilsConf)
 {
-    const struct {
-        const char *key, *hub;
-        Strings files;
-    } hubs[] = {{"LastBinUpdate", "binhub", {"binlinux.dat", "bincommon.dat"}},
-                {"LastTextUpdate", "texthub", {"texthub.dat"}}};
     Strings problems;
-    for (const auto& hub : hubs) {
+    for (const std::string key : {"LastBinUpdate", "LastTextUpdate"}) {
         char szValue[64] = "";
-        GetPrivateProfileString("tvlxdata-shareddefs-microdefs", hub.key, "", szValue,
+        GetPrivateProfileString("tvlxdata-shareddefs-microdefs", key.c_str(), "", szValue,
                                 sizeof szValue, defutilsConf.c_str());
+        const bool bBin = key == "LastBinUpdate";
+        const std::string hub = bBin ? "binhub" : "texthub";
         const std::string problem =
-            std::string(szValue) == "1" ? MixProblem(defsDir + "/" + hub.hub, hub.files) : "";
+            std::string(szValue) != "1"
+                ? ""
+                : MixProblem(defsDir + "/" + hub, bBin ? Strings{"binlinux.dat", "bincommon.dat"}
+                                                       : Strings{"texthub.dat"});
         if (!problem.empty())
-            problems.push_back(std::string(hub.hub) + ", marked good by " + hub.key + "=1, " +
-                               problem);
+            problems.push_back(hub + ", marked good by " + key + "=1, " + problem);
     }
     return problems;
 }
