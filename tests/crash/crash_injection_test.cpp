@@ -5,6 +5,7 @@
 // uninterrupted run would have.
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <iterator>
 #include <regex>
@@ -44,12 +45,12 @@ const Scenario kScenarios[] = {
 
 // Calls on bookkeeping files first, then the first and last in each
 // directory (phase boundaries), then every third; with bAll the rest too.
-std::vector<int> KillPoints(const Strings& trace, bool bAll)
+std::vector<std::pair<int, int>> KillPoints(const Strings& trace, bool bAll)
 {
     static const std::regex kBookkeeping("definfo\\.dat|usage\\.dat|tvlx-defutils\\.conf"),
         kNotDir("^\\S+ \\S+ |/[^/]*$");  // a trace line is "N call target"
     auto dir = [&](size_t i) { return std::regex_replace(trace[i], kNotDir, ""); };
-    std::vector<int> tiers[4], points;
+    std::vector<std::pair<int, int>> points;  // tier, kill point
     for (size_t i = 0; i < trace.size(); ++i) {
         const int tier =
             std::regex_search(trace[i], kBookkeeping)                                         ? 0
@@ -57,10 +58,9 @@ std::vector<int> KillPoints(const Strings& trace, bool bAll)
             : i % 3 == 0                                                                      ? 2
                                                                                               : 3;
         if (bAll || tier < 3)
-            tiers[tier].push_back(static_cast<int>(i) + 1);
+            points.push_back({tier, static_cast<int>(i) + 1});
     }
-    for (const std::vector<int>& tier : tiers)
-        points.insert(points.end(), tier.begin(), tier.end());
+    std::sort(points.begin(), points.end());
     return points;
 }
 
@@ -114,8 +114,9 @@ protected:
                                                : std::set<int>{0};
             CliResult r = Run(step);
             if (r.timedOut || expected.count(r.status) == 0)
-                problems.push_back("then " + Shown(step) + " exited " + std::to_string(r.status) +
-                                   ": " + r.err.substr(0, r.err.find('\n')));
+                problems.push_back("then " + ::testing::PrintToString(step) + " exited " +
+                                   std::to_string(r.status) + ": " +
+                                   r.err.substr(0, r.err.find('\n')));
         }
         after = ConsistencyProblems(defs, kAppIds, &view);
         for (const std::string& problem : LeftoverProblems(defs, view)) after.push_back(problem);
@@ -171,7 +172,8 @@ TEST_P(CrashTest, EveryKillPointLeavesAStoreTheNextCommandCompletes)
     static const std::regex kTmpName("(^|[^[:alnum:]])tmp[[:xdigit:]]+");
     std::map<std::string, std::pair<int, std::string>> kinds;  // -> count, first kill point
     int tried = 0, faulty = 0;
-    for (int n : KillPoints(trace, bAll)) {
+    for (const auto& point : KillPoints(trace, bAll)) {
+        const int n = point.second;
         if (!bAll && tried > 0 && std::chrono::steady_clock::now() > deadline)
             break;
         ++tried;

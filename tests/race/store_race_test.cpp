@@ -120,14 +120,15 @@ protected:
                 const int status = results[i].status;
                 const bool bJoins = args[0] == "-n";
                 if (status >= 128 || (bAllSucceed && status != 0))
-                    problems.push_back(Shown(args) + " exited " + std::to_string(status) + ": " +
-                                       results[i].err);
+                    problems.push_back(::testing::PrintToString(args) + " exited " +
+                                       std::to_string(status) + ": " + results[i].err);
                 if (status != 0 || (!bJoins && args[0] != "-u"))
                     continue;
                 bJoins ? (void)mayBeRegistered.insert(args[1])
                        : (void)mayBeRegistered.erase(args[1]);
                 if (view.RegisteredSet(args[1]).empty() == bJoins)
-                    problems.push_back(Shown(args) + " exited 0, but " + args[1] +
+                    problems.push_back(::testing::PrintToString(args) + " exited 0, but " +
+                                       args[1] +
                                        (bJoins ? " is not registered" : " is still registered"));
             }
             for (const auto& app : view.appsIn) {
@@ -266,10 +267,12 @@ TEST_P(WindowTest, ForcedWindowLosesNothing)
             const Strings& args = intruders[i];
             EXPECT_TRUE(!results[i].timedOut &&
                         (!window.bIntrudersSucceed || results[i].status == 0))
-                << Shown(args) << " exited " << results[i].status << ": " << results[i].err;
+                << ::testing::PrintToString(args) << " exited " << results[i].status << ": "
+                << results[i].err;
             EXPECT_TRUE(args[0] != "-n" || results[i].status != 0 ||
                         !view.RegisteredSet(args[1]).empty())
-                << Shown(args) << " exited 0 inside the window, and its registration is lost";
+                << ::testing::PrintToString(args)
+                << " exited 0 inside the window, and its registration is lost";
         }
         std::istringstream words(window.end);
         for (std::string word; words >> word;) {

@@ -62,13 +62,6 @@ SetDate ScriptSet(char name)
     return SetDate{2024, n, 1, static_cast<uint32_t>(n)};
 }
 
-std::string Shown(const Strings& args)
-{
-    std::string text = "`qordefutil";
-    for (const std::string& arg : args) text += " " + arg;
-    return text + "`";
-}
-
 std::vector<Strings> Commands(const std::string& spec, const std::string& srcDir)
 {
     std::vector<Strings> commands;
@@ -92,7 +85,7 @@ void BuildStore(const Sandbox& sandbox, const std::string& spec)
             continue;
         }
         CliResult r = RunCli(args);
-        ASSERT_EQ(r.status, 0) << Shown(args) << ": " << r.err;
+        ASSERT_EQ(r.status, 0) << ::testing::PrintToString(args) << ": " << r.err;
     }
     sandbox.SaveStore(sandbox.Path("template"));
 }

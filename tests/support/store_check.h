@@ -20,8 +20,6 @@ std::vector<Strings> Commands(const std::string& spec, const std::string& srcDir
 // Writes the sets to src/, runs spec ("incoming": B waits in incoming) and
 // saves the store in template/.
 void BuildStore(const Sandbox& sandbox, const std::string& spec);
-// "`qordefutil args...`", for messages.
-std::string Shown(const Strings& args);
 
 struct StoreView {
     std::string cur, last;                   // "" when absent
