@@ -27,8 +27,7 @@ struct Scenario {
     const char* apps;     // every AppId registered at the end and its set; "*": CurDefs'
 };
 
-// In "-i {Z}; -n app1; -i {A}; -i {B}; -n app2", Z is used by app1 only, A is
-// the last set and unused, B the newest, used by app2.
+// "-i {Z}; -n app1; -i {A}; -i {B}; -n app2": Z used by app1, A unused, B by app2.
 const Scenario kScenarios[] = {
     {"InstallIntoEmptyStore", "", "-i {B}", "-i {B}; -n app9", "B", "app9=B"},
     {"InstallIntoStoreWithASet", "-i {A}; -n app1; -n app2", "-i {B}", "-i {B}; -n app9", "B",
@@ -66,9 +65,7 @@ std::vector<std::pair<int, int>> KillPoints(const Strings& trace, bool bAll)
 
 class CrashTest : public SandboxTest, public ::testing::WithParamInterface<size_t> {
 protected:
-    const std::string defs = sandbox.DefsDir();
-
-    const std::string src = sandbox.Path("src");
+    const std::string defs = sandbox.DefsDir(), src = sandbox.Path("src");
 
     // A hang on a lock a killed predecessor left is a fault, not a hung test.
     CliResult Run(const Strings& args, const std::string& shimEnv = "") const

@@ -112,11 +112,8 @@ public:
         m_outside = Outside();
     }
 
-    std::string Defs(const std::string& rel = "") const { return Below(sandbox.DefsDir(), rel); }
-    std::string Decoy(const std::string& rel = "") const
-    {
-        return Below(sandbox.Path("decoy"), rel);
-    }
+    std::string Defs(const std::string& r = "") const { return Below(sandbox.DefsDir(), r); }
+    std::string Decoy(const std::string& r = "") const { return Below(sandbox.Path("decoy"), r); }
     std::string Scratch(const std::string& rel) const { return sandbox.Path("scratch/" + rel); }
     // "{pwn}": a file only an injected shell command creates.
     std::string Expand(std::string text) const

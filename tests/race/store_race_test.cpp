@@ -1,7 +1,6 @@
-// Commands racing each other on one store: rounds of up to 19 processes
-// started at the same instant for QDU_RACE_SECONDS (10), after which nothing
-// may be lost or invented and definfo.dat names complete sets. Windows too
-// narrow to hit by chance are forced with the sandbox build's pause seam.
+// Rounds of up to 19 commands started at the same instant on one store, for
+// QDU_RACE_SECONDS (10); nothing may be lost or invented. Windows too narrow
+// to hit by chance are forced with the sandbox build's pause seam.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -23,13 +22,7 @@ namespace {
 
 typedef std::chrono::steady_clock Clock;
 
-// Newer than the script sets.
-const int kParallelSets = 8;
-
-SetDate ParallelSet(int i)
-{
-    return SetDate{2024, 4, 1 + i, static_cast<uint32_t>(10 + i)};
-}
+const int kParallelSets = 8;  // sets newer than the script sets, each newer than the last
 
 struct Job {
     Strings args;
@@ -81,7 +74,8 @@ protected:
 
     void SetUp() override
     {
-        for (int i = 0; i < kParallelSets; ++i) WriteSet(Source('0' + i), ParallelSet(i));
+        for (int i = 0; i < kParallelSets; ++i)
+            WriteSet(Source('0' + i), {2024, 4, 1 + i, static_cast<uint32_t>(10 + i)});
         for (int i = 0; i < 40; ++i) appIds.insert("app" + std::to_string(i));
         MakeDirs(sandbox.Path("out"));
     }
@@ -95,9 +89,8 @@ protected:
         return jobs;
     }
 
-    // Rounds on copies of the store that build makes. bAllSucceed: every job
-    // exits 0 and no AppId ends in two sections. cur: CurDefs at the end ("":
-    // unchecked), and then hubs must be whole too.
+    // bAllSucceed: every job exits 0, no AppId ends in two sections. cur:
+    // CurDefs at the end ("": unchecked), and then hubs must be whole too.
     void Rounds(const std::string& build, const std::function<std::vector<Job>(int round)>& jobsOf,
                 bool bAllSucceed = false, const std::string& cur = "")
     {
@@ -182,7 +175,7 @@ TEST_F(RaceTest, ParallelInstallsLeaveTheNewestSetCurrent)
             for (int i = 0; i < kParallelSets; ++i) jobs.push_back({{"-i", Source('0' + i)}});
             return jobs;
         },
-        true, ParallelSet(kParallelSets - 1).DirName());
+        true, SetDate{2024, 4, kParallelSets, 9 + kParallelSets}.DirName());
 }
 
 // Six AppIds move away from a set they share, twelve join; in odd rounds

@@ -10,8 +10,7 @@ namespace {
 
 const std::string kSetName = "[0-9]{8}\\.[0-9]{3,}";
 
-// The non-empty lines of a bookkeeping file; a NUL byte or a last line
-// without its end (the tail of a torn write) is a problem.
+// The non-empty lines; a NUL byte or an unended last line (torn write) is a problem.
 Strings Lines(const std::string& defsDir, const std::string& file, Strings* pProblems)
 {
     const std::string text = ReadTextFile(defsDir + "/" + file);

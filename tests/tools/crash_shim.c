@@ -25,12 +25,10 @@
 long qdu_raw_syscall(long nr, long a1, long a2, long a3, long a4, long a5, long a6);
 extern const char qdu_raw_syscall_after[];
 __asm__(
-    ".text\n.globl qdu_raw_syscall\n.hidden qdu_raw_syscall\n"
-    ".type qdu_raw_syscall,@function\nqdu_raw_syscall:\n"
-    "  movq %rdi, %rax; movq %rsi, %rdi; movq %rdx, %rsi; movq %rcx, %rdx\n"
+    ".text\n.globl qdu_raw_syscall\n.hidden qdu_raw_syscall\n.type qdu_raw_syscall,@function\n"
+    "qdu_raw_syscall:\n  movq %rdi, %rax; movq %rsi, %rdi; movq %rdx, %rsi; movq %rcx, %rdx\n"
     "  movq %r8, %r10; movq %r9, %r8; movq 8(%rsp), %r9\n  syscall\n"
-    ".globl qdu_raw_syscall_after\n.hidden qdu_raw_syscall_after\n"
-    "qdu_raw_syscall_after:\n  ret\n");
+    ".globl qdu_raw_syscall_after\n.hidden qdu_raw_syscall_after\nqdu_raw_syscall_after:\n  ret\n");
 #define RAW(nr, a, b, c) qdu_raw_syscall(nr, (long)(a), (long)(b), (long)(c), 0, 0, 0)
 
 static long g_killAt;      /* 0: count only */
