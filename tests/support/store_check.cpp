@@ -61,10 +61,10 @@ SetDate ScriptSet(char name)
     return SetDate{2024, n, 1, static_cast<uint32_t>(n)};
 }
 
-std::vector<Strings> Commands(const std::string& spec, const std::string& srcDir)
+std::vector<Strings> Commands(const std::string& script, const std::string& srcDir)
 {
     std::vector<Strings> commands;
-    std::istringstream list(spec);
+    std::istringstream list(script);
     for (std::string command, word; std::getline(list, command, ';');) {
         std::istringstream words(command);
         commands.emplace_back();
@@ -74,11 +74,11 @@ std::vector<Strings> Commands(const std::string& spec, const std::string& srcDir
     return commands;
 }
 
-void BuildStore(const Sandbox& sandbox, const std::string& spec)
+void BuildStore(const Sandbox& sandbox, const std::string& script)
 {
     for (char set : {'Z', 'A', 'B'})
         WriteSet(sandbox.Path(std::string("src/") + set), ScriptSet(set));
-    for (const Strings& args : Commands(spec, sandbox.Path("src"))) {
+    for (const Strings& args : Commands(script, sandbox.Path("src"))) {
         if (args[0] == "incoming") {
             WriteSet(sandbox.DefsDir() + "/incoming", ScriptSet('B'));
             continue;

@@ -16,10 +16,10 @@ typedef std::vector<std::string> Strings;
 // Sets 'Z' (oldest), 'A' and 'B' (newest), for scripts and expectations.
 SetDate ScriptSet(char name);
 // "-i {A}; -n app1" as commands, "{A}" standing for srcDir/A.
-std::vector<Strings> Commands(const std::string& spec, const std::string& srcDir);
-// Writes the sets to src/, runs spec ("incoming": B waits in incoming) and
+std::vector<Strings> Commands(const std::string& script, const std::string& srcDir);
+// Writes the sets to src/, runs script ("incoming": B waits in incoming) and
 // saves the store in template/.
-void BuildStore(const Sandbox& sandbox, const std::string& spec);
+void BuildStore(const Sandbox& sandbox, const std::string& script);
 
 struct StoreView {
     std::string cur, last;                   // "" when absent
