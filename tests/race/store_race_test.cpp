@@ -1,182 +1,143 @@
-// Commands racing each other on one store. Each round starts 8 to 32
-// processes at the same instant (tests/support/process_batch.h) and then
-// checks that nothing was lost: every -n that reported success is
-// registered with a complete set, nothing is registered that no command
-// registered, every -u that reported success removed its AppId, and
-// definfo.dat names complete sets. Rounds repeat until a time budget is
-// spent (QDU_RACE_SECONDS, default 10). The windows that are too narrow to
-// hit by chance are forced with the sandbox build's pause seam.
-#include <gtest/gtest.h>
-#include <time.h>
+// Rounds of up to 19 commands started at the same instant on one store, for
+// QDU_RACE_SECONDS (10); nothing may be lost or invented. Windows too narrow
+// to hit by chance are forced with the sandbox build's pause seam.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <functional>
-#include <map>
-#include <ostream>
-#include <set>
-#include <string>
-#include <vector>
+#include <iterator>
+#include <sstream>
+#include <thread>
 
 #include "tests/support/cli_runner.h"
-#include "tests/support/full_sets.h"
-#include "tests/support/process_batch.h"
-#include "tests/support/sandbox.h"
 #include "tests/support/store_check.h"
 
 namespace {
 
-typedef std::vector<std::string> Names;
+typedef std::chrono::steady_clock Clock;
 
-const SetDate kZ = {2024, 1, 1, 1}, kA = {2024, 2, 1, 2}, kB = {2024, 3, 1, 3};
-const std::string Z = kZ.DirName(), A = kA.DirName(), B = kB.DirName();
-// Eight sets newer than all of the above; the last is the newest.
-const int kParallelSets = 8;
-
-double Seconds()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-void Sleep(int ms)
-{
-    struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&pause, nullptr);
-}
-
-std::string Shown(const Names& args)
-{
-    std::string text = "`qordefutil";
-    for (const std::string& arg : args) text += " " + arg;
-    return text + "`";
-}
-
-SetDate ParallelSet(int i)
-{
-    return SetDate{2024, 4, 1 + i, static_cast<uint32_t>(10 + i)};
-}
+const int kParallelSets = 8;  // sets newer than the script sets, each newer than the last
 
 struct Job {
-    Names args;
-    std::vector<std::string> env;
+    Strings args;
+    Strings env = {};
 };
 
-void AllSucceeded(const std::vector<Job>& jobs, const std::vector<CliResult>& results,
-                  std::vector<std::string>* pProblems)
+// Children forked first wait on a pipe, so all start at once when it closes.
+// A child still running after 30 s is killed: a hang shows as 128 + SIGKILL.
+std::vector<CliResult> RunTogether(const std::vector<Job>& jobs, const std::string& dir)
 {
+    int gate[2];
+    EXPECT_EQ(pipe2(gate, O_CLOEXEC), 0);
+    std::vector<pid_t> pids;
     for (size_t i = 0; i < jobs.size(); ++i) {
-        if (results[i].status != 0)
-            pProblems->push_back(Shown(jobs[i].args) + " exited " +
-                                 std::to_string(results[i].status) + ": " + results[i].err);
+        const ExecImage image("qordefutil", jobs[i].args, jobs[i].env);
+        const std::string log = dir + "/" + std::to_string(i);
+        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        pids.push_back(fork());
+        if (pids.back() == 0) {
+            close(gate[1]);  // else the child would hold its own gate shut
+            char byte;
+            while (read(gate[0], &byte, 1) < 0 && errno == EINTR) {
+            }
+            ExecChild(QDU_SANDBOX_CLI, image, fd, fd);
+        }
+        EXPECT_GT(pids.back(), 0);
+        close(fd);
     }
+    close(gate[1]);
+    close(gate[0]);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    std::vector<CliResult> results;
+    for (size_t i = 0; i < pids.size(); ++i) {
+        int st = 0;
+        for (; waitpid(pids[i], &st, WNOHANG) == 0; usleep(1000)) {
+            if (Clock::now() > deadline)
+                kill(pids[i], SIGKILL);
+        }
+        results.push_back({WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), "",
+                           ReadTextFile(dir + "/" + std::to_string(i))});
+    }
+    return results;
 }
 
 class RaceTest : public SandboxTest {
 protected:
     const std::string defs = sandbox.DefsDir();
-    std::set<std::string> appIds;  // every AppId a test may register
+    std::set<std::string> appIds = {"appA", "appB"};  // every AppId a test may register
 
     void SetUp() override
     {
-        WriteSet(Source("Z"), kZ);
-        WriteSet(Source("A"), kA);
-        WriteSet(Source("B"), kB);
         for (int i = 0; i < kParallelSets; ++i)
-            WriteSet(Source("P" + std::to_string(i)), ParallelSet(i));
+            WriteSet(Source('0' + i), {2024, 4, 1 + i, static_cast<uint32_t>(10 + i)});
         for (int i = 0; i < 40; ++i) appIds.insert("app" + std::to_string(i));
         MakeDirs(sandbox.Path("out"));
     }
 
-    std::string Source(const std::string& name) const { return sandbox.Path("src/" + name); }
+    std::string Source(char name) const { return sandbox.Path(std::string("src/") + name); }
 
-    // Builds the store with ordinary commands and keeps a copy of it.
-    void BuildTemplate(const std::vector<Names>& commands)
+    static std::vector<Job> Registrations(int first, int last)
     {
-        for (const Names& args : commands) {
-            CliResult r = RunCli(args);
-            ASSERT_EQ(r.status, 0) << Shown(args) << ": " << r.err;
-        }
-        sandbox.SaveStore(sandbox.Path("template"));
+        std::vector<Job> jobs;
+        for (int i = first; i <= last; ++i) jobs.push_back({{"-n", "app" + std::to_string(i)}});
+        return jobs;
     }
 
-    void RestoreTemplate() { sandbox.RestoreStore(sandbox.Path("template")); }
-
-    bool TimeLeft(double start, int round) const
+    // bAllSucceed: every job exits 0, no AppId ends in two sections. cur:
+    // CurDefs at the end ("": unchecked), and then hubs must be whole too.
+    void Rounds(const std::string& build, const std::function<std::vector<Job>(int round)>& jobsOf,
+                bool bAllSucceed = false, const std::string& cur = "")
     {
+        ASSERT_NO_FATAL_FAILURE(BuildStore(sandbox, build));
         const char* budget = getenv("QDU_RACE_SECONDS");
-        return round < 200 && Seconds() - start < (budget != nullptr ? atof(budget) : 10.0);
-    }
-
-    // Starts every job at once and waits for all of them.
-    std::vector<CliResult> RunTogether(const std::vector<Job>& jobs)
-    {
-        ProcessBatch batch(sandbox.Path("out"));
-        for (const Job& job : jobs) EXPECT_GE(batch.Add(job.args, job.env), 0);
-        batch.Release();
-        return batch.Wait(30000);
-    }
-
-    // What a round may not leave behind, given the registrations before it
-    // and what each job reported.
-    std::vector<std::string> LostOrPhantom(const StoreView& before, const std::vector<Job>& jobs,
-                                           const std::vector<CliResult>& results, StoreView* pView)
-    {
-        std::vector<std::string> problems = ConsistencyProblems(defs, appIds, pView);
-        const StoreView& view = *pView;
-        std::set<std::string> mayBeRegistered;
-        for (const auto& app : before.appsIn) mayBeRegistered.insert(app.first);
-        for (size_t i = 0; i < jobs.size(); ++i) {
-            const Names& args = jobs[i].args;
-            const int status = results[i].status;
-            if (status < 0 || status >= 128) {
-                problems.push_back(Shown(args) + (status < 0 ? " hung" : " crashed") + ": " +
-                                   results[i].err);
-                continue;
-            }
-            const bool bRegistered = args.size() > 1 && !view.RegisteredSet(args[1]).empty();
-            if (args[0] == "-n" && status == 0) {
-                mayBeRegistered.insert(args[1]);
-                if (!bRegistered)
-                    problems.push_back(Shown(args) + " exited 0, but " + args[1] +
-                                       " is not registered");
-            }
-            if (args[0] == "-u" && status == 0) {
-                mayBeRegistered.erase(args[1]);
-                if (bRegistered)
-                    problems.push_back(Shown(args) + " exited 0, but " + args[1] +
-                                       " is still registered");
-            }
-        }
-        for (const auto& app : view.appsIn) {
-            if (mayBeRegistered.count(app.first) == 0)
-                problems.push_back(app.first + " is registered, but no command registered it");
-        }
-        if (!view.appsIn.empty() && view.cur.empty())
-            problems.push_back("AppIds are registered, but definfo.dat names no newest set");
-        return problems;
-    }
-
-    // Runs rounds until the budget is spent; setUp prepares each round's
-    // store and returns its jobs, check adds the round's own expectations.
-    // Reports every problem kind once, with the number of faulty rounds.
-    void Rounds(const std::function<std::vector<Job>(int round)>& setUp,
-                const std::function<void(const std::vector<Job>&, const std::vector<CliResult>&,
-                                         const StoreView&, std::vector<std::string>*)>& check)
-    {
-        const double start = Seconds();
+        const auto end = Clock::now() + std::chrono::duration<double>(budget ? atof(budget) : 10.0);
         std::map<std::string, int> kinds;
         int round = 0, faulty = 0;
-        for (; round == 0 || TimeLeft(start, round); ++round) {
-            std::vector<Job> jobs = setUp(round);
-            if (HasFatalFailure())
-                return;
-            StoreView before, after;
+        for (; round == 0 || (round < 200 && Clock::now() < end); ++round) {
+            sandbox.RestoreStore(sandbox.Path("template"));
+            const std::vector<Job> jobs = jobsOf(round);
+            StoreView before, view;
             ConsistencyProblems(defs, appIds, &before);
-            std::vector<CliResult> results = RunTogether(jobs);
-            std::vector<std::string> problems = LostOrPhantom(before, jobs, results, &after);
-            check(jobs, results, after, &problems);
+            const std::vector<CliResult> results = RunTogether(jobs, sandbox.Path("out"));
+            Strings problems = ConsistencyProblems(defs, appIds, &view);
+            std::set<std::string> mayBeRegistered;
+            for (const auto& app : before.appsIn) mayBeRegistered.insert(app.first);
+            for (size_t i = 0; i < jobs.size(); ++i) {
+                const Strings& args = jobs[i].args;
+                const int status = results[i].status;
+                const bool bJoins = args[0] == "-n";
+                if (status >= 128 || (bAllSucceed && status != 0))
+                    problems.push_back(::testing::PrintToString(args) + " exited " +
+                                       std::to_string(status) + ": " + results[i].err);
+                if (status != 0 || (!bJoins && args[0] != "-u"))
+                    continue;
+                bJoins ? (void)mayBeRegistered.insert(args[1])
+                       : (void)mayBeRegistered.erase(args[1]);
+                if (view.RegisteredSet(args[1]).empty() == bJoins)
+                    problems.push_back(::testing::PrintToString(args) + " exited 0, but " +
+                                       args[1] +
+                                       (bJoins ? " is not registered" : " is still registered"));
+            }
+            for (const auto& app : view.appsIn) {
+                if (mayBeRegistered.count(app.first) == 0)
+                    problems.push_back(app.first + " is registered, but no command registered it");
+                if (bAllSucceed && app.second.size() > 1)
+                    problems.push_back(app.first + " is registered in " +
+                                       std::to_string(app.second.size()) + " sections");
+            }
+            if (!view.appsIn.empty() && view.cur.empty())
+                problems.push_back("AppIds are registered, but definfo.dat names no newest set");
+            if (!cur.empty() && view.cur != cur)
+                problems.push_back("CurDefs is " + view.cur + ", not the newest set " + cur);
+            for (const std::string& problem :
+                 cur.empty() ? Strings{} : HubProblems(defs, sandbox.DefutilsConf()))
+                problems.push_back(problem);
             faulty += problems.empty() ? 0 : 1;
             for (const std::string& problem : problems) ++kinds[problem];
         }
@@ -184,7 +145,6 @@ protected:
         for (const auto& kind : kinds)
             report += "\n  " + std::to_string(kind.second) + "x " + kind.first;
         EXPECT_EQ(faulty, 0) << "faulty rounds, of " << round << ":" << report;
-        RecordProperty("rounds", round);
     }
 };
 
@@ -192,229 +152,132 @@ protected:
 // odd rounds the removal is slowed down as on a busy disk.
 TEST_F(RaceTest, LastUninstallAgainstNewestAndInstall)
 {
-    ASSERT_NO_FATAL_FAILURE(BuildTemplate({{"-i", Source("A")}, {"-n", "app0"}}));
-    Rounds(
-        [&](int round) {
-            RestoreTemplate();
-            std::vector<Job> jobs;
-            std::vector<std::string> slow;
-            if (round % 2 == 1)
-                slow = {"QORDEFUTIL_SANDBOX_PAUSE=last-uninstall", "QORDEFUTIL_SANDBOX_PAUSE_MS=5"};
-            jobs.push_back(Job{{"-u", "app0"}, slow});
-            for (int i = 1; i <= 12; ++i)
-                jobs.push_back(Job{{"-n", "app" + std::to_string(i)}, {}});
-            jobs.push_back(Job{{"-i", Source("B")}, {}});
-            jobs.push_back(Job{{"-i", Source("B")}, {}});
-            jobs.push_back(Job{{"-i", Source("A")}, {}});
-            return jobs;
-        },
-        [](const std::vector<Job>&, const std::vector<CliResult>&, const StoreView&,
-           std::vector<std::string>*) {});
+    Rounds("-i {A}; -n app0", [&](int round) {
+        std::vector<Job> jobs = Registrations(1, 12);
+        jobs.push_back({{"-u", "app0"}, {"QORDEFUTIL_SANDBOX_PAUSE_MS=5"}});
+        if (round % 2 == 1)
+            jobs.back().env.push_back("QORDEFUTIL_SANDBOX_PAUSE=last-uninstall");
+        for (char set : {'B', 'B', 'A'}) jobs.push_back({{"-i", Source(set)}});
+        return jobs;
+    });
 }
 
 // Eight installs of ever newer sets at once, in odd rounds with an older set
-// waiting in incoming and four registrations that integrate it: the newest
-// set must end up current, and a hub marked good must be one set's.
+// waiting in incoming and four registrations that integrate it.
 TEST_F(RaceTest, ParallelInstallsLeaveTheNewestSetCurrent)
 {
-    ASSERT_NO_FATAL_FAILURE(BuildTemplate({{"-i", Source("A")}, {"-n", "app0"}}));
-    const std::string newest = ParallelSet(kParallelSets - 1).DirName();
     Rounds(
+        "-i {A}; -n app0",
         [&](int round) {
-            RestoreTemplate();
-            std::vector<Job> jobs;
-            for (int i = 0; i < kParallelSets; ++i)
-                jobs.push_back(Job{{"-i", Source("P" + std::to_string(i))}, {}});
-            if (round % 2 == 1) {
-                WriteSet(defs + "/incoming", kB);
-                for (int i = 1; i <= 4; ++i)
-                    jobs.push_back(Job{{"-n", "app" + std::to_string(i)}, {}});
-            }
+            std::vector<Job> jobs = Registrations(1, round % 2 == 0 ? 0 : 4);
+            if (round % 2 == 1)
+                WriteSet(defs + "/incoming", ScriptSet('B'));
+            for (int i = 0; i < kParallelSets; ++i) jobs.push_back({{"-i", Source('0' + i)}});
             return jobs;
         },
-        [&](const std::vector<Job>& jobs, const std::vector<CliResult>& results,
-            const StoreView& view, std::vector<std::string>* pProblems) {
-            AllSucceeded(jobs, results, pProblems);
-            if (view.cur != newest)
-                pProblems->push_back("CurDefs is " + view.cur + ", not the newest set " + newest);
-            for (const std::string& problem : HubProblems(defs, sandbox.DefutilsConf()))
-                pProblems->push_back(problem);
-        });
+        true, SetDate{2024, 4, kParallelSets, 9 + kParallelSets}.DirName());
 }
 
-// Distinct AppIds register at once: six move away from a set they share,
-// twelve join, and in odd rounds a newer set waiting in incoming is
-// integrated by whichever gets the incoming lock. Every one must end up
-// registered, once, while sweeps of emptied sections run all around.
+// Six AppIds move away from a set they share, twelve join; in odd rounds
+// whichever gets the incoming lock integrates a newer set.
 TEST_F(RaceTest, DistinctAppIdsMoveAndJoinDuringIntegration)
 {
-    std::vector<Names> build = {{"-i", Source("Z")}};
-    for (int i = 1; i <= 6; ++i) build.push_back({"-n", "app" + std::to_string(i)});
-    build.push_back({"-i", Source("A")});
-    ASSERT_NO_FATAL_FAILURE(BuildTemplate(build));
     Rounds(
+        "-i {Z}; -n app1; -n app2; -n app3; -n app4; -n app5; -n app6; -i {A}",
         [&](int round) {
-            RestoreTemplate();
             if (round % 2 == 1)
-                WriteSet(defs + "/incoming", kB);
-            std::vector<Job> jobs;
-            for (int i = 1; i <= 18; ++i)
-                jobs.push_back(Job{{"-n", "app" + std::to_string(i)}, {}});
-            return jobs;
+                WriteSet(defs + "/incoming", ScriptSet('B'));
+            return Registrations(1, 18);
         },
-        [&](const std::vector<Job>& jobs, const std::vector<CliResult>& results,
-            const StoreView& view, std::vector<std::string>* pProblems) {
-            AllSucceeded(jobs, results, pProblems);
-            for (size_t i = 0; i < jobs.size(); ++i) {
-                auto in = view.appsIn.find(jobs[i].args[1]);
-                if (in != view.appsIn.end() && in->second.size() > 1)
-                    pProblems->push_back(jobs[i].args[1] + " is registered in " +
-                                         std::to_string(in->second.size()) + " sections");
-            }
-        });
+        true);
 }
 
-// A command held inside a window by the pause seam while another command
-// runs into it. The holder's state on disk tells when it has reached the
-// window; the second command starts well inside the pause.
+// The holder is inside the window once its AppId's registration changed.
 struct Window {
     const char* name;
-    std::vector<Names> build;  // the store before the round
-    bool bIncomingB;
-    Names holder;                  // runs with the pause
-    const char* point;             // the pause seam it stops at
-    std::string reachedApp;        // the holder has reached the window when
-    std::string reachedSet;        // this AppId is registered with this set ("": with none)
-    std::vector<Names> intruders;  // run one after the other inside the window
-    bool bIntrudersSucceed;        // each must exit 0 (else it may fail, but lose nothing)
-    std::string cur;               // CurDefs at the end, when any command installed
-    std::map<std::string, std::string> apps;  // registered at the end, and where
+    const char* build;       // the store before each round
+    const char* holder;      // runs with the pause...
+    const char* point;       // ... at this seam
+    const char* intruders;   // run one after the other inside the window
+    bool bIntrudersSucceed;  // each must exit 0 (else it may fail, but lose nothing)
+    const char* end;         // "CurDefs=A appA=B": what the store names at the end
 };
 
 const Window kWindows[] = {
     // appA's move to B empties A's section; before the sweep deletes it, a
     // restore makes A current again and appB joins A's section.
-    {"JoinDuringTheSweep",
-     {{"-i", "{A}"}, {"-n", "appA"}},
-     true,
-     {"-n", "appA"},
-     "sweep",
-     "appA",
-     B,
-     {{"-r"}, {"-n", "appB"}},
-     true,
-     A,
-     {{"appA", B}, {"appB", A}}},
-    // The last AppId is gone and the store is about to be removed when
-    // another AppId registers with the set the store still names.
-    {"NewestDuringTheLastUninstall",
-     {{"-i", "{A}"}, {"-n", "app1"}},
-     false,
-     {"-u", "app1"},
-     "last-uninstall",
-     "app1",
-     "",
-     {{"-n", "app2"}},
-     false,
-     "",
-     {}},
-    // The same window, with an install instead: an install that reports
-    // success leaves a store holding its set.
-    {"InstallDuringTheLastUninstall",
-     {{"-i", "{A}"}, {"-n", "app1"}},
-     false,
-     {"-u", "app1"},
-     "last-uninstall",
-     "app1",
-     "",
-     {{"-i", "{B}"}},
-     true,
-     B,
-     {}},
+    {"JoinDuringTheSweep", "-i {A}; -n appA; incoming", "-n appA", "sweep", "-r; -n appB", true,
+     "CurDefs=A appA=B appB=A"},
+    // The store is about to be removed when an AppId registers...
+    {"NewestDuringTheLastUninstall", "-i {A}; -n app1", "-u app1", "last-uninstall", "-n app2",
+     false, ""},
+    // ... or a set is installed.
+    {"InstallDuringTheLastUninstall", "-i {A}; -n app1", "-u app1", "last-uninstall", "-i {B}",
+     true, "CurDefs=B"},
 };
 
-// Names the case in test names and messages instead of dumping its bytes.
-void PrintTo(const Window& window, std::ostream* os)
-{
-    *os << window.name;
-}
-
-class WindowTest : public RaceTest, public ::testing::WithParamInterface<Window> {
-protected:
-    Names Resolved(const Names& args) const
-    {
-        Names resolved;
-        for (const std::string& arg : args)
-            resolved.push_back(arg.size() == 3 && arg[0] == '{' ? Source(arg.substr(1, 1)) : arg);
-        return resolved;
-    }
-};
+class WindowTest : public RaceTest, public ::testing::WithParamInterface<size_t> {};
 
 TEST_P(WindowTest, ForcedWindowLosesNothing)
 {
-    const Window& window = GetParam();
-    appIds.insert({"appA", "appB"});
-    std::vector<Names> build;
-    for (const Names& args : window.build) build.push_back(Resolved(args));
-    ASSERT_NO_FATAL_FAILURE(BuildTemplate(build));
-    const int kPauseMs = 1500;
+    const Window& window = kWindows[GetParam()];
+    ASSERT_NO_FATAL_FAILURE(BuildStore(sandbox, window.build));
+    const Strings held = Commands(window.holder, sandbox.Path("src"))[0];
+    const std::vector<Strings> intruders = Commands(window.intruders, sandbox.Path("src"));
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        RestoreTemplate();
-        if (window.bIncomingB)
-            WriteSet(defs + "/incoming", kB);
-
-        ProcessBatch holder(sandbox.Path("out"));
-        holder.Add(Resolved(window.holder),
-                   {std::string("QORDEFUTIL_SANDBOX_PAUSE=") + window.point,
-                    "QORDEFUTIL_SANDBOX_PAUSE_MS=" + std::to_string(kPauseMs)},
-                   true);
-        const double start = Seconds();
-        for (StoreView view;; Sleep(1)) {
-            ConsistencyProblems(defs, appIds, &view);
-            const auto& in = view.appsIn[window.reachedApp];
-            bool bReached = window.reachedSet.empty()
-                                ? in.empty()
-                                : std::find(in.begin(), in.end(), window.reachedSet) != in.end();
-            if (bReached || holder.Exited(0) || Seconds() - start > 10)
-                break;
-        }
-        Sleep(30);
-        ASSERT_FALSE(holder.Exited(0))
-            << Shown(window.holder) << " ended before the test saw it reach the \"" << window.point
-            << "\" pause, so the window could not be forced";
-
-        std::vector<CliResult> intruders;
-        CliOptions limited;
-        limited.timeLimitSeconds = 30;
-        for (const Names& args : window.intruders)
-            intruders.push_back(RunCli(Resolved(args), limited));
-        std::vector<CliResult> held = holder.Wait(30000);
-        EXPECT_EQ(held[0].status, 0) << held[0].err;
-
+        sandbox.RestoreStore(sandbox.Path("template"));
         StoreView view;
-        EXPECT_EQ(ConsistencyProblems(defs, appIds, &view), Names{});
+        ConsistencyProblems(defs, appIds, &view);
+        const std::string was = view.RegisteredSet(held[1]);
+        CliOptions options;
+        options.timeLimitSeconds = 30;
+        options.env = {std::string("QORDEFUTIL_SANDBOX_PAUSE=") + window.point,
+                       "QORDEFUTIL_SANDBOX_PAUSE_MS=1500"};
+        CliResult heldResult;
+        std::atomic<bool> bHeldEnded{false};
+        std::thread holder([&, options] {
+            heldResult = RunCli(held, options);
+            bHeldEnded = true;
+        });
+        for (auto giveUp = Clock::now() + std::chrono::seconds(10);
+             !bHeldEnded && Clock::now() < giveUp && view.RegisteredSet(held[1]) == was;
+             usleep(1000))
+            ConsistencyProblems(defs, appIds, &view);
+        usleep(30000);  // well inside the pause
+        const bool bInside = !bHeldEnded;
+        std::vector<CliResult> results;
+        options.env.clear();
+        for (size_t i = 0; bInside && i < intruders.size(); ++i)
+            results.push_back(RunCli(intruders[i], options));
+        holder.join();
+        ASSERT_TRUE(bInside) << window.holder << " ended before the test saw it reach the \""
+                             << window.point << "\" pause, so the window was not forced";
+        EXPECT_EQ(heldResult.status, 0) << heldResult.err;
+
+        EXPECT_EQ(ConsistencyProblems(defs, appIds, &view), Strings{});
         for (size_t i = 0; i < intruders.size(); ++i) {
-            const Names& args = window.intruders[i];
-            if (args[0] == "-n" && intruders[i].status == 0) {
-                EXPECT_NE(view.RegisteredSet(args[1]), "")
-                    << Shown(args) << " exited 0 inside the window, and its registration is lost";
-            }
-            EXPECT_FALSE(intruders[i].timedOut) << Shown(args) << " hung";
-            if (window.bIntrudersSucceed) {
-                EXPECT_EQ(intruders[i].status, 0) << Shown(args) << ": " << intruders[i].err;
-            }
+            const Strings& args = intruders[i];
+            EXPECT_TRUE(!results[i].timedOut &&
+                        (!window.bIntrudersSucceed || results[i].status == 0))
+                << ::testing::PrintToString(args) << " exited " << results[i].status << ": "
+                << results[i].err;
+            EXPECT_TRUE(args[0] != "-n" || results[i].status != 0 ||
+                        !view.RegisteredSet(args[1]).empty())
+                << ::testing::PrintToString(args)
+                << " exited 0 inside the window, and its registration is lost";
         }
-        if (!window.cur.empty()) {
-            EXPECT_EQ(view.cur, window.cur);
+        std::istringstream words(window.end);
+        for (std::string word; words >> word;) {
+            const std::string name = word.substr(0, word.find('='));
+            EXPECT_EQ(name == "CurDefs" ? view.cur : view.RegisteredSet(name),
+                      ScriptSet(word.back()).DirName())
+                << word;
         }
-        for (const auto& app : window.apps) EXPECT_EQ(view.RegisteredSet(app.first), app.second);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Pause, WindowTest, ::testing::ValuesIn(kWindows),
-                         [](const ::testing::TestParamInfo<Window>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Pause, WindowTest, ::testing::Range<size_t>(0, std::size(kWindows)),
+                         [](const auto& info) { return std::string(kWindows[info.param].name); });
 
 }  // namespace

@@ -1,148 +1,93 @@
 #include "tests/support/store_check.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
-#include <cstring>
+#include <regex>
+#include <sstream>
 
-#include "tests/support/full_sets.h"
-#include "tests/support/sandbox.h"
+#include "tests/support/cli_runner.h"
 
 namespace {
 
-bool IsSetName(const std::string& name)
-{
-    // "YYYYMMDD.RRR": eight digits, a dot, at least three digits.
-    if (name.size() < 12 || name[8] != '.')
-        return false;
-    for (size_t i = 0; i < name.size(); ++i) {
-        if (i != 8 && !isdigit(static_cast<unsigned char>(name[i])))
-            return false;
-    }
-    return true;
-}
+const std::string kSetName = "[0-9]{8}\\.[0-9]{3,}";
 
-bool IsDirectory(const std::string& path)
+// The non-empty lines; a NUL byte or an unended last line (torn write) is a problem.
+Strings Lines(const std::string& defsDir, const std::string& file, Strings* pProblems)
 {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-std::string Shown(const std::string& line)
-{
-    std::string shown;
-    for (char c : line) shown += (c == '\0') ? std::string("\\0") : std::string(1, c);
-    return "\"" + shown + "\"";
-}
-
-// Splits a bookkeeping file into lines; a NUL byte or a missing final line
-// end (the tail of a torn write) is a problem.
-std::vector<std::string> Lines(const std::string& file, const std::string& text,
-                               std::vector<std::string>* pProblems)
-{
+    const std::string text = ReadTextFile(defsDir + "/" + file);
     if (text.find('\0') != std::string::npos)
         pProblems->push_back(file + " holds a NUL byte");
     if (!text.empty() && text.back() != '\n')
-        pProblems->push_back(file +
-                             " ends inside a line: " + Shown(text.substr(text.rfind('\n') + 1)));
-    std::vector<std::string> lines = PrefixedLines(text);
+        pProblems->push_back(file + " ends inside a line: " +
+                             ::testing::PrintToString(text.substr(text.rfind('\n') + 1)));
+    Strings lines = PrefixedLines(text);
     lines.erase(std::remove(lines.begin(), lines.end(), std::string()), lines.end());
     return lines;
 }
 
-bool SplitEntry(const std::string& line, std::string* pKey, std::string* pValue)
-{
-    size_t eq = line.find('=');
-    if (eq == std::string::npos || eq == 0)
-        return false;
-    *pKey = line.substr(0, eq);
-    *pValue = line.substr(eq + 1);
-    return true;
-}
-
-void ReadDefInfo(const std::string& path, StoreView* pView, std::vector<std::string>* pProblems)
-{
-    pView->bDefInfo = PathExists(path);
-    if (!pView->bDefInfo)
-        return;
-    bool bInDates = false;
-    for (const std::string& line : Lines("definfo.dat", ReadTextFile(path), pProblems)) {
-        std::string key, value;
-        if (line == "[DefDates]") {
-            bInDates = true;
-        } else if (bInDates && SplitEntry(line, &key, &value) &&
-                   (key == "CurDefs" || key == "LastDefs") && IsSetName(value)) {
-            std::string& slot = key == "CurDefs" ? pView->cur : pView->last;
-            if (!slot.empty())
-                pProblems->push_back("definfo.dat names " + key + " twice");
-            slot = value;
-        } else {
-            pProblems->push_back("definfo.dat has a line the program never writes: " + Shown(line));
-        }
-    }
-}
-
-void ReadUsage(const std::string& path, const std::set<std::string>& appIds, StoreView* pView,
-               std::vector<std::string>* pProblems)
-{
-    pView->bUsage = PathExists(path);
-    if (!pView->bUsage)
-        return;
-    std::string section;
-    for (const std::string& line : Lines("usage.dat", ReadTextFile(path), pProblems)) {
-        std::string key, value;
-        if (line.size() > 2 && line.front() == '[' && line.back() == ']' &&
-            IsSetName(line.substr(1, line.size() - 2))) {
-            section = line.substr(1, line.size() - 2);
-            if (pView->members.count(section) != 0)
-                pProblems->push_back("usage.dat has section [" + section + "] twice");
-            pView->sections.push_back(section);
-            pView->members[section];
-        } else if (!section.empty() && SplitEntry(line, &key, &value) && value == "1" &&
-                   appIds.count(key) != 0) {
-            std::vector<std::string>& members = pView->members[section];
-            if (std::find(members.begin(), members.end(), key) != members.end())
-                pProblems->push_back("usage.dat lists " + key + " twice in [" + section + "]");
-            else
-                members.push_back(key);
-            std::vector<std::string>& in = pView->appsIn[key];
-            if (std::find(in.begin(), in.end(), section) == in.end())
-                in.push_back(section);
-        } else {
-            pProblems->push_back("usage.dat has a line the program never writes: " + Shown(line));
-        }
-    }
-}
-
-// "" or the tag shared by every file in dir/names, each "<name> of <tag>\n".
-std::string CommonTag(const std::string& dir, const std::vector<std::string>& names,
-                      std::string* pProblem)
+// "" when every dir/name reads "<name> of <tag>\n", all with one tag.
+std::string MixProblem(const std::string& dir, const Strings& names)
 {
     std::string tag;
     for (const std::string& name : names) {
-        if (!PathExists(dir + "/" + name)) {
-            *pProblem = "lacks " + name;
-            return "";
-        }
-        const std::string text = ReadTextFile(dir + "/" + name), prefix = name + " of ";
-        if (text.size() <= prefix.size() || text.compare(0, prefix.size(), prefix) != 0 ||
-            text.back() != '\n') {
-            *pProblem = "has a partial " + name + ": " + Shown(text);
-            return "";
-        }
-        std::string own = text.substr(prefix.size(), text.size() - prefix.size() - 1);
-        if (!tag.empty() && own != tag) {
-            *pProblem = "mixes files of " + tag + " and " + own;
-            return "";
-        }
-        tag = own;
+        const std::string text = ReadTextFile(dir + "/" + name);
+        std::smatch m;
+        if (!std::regex_match(text, m, std::regex(name + " of (.+)\n")))
+            return PathExists(dir + "/" + name)
+                       ? "has a partial " + name + ": " + ::testing::PrintToString(text)
+                       : "lacks " + name;
+        if (!tag.empty() && m[1] != tag)
+            return "mixes files of " + tag + " and " + m[1].str();
+        tag = m[1];
     }
-    return tag;
+    return "";
+}
+
+// "" when dir is a complete set holding the files of the set it is named after.
+std::string SetProblem(const std::string& dir)
+{
+    std::string tag,
+        problem = PathExists(dir + "/.") ? MixProblem(dir, SetDataFiles()) : "does not exist";
+    if (problem.empty() && !IsCompleteSet(dir, &tag))
+        problem = "lacks catalog.dat, or its virscan1.dat is partial or of another set";
+    return !problem.empty() || dir.substr(dir.rfind('/') + 1) == tag ? problem
+                                                                     : "holds the files of " + tag;
 }
 
 }  // namespace
+
+SetDate ScriptSet(char name)
+{
+    const int n = static_cast<int>(std::string("ZAB").find(name)) + 1;
+    return SetDate{2024, n, 1, static_cast<uint32_t>(n)};
+}
+
+std::vector<Strings> Commands(const std::string& script, const std::string& srcDir)
+{
+    std::vector<Strings> commands;
+    std::istringstream list(script);
+    for (std::string command, word; std::getline(list, command, ';');) {
+        std::istringstream words(command);
+        commands.emplace_back();
+        while (words >> word)
+            commands.back().push_back(word[0] == '{' ? srcDir + "/" + word[1] : word);
+    }
+    return commands;
+}
+
+void BuildStore(const Sandbox& sandbox, const std::string& script)
+{
+    for (char set : {'Z', 'A', 'B'})
+        WriteSet(sandbox.Path(std::string("src/") + set), ScriptSet(set));
+    for (const Strings& args : Commands(script, sandbox.Path("src"))) {
+        if (args[0] == "incoming") {
+            WriteSet(sandbox.DefsDir() + "/incoming", ScriptSet('B'));
+            continue;
+        }
+        CliResult r = RunCli(args);
+        ASSERT_EQ(r.status, 0) << ::testing::PrintToString(args) << ": " << r.err;
+    }
+    sandbox.SaveStore(sandbox.Path("template"));
+}
 
 std::string StoreView::RegisteredSet(const std::string& appId) const
 {
@@ -150,56 +95,65 @@ std::string StoreView::RegisteredSet(const std::string& appId) const
     return found == appsIn.end() || found->second.empty() ? "" : found->second.front();
 }
 
-std::string SetProblem(const std::string& setDir)
+Strings ConsistencyProblems(const std::string& defsDir, const std::set<std::string>& appIds,
+                            StoreView* pView)
 {
-    if (!IsDirectory(setDir))
-        return "does not exist";
-    if (!PathExists(setDir + "/catalog.dat"))
-        return "lacks catalog.dat";
-    bool bInFiles = false;
-    for (const std::string& line : PrefixedLines(ReadTextFile(setDir + "/catalog.dat"))) {
-        if (!line.empty() && line[0] == '[')
-            bInFiles = line == "[Files]";
-        else if (bInFiles && !line.empty() && !PathExists(setDir + "/" + line))
-            return "lacks " + line + " (listed in its catalog)";
-    }
-    std::string tag, problem;
-    if (!IsCompleteSet(setDir, &tag)) {
-        std::vector<std::string> names = SetDataFiles();
-        CommonTag(setDir, names, &problem);
-        return problem.empty() ? "has a partial virscan1.dat" : problem;
-    }
-    const std::string name = setDir.substr(setDir.rfind('/') + 1);
-    return tag == name ? "" : "holds the files of " + tag;
-}
-
-std::vector<std::string> ConsistencyProblems(const std::string& defsDir,
-                                             const std::set<std::string>& appIds, StoreView* pView)
-{
+    static const std::regex kDate("(CurDefs|LastDefs)=(" + kSetName + ")"),
+        kSection("\\[(" + kSetName + ")\\]"), kMember("(.+)=1");
     StoreView view;
-    std::vector<std::string> problems;
-    ReadDefInfo(defsDir + "/definfo.dat", &view, &problems);
-    ReadUsage(defsDir + "/usage.dat", appIds, &view, &problems);
-    for (const char* key : {"CurDefs", "LastDefs"}) {
-        const std::string& name = std::string(key) == "CurDefs" ? view.cur : view.last;
-        std::string problem = name.empty() ? "" : SetProblem(defsDir + "/" + name);
-        if (!problem.empty())
-            problems.push_back(std::string(key) + " names " + name + ", which " + problem);
+    Strings problems;
+    bool bInDates = false;
+    std::smatch m;
+    for (const std::string& line : Lines(defsDir, "definfo.dat", &problems)) {
+        if (line == "[DefDates]") {
+            bInDates = true;
+        } else if (bInDates && std::regex_match(line, m, kDate)) {
+            std::string& slot = m[1] == "CurDefs" ? view.cur : view.last;
+            if (!slot.empty())
+                problems.push_back("definfo.dat names " + m[1].str() + " twice");
+            slot = m[2];
+        } else {
+            problems.push_back("definfo.dat has a line the program never writes: " +
+                               ::testing::PrintToString(line));
+        }
     }
-    for (const auto& app : view.appsIn) {
-        const std::string set = view.RegisteredSet(app.first);
-        std::string problem = SetProblem(defsDir + "/" + set);
+    std::string section;
+    for (const std::string& line : Lines(defsDir, "usage.dat", &problems)) {
+        if (std::regex_match(line, m, kSection)) {
+            section = m[1];
+            if (view.members.count(section) != 0)
+                problems.push_back("usage.dat has section [" + section + "] twice");
+            view.members[section];
+        } else if (!section.empty() && std::regex_match(line, m, kMember) &&
+                   appIds.count(m[1]) != 0) {
+            Strings &members = view.members[section], &in = view.appsIn[m[1]];
+            if (std::count(members.begin(), members.end(), m[1].str()) != 0)
+                problems.push_back("usage.dat lists " + m[1].str() + " twice in [" + section + "]");
+            members.push_back(m[1]);
+            if (std::count(in.begin(), in.end(), section) == 0)
+                in.push_back(section);
+        } else {
+            problems.push_back("usage.dat has a line the program never writes: " +
+                               ::testing::PrintToString(line));
+        }
+    }
+    std::map<std::string, std::string> named = {{"CurDefs", view.cur}, {"LastDefs", view.last}};
+    for (const auto& app : view.appsIn) named["the set of " + app.first] = app.second.front();
+    for (const auto& name : named) {
+        const std::string problem =
+            name.second.empty() ? "" : SetProblem(defsDir + "/" + name.second);
         if (!problem.empty())
-            problems.push_back(app.first + " is registered with " + set + ", which " + problem);
+            problems.push_back(name.first + " is " + name.second + ", which " + problem);
     }
     if (pView != nullptr)
         *pView = view;
     return problems;
 }
 
-std::vector<std::string> LeftoverProblems(const std::string& defsDir, const StoreView& view)
+Strings LeftoverProblems(const std::string& defsDir, const StoreView& view)
 {
-    std::vector<std::string> problems;
+    static const std::regex kSet(kSetName);
+    Strings problems;
     for (const auto& app : view.appsIn) {
         if (app.second.size() > 1)
             problems.push_back(app.first + " is registered in " +
@@ -210,37 +164,33 @@ std::vector<std::string> LeftoverProblems(const std::string& defsDir, const Stor
             problems.push_back("usage.dat keeps the empty section [" + section.first + "]");
     }
     for (const std::string& name : ListDir(defsDir)) {
-        if (!IsDirectory(defsDir + "/" + name))
+        if (!PathExists(defsDir + "/" + name + "/."))
             continue;
         if (name.compare(0, 3, "tmp") == 0)
             problems.push_back("temporary directory " + name + " left behind");
-        if (IsSetName(name) && name != view.cur && name != view.last &&
+        if (std::regex_match(name, kSet) && name != view.cur && name != view.last &&
             view.members.count(name) == 0)
             problems.push_back("set directory " + name + " left behind, named by nothing");
     }
     return problems;
 }
 
-std::vector<std::string> HubProblems(const std::string& defsDir, const std::string& defutilsConf)
+Strings HubProblems(const std::string& defsDir, const std::string& defutilsConf)
 {
-    const struct {
-        const char* key;
-        const char* hub;
-        std::vector<std::string> files;
-    } hubs[] = {{"LastBinUpdate", "binhub", {"binlinux.dat", "bincommon.dat"}},
-                {"LastTextUpdate", "texthub", {"texthub.dat"}}};
-    std::vector<std::string> problems;
-    for (const auto& hub : hubs) {
+    Strings problems;
+    for (const std::string key : {"LastBinUpdate", "LastTextUpdate"}) {
         char szValue[64] = "";
-        GetPrivateProfileString("tvlxdata-shareddefs-microdefs", hub.key, "", szValue,
+        GetPrivateProfileString("tvlxdata-shareddefs-microdefs", key.c_str(), "", szValue,
                                 sizeof szValue, defutilsConf.c_str());
-        if (std::string(szValue) != "1")
-            continue;
-        std::string problem;
-        CommonTag(defsDir + "/" + hub.hub, hub.files, &problem);
+        const bool bBin = key == "LastBinUpdate";
+        const std::string hub = bBin ? "binhub" : "texthub";
+        const std::string problem =
+            std::string(szValue) != "1"
+                ? ""
+                : MixProblem(defsDir + "/" + hub, bBin ? Strings{"binlinux.dat", "bincommon.dat"}
+                                                       : Strings{"texthub.dat"});
         if (!problem.empty())
-            problems.push_back(std::string(hub.hub) + ", marked good by " + hub.key + "=1, " +
-                               problem);
+            problems.push_back(hub + ", marked good by " + key + "=1, " + problem);
     }
     return problems;
 }

@@ -1,11 +1,7 @@
-// Consistency checks of a store on disk, for the tests that kill or race the
-// commands. They read the bookkeeping files byte by byte rather than through
-// the profile engine, because the engine forgives exactly what these tests
-// look for: a fragment left by a torn rewrite, a NUL byte, a duplicated
-// section. Sets are those of full_sets.h (every file tagged with the set's
-// name), so a set mixed from two sources or a truncated copy shows too.
-//
-// Each check returns a list of problems in words; empty means consistent.
+// Store scripts and consistency checks for the tests that kill or race the
+// commands. The checks read the bookkeeping files byte by byte, not through
+// the profile engine, which forgives what they look for (a torn line, a NUL
+// byte, a duplicated section), and return their problems in words.
 #pragma once
 
 #include <map>
@@ -13,35 +9,35 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/full_sets.h"
+
+typedef std::vector<std::string> Strings;
+
+// Sets 'Z' (oldest), 'A' and 'B' (newest), for scripts and expectations.
+SetDate ScriptSet(char name);
+// "-i {A}; -n app1" as commands, "{A}" standing for srcDir/A.
+std::vector<Strings> Commands(const std::string& script, const std::string& srcDir);
+// Writes the sets to src/, runs script ("incoming": B waits in incoming) and
+// saves the store in template/.
+void BuildStore(const Sandbox& sandbox, const std::string& script);
+
 struct StoreView {
-    bool bDefInfo = false;
-    std::string cur, last;  // "" when the key is absent
-    bool bUsage = false;
-    std::vector<std::string> sections;                        // usage.dat, file order
-    std::map<std::string, std::vector<std::string>> members;  // section -> AppIds
-    std::map<std::string, std::vector<std::string>> appsIn;   // AppId -> its sections
+    std::string cur, last;                   // "" when absent
+    std::map<std::string, Strings> members;  // section -> AppIds
+    std::map<std::string, Strings> appsIn;   // AppId -> its sections
 
     // The set a query for the AppId finds: its first section, or "".
     std::string RegisteredSet(const std::string& appId) const;
 };
 
-// "" when dir is a complete set: catalog.dat present, every file of its
-// [Files] section present, every data file tagged with the directory's name.
-std::string SetProblem(const std::string& setDir);
+// A line the program never writes (appIds: all a test may register), or
+// CurDefs, LastDefs or an AppId naming an incomplete set. Fills *pView.
+Strings ConsistencyProblems(const std::string& defsDir, const std::set<std::string>& appIds,
+                            StoreView* pView = nullptr);
 
-// Parses definfo.dat and usage.dat of defsDir into *pView (may be null) and
-// reports what a reader would trip over: a line the program never writes
-// (appIds: every AppId the test may have registered), CurDefs or LastDefs
-// naming an incomplete set, an AppId whose set is incomplete or missing.
-std::vector<std::string> ConsistencyProblems(const std::string& defsDir,
-                                             const std::set<std::string>& appIds,
-                                             StoreView* pView = nullptr);
+// What a killed command may leave but the next one must clear: an AppId in
+// two sections, an empty section, a temporary or unnamed set directory.
+Strings LeftoverProblems(const std::string& defsDir, const StoreView& view);
 
-// What an interrupted command may leave but the next complete command must
-// have cleared: an AppId in two sections, an empty section, a temporary
-// directory, a set directory no bookkeeping names.
-std::vector<std::string> LeftoverProblems(const std::string& defsDir, const StoreView& view);
-
-// A hub marked as good in the configuration file (LastBinUpdate=1,
-// LastTextUpdate=1) must hold every hub file of one set.
-std::vector<std::string> HubProblems(const std::string& defsDir, const std::string& defutilsConf);
+// A hub marked good (LastBinUpdate=1, LastTextUpdate=1) not of one set.
+Strings HubProblems(const std::string& defsDir, const std::string& defutilsConf);
