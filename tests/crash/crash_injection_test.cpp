@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <iostream>
 #include <iterator>
 #include <regex>
 #include <sstream>
@@ -188,6 +189,7 @@ TEST_P(CrashTest, EveryKillPointLeavesAStoreTheNextCommandCompletes)
     for (const auto& kind : kinds)
         report += "\n  " + std::to_string(kind.second.first) + "x " + kind.first +
                   "\n      first when killed before call " + kind.second.second;
+    std::cout << "[ KILLS    ] " << tried << " of " << trace.size() << " kill points tried\n";
     EXPECT_EQ(faulty, 0) << "kill points that left a faulty store, of " << tried << " tried ("
                          << trace.size() << " in all):" << report;
 }
