@@ -89,7 +89,7 @@ TEST(MicroDefs, UpdatesOrReportsAndCleansUp)
         if (name == "BadHub")
             sandbox.WriteDefutilsConf("[tvlxdata-shareddefs-microdefs]\nLastBinUpdate=0\n");
         if (name == "OldHub")
-            WriteTextFile(hubMain, VirscanHeader(DefDate{2018, 12, 1, 0}));
+            WriteTextFile(hubMain, SetDate{2018, 12, 1, 0}.Header());
         if (name.compare(0, 11, "ClientFails") == 0)
             options.env.push_back("FAKE_JAVA_EXIT=3");
         if (name == "PackageForAnotherBase") {  // made against B, applied to a hub holding A

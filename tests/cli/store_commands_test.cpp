@@ -34,8 +34,8 @@ Strings Words(const std::string& line)
     return Strings{std::istream_iterator<std::string>(words), {}};
 }
 
-const DefDate kOld = {2009, 10, 10, 1}, kCur = {2024, 1, 2, 7}, kNew = {2024, 2, 3, 5};
-const std::string kOldName = SetName(kOld), kCurName = SetName(kCur), kNewName = SetName(kNew);
+const SetDate kOld = {2009, 10, 10, 1}, kCur = {2024, 1, 2, 7}, kNew = {2024, 2, 3, 5};
+const std::string kOldName = kOld.DirName(), kCurName = kCur.DirName(), kNewName = kNew.DirName();
 const SetDate kNewer = {2025, 4, 1, 3};
 const std::string kNoType = Failed("The specified content type could not be found");
 constexpr rlim_t kLimit = 64 * 1024;  // file size limit for the rows with big.dat

@@ -124,11 +124,11 @@ TEST_F(FileSetsTest, HeaderBytesGiveTheDateOrAnError)
         WriteTextFile(sandbox.Path(name) + "/" + file, header);
         EXPECT_EQ(date, DateOf(sandbox.Path(name), bText)) << name;
     }
-    for (DefDate bad : {DefDate{1999, 1, 1, 1}, DefDate{2101, 1, 1, 1}, DefDate{2020, 0, 1, 1},
-                        DefDate{2020, 13, 1, 1}, DefDate{2020, 1, 0, 1}, DefDate{2020, 1, 32, 1},
-                        DefDate{2020, 1, 1, 1000}}) {  // each field just outside its range
-        WriteDefDateFile(sandbox.Path("bad"), bad.year, bad.month, bad.day, bad.revision);
-        EXPECT_EQ(kBad, DateOf(sandbox.Path("bad"), false)) << SetName(bad);
+    for (SetDate bad : {SetDate{1999, 1, 1, 1}, SetDate{2101, 1, 1, 1}, SetDate{2020, 0, 1, 1},
+                        SetDate{2020, 13, 1, 1}, SetDate{2020, 1, 0, 1}, SetDate{2020, 1, 32, 1},
+                        SetDate{2020, 1, 1, 1000}}) {  // each field just outside its range
+        WriteDefDateFile(sandbox.Path("bad"), bad.year, bad.month, bad.day, bad.rev);
+        EXPECT_EQ(kBad, DateOf(sandbox.Path("bad"), false)) << bad.DirName();
     }
     MakeDirs(sandbox.Path("dir/virscan1.dat"));  // opens, but reading fails
     EXPECT_EQ("DU_E_VIRSCAN1_READ 7-7-7.7", DateOf(sandbox.Path("dir"), false));

@@ -137,14 +137,14 @@ enum StoreState { kEmpty, kFull, kBroken };  // kBroken: definfo.dat cannot be w
 // sets: the store afterwards; target: the files of the source's set afterwards.
 TEST_F(RegistrationTest, IntegrateDefsSeedsRotatesAndLeavesNothingHalfBuilt)
 {
-    const DefDate dLast = {2023, 12, 30, 2}, dCur = {2024, 1, 2, 7}, dNew = {2024, 2, 3, 5};
-    const std::string L = SetName(dLast), C = SetName(dCur), N = SetName(dNew);
+    const SetDate dLast = {2023, 12, 30, 2}, dCur = {2024, 1, 2, 7}, dNew = {2024, 2, 3, 5};
+    const std::string L = dLast.DirName(), C = dCur.DirName(), N = dNew.DirName();
     const Names kSeeded = {"a.dat", "b.dat", "catalog.dat", "virscan1.dat"};
     const Names kKept = {"b.dat", "catalog.dat", "kept.dat", "virscan1.dat"};
     const std::string kNo = "<missing>", kInfo = "definfo.dat", src = sandbox.Path("src");
     const DuResult kFail = DU_E_DEFINFO_UPDATE;
     // The source's date, the store, whether a directory of the source's name is already there.
-    const std::tuple<DefDate, StoreState, bool, DuResult, Names, Names, std::string, std::string>
+    const std::tuple<SetDate, StoreState, bool, DuResult, Names, Names, std::string, std::string>
         cases[] = {
             {dCur, kFull, false, DU_S_OK, {C, kInfo}, kSeeded, C, C},  // laid over the newest
             {dNew,
@@ -159,18 +159,18 @@ TEST_F(RegistrationTest, IntegrateDefsSeedsRotatesAndLeavesNothingHalfBuilt)
             {dNew, kBroken, true, kFail, {L, C, N, kInfo}, kKept, kNo, kNo},
         };
     for (const auto& [source, store, bTargetExists, expected, sets, target, cur, last] : cases) {
-        SCOPED_TRACE(SetName(source) + " into " + std::to_string(store));
+        SCOPED_TRACE(source.DirName() + " into " + std::to_string(store));
         RemoveTree(sandbox.BaseDir());
         if (store != kEmpty) {
-            for (const DefDate& date : {dLast, dCur})
-                WriteSet(defs + "/" + SetName(date), SetLayout{date, {{"a.dat", "a"}}});
+            for (const SetDate& date : {dLast, dCur})
+                WriteSet(defs + "/" + date.DirName(), SetLayout{date, {{"a.dat", "a"}}});
             WriteDefInfo(defs, C, L);
         }
         if (store == kBroken) {  // a directory cannot be written as a file
             RemoveTree(defInfo);
             MakeDirs(defInfo + "/x");
         }
-        const std::string dir = defs + "/" + SetName(source);
+        const std::string dir = defs + "/" + source.DirName();
         if (bTargetExists)
             WriteSet(dir, SetLayout{source, {{"kept.dat", "k"}}});
         RemoveTree(src);

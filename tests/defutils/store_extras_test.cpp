@@ -98,11 +98,11 @@ TEST(WillIntegrateDir, NewerAndCompleteOnly)
         SCOPED_TRACE(name);
         Sandbox sandbox;
         if (bStore) {
-            WriteSet(sandbox.DefsDir() + "/20240110.005", SetLayout{DefDate{2024, 1, 10, 5}});
+            WriteSet(sandbox.DefsDir() + "/20240110.005", SetLayout{SetDate{2024, 1, 10, 5}});
             WriteDefInfo(sandbox.DefsDir(), "20240110.005", "");
         }
         const std::string dir = sandbox.Root() + "/new";
-        WriteSet(dir, SetLayout{DefDate{2024, 1, day, 5}, {{"a.dat", "a.dat"}}});
+        WriteSet(dir, SetLayout{SetDate{2024, 1, day, 5}, {{"a.dat", "a.dat"}}});
         if (!bComplete)
             unlink((dir + "/a.dat").c_str());
         CDefUtils du;

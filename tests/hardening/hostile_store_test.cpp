@@ -94,7 +94,7 @@ public:
         MakeDirs(Decoy("empty"));
         MakeDirs(base);
         WriteTextFile(base + "/keep.dat", kSecret);
-        WriteTextFile(base + "/virscan1.dat", VirscanHeader({2024, 1, 1, 1}) + kSecret);
+        WriteTextFile(base + "/virscan1.dat", SetDate{2024, 1, 1, 1}.Header() + kSecret);
         // A stranger's, with modes the store never gives.
         for (const std::string& path : {Decoy(), base + "/keep.dat", base + "/virscan1.dat"}) {
             Walk(path, [&](const std::string& p, const struct stat& st) {

@@ -38,23 +38,17 @@ void WriteCatalog(const std::string& dir, const std::vector<CatalogSection>& sec
     WriteTextFile(dir + "/catalog.dat", text);
 }
 
-std::string SetName(const DefDate& date)
+std::string SetDate::DirName() const
 {
     char name[64];
-    snprintf(name, sizeof name, "%04d%02d%02d.%03u", date.year, date.month, date.day,
-             static_cast<unsigned>(date.revision));
+    snprintf(name, sizeof name, "%04d%02d%02d.%03u", year, month, day, static_cast<unsigned>(rev));
     return name;
-}
-
-std::string VirscanHeader(const DefDate& date)
-{
-    return DefDateHeader(date.year, date.month, date.day, date.revision);
 }
 
 void WriteSet(const std::string& dir, const SetLayout& layout)
 {
     MakeDirs(dir);
-    WriteTextFile(dir + "/" + layout.virscanName, VirscanHeader(layout.date) + "body");
+    WriteTextFile(dir + "/" + layout.virscanName, layout.date.Header() + "body");
     CatalogSection files{"Files", {layout.virscanName, "catalog.dat"}};
     for (const auto& file : layout.files) {
         WriteTextFile(dir + "/" + file.first, file.second);

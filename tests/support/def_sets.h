@@ -25,27 +25,28 @@ struct CatalogSection {
 };
 void WriteCatalog(const std::string& dir, const std::vector<CatalogSection>& sections);
 
-struct DefDate {
+// A set's date as its header holds it.
+struct SetDate {
     int year;
     int month;
     int day;
-    uint32_t revision;
-};
+    uint32_t rev;
 
-// "YYYYMMDD.RRR", the directory name the store gives a set of that date.
-std::string SetName(const DefDate& date);
-std::string VirscanHeader(const DefDate& date);
+    // "YYYYMMDD.RRR", the set's directory name in a store.
+    std::string DirName() const;
+    std::string Header() const { return DefDateHeader(year, month, day, rev); }
+};
 
 // What WriteSet lays out: a dated set with extra files, catalog entries
 // for files it lacks, and cleanup patterns.
 struct SetLayout {
-    explicit SetLayout(const DefDate& d, std::map<std::string, std::string> f = {},
+    explicit SetLayout(const SetDate& d, std::map<std::string, std::string> f = {},
                        std::vector<std::string> missing = {}, std::vector<std::string> clean = {})
         : date(d), files(std::move(f)), missingFiles(std::move(missing)), cleanup(std::move(clean))
     {
     }
 
-    DefDate date;
+    SetDate date;
     std::map<std::string, std::string> files;  // extra files: name -> contents
     std::vector<std::string> missingFiles;     // listed but not written
     std::vector<std::string> cleanup;          // "Cleanup Files" patterns

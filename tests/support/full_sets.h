@@ -11,16 +11,6 @@
 #include "tests/support/def_sets.h"
 #include "tests/support/sandbox.h"
 
-struct SetDate {
-    int year;
-    int month;
-    int day;
-    uint32_t rev;
-
-    // "YYYYMMDD.RRR", the set's directory name in a store.
-    std::string DirName() const { return SetName(DefDate{year, month, day, rev}); }
-};
-
 // Files besides virscan1.dat and catalog.dat; each holds the set's tag.
 inline const std::vector<std::string>& SetDataFiles()
 {
@@ -34,8 +24,7 @@ inline void WriteSet(const std::string& dir, const SetDate& date, const std::str
 {
     std::string name = tag.empty() ? date.DirName() : tag;
     MakeDirs(dir);
-    WriteTextFile(dir + "/virscan1.dat",
-                  DefDateHeader(date.year, date.month, date.day, date.rev) + name);
+    WriteTextFile(dir + "/virscan1.dat", date.Header() + name);
     WriteTextFile(dir + "/catalog.dat",
                   "[Files]\nvirscan1.dat\ncatalog.dat\ndefs1.dat\nbinlinux.dat\nbincommon.dat\n"
                   "texthub.dat\n[Binary Hub Files - Linux]\nbinlinux.dat\n"

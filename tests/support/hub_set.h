@@ -10,8 +10,7 @@
 inline void WriteHubSet(const std::string& dir, const SetDate& date)
 {
     MakeDirs(dir);
-    WriteTextFile(dir + "/virscan1.dat",
-                  DefDateHeader(date.year, date.month, date.day, date.rev) + date.DirName());
+    WriteTextFile(dir + "/virscan1.dat", date.Header() + date.DirName());
     WriteTextFile(dir + "/defs1.dat", "signatures of " + date.DirName() + "\n");
     WriteTextFile(dir + "/catalog.dat",
                   "[Files]\nvirscan1.dat\ncatalog.dat\ndefs1.dat\n"
