@@ -28,12 +28,6 @@ std::string Failed(const std::string& what)
     return "Command failed: " + what + ".\n";
 }
 
-Strings Words(const std::string& line)
-{
-    std::istringstream words(line);
-    return Strings{std::istream_iterator<std::string>(words), {}};
-}
-
 const SetDate kOld = {2009, 10, 10, 1}, kCur = {2024, 1, 2, 7}, kNew = {2024, 2, 3, 5};
 const std::string kOldName = kOld.DirName(), kCurName = kCur.DirName(), kNewName = kNew.DirName();
 const SetDate kNewer = {2025, 4, 1, 3};

@@ -125,8 +125,7 @@ protected:
             after.push_back("CurDefs is \"" + view.cur + "\", not " +
                             (cur.empty() ? "a set" : cur));
         std::map<std::string, std::string> want, got;
-        std::istringstream words(s.apps);
-        for (std::string word; words >> word;)
+        for (const std::string& word : Words(s.apps))
             want[word.substr(0, word.find('='))] =
                 defs + "/" + (word.back() == '*' ? view.cur : ScriptSet(word.back()).DirName()) +
                 "\n";

@@ -52,12 +52,6 @@ void Walk(const std::string& path, const Visit& visit)
     }
 }
 
-Strings Words(const std::string& text)
-{
-    std::istringstream words(text);
-    return {std::istream_iterator<std::string>(words), {}};
-}
-
 // Never through a link nor from a FIFO: a racer may swap the name meanwhile.
 std::string ReadRegularFile(const std::string& path, struct stat* pSt)
 {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace {
@@ -160,4 +161,10 @@ std::vector<std::string> PrefixedLines(const std::string& text, const std::strin
             lines.push_back(line.substr(prefix.size()));
     }
     return lines;
+}
+
+std::vector<std::string> Words(const std::string& text)
+{
+    std::istringstream words(text);
+    return {std::istream_iterator<std::string>(words), {}};
 }

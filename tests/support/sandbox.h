@@ -25,6 +25,8 @@ int PathMode(const std::string& path);
 std::vector<std::string> ListDir(const std::string& path);
 // The lines of text that start with prefix, each without it (all lines for "").
 std::vector<std::string> PrefixedLines(const std::string& text, const std::string& prefix = "");
+// The words of text, split at white space.
+std::vector<std::string> Words(const std::string& text);
 
 class Sandbox {
 public:

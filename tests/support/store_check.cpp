@@ -65,10 +65,9 @@ std::vector<Strings> Commands(const std::string& script, const std::string& srcD
 {
     std::vector<Strings> commands;
     std::istringstream list(script);
-    for (std::string command, word; std::getline(list, command, ';');) {
-        std::istringstream words(command);
+    for (std::string command; std::getline(list, command, ';');) {
         commands.emplace_back();
-        while (words >> word)
+        for (const std::string& word : Words(command))
             commands.back().push_back(word[0] == '{' ? srcDir + "/" + word[1] : word);
     }
     return commands;
